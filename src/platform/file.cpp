@@ -1,0 +1,168 @@
+// POSIX files behind the platform file interface.
+#include "platform/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quelta::platform {
+
+Error error_from_errno(int err) {
+  switch (err) {
+    case 0:
+      return Error::None;
+    case ENOENT:
+    case ENOTDIR:  // a path component is not a directory: nothing found there
+      return Error::FileNotFound;
+    case EACCES:
+    case EPERM:
+      return Error::AccessDenied;
+    case EEXIST:
+      return Error::PathAlreadyExists;
+    case EISDIR:
+      return Error::IsDir;
+    case ENAMETOOLONG:
+      return Error::NameTooLong;
+    case EINVAL:
+    case EILSEQ:
+      return Error::BadPathName;
+    case ELOOP:
+      return Error::SymLinkLoop;
+    case ETXTBSY:
+      return Error::FileBusy;
+    case EBUSY:
+      return Error::DeviceBusy;
+    case ENXIO:
+    case ENODEV:
+      return Error::NoDevice;
+    case EAGAIN:
+      return Error::WouldBlock;
+    case EMFILE:
+      return Error::ProcessFdQuotaExceeded;
+    case ENFILE:
+      return Error::SystemFdQuotaExceeded;
+    case ENOMEM:
+    case ENOBUFS:
+      return Error::SystemResources;
+    case EFBIG:
+    case EOVERFLOW:
+      return Error::FileTooBig;
+    case ENOSPC:
+      return Error::NoSpaceLeft;
+    case EDQUOT:
+      return Error::DiskQuota;
+    case EROFS:
+      return Error::ReadOnlyFileSystem;
+    case EBADF:
+      return Error::NotOpenForReading;
+    case EIO:
+      return Error::InputOutput;
+    case ECONNRESET:
+      return Error::ConnectionResetByPeer;
+    case EPIPE:
+      return Error::BrokenPipe;
+    case ENOLCK:
+      return Error::LockViolation;
+    default:
+      return Error::Unexpected;
+  }
+}
+
+Error file_open_read(const char* path, File* out) {
+  out->fd = -1;
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return error_from_errno(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    Error e = error_from_errno(errno);
+    ::close(fd);
+    return e;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return Error::IsDir;
+  }
+  out->fd = fd;
+  return Error::None;
+}
+
+Error file_create_new(const char* path, File* out) {
+  out->fd = -1;
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return error_from_errno(errno);
+  out->fd = fd;
+  return Error::None;
+}
+
+Error file_size(File f, uint64_t* out) {
+  struct stat st;
+  if (::fstat(f.fd, &st) != 0) return error_from_errno(errno);
+  *out = static_cast<uint64_t>(st.st_size);
+  return Error::None;
+}
+
+// Read failures of a file opened for reading: end-of-stream conditions read as 0 bytes.
+static Error read_error(int err, size_t* got) {
+  if (err == EPIPE) {
+    *got = 0;
+    return Error::None;
+  }
+  return error_from_errno(err);
+}
+
+Error file_read(File f, void* buf, size_t len, size_t* got) {
+  *got = 0;
+  for (;;) {
+    ssize_t n = ::read(f.fd, buf, len);
+    if (n >= 0) {
+      *got = static_cast<size_t>(n);
+      return Error::None;
+    }
+    if (errno != EINTR) return read_error(errno, got);
+  }
+}
+
+Error file_pread(File f, void* buf, size_t len, uint64_t offset, size_t* got) {
+  *got = 0;
+  for (;;) {
+    ssize_t n = ::pread(f.fd, buf, len, static_cast<off_t>(offset));
+    if (n >= 0) {
+      *got = static_cast<size_t>(n);
+      return Error::None;
+    }
+    if (errno != EINTR) return read_error(errno, got);
+  }
+}
+
+Error file_write_all(File f, const void* buf, size_t len) {
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = ::write(f.fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == EBADF ? Error::NotOpenForWriting : error_from_errno(errno);
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return Error::None;
+}
+
+void file_close(File* f) {
+  if (f->fd >= 0) ::close(f->fd);
+  f->fd = -1;
+}
+
+Error file_delete(const char* path) {
+  if (::unlink(path) != 0) return error_from_errno(errno);
+  return Error::None;
+}
+
+}  // namespace quelta::platform

@@ -1,0 +1,34 @@
+// Files: open for reading, create for writing, positional and sequential I/O.
+// Every failure is reported under one of the library's condition names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "util/error.h"
+
+namespace quelta::platform {
+
+struct File {
+  int fd = -1;
+  bool valid() const { return fd >= 0; }
+};
+
+// Opens an existing file for reading. A directory is IsDir.
+Error file_open_read(const char* path, File* out);
+// Creates a new file for writing; PathAlreadyExists when the path exists.
+Error file_create_new(const char* path, File* out);
+Error file_size(File f, uint64_t* out);
+// One read call of at most len bytes (retried on interruption); *got = 0 at end of file.
+Error file_read(File f, void* buf, size_t len, size_t* got);
+// Reads at an explicit offset without moving the file position.
+Error file_pread(File f, void* buf, size_t len, uint64_t offset, size_t* got);
+// Writes all len bytes, continuing partial writes.
+Error file_write_all(File f, const void* buf, size_t len);
+void file_close(File* f);
+Error file_delete(const char* path);
+
+// Maps an errno value to its condition name (Unexpected when it has none).
+Error error_from_errno(int err);
+
+}  // namespace quelta::platform

@@ -1,0 +1,55 @@
+// The C runtime heap behind a fault switch for tests.
+#include "platform/heap.h"
+
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace quelta::platform {
+namespace {
+
+std::atomic<uint64_t> g_alloc_count{0};
+std::atomic<uint64_t> g_fail_at{0};  // absolute allocation number that fails; 0 = never
+std::atomic<int64_t> g_live{0};
+
+// Counts the attempt and says whether the fault switch claims it.
+bool injected_failure() {
+  uint64_t n = g_alloc_count.fetch_add(1, std::memory_order_relaxed) + 1;
+  uint64_t target = g_fail_at.load(std::memory_order_relaxed);
+  return target != 0 && n == target;
+}
+
+}  // namespace
+
+void* heap_alloc(size_t size) {
+  if (injected_failure()) return nullptr;
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p) g_live.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+
+void* heap_realloc(void* block, size_t size) {
+  if (!block) return heap_alloc(size);
+  if (injected_failure()) return nullptr;
+  return std::realloc(block, size == 0 ? 1 : size);
+}
+
+void heap_free(void* block) {
+  if (!block) return;
+  g_live.fetch_sub(1, std::memory_order_relaxed);
+  std::free(block);
+}
+
+size_t heap_usable_size(void* block) { return block ? malloc_usable_size(block) : 0; }
+
+void heap_fail_at(uint64_t n) {
+  g_fail_at.store(n == 0 ? 0 : g_alloc_count.load(std::memory_order_relaxed) + n,
+                  std::memory_order_relaxed);
+}
+
+uint64_t heap_alloc_count() { return g_alloc_count.load(std::memory_order_relaxed); }
+
+int64_t heap_live_blocks() { return g_live.load(std::memory_order_relaxed); }
+
+}  // namespace quelta::platform

@@ -1,0 +1,25 @@
+// The heap every allocation of the library goes through, with a switch that
+// lets tests make the Nth allocation fail and a count of live blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quelta::platform {
+
+void* heap_alloc(size_t size);
+// Like realloc: on failure returns null and leaves the old block untouched.
+void* heap_realloc(void* block, size_t size);
+void heap_free(void* block);
+// Bytes the block can hold without moving (at least what was asked for).
+size_t heap_usable_size(void* block);
+
+// Test switch: the n-th allocation from now (1 = the next one) fails, as do
+// none after it. 0 switches failure off.
+void heap_fail_at(uint64_t n);
+// Allocations attempted since the process started (successful or not).
+uint64_t heap_alloc_count();
+// Blocks allocated and not yet freed.
+int64_t heap_live_blocks();
+
+}  // namespace quelta::platform

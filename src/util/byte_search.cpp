@@ -1,0 +1,194 @@
+// The three versions of the byte searches and the load-time choice among them.
+#include "util/byte_search.h"
+
+#include <immintrin.h>
+
+namespace quelta {
+namespace {
+
+// ---- scalar ----
+
+size_t find_byte_scalar(const uint8_t* p, size_t n, uint8_t b) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] == b) return i;
+  return n;
+}
+
+size_t count_byte_scalar(const uint8_t* p, size_t n, uint8_t b) {
+  size_t c = 0;
+  for (size_t i = 0; i < n; ++i) c += p[i] == b;
+  return c;
+}
+
+size_t find_either_scalar(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] == a || p[i] == b) return i;
+  return n;
+}
+
+size_t find_non_ascii_scalar(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] & 0x80) return i;
+  return n;
+}
+
+// ---- SSE2: 16 bytes a step ----
+
+inline unsigned mask16(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+size_t find_byte_sse2(const uint8_t* p, size_t n, uint8_t b) {
+  const __m128i nb = _mm_set1_epi8(static_cast<char>(b));
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    unsigned m = mask16(_mm_cmpeq_epi8(load16(p + i), nb));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+  }
+  return i + find_byte_scalar(p + i, n - i, b);
+}
+
+size_t count_byte_sse2(const uint8_t* p, size_t n, uint8_t b) {
+  const __m128i nb = _mm_set1_epi8(static_cast<char>(b));
+  size_t c = 0, i = 0;
+  for (; i + 16 <= n; i += 16) c += static_cast<size_t>(__builtin_popcount(mask16(_mm_cmpeq_epi8(load16(p + i), nb))));
+  return c + count_byte_scalar(p + i, n - i, b);
+}
+
+size_t find_either_sse2(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
+  const __m128i na = _mm_set1_epi8(static_cast<char>(a));
+  const __m128i nb = _mm_set1_epi8(static_cast<char>(b));
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = load16(p + i);
+    unsigned m = mask16(_mm_or_si128(_mm_cmpeq_epi8(v, na), _mm_cmpeq_epi8(v, nb)));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+  }
+  return i + find_either_scalar(p + i, n - i, a, b);
+}
+
+size_t find_non_ascii_sse2(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    unsigned m = mask16(load16(p + i));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+  }
+  return i + find_non_ascii_scalar(p + i, n - i);
+}
+
+// ---- AVX2: 64 bytes a step, then 32, then the SSE2 tail ----
+
+#define QUELTA_AVX2 __attribute__((target("avx2,popcnt,bmi")))
+
+QUELTA_AVX2 inline uint32_t mask32(__m256i v) { return static_cast<uint32_t>(_mm256_movemask_epi8(v)); }
+QUELTA_AVX2 inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+QUELTA_AVX2 size_t find_byte_avx2(const uint8_t* p, size_t n, uint8_t b) {
+  const __m256i nb = _mm256_set1_epi8(static_cast<char>(b));
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    __m256i e0 = _mm256_cmpeq_epi8(load32(p + i), nb);
+    __m256i e1 = _mm256_cmpeq_epi8(load32(p + i + 32), nb);
+    if (!_mm256_testz_si256(_mm256_or_si256(e0, e1), _mm256_or_si256(e0, e1))) {
+      uint64_t m = mask32(e0) | (static_cast<uint64_t>(mask32(e1)) << 32);
+      return i + static_cast<size_t>(__builtin_ctzll(m));
+    }
+  }
+  if (i + 32 <= n) {
+    uint32_t m = mask32(_mm256_cmpeq_epi8(load32(p + i), nb));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+    i += 32;
+  }
+  return i + find_byte_sse2(p + i, n - i, b);
+}
+
+QUELTA_AVX2 size_t count_byte_avx2(const uint8_t* p, size_t n, uint8_t b) {
+  const __m256i nb = _mm256_set1_epi8(static_cast<char>(b));
+  size_t c = 0, i = 0;
+  for (; i + 64 <= n; i += 64) {
+    uint64_t m = mask32(_mm256_cmpeq_epi8(load32(p + i), nb)) |
+                 (static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(load32(p + i + 32), nb))) << 32);
+    c += static_cast<size_t>(_mm_popcnt_u64(m));
+  }
+  if (i + 32 <= n) {
+    c += static_cast<size_t>(_mm_popcnt_u32(mask32(_mm256_cmpeq_epi8(load32(p + i), nb))));
+    i += 32;
+  }
+  return c + count_byte_sse2(p + i, n - i, b);
+}
+
+QUELTA_AVX2 size_t find_either_avx2(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
+  const __m256i na = _mm256_set1_epi8(static_cast<char>(a));
+  const __m256i nb = _mm256_set1_epi8(static_cast<char>(b));
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    __m256i v0 = load32(p + i), v1 = load32(p + i + 32);
+    __m256i e0 = _mm256_or_si256(_mm256_cmpeq_epi8(v0, na), _mm256_cmpeq_epi8(v0, nb));
+    __m256i e1 = _mm256_or_si256(_mm256_cmpeq_epi8(v1, na), _mm256_cmpeq_epi8(v1, nb));
+    uint64_t m = mask32(e0) | (static_cast<uint64_t>(mask32(e1)) << 32);
+    if (m) return i + static_cast<size_t>(__builtin_ctzll(m));
+  }
+  if (i + 32 <= n) {
+    __m256i v = load32(p + i);
+    uint32_t m = mask32(_mm256_or_si256(_mm256_cmpeq_epi8(v, na), _mm256_cmpeq_epi8(v, nb)));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+    i += 32;
+  }
+  return i + find_either_sse2(p + i, n - i, a, b);
+}
+
+QUELTA_AVX2 size_t find_non_ascii_avx2(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    uint64_t m = mask32(load32(p + i)) | (static_cast<uint64_t>(mask32(load32(p + i + 32))) << 32);
+    if (m) return i + static_cast<size_t>(__builtin_ctzll(m));
+  }
+  if (i + 32 <= n) {
+    uint32_t m = mask32(load32(p + i));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+    i += 32;
+  }
+  return i + find_non_ascii_sse2(p + i, n - i);
+}
+
+constexpr ByteSearchOps kScalar{find_byte_scalar, count_byte_scalar, find_either_scalar, find_non_ascii_scalar};
+constexpr ByteSearchOps kSse2{find_byte_sse2, count_byte_sse2, find_either_sse2, find_non_ascii_sse2};
+constexpr ByteSearchOps kAvx2{find_byte_avx2, count_byte_avx2, find_either_avx2, find_non_ascii_avx2};
+
+const ByteSearchOps& ops_for(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Avx2:
+      return kAvx2;
+    case SimdLevel::Sse2:
+      return kSse2;
+    case SimdLevel::Scalar:
+      break;
+  }
+  return kScalar;
+}
+
+SimdLevel g_level = SimdLevel::Scalar;
+
+}  // namespace
+
+SimdLevel simd_best_level() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi"))
+    return SimdLevel::Avx2;
+  return SimdLevel::Sse2;  // every x86-64 processor has SSE2
+}
+
+void byte_search_use(SimdLevel level) {
+  if (level > simd_best_level()) level = simd_best_level();
+  g_level = level;
+  g_byte_search = ops_for(level);
+}
+
+SimdLevel byte_search_level() { return g_level; }
+
+// Chosen during static initialisation, before any export can run.
+ByteSearchOps g_byte_search = [] {
+  g_level = simd_best_level();
+  return ops_for(g_level);
+}();
+
+}  // namespace quelta

@@ -1,0 +1,41 @@
+// Byte searches over memory: find a byte, count a byte, find the first of two
+// bytes, and the length of a leading pure-ASCII run. AVX2 (32-byte), SSE2
+// (16-byte) and scalar versions give identical results; the best one the CPU
+// supports is chosen once at load time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quelta {
+
+enum class SimdLevel : uint8_t { Scalar, Sse2, Avx2 };
+
+struct ByteSearchOps {
+  // Offset of the first b in p[0..n), or n.
+  size_t (*find_byte)(const uint8_t* p, size_t n, uint8_t b);
+  // Number of bytes equal to b in p[0..n).
+  size_t (*count_byte)(const uint8_t* p, size_t n, uint8_t b);
+  // Offset of the first byte equal to a or b in p[0..n), or n.
+  size_t (*find_either)(const uint8_t* p, size_t n, uint8_t a, uint8_t b);
+  // Offset of the first byte with its top bit set in p[0..n), or n.
+  size_t (*find_non_ascii)(const uint8_t* p, size_t n);
+};
+
+extern ByteSearchOps g_byte_search;
+
+// The best level this CPU supports.
+SimdLevel simd_best_level();
+// Switches every byte search to one level (tests use it to run each version).
+// A level the CPU lacks falls back to the best one it has.
+void byte_search_use(SimdLevel level);
+SimdLevel byte_search_level();
+
+inline size_t find_byte(const uint8_t* p, size_t n, uint8_t b) { return g_byte_search.find_byte(p, n, b); }
+inline size_t count_byte(const uint8_t* p, size_t n, uint8_t b) { return g_byte_search.count_byte(p, n, b); }
+inline size_t find_either(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
+  return g_byte_search.find_either(p, n, a, b);
+}
+inline size_t find_non_ascii(const uint8_t* p, size_t n) { return g_byte_search.find_non_ascii(p, n); }
+
+}  // namespace quelta

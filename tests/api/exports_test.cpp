@@ -1,0 +1,49 @@
+// The shared library exports exactly the quelta_ functions built so far.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "quelta.h"
+
+namespace {
+
+const std::set<std::string> kExpected = {
+    "quelta_build_mode",
+    "quelta_last_error",
+};
+
+std::set<std::string> exported_symbols(const std::string& lib) {
+  std::set<std::string> out;
+  std::string cmd = "nm -D --defined-only '" + lib + "'";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char line[1024];
+  while (fgets(line, sizeof line, p)) {
+    char addr[64], type[8], name[900];
+    if (sscanf(line, "%63s %7s %899s", addr, type, name) != 3) continue;
+    // Text, data and bss symbols that the library defines and exports.
+    if (std::string("TtWwDdBbRrVvi").find(type[0]) == std::string::npos) continue;
+    out.insert(name);
+  }
+  pclose(p);
+  return out;
+}
+
+TEST(Exports, ExactlyTheBuiltFunctions) {
+  std::set<std::string> got = exported_symbols(QUELTA_SHARED_LIBRARY);
+  ASSERT_FALSE(got.empty()) << "nm could not read " << QUELTA_SHARED_LIBRARY;
+  EXPECT_EQ(got, kExpected);
+}
+
+TEST(Frame, BuildModeIsStable) {
+  const char* a = quelta_build_mode();
+  EXPECT_STREQ(a, "ReleaseFast");
+  EXPECT_EQ(a, quelta_build_mode());
+}
+
+TEST(Frame, NoErrorAfterLoad) { EXPECT_EQ(quelta_last_error(), nullptr); }
+
+}  // namespace
