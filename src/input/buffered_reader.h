@@ -1,0 +1,58 @@
+// BufferedReader: a file or memory block drained in 256 KiB chunks into one
+// buffer, with line framing and JSON-array object framing. Records that lie
+// wholly inside the buffer are handed out as views without copying; a record
+// that crosses a refill is gathered in the pending buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "input/field_view.h"
+#include "platform/file.h"
+#include "util/error.h"
+#include "util/grow_buffer.h"
+
+namespace quelta {
+
+constexpr size_t kChunkSize = 262144;
+
+struct BufferedReader {
+  platform::File file;
+  bool is_file = false;
+  const uint8_t* mem_data = nullptr;
+  size_t mem_len = 0;
+  size_t mem_pos = 0;
+
+  uint8_t* buffer = nullptr;
+  size_t chunk_size = 0;
+  size_t end = 0;  // valid bytes in buffer
+  size_t pos = 0;  // next unread byte
+  ByteBuffer pending;
+  bool eof = false;
+};
+
+// Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
+Error open_input_file(const char* path, platform::File* out);
+
+// Takes ownership of an open file and allocates the buffer. On failure the
+// file is still owned by the caller.
+Error reader_init_file(BufferedReader* r, platform::File file, size_t chunk_size = kChunkSize);
+// Reads from the caller's memory block, which must outlive the reader.
+Error reader_init_memory(BufferedReader* r, const uint8_t* data, size_t len, size_t chunk_size = kChunkSize);
+
+// Replaces the buffer contents with the next chunk.
+Error reader_refill(BufferedReader* r);
+
+// The next line without its line end (and without one trailing '\r').
+// *at_end is set when no line is left.
+Error read_line(BufferedReader* r, FieldView* line, bool* at_end);
+
+// The next top-level object of a JSON array, from its '{' to its '}'.
+// *at_end is set at the array's ']' or the end of input; end of input inside
+// an object is InvalidJson.
+Error read_object(BufferedReader* r, FieldView* object, bool* at_end);
+
+// Frees the buffers and closes the file; safe on a partly set-up reader.
+void reader_close(BufferedReader* r);
+
+}  // namespace quelta

@@ -1,0 +1,149 @@
+// Record splitting for CSV lines.
+#include "input/csv_tokenizer.h"
+
+#include "util/byte_search.h"
+
+namespace quelta {
+
+Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, ByteBuffer* scratch, FieldView* field,
+                         bool* done) {
+  const uint8_t* p = line.ptr;
+  const size_t n = line.len;
+  size_t open = *position;
+  if (open + 1 >= n) return Error::UnterminatedQuote;
+  size_t q = open + 1 + find_byte(p + open + 1, n - open - 1, kQuote);
+  if (q >= n) return Error::UnterminatedQuote;
+
+  size_t close;
+  if (q + 1 < n && p[q + 1] == kQuote) {
+    // Doubled quotes: unescape into scratch. Reserving the whole line keeps
+    // earlier views into scratch valid for the rest of the record.
+    if (Error e = scratch->reserve(n); failed(e)) return e;
+    uint8_t* out = scratch->data + scratch->len;
+    size_t w = 0;
+    size_t i = open + 1;
+    for (;;) {
+      size_t k = find_byte(p + i, n - i, kQuote);
+      std::memcpy(out + w, p + i, k);
+      w += k;
+      i += k;
+      if (i >= n) return Error::UnterminatedQuote;
+      if (i + 1 < n && p[i + 1] == kQuote) {
+        out[w++] = kQuote;
+        i += 2;
+        continue;
+      }
+      close = i;
+      break;
+    }
+    *field = FieldView{out, w};
+    scratch->len += w;
+  } else {
+    *field = FieldView{p + open + 1, q - open - 1};
+    close = q;
+  }
+
+  // Bytes between the closing quote and the next delimiter are dropped.
+  if (close + 1 >= n) {
+    *position = n;
+    *done = true;
+    return Error::None;
+  }
+  size_t d = close + 1 + find_byte(p + close + 1, n - close - 1, delimiter);
+  if (d >= n) {
+    *position = n;
+    *done = true;
+  } else {
+    *position = d + 1;
+  }
+  return Error::None;
+}
+
+Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowBuffer<FieldView>* fields,
+                   ByteBuffer* scratch, size_t* count) {
+  const uint8_t* p = line.ptr;
+  const size_t n = line.len;
+  size_t position = 0;
+  size_t c = 0;
+  bool done = false;
+  for (;;) {
+    ++c;
+    FieldView field;
+    if (position >= n) {
+      field = FieldView{p + n, 0};
+      done = true;
+    } else if (p[position] != kQuote) {
+      size_t d = position + find_byte(p + position, n - position, delimiter);
+      field = FieldView{p + position, d - position};
+      if (d >= n) {
+        done = true;
+      } else {
+        position = d + 1;
+      }
+    } else if (Error e = split_quoted_field(line, &position, delimiter, scratch, &field, &done); failed(e)) {
+      return e;
+    }
+    if (c > fields->cap) {
+      if (Error e = fields->reserve(c); failed(e)) return e;
+    }
+    fields->data[c - 1] = field;
+    if (c - 1 == max_column || done) break;
+  }
+  fields->len = c;
+  *count = c;
+  return Error::None;
+}
+
+Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end) {
+  FieldView line;
+  if (Error e = read_line(&csv->reader, &line, at_end); failed(e) || *at_end) return e;
+  csv->scratch.clear();
+  size_t c = 0;
+  if (Error e = split_record(line, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c); failed(e))
+    return e;
+  *fields = csv->fields.data;
+  *count = c;
+  return Error::None;
+}
+
+}  // namespace quelta
+
+#include "input/header.h"
+
+namespace quelta {
+
+static Error csv_finish_open(CsvReader* csv, uint64_t max_column, uint8_t delimiter) {
+  csv->max_column = max_column;
+  csv->delimiter = delimiter;
+  Error e = read_header(csv);
+  if (failed(e)) csv_close(csv);
+  return e;
+}
+
+Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8_t delimiter) {
+  *csv = CsvReader{};
+  platform::File file;
+  if (Error e = open_input_file(path, &file); failed(e)) return e;
+  if (Error e = reader_init_file(&csv->reader, file); failed(e)) {
+    platform::file_close(&file);
+    return e;
+  }
+  return csv_finish_open(csv, max_column, delimiter);
+}
+
+Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column, uint8_t delimiter) {
+  *csv = CsvReader{};
+  if (Error e = reader_init_memory(&csv->reader, data, len); failed(e)) return e;
+  return csv_finish_open(csv, max_column, delimiter);
+}
+
+void csv_close(CsvReader* csv) {
+  reader_close(&csv->reader);
+  csv->fields.release();
+  csv->scratch.release();
+  free_names(csv->names, csv->n_names);
+  csv->names = nullptr;
+  csv->n_names = 0;
+}
+
+}  // namespace quelta

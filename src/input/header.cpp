@@ -1,0 +1,66 @@
+// Header reading and name lookup for CSV inputs.
+#include "input/header.h"
+
+#include <cstring>
+
+#include "platform/heap.h"
+
+namespace quelta {
+
+void free_names(FieldView* names, size_t n) {
+  if (!names) return;
+  for (size_t i = 0; i < n; ++i) platform::heap_free(const_cast<uint8_t*>(names[i].ptr));
+  platform::heap_free(names);
+}
+
+int64_t find_column(const FieldView* names, size_t n, FieldView key) {
+  for (size_t i = 0; i < n; ++i)
+    if (names[i].equals(key)) return static_cast<int64_t>(i);
+  return -1;
+}
+
+Error read_header(CsvReader* csv) {
+  FieldView line;
+  bool at_end = false;
+  if (Error e = read_line(&csv->reader, &line, &at_end); failed(e)) return e;
+  if (at_end) return Error::EmptyFile;
+
+  // Split a copy: the names must survive the reader's next refill.
+  ByteBuffer copy;
+  GrowBuffer<FieldView> fields;
+  ByteBuffer scratch;
+  FieldView* names = nullptr;
+  size_t count = 0, copied = 0;
+  Error e = copy.append(line.ptr, line.len);
+  if (!failed(e))
+    e = split_record(FieldView{copy.data, copy.len}, csv->delimiter, kNoMaxColumn, &fields, &scratch, &count);
+  if (!failed(e)) {
+    names = static_cast<FieldView*>(platform::heap_alloc(count * sizeof(FieldView)));
+    if (!names) e = Error::OutOfMemory;
+  }
+  for (; !failed(e) && copied < count; ++copied) {
+    const FieldView& f = fields[copied];
+    uint8_t* name = nullptr;
+    if (f.len > 0) {
+      name = static_cast<uint8_t*>(platform::heap_alloc(f.len));
+      if (!name) {
+        e = Error::OutOfMemory;
+        break;
+      }
+      std::memcpy(name, f.ptr, f.len);
+    }
+    names[copied] = FieldView{name, f.len};
+  }
+  copy.release();
+  fields.release();
+  scratch.release();
+  if (failed(e)) {
+    free_names(names, copied);
+    return e;
+  }
+  csv->names = names;
+  csv->n_names = count;
+  return Error::None;
+}
+
+}  // namespace quelta

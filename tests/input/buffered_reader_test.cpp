@@ -1,0 +1,171 @@
+// Line and object framing of the BufferedReader, over memory and files.
+#include "input/buffered_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fault.h"
+#include "support/temp_dir.h"
+#include "util/byte_search.h"
+
+namespace quelta {
+namespace {
+
+enum class Framing { Lines, Objects };
+
+struct Collected {
+  std::vector<std::string> records;
+  Error error = Error::None;
+};
+
+Collected drain(BufferedReader* r, Framing framing, size_t max = 1000000) {
+  Collected c;
+  for (size_t i = 0; i < max; ++i) {
+    FieldView v;
+    bool at_end = false;
+    Error e = framing == Framing::Lines ? read_line(r, &v, &at_end) : read_object(r, &v, &at_end);
+    if (failed(e)) {
+      c.error = e;
+      return c;
+    }
+    if (at_end) return c;
+    c.records.emplace_back(reinterpret_cast<const char*>(v.ptr), v.len);
+  }
+  return c;
+}
+
+Collected frame_memory(const std::string& text, Framing framing, size_t chunk = kChunkSize) {
+  BufferedReader r;
+  EXPECT_EQ(reader_init_memory(&r, reinterpret_cast<const uint8_t*>(text.data()), text.size(), chunk), Error::None);
+  Collected c = drain(&r, framing);
+  reader_close(&r);
+  return c;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ReadLine, LineEnds) {
+  EXPECT_EQ(frame_memory("a\r\nb", Framing::Lines).records, (Lines{"a", "b"}));
+  EXPECT_EQ(frame_memory("a\n", Framing::Lines).records, (Lines{"a"}));
+  EXPECT_EQ(frame_memory("\r", Framing::Lines).records, (Lines{""}));
+  EXPECT_EQ(frame_memory("a\rb\n", Framing::Lines).records, (Lines{"a\rb"}));  // a lone CR inside is data
+  EXPECT_EQ(frame_memory("a\r\r\n", Framing::Lines).records, (Lines{"a\r"}));  // only one CR is dropped
+  EXPECT_EQ(frame_memory("\n\nx", Framing::Lines).records, (Lines{"", "", "x"}));
+  EXPECT_TRUE(frame_memory("", Framing::Lines).records.empty());
+}
+
+TEST(ReadLine, EndIsSticky) {
+  std::string text = "a";
+  BufferedReader r;
+  ASSERT_EQ(reader_init_memory(&r, reinterpret_cast<const uint8_t*>(text.data()), text.size()), Error::None);
+  EXPECT_EQ(drain(&r, Framing::Lines).records, (Lines{"a"}));
+  EXPECT_TRUE(drain(&r, Framing::Lines).records.empty());
+  reader_close(&r);
+}
+
+// Every split of a record across refills, with small chunks, under each byte-search level.
+TEST(ReadLine, RecordsAcrossRefills) {
+  std::string text;
+  Lines expected;
+  for (int i = 0; i < 200; ++i) {
+    std::string line(static_cast<size_t>(i % 37), static_cast<char>('a' + i % 26));
+    expected.push_back(line);
+    text += line + (i % 3 == 0 ? "\r\n" : "\n");
+  }
+  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2}) {
+    byte_search_use(level);
+    for (size_t chunk : {1, 2, 3, 7, 64, 100})
+      EXPECT_EQ(frame_memory(text, Framing::Lines, chunk).records, expected) << "chunk " << chunk;
+  }
+  byte_search_use(simd_best_level());
+}
+
+TEST(ReadLine, CrLfSplitByRefill) {
+  // The CR ends one chunk and the LF starts the next.
+  EXPECT_EQ(frame_memory("ab\r\ncd", Framing::Lines, 3).records, (Lines{"ab", "cd"}));
+}
+
+TEST(ReadLine, RecordStraddlingChunkBoundaryInFile) {
+  test::TempDir dir;
+  std::string first(kChunkSize - 10, 'x');
+  std::string second(100, 'y');
+  std::string path = dir.write("big.csv", first + "\n" + second + "\r\n" + "tail");
+  platform::File f;
+  ASSERT_EQ(open_input_file(path.c_str(), &f), Error::None);
+  BufferedReader r;
+  ASSERT_EQ(reader_init_file(&r, f), Error::None);
+  EXPECT_EQ(drain(&r, Framing::Lines).records, (Lines{first, second, "tail"}));
+  reader_close(&r);
+}
+
+TEST(ReadObject, Framing) {
+  EXPECT_EQ(frame_memory(R"([{"a":"}"},{"b":1}])", Framing::Objects).records, (Lines{R"({"a":"}"})", R"({"b":1})"}));
+  EXPECT_EQ(frame_memory(R"([{"a":"x\"}"} , {"b":{"c":2}}])", Framing::Objects).records,
+            (Lines{R"({"a":"x\"}"})", R"({"b":{"c":2}})"}));
+  EXPECT_EQ(frame_memory(R"([{"a":"\\"},{"b":"{"}])", Framing::Objects).records,
+            (Lines{R"({"a":"\\"})", R"({"b":"{"})"}));
+  EXPECT_TRUE(frame_memory("[]", Framing::Objects).records.empty());
+  EXPECT_TRUE(frame_memory("[1, 2, \"x\"]", Framing::Objects).records.empty());
+  // Nothing after the closing bracket is read.
+  EXPECT_EQ(frame_memory("[{}] {\"x\":1}", Framing::Objects).records, (Lines{"{}"}));
+}
+
+TEST(ReadObject, EndOfInputInsideObject) {
+  Collected c = frame_memory(R"([{"a":1},{"b":2)", Framing::Objects);
+  EXPECT_EQ(c.records, (Lines{R"({"a":1})"}));
+  EXPECT_EQ(c.error, Error::InvalidJson);
+}
+
+TEST(ReadObject, ObjectsAcrossRefills) {
+  std::string text = "[";
+  Lines expected;
+  for (int i = 0; i < 50; ++i) {
+    std::string obj = "{\"k\":\"v}" + std::to_string(i) + "\\\"\",\"n\":{\"x\":[" + std::to_string(i) + "]}}";
+    expected.push_back(obj);
+    text += (i ? ",\n" : "") + obj;
+  }
+  text += "]";
+  for (size_t chunk : {1, 5, 16, 333}) EXPECT_EQ(frame_memory(text, Framing::Objects, chunk).records, expected);
+}
+
+TEST(ReadObject, StraddlingChunkBoundaryInFile) {
+  test::TempDir dir;
+  std::string pad(kChunkSize - 20, ' ');
+  std::string obj = "{\"a\":\"" + std::string(100, 'z') + "\"}";
+  std::string path = dir.write("rows.json", "[" + pad + obj + "," + obj + "]");
+  platform::File f;
+  ASSERT_EQ(open_input_file(path.c_str(), &f), Error::None);
+  BufferedReader r;
+  ASSERT_EQ(reader_init_file(&r, f), Error::None);
+  EXPECT_EQ(drain(&r, Framing::Objects).records, (Lines{obj, obj}));
+  reader_close(&r);
+}
+
+TEST(OpenInputFile, Conditions) {
+  test::TempDir dir;
+  platform::File f;
+  EXPECT_EQ(open_input_file((dir.path() / "missing.csv").c_str(), &f), Error::FileNotFound);
+  EXPECT_EQ(open_input_file(dir.path().c_str(), &f), Error::IsDir);
+  EXPECT_EQ(open_input_file(dir.write("empty.csv", "").c_str(), &f), Error::EmptyFile);
+  EXPECT_FALSE(f.valid());
+}
+
+TEST(BufferedReader, AllocationFailures) {
+  std::string text(3 * 1000, 'q');
+  for (size_t i = 0; i < text.size(); i += 97) text[i] = '\n';
+  test::sweep_allocation_failures([&] {
+    BufferedReader r;
+    Error e = reader_init_memory(&r, reinterpret_cast<const uint8_t*>(text.data()), text.size(), 64);
+    if (!failed(e)) e = drain(&r, Framing::Lines).error;
+    reader_close(&r);
+    if (failed(e)) {
+      EXPECT_EQ(e, Error::OutOfMemory);
+    }
+    return failed(e);
+  });
+}
+
+}  // namespace
+}  // namespace quelta
