@@ -1,0 +1,61 @@
+// Every byte-search version gives the scalar answers, at every offset and length.
+#include "util/byte_search.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace quelta {
+namespace {
+
+size_t ref_find(const uint8_t* p, size_t n, uint8_t b) {
+  const void* hit = std::memchr(p, b, n);
+  return hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - p) : n;
+}
+
+class ByteSearch : public ::testing::TestWithParam<SimdLevel> {
+ protected:
+  void SetUp() override { byte_search_use(GetParam()); }
+  void TearDown() override { byte_search_use(simd_best_level()); }
+};
+
+TEST_P(ByteSearch, MatchesReferenceOnEveryWindow) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> buf(300);
+  for (int round = 0; round < 4; ++round) {
+    // Sparse hits so that long runs without a match cross every block size.
+    for (auto& b : buf) b = rng() % 16 == 0 ? static_cast<uint8_t>("\n,\"\x80\xff"[rng() % 5]) : 'a';
+    for (size_t start = 0; start < 70; ++start) {
+      for (size_t n = 0; start + n <= buf.size(); n += 1 + n / 8) {
+        const uint8_t* p = buf.data() + start;
+        for (uint8_t b : {uint8_t('\n'), uint8_t(','), uint8_t(0xff)}) {
+          ASSERT_EQ(find_byte(p, n, b), ref_find(p, n, b));
+          size_t count = 0;
+          for (size_t i = 0; i < n; ++i) count += p[i] == b;
+          ASSERT_EQ(count_byte(p, n, b), count);
+        }
+        size_t either = std::min(ref_find(p, n, ','), ref_find(p, n, '"'));
+        ASSERT_EQ(find_either(p, n, ',', '"'), either);
+        size_t non_ascii = n;
+        for (size_t i = 0; i < n; ++i)
+          if (p[i] & 0x80) {
+            non_ascii = i;
+            break;
+          }
+        ASSERT_EQ(find_non_ascii(p, n), non_ascii);
+      }
+    }
+  }
+}
+
+TEST_P(ByteSearch, LevelFallsBackToWhatTheCpuHas) {
+  EXPECT_LE(byte_search_level(), simd_best_level());
+  EXPECT_EQ(byte_search_level(), std::min(GetParam(), simd_best_level()));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, ByteSearch, ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+
+}  // namespace
+}  // namespace quelta
