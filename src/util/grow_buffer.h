@@ -39,7 +39,10 @@ struct GrowBuffer {
   // Makes room for at least need elements in total.
   [[nodiscard]] Error reserve(size_t need) {
     if (need <= cap) return Error::None;
-    size_t limit = grow_buffer_byte_limit() / sizeof(T);
+    // No object may exceed PTRDIFF_MAX bytes; asking the heap for more is pointless.
+    size_t max_bytes = grow_buffer_byte_limit();
+    if (max_bytes > static_cast<size_t>(PTRDIFF_MAX)) max_bytes = static_cast<size_t>(PTRDIFF_MAX);
+    size_t limit = max_bytes / sizeof(T);
     if (need > limit) return Error::OutOfMemory;
     size_t c = cap;
     while (c < need) {
