@@ -32,6 +32,27 @@ size_t find_non_ascii_scalar(const uint8_t* p, size_t n) {
   return n;
 }
 
+inline bool is_structural(uint8_t c) {
+  return c == '{' || c == '}' || c == '[' || c == ']' || c == '"' || c == ':' || c == ',';
+}
+
+size_t find_structural_scalar(const uint8_t* p, size_t n, size_t* out, size_t max) {
+  size_t k = 0;
+  for (size_t i = 0; i < n && k < max; ++i)
+    if (is_structural(p[i])) out[k++] = i;
+  return k;
+}
+
+// Appends the set bits of mask as offsets base + bit; false once max is reached.
+inline bool emit_bits(uint64_t mask, size_t base, size_t* out, size_t* k, size_t max) {
+  while (mask) {
+    if (*k == max) return false;
+    out[(*k)++] = base + static_cast<size_t>(__builtin_ctzll(mask));
+    mask &= mask - 1;
+  }
+  return true;
+}
+
 // ---- SSE2: 16 bytes a step ----
 
 inline unsigned mask16(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
@@ -73,6 +94,25 @@ size_t find_non_ascii_sse2(const uint8_t* p, size_t n) {
     if (m) return i + static_cast<size_t>(__builtin_ctz(m));
   }
   return i + find_non_ascii_scalar(p + i, n - i);
+}
+
+// Setting bit 0x20 folds '[' onto '{' and ']' onto '}', so five compares find all seven bytes.
+size_t find_structural_sse2(const uint8_t* p, size_t n, size_t* out, size_t max) {
+  const __m128i lower = _mm_set1_epi8(0x20);
+  const __m128i open = _mm_set1_epi8('{'), close = _mm_set1_epi8('}');
+  const __m128i quote = _mm_set1_epi8('"'), colon = _mm_set1_epi8(':'), comma = _mm_set1_epi8(',');
+  size_t k = 0, i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = load16(p + i);
+    __m128i f = _mm_or_si128(v, lower);
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(f, open), _mm_cmpeq_epi8(f, close)),
+                               _mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                                            _mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, comma))));
+    if (!emit_bits(mask16(hit), i, out, &k, max)) return k;
+  }
+  size_t rest = find_structural_scalar(p + i, n - i, out + k, max - k);
+  for (size_t j = k; j < k + rest; ++j) out[j] += i;
+  return k + rest;
 }
 
 // ---- AVX2: 64 bytes a step, then 32, then the SSE2 tail ----
@@ -150,9 +190,31 @@ QUELTA_AVX2 size_t find_non_ascii_avx2(const uint8_t* p, size_t n) {
   return i + find_non_ascii_sse2(p + i, n - i);
 }
 
-constexpr ByteSearchOps kScalar{find_byte_scalar, count_byte_scalar, find_either_scalar, find_non_ascii_scalar};
-constexpr ByteSearchOps kSse2{find_byte_sse2, count_byte_sse2, find_either_sse2, find_non_ascii_sse2};
-constexpr ByteSearchOps kAvx2{find_byte_avx2, count_byte_avx2, find_either_avx2, find_non_ascii_avx2};
+QUELTA_AVX2 size_t find_structural_avx2(const uint8_t* p, size_t n, size_t* out, size_t max) {
+  const __m256i lower = _mm256_set1_epi8(0x20);
+  const __m256i open = _mm256_set1_epi8('{'), close = _mm256_set1_epi8('}');
+  const __m256i quote = _mm256_set1_epi8('"'), colon = _mm256_set1_epi8(':'), comma = _mm256_set1_epi8(',');
+  size_t k = 0, i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i v = load32(p + i);
+    __m256i f = _mm256_or_si256(v, lower);
+    __m256i hit =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(f, open), _mm256_cmpeq_epi8(f, close)),
+                        _mm256_or_si256(_mm256_cmpeq_epi8(v, quote),
+                                        _mm256_or_si256(_mm256_cmpeq_epi8(v, colon), _mm256_cmpeq_epi8(v, comma))));
+    if (!emit_bits(mask32(hit), i, out, &k, max)) return k;
+  }
+  size_t rest = find_structural_sse2(p + i, n - i, out + k, max - k);
+  for (size_t j = k; j < k + rest; ++j) out[j] += i;
+  return k + rest;
+}
+
+constexpr ByteSearchOps kScalar{find_byte_scalar, count_byte_scalar, find_either_scalar, find_non_ascii_scalar,
+                                find_structural_scalar};
+constexpr ByteSearchOps kSse2{find_byte_sse2, count_byte_sse2, find_either_sse2, find_non_ascii_sse2,
+                              find_structural_sse2};
+constexpr ByteSearchOps kAvx2{find_byte_avx2, count_byte_avx2, find_either_avx2, find_non_ascii_avx2,
+                              find_structural_avx2};
 
 const ByteSearchOps& ops_for(SimdLevel level) {
   switch (level) {

@@ -1,5 +1,5 @@
 // Byte searches over memory: find a byte, count a byte, find the first of two
-// bytes, and the length of a leading pure-ASCII run. AVX2 (32-byte), SSE2
+// bytes, the first non-ASCII byte, and the JSON structural bytes. AVX2 (32-byte), SSE2
 // (16-byte) and scalar versions give identical results; the best one the CPU
 // supports is chosen once at load time.
 #pragma once
@@ -20,6 +20,9 @@ struct ByteSearchOps {
   size_t (*find_either)(const uint8_t* p, size_t n, uint8_t a, uint8_t b);
   // Offset of the first byte with its top bit set in p[0..n), or n.
   size_t (*find_non_ascii)(const uint8_t* p, size_t n);
+  // Writes the offsets of the JSON structural bytes { } [ ] " : , in p[0..n)
+  // to out, in order, stopping after max of them; returns how many.
+  size_t (*find_structural)(const uint8_t* p, size_t n, size_t* out, size_t max);
 };
 
 extern ByteSearchOps g_byte_search;
@@ -37,5 +40,8 @@ inline size_t find_either(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
   return g_byte_search.find_either(p, n, a, b);
 }
 inline size_t find_non_ascii(const uint8_t* p, size_t n) { return g_byte_search.find_non_ascii(p, n); }
+inline size_t find_structural(const uint8_t* p, size_t n, size_t* out, size_t max) {
+  return g_byte_search.find_structural(p, n, out, max);
+}
 
 }  // namespace quelta

@@ -26,7 +26,7 @@ TEST_P(ByteSearch, MatchesReferenceOnEveryWindow) {
   std::vector<uint8_t> buf(300);
   for (int round = 0; round < 4; ++round) {
     // Sparse hits so that long runs without a match cross every block size.
-    for (auto& b : buf) b = rng() % 16 == 0 ? static_cast<uint8_t>("\n,\"\x80\xff"[rng() % 5]) : 'a';
+    for (auto& b : buf) b = rng() % 16 == 0 ? static_cast<uint8_t>("\n,\"\x80\xff{}[]:;{"[rng() % 12]) : 'a';
     for (size_t start = 0; start < 70; ++start) {
       for (size_t n = 0; start + n <= buf.size(); n += 1 + n / 8) {
         const uint8_t* p = buf.data() + start;
@@ -45,6 +45,16 @@ TEST_P(ByteSearch, MatchesReferenceOnEveryWindow) {
             break;
           }
         ASSERT_EQ(find_non_ascii(p, n), non_ascii);
+        std::vector<size_t> structural;
+        for (size_t i = 0; i < n; ++i)
+          if (std::strchr("{}[]\":,", p[i]) && p[i] != 0) structural.push_back(i);
+        for (size_t max : {size_t{0}, size_t{3}, structural.size(), n + 1}) {
+          std::vector<size_t> got(n + 1);
+          size_t k = find_structural(p, n, got.data(), max);
+          got.resize(k);
+          std::vector<size_t> want(structural.begin(), structural.begin() + std::min(max, structural.size()));
+          ASSERT_EQ(got, want) << "start " << start << " n " << n << " max " << max;
+        }
       }
     }
   }
