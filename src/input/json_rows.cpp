@@ -1,0 +1,186 @@
+// Set-up, row mapping and the ordered fast path of the JSON row reader.
+#include "input/json_rows.h"
+
+#include "input/header.h"
+#include "platform/heap.h"
+#include "util/byte_search.h"
+
+namespace quelta {
+namespace {
+
+constexpr uint8_t kTrue[] = {'t', 'r', 'u', 'e'};
+constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
+
+Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
+  return json->array_mode ? read_object(&json->reader, record, at_end) : read_line(&json->reader, record, at_end);
+}
+
+// Copies the parsed keys of the first record into owned names.
+Error copy_names(JsonReader* json) {
+  const GrowBuffer<JsonMember>& members = json->parser.members;
+  size_t n = members.len;
+  json->names = static_cast<FieldView*>(platform::heap_alloc((n ? n : 1) * sizeof(FieldView)));
+  if (!json->names) return Error::OutOfMemory;
+  for (size_t i = 0; i < n; ++i) {
+    const FieldView& key = members[i].key;
+    uint8_t* copy = nullptr;
+    if (key.len) {
+      copy = static_cast<uint8_t*>(platform::heap_alloc(key.len));
+      if (!copy) return Error::OutOfMemory;
+      std::memcpy(copy, key.ptr, key.len);
+    }
+    json->names[i] = FieldView{copy, key.len};
+    json->n_columns = i + 1;
+  }
+  return Error::None;
+}
+
+Error json_set_up(JsonReader* json, uint64_t max_column) {
+  BufferedReader* r = &json->reader;
+  if (Error e = reader_refill(r); failed(e)) return e;
+  size_t i = 0;
+  while (i < r->end && (r->buffer[i] == ' ' || r->buffer[i] == '\t' || r->buffer[i] == '\n' || r->buffer[i] == '\r'))
+    ++i;
+  json->array_mode = i < r->end && r->buffer[i] == '[';
+
+  FieldView record;
+  bool at_end = false;
+  if (Error e = read_json_record(json, &record, &at_end); failed(e)) return e;
+  if (at_end) return Error::EmptyFile;
+  if (Error e = json->first_record.append(record.ptr, record.len); failed(e)) return e;
+  Error parsed = parse_object(&json->parser, FieldView{json->first_record.data, json->first_record.len});
+  if (parsed == Error::OutOfMemory) return parsed;
+  if (failed(parsed)) return Error::InvalidJson;
+  if (Error e = copy_names(json); failed(e)) return e;
+  if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
+  json->fields_per_row =
+      max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
+  json->first_delivered = false;
+  return Error::None;
+}
+
+inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+Error json_open_file(JsonReader* json, const char* path, uint64_t max_column) {
+  *json = JsonReader{};
+  platform::File file;
+  if (Error e = open_input_file(path, &file); failed(e)) return e;
+  if (Error e = reader_init_file(&json->reader, file); failed(e)) {
+    platform::file_close(&file);
+    return e;
+  }
+  Error e = json_set_up(json, max_column);
+  if (failed(e)) json_close(json);
+  return e;
+}
+
+Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column) {
+  *json = JsonReader{};
+  if (Error e = reader_init_memory(&json->reader, data, len); failed(e)) return e;
+  Error e = json_set_up(json, max_column);
+  if (failed(e)) json_close(json);
+  return e;
+}
+
+bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row) {
+  const uint8_t* p = record.ptr;
+  const size_t n = record.len;
+  size_t i = find_byte(p, n, '{');
+  if (i == n) return false;
+  ++i;
+  for (size_t j = 0; j < fields_per_row; ++j) {
+    while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
+    if (i >= n || p[i] != '"') return false;
+    ++i;
+    size_t k = i + find_either(p + i, n - i, '"', '\\');
+    if (k >= n || p[k] == '\\') return false;
+    if (!names[j].equals(FieldView{p + i, k - i})) return false;
+    i = k + 1;
+    while (i < n && p[i] == ' ') ++i;
+    if (i >= n || p[i] != ':') return false;
+    ++i;
+    while (i < n && p[i] == ' ') ++i;
+    if (i >= n) return false;
+    uint8_t c = p[i];
+    if (c == '"') {
+      ++i;
+      k = i + find_either(p + i, n - i, '"', '\\');
+      if (k >= n || p[k] == '\\') return false;
+      row[j] = FieldView{p + i, k - i};
+      i = k + 1;
+    } else if (c == '{' || c == '[') {
+      return false;
+    } else {
+      size_t start = i;
+      while (i < n && p[i] != ' ' && p[i] != ',' && p[i] != '}') ++i;
+      if (i == start) return false;
+      row[j] = FieldView{p + start, i - start};
+    }
+  }
+  while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
+  if (i >= n) return false;
+  if (p[i] == '}') return true;
+  if (p[i] != ',') return false;
+  size_t last = n;
+  while (last > 0 && is_blank(p[last - 1])) --last;
+  return last > 0 && p[last - 1] == '}';
+}
+
+Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, bool* at_end) {
+  *at_end = false;
+  FieldView record;
+  if (!json->first_delivered) {
+    record = FieldView{json->first_record.data, json->first_record.len};
+    json->first_delivered = true;
+  } else {
+    if (Error e = read_json_record(json, &record, at_end); failed(e) || *at_end) return e;
+  }
+  const size_t n = json->n_columns;
+  if (Error e = json->row.reserve(n); failed(e)) return e;
+  FieldView* row = json->row.data;
+  *fields = row;
+  *count = json->fields_per_row;
+  if (json_ordered_fast_path(record, json->names, json->fields_per_row, row)) return Error::None;
+
+  Error parsed = parse_object(&json->parser, record);
+  if (parsed == Error::OutOfMemory) return parsed;
+  if (failed(parsed)) return Error::InvalidJson;
+  for (size_t c = 0; c < n; ++c) row[c] = FieldView{record.ptr, 0};
+  const GrowBuffer<JsonMember>& members = json->parser.members;
+  for (size_t p = 0; p < members.len; ++p) {
+    const JsonMember& m = members[p];
+    size_t col = p < n && json->names[p].equals(m.key) ? p : key_index_find(json->key_index, m.key);
+    if (col == SIZE_MAX) continue;
+    switch (m.kind) {
+      case JsonKind::String:
+      case JsonKind::Bare:
+        row[col] = m.value;
+        break;
+      case JsonKind::Bool:
+        row[col] = m.truth ? FieldView{kTrue, sizeof kTrue} : FieldView{kFalse, sizeof kFalse};
+        break;
+      case JsonKind::Null:
+        row[col] = FieldView{record.ptr, 0};
+        break;
+      case JsonKind::Object:
+      case JsonKind::Array:
+        return Error::NestedValueNotSupported;
+    }
+  }
+  return Error::None;
+}
+
+void json_close(JsonReader* json) {
+  reader_close(&json->reader);
+  free_names(json->names, json->n_columns);
+  json->names = nullptr;
+  json->n_columns = 0;
+  key_index_release(&json->key_index);
+  json->first_record.release();
+  json->row.release();
+  json_parser_release(&json->parser);
+}
+
+}  // namespace quelta

@@ -1,0 +1,49 @@
+// The JSON row reader: flat JSON objects, one per line or as the members of
+// one top-level array, turned into rows of text fields. The keys of the first
+// object are the columns. Rows that list their keys in directory order take a
+// fast path that neither allocates nor tokenizes; all others go through the
+// general parser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "input/buffered_reader.h"
+#include "input/csv_tokenizer.h"
+#include "input/json_parser.h"
+#include "input/key_index.h"
+
+namespace quelta {
+
+struct JsonReader {
+  BufferedReader reader;
+  bool array_mode = false;
+  FieldView* names = nullptr;  // owned copies, in order of appearance
+  size_t n_columns = 0;
+  KeyIndex key_index;
+  size_t fields_per_row = 0;
+  ByteBuffer first_record;
+  bool first_delivered = false;
+  GrowBuffer<FieldView> row;
+  JsonParser parser;
+};
+
+// Opens path (EmptyFile for size 0), chooses the framing from the first
+// chunk and reads the first record as the directory. On failure everything is
+// released and the file closed.
+Error json_open_file(JsonReader* json, const char* path, uint64_t max_column);
+// The same over the caller's memory block, which must outlive the reader.
+Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column);
+
+// The next row: fields_per_row fields. InvalidJson and NestedValueNotSupported
+// consume the record; the next call reads the one after it.
+Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, bool* at_end);
+
+// Fills row[0..fields_per_row) when the record lists the directory's first
+// fields_per_row keys in order with plain values; false sends the record to
+// the general parser.
+bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row);
+
+void json_close(JsonReader* json);
+
+}  // namespace quelta
