@@ -1,0 +1,459 @@
+// Text-to-double conversion. One pass checks the syntax and gathers up to 19
+// significant digits; Clinger's exact fast path or the Eisel-Lemire 128-bit product
+// then settles almost every text, and an exact fallback takes the rest. Hexadecimal
+// floats are scaled and rounded exactly here.
+#include "input/decimal.h"
+
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace quelta {
+namespace {
+
+using U128 = unsigned __int128;
+
+constexpr uint64_t kMantissaMask = (uint64_t{1} << 52) - 1;
+constexpr uint64_t kInfinityBits = uint64_t{0x7FF} << 52;
+
+// Below 10^-342 even 19 nines round to zero; above 10^308 any nonzero digit overflows.
+constexpr int kMinPow10 = -342;
+constexpr int kMaxPow10 = 308;
+constexpr int kPowCount = kMaxPow10 - kMinPow10 + 1;
+
+// Exponent digits stop accumulating here; far beyond any exponent that still matters,
+// yet small enough that adding a text's digit counts cannot overflow.
+constexpr int64_t kExponentCap = 100'000'000'000'000'000;
+
+// ---------------------------------------------------------------------------
+// Powers of five for the 128-bit product, built at compile time.
+
+struct Pow5Entry {
+  uint64_t hi, lo;
+};
+struct Pow5Table {
+  Pow5Entry e[kPowCount];
+};
+
+// Bits [s, s + 64) of a little-endian multiword integer; bits outside it read as zero.
+constexpr uint64_t bits_at(const uint64_t* w, int count, int s) {
+  auto word = [&](int i) -> uint64_t { return i >= 0 && i < count ? w[i] : 0; };
+  int i = s >> 6, sh = s & 63;
+  uint64_t r = word(i) >> sh;
+  if (sh) r |= word(i + 1) << (64 - sh);
+  return r;
+}
+
+// The 128 bits below and including the highest set bit, truncated.
+constexpr Pow5Entry top_128(const uint64_t* w, int count) {
+  int i = count - 1;
+  while (w[i] == 0) --i;
+  int h = 64 * i + 63 - std::countl_zero(w[i]);
+  return {bits_at(w, count, h - 63), bits_at(w, count, h - 127)};
+}
+
+// 5^q for q in [-342, 308], normalized to 128 bits and truncated, so the product
+// never overestimates. The negative powers are floor(2^1023 / 5^k), exact through
+// repeated floor division by 5, which keeps 228 significant bits at k = 342.
+constexpr Pow5Table make_pow5_table() {
+  Pow5Table t{};
+  uint64_t x[16] = {};
+  x[15] = uint64_t{1} << 63;
+  for (int k = 1; k <= -kMinPow10; ++k) {
+    U128 rem = 0;
+    for (int i = 15; i >= 0; --i) {
+      U128 cur = (rem << 64) | x[i];
+      x[i] = uint64_t(cur / 5);
+      rem = cur % 5;
+    }
+    t.e[-kMinPow10 - k] = top_128(x, 16);
+  }
+  uint64_t y[12] = {1};  // 5^308 needs 716 bits
+  for (int q = 0; q <= kMaxPow10; ++q) {
+    t.e[q - kMinPow10] = top_128(y, 12);
+    uint64_t carry = 0;
+    for (uint64_t& w : y) {
+      U128 cur = U128(w) * 5 + carry;
+      w = uint64_t(cur);
+      carry = uint64_t(cur >> 64);
+    }
+  }
+  return t;
+}
+
+constexpr Pow5Table kPow5 = make_pow5_table();
+
+constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// w * 10^q as double bits, for w != 0 and q in [kMinPow10, kMaxPow10]. Returns false
+// when the truncated product leaves the rounding open, and for subnormal or
+// overflowing results; the exact path settles those.
+bool eisel_lemire(uint64_t w, int64_t q, uint64_t* bits) {
+  const Pow5Entry& t = kPow5.e[q - kMinPow10];
+  int lz = std::countl_zero(w);
+  w <<= lz;
+  U128 x = U128(w) * t.hi;
+  uint64_t hi = uint64_t(x >> 64), lo = uint64_t(x);
+  // The part of the product left out is below w units of lo. It can only change the
+  // result by carrying through nine one-bits into the mantissa.
+  if ((hi & 0x1FF) == 0x1FF && lo + w < lo) {
+    U128 y = U128(w) * t.lo;
+    uint64_t y_hi = uint64_t(y >> 64), y_lo = uint64_t(y);
+    uint64_t merged = lo + y_hi;
+    if (merged < lo) ++hi;
+    if ((hi & 0x1FF) == 0x1FF && merged + 1 == 0 && y_lo + w < y_lo) return false;
+    lo = merged;
+  }
+  uint64_t top = hi >> 63;
+  uint64_t mant = hi >> (top + 9);  // the 53 kept bits and the rounding bit
+  int64_t exp2 = ((217706 * q) >> 16) + 1086 + int64_t(top) - lz;
+  // On a tie by this approximation the true value may be the tie or just above it.
+  if (lo == 0 && (hi & 0x1FF) == 0 && (mant & 3) == 1) return false;
+  mant = (mant + (mant & 1)) >> 1;
+  if (mant >> 53) {
+    mant >>= 1;
+    ++exp2;
+  }
+  if (exp2 <= 0 || exp2 >= 0x7FF) return false;
+  *bits = uint64_t(exp2) << 52 | (mant & kMantissaMask);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Exact fallback.
+
+// Every tie between two doubles has at most 767 significant digits, so digits past
+// this many only matter through whether any of them is nonzero.
+constexpr size_t kExactDigits = 780;
+
+// (all digits of [int_b, int_e) and [frac_b, frac_e) read as one integer) * 10^exp10,
+// rounded exactly. The significant digits go to std::from_chars, which rounds
+// exactly without allocating; a long rest is folded into one trailing 1, which keeps
+// the value on the same side of every tie.
+double exact_decimal(const uint8_t* int_b, const uint8_t* int_e, const uint8_t* frac_b, const uint8_t* frac_e,
+                     int64_t exp10) {
+  char buf[kExactDigits + 32];
+  size_t len = 0;
+  int64_t sig = 0;
+  bool sticky = false;
+  auto take = [&](const uint8_t* b, const uint8_t* e) {
+    for (; b != e; ++b) {
+      uint8_t c = *b;
+      if (c == '_' || (sig == 0 && c == '0')) continue;
+      ++sig;
+      if (len < kExactDigits) {
+        buf[len++] = char(c);
+      } else if (c != '0') {
+        sticky = true;
+      }
+    }
+  };
+  take(int_b, int_e);
+  take(frac_b, frac_e);
+  if (sig == 0) return 0.0;
+  int64_t point = sig + exp10;  // the value is 0.d1d2... * 10^point
+  if (point > 310) return std::numeric_limits<double>::infinity();
+  if (point < -330) return 0.0;
+  if (sticky) buf[len++] = '1';
+  int64_t e = point - int64_t(len);
+  buf[len++] = 'e';
+  len = size_t(std::to_chars(buf + len, buf + sizeof buf, e).ptr - buf);
+  double v = 0;
+  std::from_chars_result r = std::from_chars(buf, buf + len, v);
+  if (r.ec == std::errc::result_out_of_range) return point > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Syntax.
+
+inline bool is_digit(uint8_t c) { return uint8_t(c - '0') < 10; }
+
+// An underscore is a separator only between two digits of one run; anywhere else the
+// scan stops at it and the caller rejects the leftover text.
+inline bool separator_ok(const uint8_t* p, const uint8_t* start, const uint8_t* end, bool hex) {
+  if (*p != '_' || p == start || p + 1 == end) return false;
+  uint8_t c = p[1];
+  return is_digit(c) || (hex && uint8_t((c | 0x20) - 'a') < 6);
+}
+
+inline uint64_t load8(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+// True when all eight bytes (first byte lowest) are '0'..'9': each high nibble must be
+// 3 and stay 3 after adding 6.
+inline bool eight_digits(uint64_t v) {
+  return ((v & 0xF0F0F0F0F0F0F0F0) | (((v + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
+         0x3333333333333333;
+}
+
+// The value of eight digit bytes, combining neighbours into 2-, 4- and 8-digit groups.
+inline uint32_t eight_digit_value(uint64_t v) {
+  v -= 0x3030303030303030;
+  v = v * 10 + (v >> 8);
+  v = (((v & 0x000000FF000000FF) * 0x000F424000000064) +
+       (((v >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >>
+      32;
+  return uint32_t(v);
+}
+
+// Scans one run of decimal digits into *w (wrapping; the caller's digit count says
+// whether w is exact) and counts its digits. Returns the end of the run.
+inline const uint8_t* scan_digits(const uint8_t* p, const uint8_t* end, uint64_t* w, size_t* digits) {
+  const uint8_t* start = p;
+  uint64_t v = *w;
+  size_t separators = 0;
+  for (;;) {
+    while (end - p >= 8) {
+      uint64_t chunk = load8(p);
+      if (!eight_digits(chunk)) break;
+      v = v * 100'000'000 + eight_digit_value(chunk);
+      p += 8;
+    }
+    while (p != end && is_digit(*p)) v = v * 10 + (*p++ - '0');
+    if (p == end || !separator_ok(p, start, end, false)) break;
+    ++separators;
+    ++p;
+  }
+  *w = v;
+  *digits = size_t(p - start) - separators;
+  return p;
+}
+
+// Scans an exponent's digits, saturating at kExponentCap. Returns the end of the run;
+// the caller checks that it holds a digit.
+inline const uint8_t* scan_exponent(const uint8_t* p, const uint8_t* end, int64_t* e) {
+  const uint8_t* start = p;
+  int64_t v = 0;
+  for (; p != end; ++p) {
+    uint8_t d = uint8_t(*p - '0');
+    if (d < 10) {
+      if (v < kExponentCap) v = v * 10 + d;
+    } else if (!separator_ok(p, start, end, false)) {
+      break;
+    }
+  }
+  *e = v;
+  return p;
+}
+
+// Optional e/E (decimal) or p/P (hexadecimal) exponent with sign. Returns the end of
+// the text it took, or nullptr when the marker is not followed by a digit.
+inline const uint8_t* scan_signed_exponent(const uint8_t* p, const uint8_t* end, uint8_t marker, int64_t* e) {
+  *e = 0;
+  if (p == end || (*p | 0x20) != marker) return p;
+  ++p;
+  bool negative = false;
+  if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  const uint8_t* digits = p;
+  p = scan_exponent(p, end, e);
+  if (p == digits) return nullptr;
+  if (negative) *e = -*e;
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// Decimal numbers.
+
+Error convert_decimal(const uint8_t* p, const uint8_t* end, double* out) {
+  uint64_t w = 0;
+  size_t int_digits = 0, frac_digits = 0;
+  const uint8_t* int_b = p;
+  p = scan_digits(p, end, &w, &int_digits);
+  const uint8_t* int_e = p;
+  const uint8_t* frac_b = p;
+  if (p != end && *p == '.') {
+    frac_b = ++p;
+    p = scan_digits(p, end, &w, &frac_digits);
+  }
+  const uint8_t* frac_e = p;
+  if (int_digits + frac_digits == 0) return Error::InvalidCharacter;
+  int64_t exp10;
+  p = scan_signed_exponent(p, end, 'e', &exp10);
+  if (p != end) return Error::InvalidCharacter;
+  exp10 -= int64_t(frac_digits);
+
+  // w is exact up to 19 significant digits; past that it keeps the first 19 and the
+  // exponent grows by the digits dropped.
+  int64_t q = exp10;
+  bool truncated = false;
+  if (int_digits + frac_digits > 19) {
+    uint64_t head = 0;
+    int taken = 0;
+    int64_t dropped = 0;
+    auto take = [&](const uint8_t* b, const uint8_t* e) {
+      for (; b != e; ++b) {
+        uint8_t c = *b;
+        if (c == '_' || (taken == 0 && c == '0')) continue;
+        if (taken < 19) {
+          head = head * 10 + (c - '0');
+          ++taken;
+        } else {
+          ++dropped;
+          truncated |= c != '0';
+        }
+      }
+    };
+    take(int_b, int_e);
+    take(frac_b, frac_e);
+    w = head;
+    q += dropped;
+  }
+
+  double v;
+  if (w == 0) {
+    v = 0.0;
+  } else if (!truncated && q >= -22 && q <= 22 && w <= (uint64_t{1} << 53)) {
+    // Both operands are exact doubles, so one IEEE operation rounds correctly.
+    v = double(w);
+    v = q < 0 ? v / kExactPow10[-q] : v * kExactPow10[q];
+  } else if (q < kMinPow10) {
+    v = 0.0;
+  } else if (q > kMaxPow10) {
+    v = std::numeric_limits<double>::infinity();
+  } else {
+    uint64_t bits, bits_up;
+    // A truncated text lies between w and w + 1 times 10^q; if both round alike, so does the text.
+    if (eisel_lemire(w, q, &bits) && (!truncated || (eisel_lemire(w + 1, q, &bits_up) && bits_up == bits))) {
+      v = std::bit_cast<double>(bits);
+    } else {
+      v = exact_decimal(int_b, int_e, frac_b, frac_e, exp10);
+    }
+  }
+  *out = v;
+  return Error::None;
+}
+
+// ---------------------------------------------------------------------------
+// Hexadecimal floats.
+
+inline int hex_value(uint8_t c) {
+  if (is_digit(c)) return c - '0';
+  uint8_t l = uint8_t((c | 0x20) - 'a');
+  return l < 6 ? l + 10 : -1;
+}
+
+// The first 16 significant hex digits, the power of two that scales them, and whether
+// any later digit is nonzero.
+struct HexMantissa {
+  uint64_t m = 0;
+  int significant = 0;
+  int64_t exp2 = 0;
+  bool sticky = false;
+};
+
+inline const uint8_t* scan_hex_digits(const uint8_t* p, const uint8_t* end, bool fraction, HexMantissa* h,
+                                      size_t* digits) {
+  const uint8_t* start = p;
+  size_t count = 0;
+  for (; p != end; ++p) {
+    int d = hex_value(*p);
+    if (d < 0) {
+      if (separator_ok(p, start, end, true)) continue;
+      break;
+    }
+    ++count;
+    if (h->significant < 16) {
+      if (h->m != 0 || d != 0) {
+        h->m = h->m * 16 + uint64_t(d);
+        ++h->significant;
+      }
+      if (fraction) h->exp2 -= 4;
+    } else {
+      h->sticky |= d != 0;
+      if (!fraction) h->exp2 += 4;
+    }
+  }
+  *digits = count;
+  return p;
+}
+
+// Bits of the double nearest to (m + a sticky fraction below it) * 2^exp2, m != 0,
+// ties to even, subnormals included.
+uint64_t round_binary(uint64_t m, int64_t exp2, bool sticky) {
+  int lz = std::countl_zero(m);
+  m <<= lz;
+  int64_t e = exp2 - lz + 63;  // the value lies in [2^e, 2^(e+1))
+  if (e > 1023) return kInfinityBits;
+  int shift = 11;
+  if (e < -1022) {
+    if (-1022 - e > 53) return 0;  // below half the smallest subnormal
+    shift += int(-1022 - e);
+  }
+  uint64_t kept = shift == 64 ? 0 : m >> shift;
+  uint64_t rest = shift == 64 ? m : m & ((uint64_t{1} << shift) - 1);
+  uint64_t half = uint64_t{1} << (shift - 1);
+  if (rest > half || (rest == half && (sticky || (kept & 1)))) ++kept;
+  if (e < -1022) return kept;  // a carry to 2^52 is exactly the smallest normal
+  if (kept >> 53) {  // rounded up to the next power of two; from 2^1023 that is infinity's bits
+    kept >>= 1;
+    ++e;
+  }
+  return uint64_t(e + 1023) << 52 | (kept & kMantissaMask);
+}
+
+Error convert_hex(const uint8_t* p, const uint8_t* end, double* out) {
+  HexMantissa h;
+  size_t int_digits = 0, frac_digits = 0;
+  p = scan_hex_digits(p, end, false, &h, &int_digits);
+  if (p != end && *p == '.') p = scan_hex_digits(p + 1, end, true, &h, &frac_digits);
+  if (int_digits + frac_digits == 0) return Error::InvalidCharacter;
+  int64_t exp2;
+  p = scan_signed_exponent(p, end, 'p', &exp2);
+  if (p != end) return Error::InvalidCharacter;
+  *out = h.m == 0 ? 0.0 : std::bit_cast<double>(round_binary(h.m, h.exp2 + exp2, h.sticky));
+  return Error::None;
+}
+
+// ---------------------------------------------------------------------------
+// Words.
+
+inline bool is_word(const uint8_t* p, size_t n, const char* word, size_t len) {
+  if (n != len) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if ((p[i] | 0x20) != uint8_t(word[i])) return false;
+  }
+  return true;
+}
+
+Error convert_word(const uint8_t* p, size_t n, double* out) {
+  if (is_word(p, n, "inf", 3) || is_word(p, n, "infinity", 8)) {
+    *out = std::numeric_limits<double>::infinity();
+  } else if (is_word(p, n, "nan", 3)) {
+    *out = std::numeric_limits<double>::quiet_NaN();
+  } else {
+    return Error::InvalidCharacter;
+  }
+  return Error::None;
+}
+
+}  // namespace
+
+Error decimal_to_double(const uint8_t* p, size_t n, double* out) {
+  const uint8_t* end = p + n;
+  bool negative = false;
+  if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  if (p == end) return Error::InvalidCharacter;
+  double v;
+  Error e;
+  if (is_digit(*p) || *p == '.') {
+    if (*p == '0' && end - p > 1 && (p[1] | 0x20) == 'x') {
+      e = convert_hex(p + 2, end, &v);
+    } else {
+      e = convert_decimal(p, end, &v);
+    }
+  } else {
+    e = convert_word(p, size_t(end - p), &v);
+  }
+  if (e != Error::None) return e;
+  *out = negative ? -v : v;
+  return Error::None;
+}
+
+}  // namespace quelta

@@ -1,0 +1,272 @@
+// Tests of the decimal conversion: the number corpus bit for bit, the accepted and
+// rejected syntax, ties and long texts, and round trips checked against the C library.
+#include "input/decimal.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+namespace quelta {
+namespace {
+
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+
+uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
+
+// Converts from an exactly sized heap copy, so the sanitizers catch any read past the text.
+Error convert(std::string_view text, double* out) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[text.size()]);
+  std::memcpy(copy.get(), text.data(), text.size());
+  return decimal_to_double(copy.get(), text.size(), out);
+}
+
+// The bits of the converted text, or a NaN's when it was rejected.
+uint64_t converted_bits(std::string_view text) {
+  double d;
+  if (convert(text, &d) != Error::None) return 0x7FF8DEADDEADDEAD;
+  return bits_of(d);
+}
+
+// The same number with an underscore between every two adjacent digits.
+std::string with_separators(std::string_view text) {
+  std::string s;
+  for (size_t i = 0; i < text.size(); ++i) {
+    s += text[i];
+    if (i + 1 < text.size() && std::isdigit(uint8_t(text[i])) && std::isdigit(uint8_t(text[i + 1]))) s += '_';
+  }
+  return s;
+}
+
+// glibc's strtod rounds exactly and shares no code with ours: the oracle for made-up texts.
+uint64_t oracle_bits(const std::string& text) { return bits_of(std::strtod(text.c_str(), nullptr)); }
+
+TEST(DecimalCorpus, EveryLineConvertsToItsBits) {
+  size_t lines = 0, mismatches = 0;
+  auto check = [&](const std::string& text, uint64_t want) {
+    uint64_t got = converted_bits(text);
+    if (got != want && ++mismatches <= 10) {
+      ADD_FAILURE() << text.substr(0, 80) << ": got " << std::hex << got << ", want " << want;
+    }
+  };
+  for (const auto& entry : std::filesystem::directory_iterator(QUELTA_TESTDATA_DIR "/number-corpus")) {
+    if (entry.path().extension() != ".txt") continue;
+    std::ifstream in(entry.path());
+    std::string line, half, single, dbl, quad, text;
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      if (!(fields >> half >> single >> dbl >> quad >> text)) continue;
+      uint64_t want = std::strtoull(dbl.c_str(), nullptr, 16);
+      ++lines;
+      check(text, want);
+      check("-" + text, want ^ kSignBit);
+      check(with_separators(text), want);
+    }
+  }
+  EXPECT_GT(lines, 20000u);
+  EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(DecimalSyntax, AcceptedForms) {
+  const struct {
+    const char* text;
+    double want;
+  } cases[] = {
+      {"1.5", 1.5},        {".5", 0.5},           {"5.", 5},          {"+.5", 0.5},
+      {"00012", 12},       {"1e5", 1e5},          {"1E+5", 1e5},      {"1e-5", 1e-5},
+      {"1.e5", 1e5},       {"-2.5E-3", -2.5e-3},  {"1e0005", 1e5},    {"1_000", 1000},
+      {"0.000_1", 0.0001}, {"1_2.3_4e1_0", 12.34e10}, {"0x1p3", 8},   {"0x1.8", 1.5},
+      {"0x.8", 0.5},       {"0X1P-2", 0.25},      {"0x1e3", 483},     {"0xA_bP+1", 342},
+      {"-0x1.8e", -1.5546875}, {"0x00.00_01p16", 1}, {"0x1P1_0", 1024}, {"12345678901234567", 12345678901234568.0},
+  };
+  for (const auto& c : cases) {
+    double got = -1;
+    EXPECT_EQ(convert(c.text, &got), Error::None) << c.text;
+    EXPECT_EQ(got, c.want) << c.text;
+  }
+}
+
+TEST(DecimalSyntax, Words) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    const char* text;
+    double want;
+  } cases[] = {{"inf", inf},           {"INF", inf},        {"Infinity", inf}, {"-Infinity", -inf},
+               {"+iNfInItY", inf},     {"-inf", -inf}};
+  for (const auto& c : cases) {
+    double got = 0;
+    EXPECT_EQ(convert(c.text, &got), Error::None) << c.text;
+    EXPECT_EQ(got, c.want) << c.text;
+  }
+  for (const char* text : {"nan", "NaN", "+nan", "-NAN"}) {
+    double got = 0;
+    EXPECT_EQ(convert(text, &got), Error::None) << text;
+    EXPECT_TRUE(std::isnan(got)) << text;
+  }
+}
+
+TEST(DecimalSyntax, RejectedForms) {
+  const char* cases[] = {
+      "", "+", "-", "++1", "+-1", "--1", "e5", ".", ".e5", "1e", "1e+", "1e--5", "1.2.3", "1,5", "1d", " 1",
+      "1 ", "\t1", "1\n", "0x1p3.5", "1e5.0", "_1", "1_", "-_1", "1__0", "1_.5", "1._5", "1.5_", "1_e5", "1e_5",
+      "1e+_5", "1e5_", "0_x1", "0x", "0x.", "0x1p", "0x1p-", "0x_1", "0x1_", "0x1p_3", "0x.p1", "0x1g", "0b1",
+      "infin", "infinityx", "in", "nan(1)", "nana", "i nf", "1e5x", "\xd9\xa3",
+  };
+  for (const char* text : cases) {
+    double got = 42;
+    EXPECT_EQ(convert(text, &got), Error::InvalidCharacter) << '"' << text << '"';
+    EXPECT_EQ(got, 42) << "output written for rejected \"" << text << '"';
+  }
+  double got;
+  EXPECT_EQ(convert(std::string_view("1\0", 2), &got), Error::InvalidCharacter);
+}
+
+TEST(DecimalValue, SignedZeroAndOutOfRange) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    const char* text;
+    uint64_t want;
+  } cases[] = {
+      {"-0", kSignBit},
+      {"-0.0e5", kSignBit},
+      {"-0x0p0", kSignBit},
+      {"0e99999999999999999999", 0},
+      {"-1e-400", kSignBit},
+      {"1e-400", 0},
+      {"1e400", bits_of(inf)},
+      {"-1e400", bits_of(-inf)},
+      {"1e99999999999999999999", bits_of(inf)},
+      {"1e-99999999999999999999", 0},
+      {"0x1p99999999999999999999", bits_of(inf)},
+      {"0x1p-99999999999999999999", 0},
+      {"1.7976931348623157e308", 0x7FEFFFFFFFFFFFFF},
+      {"1.7976931348623159e308", bits_of(inf)},  // past the tie with 2^1024
+      {"4.9406564584124654e-324", 1},
+      {"2.4703282292062327e-324", 0},  // just below half the smallest subnormal
+      {"2.4703282292062328e-324", 1},
+      {"0x1.fffffffffffffp1023", 0x7FEFFFFFFFFFFFFF},
+      {"0x1.fffffffffffff8p1023", bits_of(inf)},  // the tie rounds to even, which is 2^1024
+      {"0x1p-1074", 1},
+      {"0x1p-1075", 0},  // tie with zero
+      {"0x1.0000001p-1075", 1},
+      {"0x3p-1076", 1},
+      {"0x0.fffffffffffff8p-1022", 0x0010000000000000},  // rounds up into the normal range
+  };
+  for (const auto& c : cases) EXPECT_EQ(converted_bits(c.text), c.want) << c.text;
+}
+
+TEST(DecimalValue, TiesGoToEven) {
+  const uint64_t one = bits_of(1.0);
+  // 1 + 2^-53 and 1 + 3 * 2^-53 are the exact midpoints after 1 and after 1 + 2^-52.
+  const std::string low_tie = "1.00000000000000011102230246251565404236316680908203125";
+  const std::string high_tie = "1.00000000000000033306690738754696212708950042724609375";
+  const std::string zeros(1000, '0');
+  const struct {
+    std::string text;
+    uint64_t want;
+  } cases[] = {
+      {"9007199254740993", bits_of(9007199254740992.0)},
+      {"9007199254740995", bits_of(9007199254740996.0)},
+      {"9007199254740993.000000000000000000001", bits_of(9007199254740994.0)},
+      {"9007199254740992.999999999999999999999", bits_of(9007199254740992.0)},
+      {low_tie, one},
+      {high_tie, one + 2},
+      {low_tie + zeros, one},  // a tie stays a tie however many zeros follow
+      {low_tie + zeros + "1", one + 1},
+      {"1.00000000000000011102230246251565404236316680908203124" + zeros + "9", one},
+      {"0x1.00000000000008p0", one},
+      {"0x1.00000000000018p0", one + 2},
+      {"0x1.000000000000080000000001p0", one + 1},
+      {"0x1" + zeros + "p-4000", one},
+  };
+  for (const auto& c : cases) EXPECT_EQ(converted_bits(c.text), c.want) << c.text.substr(0, 60);
+}
+
+TEST(DecimalValue, LongTextsKeepTheirExponent) {
+  const std::string zeros(5000, '0');
+  EXPECT_EQ(converted_bits("1" + zeros + "e-5000"), bits_of(1.0));
+  EXPECT_EQ(converted_bits("0." + zeros + "15e5001"), bits_of(1.5));
+  EXPECT_EQ(converted_bits("0." + zeros + "1"), 0u);
+  EXPECT_EQ(converted_bits("1" + zeros), bits_of(std::numeric_limits<double>::infinity()));
+  // 20+ significant digits on both sides of the point, separators included.
+  EXPECT_EQ(converted_bits("123_456_789_012_345_678_901.234_567_890_123"), oracle_bits("123456789012345678901.234567890123"));
+}
+
+TEST(DecimalRoundTrip, ShortestTextsOfRandomDoubles) {
+  std::mt19937_64 rng(20240611);
+  char buf[64];
+  size_t mismatches = 0;
+  for (int i = 0; i < 300000; ++i) {
+    uint64_t bits = rng();
+    if (i % 8 == 0) bits &= kSignBit | ((uint64_t{1} << 52) - 1);  // subnormals
+    if (i % 8 == 1) bits >>= 12 + (rng() % 52);                   // short mantissas, tiny subnormals
+    double d = std::bit_cast<double>(bits);
+    if (!std::isfinite(d)) continue;
+    std::to_chars_result r;
+    std::string prefix;
+    switch (i % 4) {
+      case 0: r = std::to_chars(buf, buf + sizeof buf, d); break;
+      case 1: r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific); break;
+      case 2: r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17); break;
+      default:
+        r = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::hex);
+        prefix = std::signbit(d) ? "-0x" : "0x";
+    }
+    std::string text = prefix + std::string(buf, r.ptr);
+    if (converted_bits(text) != bits && ++mismatches <= 10) ADD_FAILURE() << text << " did not give " << std::hex << bits;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// Texts within a few units of the 20th to 40th digit of a midpoint between two doubles,
+// and exact midpoints: the inputs where a fast path could round the wrong way.
+TEST(DecimalRoundTrip, TextsNearMidpointsMatchTheOracle) {
+  std::mt19937_64 rng(77);
+  char buf[1200];
+  size_t mismatches = 0;
+  for (int i = 0; i < 40000; ++i) {
+    double d = std::bit_cast<double>(rng() & ~kSignBit);
+    double next = std::nextafter(d, INFINITY);
+    if (!std::isfinite(next) || d == 0) continue;
+    long double mid = ((long double)d + (long double)next) / 2;  // exact in 64 bits
+    int digits = i % 5 == 0 ? 800 : 17 + int(rng() % 24);
+    std::snprintf(buf, sizeof buf, "%.*Le", digits, mid);
+    std::string text = buf;
+    if (i % 5 != 0) {
+      // Nudge the last mantissa digit so the text falls just either side of the midpoint.
+      size_t last = text.find('e') - 1;
+      text[last] = char('0' + (text[last] - '0' + int(rng() % 3) + 9) % 10);
+    }
+    if (converted_bits(text) != oracle_bits(text) && ++mismatches <= 10) ADD_FAILURE() << text.substr(0, 80);
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(DecimalParseFinite, OnlyFiniteValuesAreNumeric) {
+  const auto finite = [](const char* text) {
+    double d = 7;
+    bool ok = parse_finite(reinterpret_cast<const uint8_t*>(text), std::strlen(text), &d);
+    return ok ? d : -7;
+  };
+  EXPECT_EQ(finite("2.5e1"), 25);
+  EXPECT_EQ(finite("1e-400"), 0);
+  EXPECT_EQ(finite("1e400"), -7);
+  EXPECT_EQ(finite("-inf"), -7);
+  EXPECT_EQ(finite("nan"), -7);
+  EXPECT_EQ(finite("x"), -7);
+}
+
+}  // namespace
+}  // namespace quelta
