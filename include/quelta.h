@@ -24,12 +24,90 @@
 extern "C" {
 #endif
 
+/* ---- Caller records ---------------------------------------------------- */
+
+/* Predicate operators. Any other code is treated as QUELTA_OP_EQ. */
+typedef enum PredicateOp {
+  QUELTA_OP_EQ = 0, /* field equal to value */
+  QUELTA_OP_NE = 1, /* not equal */
+  QUELTA_OP_GT = 2, /* field greater than value */
+  QUELTA_OP_GE = 3, /* greater or equal */
+  QUELTA_OP_LT = 4, /* less */
+  QUELTA_OP_LE = 5, /* less or equal */
+  QUELTA_OP_IN = 6  /* equal to any of in_values */
+} PredicateOp;
+
+/* One filter condition. Numbers compare numerically when both the field and
+ * the value are finite numbers, otherwise texts compare bytewise. */
+typedef struct Predicate {
+  size_t column;                 /* column index tested */
+  int32_t op;                    /* a PredicateOp code */
+  const char* value;             /* comparison text; referenced until quelta_close; unused by IN */
+  const char* const* in_values;  /* IN only: n_in_values texts, copied by quelta_open */
+  size_t n_in_values;
+} Predicate;
+
+/* Options of quelta_open; NULL means none of them. The projection array and
+ * each predicate's value text are referenced, not copied, and must stay valid
+ * until quelta_close. */
+typedef struct ScanOptions {
+  const size_t* projection;     /* column indices to output, in output order */
+  size_t n_projection;          /* 0: output every field as read */
+  const Predicate* predicates;  /* all must pass (AND) */
+  size_t n_predicates;
+  int64_t limit;                /* most matching rows to deliver; negative: no limit */
+  int64_t max_column;           /* highest column index needed; negative: all */
+  int32_t negate;               /* nonzero: deliver the rows that do not pass */
+} ScanOptions;
+
+/* ---- Handles ------------------------------------------------------------- */
+
+typedef struct Scanner Scanner; /* an open input with its options */
+typedef struct Batch Batch;     /* a JSON text of rows, not NUL-terminated */
+
+/* ---- Frame ----------------------------------------------------------------- */
+
 /* The optimisation mode of the build: the static text "ReleaseFast". */
 QUELTA_API const char* quelta_build_mode(void);
 
 /* The message of the last failure, NUL-terminated, or NULL when the last
  * operation succeeded. Valid until the next call that clears or sets it. */
 QUELTA_API const char* quelta_last_error(void);
+
+/* ---- Scanner ---------------------------------------------------------------- */
+
+/* Opens a CSV file, or a JSON-rows file when the path ends in ".ndjson",
+ * ".jsonl" or ".json". options may be NULL. Returns NULL on failure. */
+QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options);
+
+/* Releases the scanner and everything it owns; NULL is ignored. */
+QUELTA_API void quelta_close(Scanner* scanner);
+
+/* The column directory: the CSV header, or the keys of the first JSON row. */
+QUELTA_API size_t quelta_n_columns(Scanner* scanner);
+/* The name at index, or NULL when out of range; valid until quelta_close. */
+QUELTA_API const char* quelta_column_name(Scanner* scanner, size_t index);
+/* The index of the first column named exactly name, or -1. */
+QUELTA_API int64_t quelta_column_index(Scanner* scanner, const char* name);
+
+/* The next matching row as NUL-terminated field texts, valid until the next
+ * quelta_next or quelta_close. Returns 1 with a row, 0 at the end, -1 on
+ * error. Either out pointer may be NULL. */
+QUELTA_API int32_t quelta_next(Scanner* scanner, const char*** out_fields, size_t* out_count);
+
+/* How many rows the scanner would still deliver (consuming them), or -1. */
+QUELTA_API int64_t quelta_count(Scanner* scanner);
+
+/* Up to max_rows (1..65536) next rows as one JSON array of arrays of
+ * strings, stopping early once the text reaches max_bytes. Returns 1 with a
+ * batch in *out, 0 when no row was left (*out is NULL), -1 on error. */
+QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t max_bytes, Batch** out);
+
+/* The batch text (not NUL-terminated) and, if out_len is not NULL, its length. */
+QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len);
+
+/* Releases a batch; NULL is ignored. */
+QUELTA_API void quelta_batch_free(Batch* batch);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,16 @@ namespace {
 const std::set<std::string> kExpected = {
     "quelta_build_mode",
     "quelta_last_error",
+    "quelta_open",
+    "quelta_close",
+    "quelta_n_columns",
+    "quelta_column_name",
+    "quelta_column_index",
+    "quelta_next",
+    "quelta_count",
+    "quelta_next_batch",
+    "quelta_batch_json",
+    "quelta_batch_free",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

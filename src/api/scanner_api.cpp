@@ -1,0 +1,139 @@
+// Exports of the Scanner family: open, close, the column directory, row
+// stepping, counting and batches.
+#include <cstring>
+
+#include "api/error_slot.h"
+#include "input/header.h"
+#include "quelta.h"
+#include "scan/batch.h"
+#include "scan/count.h"
+#include "scan/scanner.h"
+
+using namespace quelta;
+
+extern "C" {
+
+QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options) {
+  api::slot_clear();
+  if (!path) {
+    api::slot_set("path is null");
+    return nullptr;
+  }
+  OpenFailure failure;
+  Error condition;
+  Scanner* s = scanner_open(path, options, &failure, &condition);
+  switch (failure) {
+    case OpenFailure::None:
+      break;
+    case OpenFailure::NullPredicates:
+      api::slot_set("predicates is null");
+      break;
+    case OpenFailure::NullProjection:
+      api::slot_set("projection is null");
+      break;
+    case OpenFailure::NoMemoryForPredicates:
+      api::slot_set("out of memory allocating predicates");
+      break;
+    case OpenFailure::NoMemoryForInValues:
+      api::slot_set("out of memory allocating IN values");
+      break;
+    case OpenFailure::NoMemoryForScanner:
+      api::slot_set("out of memory allocating scanner context");
+      break;
+    case OpenFailure::Input:
+      api::slot_set("open failed: ", condition);
+      break;
+    case OpenFailure::NoMemoryForHeader:
+      api::slot_set("out of memory allocating header");
+      break;
+  }
+  return s;
+}
+
+QUELTA_API void quelta_close(Scanner* scanner) { scanner_close(scanner); }
+
+QUELTA_API size_t quelta_n_columns(Scanner* scanner) { return scanner ? scanner->n_columns : 0; }
+
+QUELTA_API const char* quelta_column_name(Scanner* scanner, size_t index) {
+  if (!scanner || index >= scanner->n_columns) return nullptr;
+  return scanner->columns[index];
+}
+
+QUELTA_API int64_t quelta_column_index(Scanner* scanner, const char* name) {
+  if (!scanner || !name) return -1;
+  size_t n;
+  const FieldView* names = input_names(scanner->state.input, &n);
+  return find_column(names, n, FieldView{reinterpret_cast<const uint8_t*>(name), std::strlen(name)});
+}
+
+QUELTA_API int32_t quelta_next(Scanner* scanner, const char*** out_fields, size_t* out_count) {
+  api::slot_clear();
+  if (!scanner) {
+    api::slot_set("scanner is null");
+    return -1;
+  }
+  const FieldView* fields;
+  size_t n;
+  bool at_end = false;
+  if (Error e = next_matching_row(&scanner->state, &fields, &n, &at_end); failed(e)) {
+    api::slot_set("next failed: ", e);
+    return -1;
+  }
+  if (at_end) return 0;
+  if (failed(ensure_row_capacity(&scanner->row_out, n))) {
+    api::slot_set("out of memory growing field buffers");
+    return -1;
+  }
+  if (!copy_row_out(&scanner->row_out, fields, n)) {
+    api::slot_set("out of memory copying row");
+    return -1;
+  }
+  if (out_fields) *out_fields = scanner->row_out.pointers.data;
+  if (out_count) *out_count = n;
+  return 1;
+}
+
+QUELTA_API int64_t quelta_count(Scanner* scanner) {
+  api::slot_clear();
+  if (!scanner) {
+    api::slot_set("scanner is null");
+    return -1;
+  }
+  uint64_t n = 0;
+  if (Error e = count_rows(&scanner->state, &n); failed(e)) {
+    api::slot_set("count failed: ", e);
+    return -1;
+  }
+  return static_cast<int64_t>(n);
+}
+
+QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t max_bytes, Batch** out) {
+  if (!scanner) {
+    if (out) *out = nullptr;
+    api::slot_set("scanner is null");
+    return -1;
+  }
+  api::slot_clear();
+  if (!out) {
+    api::slot_set("batch output is null");
+    return -1;
+  }
+  bool no_memory_for_record = false;
+  if (Error e = next_batch(&scanner->state, max_rows, max_bytes, out, &no_memory_for_record); failed(e)) {
+    if (no_memory_for_record)
+      api::slot_set("out of memory allocating batch");
+    else
+      api::slot_set("batch failed: ", e);
+    return -1;
+  }
+  return *out ? 1 : 0;
+}
+
+QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len) {
+  if (out_len) *out_len = batch ? batch->json_len : 0;
+  return batch ? reinterpret_cast<const char*>(batch->json) : nullptr;
+}
+
+QUELTA_API void quelta_batch_free(Batch* batch) { batch_free(batch); }
+
+}

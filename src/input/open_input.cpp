@@ -1,0 +1,39 @@
+// Format choice and reader set-up for every input the library opens.
+#include "input/open_input.h"
+
+#include <cstring>
+
+namespace quelta {
+
+static bool ends_with(const char* s, size_t len, const char* suffix) {
+  size_t n = std::strlen(suffix);
+  return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
+}
+
+bool path_selects_json(const char* path, size_t len) {
+  return ends_with(path, len, ".ndjson") || ends_with(path, len, ".jsonl") || ends_with(path, len, ".json");
+}
+
+Error open_input(RecordReader* in, const char* path, const InputParams& params) {
+  *in = RecordReader{};
+  in->is_json = params.format == FormatOverride::None ? path_selects_json(path, std::strlen(path))
+                                                      : params.format == FormatOverride::Json;
+  return in->is_json ? json_open_file(&in->json, path, params.max_column)
+                     : csv_open_file(&in->csv, path, params.max_column);
+}
+
+Error open_input_memory(RecordReader* in, const uint8_t* data, size_t len, bool is_json, const InputParams& params) {
+  *in = RecordReader{};
+  in->is_json = is_json;
+  return is_json ? json_open_memory(&in->json, data, len, params.max_column)
+                 : csv_open_memory(&in->csv, data, len, params.max_column);
+}
+
+void close_input(RecordReader* in) {
+  if (in->is_json)
+    json_close(&in->json);
+  else
+    csv_close(&in->csv);
+}
+
+}  // namespace quelta

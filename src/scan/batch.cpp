@@ -1,0 +1,59 @@
+// Row batches written straight into one growing JSON text.
+#include "scan/batch.h"
+
+#include <new>
+
+#include "json/json_writer.h"
+#include "platform/heap.h"
+
+namespace quelta {
+
+Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, bool* no_memory_for_record) {
+  *out = nullptr;
+  *no_memory_for_record = false;
+  if (max_rows < 1 || max_rows > kMaxBatchRows || max_bytes == 0) return Error::InvalidBatchSize;
+  MemorySink text;
+  if (Error e = text.put('['); failed(e)) return e;
+  size_t rows = 0;
+  while (rows < max_rows) {
+    const FieldView* fields;
+    size_t n;
+    bool at_end = false;
+    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) return e;
+    if (at_end) break;
+    if (rows > 0) {
+      if (Error e = text.put(','); failed(e)) return e;
+    }
+    if (Error e = text.put('['); failed(e)) return e;
+    for (size_t i = 0; i < n; ++i) {
+      if (i > 0) {
+        if (Error e = text.put(','); failed(e)) return e;
+      }
+      JsonWriter w(text);
+      if (Error e = w.string_value(fields[i].ptr, fields[i].len); failed(e)) return e;
+    }
+    if (Error e = text.put(']'); failed(e)) return e;
+    ++rows;
+    if (text.size() >= max_bytes) break;
+  }
+  if (rows == 0) return Error::None;
+  if (Error e = text.put(']'); failed(e)) return e;
+  ByteBuffer json = text.take();
+  json.trim();
+  void* block = platform::heap_alloc(sizeof(Batch));
+  if (!block) {
+    json.release();
+    *no_memory_for_record = true;
+    return Error::OutOfMemory;
+  }
+  *out = new (block) Batch{json.data, json.len};
+  return Error::None;
+}
+
+void batch_free(Batch* batch) {
+  if (!batch) return;
+  platform::heap_free(batch->json);
+  platform::heap_free(batch);
+}
+
+}  // namespace quelta

@@ -1,0 +1,48 @@
+// Prepared filter predicates and the row test every consumer of a scan applies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "input/field_view.h"
+#include "quelta.h"
+
+namespace quelta {
+
+enum class Op : uint8_t { Eq = 0, Ne, Gt, Ge, Lt, Le, In };
+
+struct InValue {
+  FieldView text;  // owned copy (empty texts own nothing)
+  double number;
+  bool numeric;
+};
+
+struct PreparedPredicate {
+  uint64_t column;
+  Op op;
+  bool numeric;     // value is a finite number
+  double number;    // its value, 0 when not numeric
+  FieldView value;  // the caller's text, referenced
+  InValue* in_values;
+  size_t n_in_values;
+};
+
+struct PredicateSet {
+  PreparedPredicate* items = nullptr;
+  size_t count = 0;
+};
+
+enum class PrepareResult : uint8_t { Ok, NoMemoryForPredicates, NoMemoryForInValues };
+
+// Copies and prepares the caller's predicates (value texts referenced, IN texts
+// copied, numbers parsed once). On failure nothing stays allocated.
+PrepareResult prepare_predicates(const Predicate* src, size_t n, PredicateSet* out);
+void free_predicates(PredicateSet* set);
+
+// Whether a record passes every predicate, XOR negate.
+bool test_row(const FieldView* fields, size_t count, const PredicateSet& predicates, bool negate);
+
+// Bytewise order: -1, 0 or 1, a proper prefix being smaller.
+int compare_bytes(FieldView a, FieldView b);
+
+}  // namespace quelta

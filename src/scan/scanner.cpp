@@ -1,0 +1,142 @@
+// Opening and closing Scanners, and copying rows out as C strings.
+#include "scan/scanner.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/heap.h"
+
+namespace quelta {
+
+Error ensure_row_capacity(RowCopyOut* out, size_t n) {
+  if (Error e = out->pointers.reserve(n); failed(e)) return e;
+  size_t have = out->slots.len;
+  if (n <= have) return Error::None;
+  if (Error e = out->slots.reserve(n); failed(e)) return e;
+  for (size_t i = have; i < n; ++i) out->slots.data[i] = RowCopyOut::Slot{nullptr, 0};
+  out->slots.len = n;
+  return Error::None;
+}
+
+bool copy_row_out(RowCopyOut* out, const FieldView* fields, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    RowCopyOut::Slot& slot = out->slots.data[i];
+    const FieldView& f = fields[i];
+    if (slot.cap <= f.len) {
+      size_t need = f.len + 1;
+      if (slot.buf && platform::heap_usable_size(slot.buf) >= need) {
+        slot.cap = need;
+      } else {
+        char* grown = static_cast<char*>(platform::heap_alloc(need));
+        if (!grown) return false;
+        platform::heap_free(slot.buf);
+        slot.buf = grown;
+        slot.cap = need;
+      }
+    }
+    if (f.len) std::memcpy(slot.buf, f.ptr, f.len);
+    slot.buf[f.len] = '\0';
+    out->pointers.data[i] = slot.buf;
+  }
+  return true;
+}
+
+void row_copy_out_release(RowCopyOut* out) {
+  for (size_t i = 0; i < out->slots.len; ++i) platform::heap_free(out->slots.data[i].buf);
+  out->slots.release();
+  out->pointers.release();
+}
+
+static void free_columns(Scanner* s) {
+  if (!s->columns) return;
+  for (size_t i = 0; i < s->n_columns; ++i) platform::heap_free(s->columns[i]);
+  platform::heap_free(s->columns);
+  s->columns = nullptr;
+  s->n_columns = 0;
+}
+
+static bool build_columns(Scanner* s) {
+  size_t n;
+  const FieldView* names = input_names(s->state.input, &n);
+  s->columns = static_cast<char**>(platform::heap_alloc((n ? n : 1) * sizeof(char*)));
+  if (!s->columns) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char* name = static_cast<char*>(platform::heap_alloc(names[i].len + 1));
+    if (!name) return false;
+    if (names[i].len) std::memcpy(name, names[i].ptr, names[i].len);
+    name[names[i].len] = '\0';
+    s->columns[i] = name;
+    s->n_columns = i + 1;
+  }
+  return true;
+}
+
+Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition) {
+  *failure = OpenFailure::None;
+  *condition = Error::None;
+  if (options && options->n_predicates > 0 && !options->predicates) {
+    *failure = OpenFailure::NullPredicates;
+    return nullptr;
+  }
+  if (options && options->n_projection > 0 && !options->projection) {
+    *failure = OpenFailure::NullProjection;
+    return nullptr;
+  }
+  PredicateSet predicates;
+  if (options && options->n_predicates > 0) {
+    switch (prepare_predicates(options->predicates, options->n_predicates, &predicates)) {
+      case PrepareResult::Ok:
+        break;
+      case PrepareResult::NoMemoryForPredicates:
+        *failure = OpenFailure::NoMemoryForPredicates;
+        return nullptr;
+      case PrepareResult::NoMemoryForInValues:
+        *failure = OpenFailure::NoMemoryForInValues;
+        return nullptr;
+    }
+  }
+  void* block = platform::heap_alloc(sizeof(Scanner));
+  if (!block) {
+    free_predicates(&predicates);
+    *failure = OpenFailure::NoMemoryForScanner;
+    return nullptr;
+  }
+  Scanner* s = new (block) Scanner{};
+  ScanState& st = s->state;
+  st.predicates = predicates;
+  InputParams params;
+  if (options) {
+    if (options->n_projection > 0) {
+      st.projection = options->projection;
+      st.n_projection = options->n_projection;
+    }
+    st.has_limit = options->limit >= 0;
+    st.limit = st.has_limit ? static_cast<uint64_t>(options->limit) : 0;
+    if (options->max_column >= 0) params.max_column = static_cast<uint64_t>(options->max_column);
+    st.negate = options->negate != 0;
+  }
+  if (Error e = open_input(&st.input, path, params); failed(e)) {
+    free_predicates(&st.predicates);
+    platform::heap_free(s);
+    *failure = OpenFailure::Input;
+    *condition = e;
+    return nullptr;
+  }
+  if (!build_columns(s)) {
+    scanner_close(s);
+    *failure = OpenFailure::NoMemoryForHeader;
+    return nullptr;
+  }
+  return s;
+}
+
+void scanner_close(Scanner* s) {
+  if (!s) return;
+  scan_state_close(&s->state);
+  row_copy_out_release(&s->row_out);
+  free_columns(s);
+  s->~Scanner();
+  platform::heap_free(s);
+}
+
+}  // namespace quelta
