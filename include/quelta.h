@@ -60,10 +60,24 @@ typedef struct ScanOptions {
   int32_t negate;               /* nonzero: deliver the rows that do not pass */
 } ScanOptions;
 
+/* Filled by quelta_aggregate on success only. */
+typedef struct AggregateResult {
+  uint64_t count;     /* values that took part */
+  double sum;         /* added in row order */
+  double min;         /* 0.0 when count is 0 */
+  double max;         /* 0.0 when count is 0 */
+  double mean;        /* sum / count; 0.0 when count is 0 */
+  int32_t has_values; /* 1 when count > 0 */
+} AggregateResult;
+
 /* ---- Handles ------------------------------------------------------------- */
 
 typedef struct Scanner Scanner; /* an open input with its options */
 typedef struct Batch Batch;     /* a JSON text of rows, not NUL-terminated */
+typedef struct TopkContext TopkContext;
+typedef struct OrderByContext OrderByContext;
+typedef struct CollectContext CollectContext;
+typedef struct ColumnarCollectContext ColumnarCollectContext;
 
 /* ---- Frame ----------------------------------------------------------------- */
 
@@ -108,6 +122,44 @@ QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len);
 
 /* Releases a batch; NULL is ignored. */
 QUELTA_API void quelta_batch_free(Batch* batch);
+
+/* ---- Operators: each consumes the scanner's remaining rows --------------- */
+/* column is the position within the row as delivered (after projection).     */
+
+/* Count, sum, min, max and mean of the finite numbers in one column.
+ * Returns 0 and fills *out, or -1 (out untouched). */
+QUELTA_API int32_t quelta_aggregate(Scanner* scanner, size_t column, AggregateResult* out);
+
+/* The k rows with the largest (descending nonzero) or smallest numeric key. */
+QUELTA_API TopkContext* quelta_topk(Scanner* scanner, size_t column, size_t k, int32_t descending);
+/* The next kept row, best first: 1 with a row, 0 at the end, -1 on error.
+ * The strings are valid until the next call on ctx. */
+QUELTA_API int32_t quelta_topk_next(TopkContext* ctx, const char*** out_fields, size_t* out_n_fields,
+                                    double* out_key);
+QUELTA_API void quelta_topk_close(TopkContext* ctx);
+
+/* Every remaining row, sorted stably by one column: numerically where both
+ * keys are finite numbers, bytewise otherwise. */
+QUELTA_API OrderByContext* quelta_order_by(Scanner* scanner, size_t column, int32_t descending);
+QUELTA_API int32_t quelta_order_by_next(OrderByContext* ctx, const char*** out_fields, size_t* out_n_fields);
+QUELTA_API void quelta_order_by_close(OrderByContext* ctx);
+
+/* Every remaining row in one buffer: each field's bytes followed by a NUL. */
+QUELTA_API CollectContext* quelta_collect(Scanner* scanner);
+QUELTA_API const char* quelta_collect_data(CollectContext* ctx, size_t* out_len);
+QUELTA_API size_t quelta_collect_n_rows(CollectContext* ctx);
+QUELTA_API size_t quelta_collect_n_cols(CollectContext* ctx);
+QUELTA_API void quelta_collect_close(CollectContext* ctx);
+
+/* Every remaining row column by column: per column the values end to end and
+ * n_rows + 1 uint32 offsets. The first row fixes the number of columns. */
+QUELTA_API ColumnarCollectContext* quelta_collect_columnar(Scanner* scanner);
+QUELTA_API size_t quelta_collect_columnar_n_rows(ColumnarCollectContext* ctx);
+QUELTA_API size_t quelta_collect_columnar_n_cols(ColumnarCollectContext* ctx);
+QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column, size_t* out_len);
+QUELTA_API const uint32_t* quelta_collect_columnar_offsets(ColumnarCollectContext* ctx, size_t column,
+                                                           size_t* out_count);
+QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api/error_slot.h"
+#include "api/row_delivery.h"
 #include "input/header.h"
 #include "quelta.h"
 #include "scan/batch.h"
@@ -80,16 +81,7 @@ QUELTA_API int32_t quelta_next(Scanner* scanner, const char*** out_fields, size_
     return -1;
   }
   if (at_end) return 0;
-  if (failed(ensure_row_capacity(&scanner->row_out, n))) {
-    api::slot_set("out of memory growing field buffers");
-    return -1;
-  }
-  if (!copy_row_out(&scanner->row_out, fields, n)) {
-    api::slot_set("out of memory copying row");
-    return -1;
-  }
-  if (out_fields) *out_fields = scanner->row_out.pointers.data;
-  if (out_count) *out_count = n;
+  if (!api::deliver_row(&scanner->row_out, fields, n, out_fields, out_count)) return -1;
   return 1;
 }
 

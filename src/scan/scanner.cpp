@@ -8,45 +8,6 @@
 
 namespace quelta {
 
-Error ensure_row_capacity(RowCopyOut* out, size_t n) {
-  if (Error e = out->pointers.reserve(n); failed(e)) return e;
-  size_t have = out->slots.len;
-  if (n <= have) return Error::None;
-  if (Error e = out->slots.reserve(n); failed(e)) return e;
-  for (size_t i = have; i < n; ++i) out->slots.data[i] = RowCopyOut::Slot{nullptr, 0};
-  out->slots.len = n;
-  return Error::None;
-}
-
-bool copy_row_out(RowCopyOut* out, const FieldView* fields, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    RowCopyOut::Slot& slot = out->slots.data[i];
-    const FieldView& f = fields[i];
-    if (slot.cap <= f.len) {
-      size_t need = f.len + 1;
-      if (slot.buf && platform::heap_usable_size(slot.buf) >= need) {
-        slot.cap = need;
-      } else {
-        char* grown = static_cast<char*>(platform::heap_alloc(need));
-        if (!grown) return false;
-        platform::heap_free(slot.buf);
-        slot.buf = grown;
-        slot.cap = need;
-      }
-    }
-    if (f.len) std::memcpy(slot.buf, f.ptr, f.len);
-    slot.buf[f.len] = '\0';
-    out->pointers.data[i] = slot.buf;
-  }
-  return true;
-}
-
-void row_copy_out_release(RowCopyOut* out) {
-  for (size_t i = 0; i < out->slots.len; ++i) platform::heap_free(out->slots.data[i].buf);
-  out->slots.release();
-  out->pointers.release();
-}
-
 static void free_columns(Scanner* s) {
   if (!s->columns) return;
   for (size_t i = 0; i < s->n_columns; ++i) platform::heap_free(s->columns[i]);

@@ -6,26 +6,10 @@
 #include <cstdint>
 
 #include "quelta.h"
+#include "scan/row_out.h"
 #include "scan/scan_state.h"
 
 namespace quelta {
-
-// Per output column position, a NUL-terminated copy buffer that only grows.
-struct RowCopyOut {
-  struct Slot {
-    char* buf;
-    size_t cap;
-  };
-  GrowBuffer<Slot> slots;
-  GrowBuffer<const char*> pointers;
-};
-
-// Grows both arrays to at least n entries; new slots start empty.
-Error ensure_row_capacity(RowCopyOut* out, size_t n);
-// Copies each field into its slot with a NUL behind it. False when a slot
-// cannot grow.
-bool copy_row_out(RowCopyOut* out, const FieldView* fields, size_t n);
-void row_copy_out_release(RowCopyOut* out);
 
 enum class OpenFailure : uint8_t {
   None,

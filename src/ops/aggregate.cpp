@@ -1,0 +1,37 @@
+// One pass over the remaining rows with four running values.
+#include "ops/aggregate.h"
+
+#include "input/decimal.h"
+
+namespace quelta {
+
+Error aggregate_column(ScanState* s, size_t column, AggregateResult* out) {
+  uint64_t count = 0;
+  double sum = 0.0, min = 0.0, max = 0.0;
+  for (;;) {
+    const FieldView* fields;
+    size_t n;
+    bool at_end = false;
+    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) return e;
+    if (at_end) break;
+    double v;
+    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &v)) continue;
+    if (count == 0) {
+      min = max = v;
+    } else {
+      if (v < min) min = v;
+      if (max < v) max = v;
+    }
+    ++count;
+    sum += v;
+  }
+  out->count = count;
+  out->sum = sum;
+  out->min = min;
+  out->max = max;
+  out->mean = count ? sum / static_cast<double>(count) : 0.0;
+  out->has_values = count > 0 ? 1 : 0;
+  return Error::None;
+}
+
+}  // namespace quelta

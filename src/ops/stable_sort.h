@@ -1,0 +1,162 @@
+// A stable in-place sort that takes no heap memory: insertion sort on small
+// runs, then bottom-up merges through a fixed 512-entry scratch area on the
+// stack, and rotation merges when both runs are larger than the scratch.
+// It only moves entries within the array and terminates whatever the
+// comparison answers, so a comparison that is not transitive (mixed number
+// and text keys) still yields a permutation of the input.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
+namespace quelta {
+
+namespace sort_detail {
+
+constexpr size_t kScratch = 512;
+constexpr size_t kRun = 8;
+
+template <typename T>
+inline void swap_entries(T& a, T& b) {
+  T t = a;
+  a = b;
+  b = t;
+}
+
+// Stable: an entry moves left only past entries it is strictly less than.
+template <typename T, typename Less>
+void insertion_sort(T* a, size_t n, Less& less) {
+  for (size_t i = 1; i < n; ++i) {
+    T x = a[i];
+    size_t j = i;
+    while (j > 0 && less(x, a[j - 1])) {
+      a[j] = a[j - 1];
+      --j;
+    }
+    a[j] = x;
+  }
+}
+
+template <typename T>
+void reverse(T* a, size_t n) {
+  for (size_t i = 0, j = n; i + 1 < j; ++i, --j) swap_entries(a[i], a[j - 1]);
+}
+
+// Moves a[mid..n) in front of a[0..mid).
+template <typename T>
+void rotate(T* a, size_t mid, size_t n) {
+  if (mid == 0 || mid == n) return;
+  reverse(a, mid);
+  reverse(a + mid, n - mid);
+  reverse(a, n);
+}
+
+// First position in a[0..n) whose entry x is not less than... i.e. where x
+// would go before equal entries (lower bound) or after them (upper bound).
+template <typename T, typename Less>
+size_t lower_bound(const T* a, size_t n, const T& x, Less& less) {
+  size_t lo = 0, hi = n;
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (less(a[mid], x))
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+template <typename T, typename Less>
+size_t upper_bound(const T* a, size_t n, const T& x, Less& less) {
+  size_t lo = 0, hi = n;
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (less(x, a[mid]))
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  return lo;
+}
+
+// Merges the sorted runs a[0..n1) and a[n1..n1+n2).
+template <typename T, typename Less>
+void merge(T* a, size_t n1, size_t n2, Less& less, T* scratch) {
+  for (;;) {
+    if (n1 == 0 || n2 == 0 || !less(a[n1], a[n1 - 1])) return;
+    if (n1 <= kScratch) {
+      // Forward merge with the left run in scratch: a right entry goes first only when strictly less.
+      std::memcpy(static_cast<void*>(scratch), a, n1 * sizeof(T));
+      size_t i = 0, j = n1, k = 0, end = n1 + n2;
+      while (i < n1 && j < end) a[k++] = less(a[j], scratch[i]) ? a[j++] : scratch[i++];
+      while (i < n1) a[k++] = scratch[i++];
+      return;
+    }
+    if (n2 <= kScratch) {
+      // Backward merge with the right run in scratch: a left entry goes last only when strictly greater.
+      std::memcpy(static_cast<void*>(scratch), a + n1, n2 * sizeof(T));
+      size_t i = n1, j = n2, k = n1 + n2;
+      while (i > 0 && j > 0) a[--k] = less(scratch[j - 1], a[i - 1]) ? a[--i] : scratch[--j];
+      while (j > 0) a[--k] = scratch[--j];
+      return;
+    }
+    // Both runs exceed the scratch: split around a pivot and rotate. Each
+    // part is strictly smaller than the whole, so this ends for any comparison.
+    size_t cut1, cut2;
+    if (n1 > n2) {
+      cut1 = n1 / 2;
+      cut2 = lower_bound(a + n1, n2, a[cut1], less);
+    } else {
+      cut2 = n2 / 2;
+      cut1 = upper_bound(a, n1, a[n1 + cut2], less);
+    }
+    rotate(a + cut1, n1 - cut1, n1 - cut1 + cut2);
+    size_t left1 = cut1, left2 = cut2;
+    size_t right1 = n1 - cut1, right2 = n2 - cut2;
+    T* right = a + cut1 + cut2;
+    // Recurse on the smaller part, continue with the larger one.
+    if (left1 + left2 < right1 + right2) {
+      merge(a, left1, left2, less, scratch);
+      a = right;
+      n1 = right1;
+      n2 = right2;
+    } else {
+      merge(right, right1, right2, less, scratch);
+      n1 = left1;
+      n2 = left2;
+    }
+  }
+}
+
+}  // namespace sort_detail
+
+// Sorts a[0..n) so that less(a[j], a[i]) is false for i < j when less is a
+// strict weak order; equal entries keep their order.
+template <typename T, typename Less>
+void stable_sort(T* a, size_t n, Less less) {
+  static_assert(std::is_trivially_copyable_v<T>, "entries are moved with memcpy");
+  using namespace sort_detail;
+  if (n < 2) return;
+  if (n <= 3) {
+    // Compare-and-swap of neighbours: 0-1, 1-2, 0-1.
+    if (less(a[1], a[0])) swap_entries(a[0], a[1]);
+    if (n == 3) {
+      if (less(a[2], a[1])) swap_entries(a[1], a[2]);
+      if (less(a[1], a[0])) swap_entries(a[0], a[1]);
+    }
+    return;
+  }
+  for (size_t i = 0; i < n; i += kRun) insertion_sort(a + i, n - i < kRun ? n - i : kRun, less);
+  if (n <= kRun) return;
+  alignas(T) unsigned char storage[kScratch * sizeof(T)];
+  T* scratch = reinterpret_cast<T*>(storage);
+  for (size_t width = kRun; width < n; width *= 2) {
+    for (size_t lo = 0; lo + width < n; lo += 2 * width) {
+      size_t n2 = n - lo - width < width ? n - lo - width : width;
+      merge(a + lo, width, n2, less, scratch);
+    }
+  }
+}
+
+}  // namespace quelta
