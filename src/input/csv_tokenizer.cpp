@@ -49,6 +49,10 @@ Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, By
     *done = true;
     return Error::None;
   }
+  if (p[close + 1] == delimiter) {
+    *position = close + 2;
+    return Error::None;
+  }
   size_t d = close + 1 + find_byte(p + close + 1, n - close - 1, delimiter);
   if (d >= n) {
     *position = n;
@@ -63,6 +67,22 @@ Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowB
                    ByteBuffer* scratch, size_t* count) {
   const uint8_t* p = line.ptr;
   const size_t n = line.len;
+  // Delimiter positions of the 64-byte block p[block..block+64), found with one
+  // vector compare; most fields end inside the block where the last one ended.
+  size_t block = 0;
+  uint64_t mask = n ? match_mask64(p, n, delimiter) : 0;
+  auto next_delimiter = [&](size_t from) {
+    for (;;) {
+      if (from < block || from - block >= 64) {
+        if (from >= n) return n;
+        block = from;
+        mask = match_mask64(p + from, n - from, delimiter);
+      }
+      uint64_t m = mask >> (from - block);
+      if (m) return from + static_cast<size_t>(__builtin_ctzll(m));
+      from = block + 64;
+    }
+  };
   size_t position = 0;
   size_t c = 0;
   bool done = false;
@@ -73,7 +93,7 @@ Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowB
       field = FieldView{p + n, 0};
       done = true;
     } else if (p[position] != kQuote) {
-      size_t d = position + find_byte(p + position, n - position, delimiter);
+      size_t d = next_delimiter(position);
       field = FieldView{p + position, d - position};
       if (d >= n) {
         done = true;

@@ -3,6 +3,8 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 namespace quelta {
 namespace {
 
@@ -53,6 +55,23 @@ inline bool emit_bits(uint64_t mask, size_t base, size_t* out, size_t* k, size_t
   return true;
 }
 
+uint64_t match_mask64_scalar(const uint8_t* p, size_t n, uint8_t b) {
+  if (n > 64) n = 64;
+  uint64_t m = 0;
+  for (size_t i = 0; i < n; ++i) m |= static_cast<uint64_t>(p[i] == b) << i;
+  return m;
+}
+
+// Short tails are copied into a zeroed block so the vector loads stay inside
+// the caller's bytes; bits past n are cleared afterwards.
+inline const uint8_t* padded64(const uint8_t* p, size_t n, uint8_t* block) {
+  std::memset(block, 0, 64);
+  std::memcpy(block, p, n);
+  return block;
+}
+
+inline uint64_t low_bits(size_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
 // ---- SSE2: 16 bytes a step ----
 
 inline unsigned mask16(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
@@ -94,6 +113,15 @@ size_t find_non_ascii_sse2(const uint8_t* p, size_t n) {
     if (m) return i + static_cast<size_t>(__builtin_ctz(m));
   }
   return i + find_non_ascii_scalar(p + i, n - i);
+}
+
+uint64_t match_mask64_sse2(const uint8_t* p, size_t n, uint8_t b) {
+  alignas(16) uint8_t block[64];
+  const uint8_t* q = n >= 64 ? p : padded64(p, n, block);
+  const __m128i nb = _mm_set1_epi8(static_cast<char>(b));
+  uint64_t m = 0;
+  for (int i = 0; i < 4; ++i) m |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(load16(q + 16 * i), nb))) << (16 * i);
+  return m & low_bits(n);
 }
 
 // Setting bit 0x20 folds '[' onto '{' and ']' onto '}', so five compares find all seven bytes.
@@ -209,12 +237,21 @@ QUELTA_AVX2 size_t find_structural_avx2(const uint8_t* p, size_t n, size_t* out,
   return k + rest;
 }
 
+QUELTA_AVX2 uint64_t match_mask64_avx2(const uint8_t* p, size_t n, uint8_t b) {
+  alignas(32) uint8_t block[64];
+  const uint8_t* q = n >= 64 ? p : padded64(p, n, block);
+  const __m256i nb = _mm256_set1_epi8(static_cast<char>(b));
+  uint64_t m = mask32(_mm256_cmpeq_epi8(load32(q), nb)) |
+               (static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(load32(q + 32), nb))) << 32);
+  return m & low_bits(n);
+}
+
 constexpr ByteSearchOps kScalar{find_byte_scalar, count_byte_scalar, find_either_scalar, find_non_ascii_scalar,
-                                find_structural_scalar};
+                                find_structural_scalar, match_mask64_scalar};
 constexpr ByteSearchOps kSse2{find_byte_sse2, count_byte_sse2, find_either_sse2, find_non_ascii_sse2,
-                              find_structural_sse2};
+                              find_structural_sse2, match_mask64_sse2};
 constexpr ByteSearchOps kAvx2{find_byte_avx2, count_byte_avx2, find_either_avx2, find_non_ascii_avx2,
-                              find_structural_avx2};
+                              find_structural_avx2, match_mask64_avx2};
 
 const ByteSearchOps& ops_for(SimdLevel level) {
   switch (level) {

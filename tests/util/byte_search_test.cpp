@@ -45,6 +45,9 @@ TEST_P(ByteSearch, MatchesReferenceOnEveryWindow) {
             break;
           }
         ASSERT_EQ(find_non_ascii(p, n), non_ascii);
+        uint64_t mask = 0;
+        for (size_t i = 0; i < n && i < 64; ++i) mask |= static_cast<uint64_t>(p[i] == ',') << i;
+        ASSERT_EQ(match_mask64(p, n, ','), mask);
         std::vector<size_t> structural;
         for (size_t i = 0; i < n; ++i)
           if (std::strchr("{}[]\":,", p[i]) && p[i] != 0) structural.push_back(i);
