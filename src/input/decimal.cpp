@@ -162,7 +162,8 @@ double exact_decimal(const uint8_t* int_b, const uint8_t* int_e, const uint8_t* 
   len = size_t(std::to_chars(buf + len, buf + sizeof buf, e).ptr - buf);
   double v = 0;
   std::from_chars_result r = std::from_chars(buf, buf + len, v);
-  if (r.ec == std::errc::result_out_of_range) return point > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  if (r.ec == std::errc::result_out_of_range)
+    return point > 0 ? std::numeric_limits<double>::infinity() : 0.0;
   return v;
 }
 
@@ -179,23 +180,53 @@ inline bool separator_ok(const uint8_t* p, const uint8_t* start, const uint8_t* 
   return is_digit(c) || (hex && uint8_t((c | 0x20) - 'a') < 6);
 }
 
+// The word tricks below read the first byte of a text as the lowest byte of a word.
+static_assert(std::endian::native == std::endian::little);
+
 inline uint64_t load8(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 
-// True when all eight bytes (first byte lowest) are '0'..'9': each high nibble must be
-// 3 and stay 3 after adding 6.
-inline bool eight_digits(uint64_t v) {
-  return ((v & 0xF0F0F0F0F0F0F0F0) | (((v + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
-         0x3333333333333333;
+// The text's last eight bytes, its final byte on top and zeros below its first. Short
+// texts are gathered with two overlapping loads, so no byte outside the text is read.
+inline uint64_t tail_word(const uint8_t* begin, const uint8_t* end) {
+  size_t n = size_t(end - begin);
+  if (n >= 8) return load8(end - 8);
+  uint64_t w;
+  if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, begin, 4);
+    std::memcpy(&b, end - 4, 4);
+    w = a | uint64_t(b) << (8 * (n - 4));
+  } else if (n >= 2) {
+    uint16_t a, b;
+    std::memcpy(&a, begin, 2);
+    std::memcpy(&b, end - 2, 2);
+    w = a | uint64_t(b) << (8 * (n - 2));
+  } else {
+    w = n ? *begin : 0;
+  }
+  return n ? w << (64 - 8 * n) : 0;
 }
 
-// The value of eight digit bytes, combining neighbours into 2-, 4- and 8-digit groups.
-inline uint32_t eight_digit_value(uint64_t v) {
-  v -= 0x3030303030303030;
+// The eight bytes from p (first byte lowest), zeros past the end of the text.
+inline uint64_t window(const uint8_t* p, const uint8_t* end, uint64_t tail) {
+  size_t left = size_t(end - p);
+  if (left >= 8) return load8(p);
+  return left ? tail >> (64 - 8 * left) : 0;
+}
+
+// The top bit of each byte that is not '0'..'9'. A carry or borrow between bytes can
+// only start at a non-digit, so it spoils nothing before the first one.
+inline uint64_t non_digits(uint64_t w) {
+  return ((w + 0x4646464646464646) | (w - 0x3030303030303030) | w) & 0x8080808080808080;
+}
+
+// The number spelled by eight digit values (0..9, first byte most significant):
+// neighbours combine into 2-, 4- and then 8-digit groups.
+inline uint32_t digits_value(uint64_t v) {
   v = v * 10 + (v >> 8);
   v = (((v & 0x000000FF000000FF) * 0x000F424000000064) +
        (((v >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >>
@@ -203,20 +234,26 @@ inline uint32_t eight_digit_value(uint64_t v) {
   return uint32_t(v);
 }
 
+constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
 // Scans one run of decimal digits into *w (wrapping; the caller's digit count says
-// whether w is exact) and counts its digits. Returns the end of the run.
-inline const uint8_t* scan_digits(const uint8_t* p, const uint8_t* end, uint64_t* w, size_t* digits) {
+// whether w is exact) and counts its digits. Returns the end of the run. Each step
+// takes all leading digits of an eight-byte window at once: runs of varying length
+// cost no per-digit branch to mispredict.
+inline const uint8_t* scan_digits(const uint8_t* p, const uint8_t* end, uint64_t tail, uint64_t* w,
+                                  size_t* digits) {
   const uint8_t* start = p;
   uint64_t v = *w;
   size_t separators = 0;
   for (;;) {
-    while (end - p >= 8) {
-      uint64_t chunk = load8(p);
-      if (!eight_digits(chunk)) break;
-      v = v * 100'000'000 + eight_digit_value(chunk);
-      p += 8;
+    uint64_t chunk = window(p, end, tail);
+    int k = std::countr_zero(non_digits(chunk)) >> 3;
+    if (k) {
+      // Moving the k digits to the top leaves zero digits in front of them.
+      v = v * kPow10Int[k] + digits_value((chunk - 0x3030303030303030) << (8 * (8 - k)));
+      p += k;
+      if (k == 8) continue;
     }
-    while (p != end && is_digit(*p)) v = v * 10 + (*p++ - '0');
     if (p == end || !separator_ok(p, start, end, false)) break;
     ++separators;
     ++p;
@@ -261,16 +298,18 @@ inline const uint8_t* scan_signed_exponent(const uint8_t* p, const uint8_t* end,
 // ---------------------------------------------------------------------------
 // Decimal numbers.
 
-Error convert_decimal(const uint8_t* p, const uint8_t* end, double* out) {
+// The decimal number in [p, end); begin is the start of the whole text, sign included.
+Error convert_decimal(const uint8_t* begin, const uint8_t* p, const uint8_t* end, double* out) {
+  uint64_t tail = tail_word(begin, end);
   uint64_t w = 0;
   size_t int_digits = 0, frac_digits = 0;
   const uint8_t* int_b = p;
-  p = scan_digits(p, end, &w, &int_digits);
+  p = scan_digits(p, end, tail, &w, &int_digits);
   const uint8_t* int_e = p;
   const uint8_t* frac_b = p;
   if (p != end && *p == '.') {
     frac_b = ++p;
-    p = scan_digits(p, end, &w, &frac_digits);
+    p = scan_digits(p, end, tail, &w, &frac_digits);
   }
   const uint8_t* frac_e = p;
   if (int_digits + frac_digits == 0) return Error::InvalidCharacter;
@@ -283,7 +322,13 @@ Error convert_decimal(const uint8_t* p, const uint8_t* end, double* out) {
   // exponent grows by the digits dropped.
   int64_t q = exp10;
   bool truncated = false;
-  if (int_digits + frac_digits > 19) {
+  size_t digits = int_digits + frac_digits;
+  if (digits > 19) {
+    // Leading zeros (with the point and separators among them) are not significant.
+    for (const uint8_t* z = int_b; z != frac_e && (*z == '0' || *z == '.' || *z == '_'); ++z)
+      digits -= *z == '0';
+  }
+  if (digits > 19) {
     uint64_t head = 0;
     int taken = 0;
     int64_t dropped = 0;
@@ -391,7 +436,8 @@ uint64_t round_binary(uint64_t m, int64_t exp2, bool sticky) {
   uint64_t half = uint64_t{1} << (shift - 1);
   if (rest > half || (rest == half && (sticky || (kept & 1)))) ++kept;
   if (e < -1022) return kept;  // a carry to 2^52 is exactly the smallest normal
-  if (kept >> 53) {  // rounded up to the next power of two; from 2^1023 that is infinity's bits
+  // Rounded up to the next power of two; from 2^1023 that gives exactly infinity's bits.
+  if (kept >> 53) {
     kept >>= 1;
     ++e;
   }
@@ -436,9 +482,12 @@ Error convert_word(const uint8_t* p, size_t n, double* out) {
 }  // namespace
 
 Error decimal_to_double(const uint8_t* p, size_t n, double* out) {
+  if (n == 0) return Error::InvalidCharacter;
+  const uint8_t* begin = p;
   const uint8_t* end = p + n;
-  bool negative = false;
-  if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  // The sign is applied to the bits at the end, without a branch on it.
+  uint64_t sign = uint64_t(*p == '-') << 63;
+  p += *p == '-' || *p == '+';
   if (p == end) return Error::InvalidCharacter;
   double v;
   Error e;
@@ -446,13 +495,13 @@ Error decimal_to_double(const uint8_t* p, size_t n, double* out) {
     if (*p == '0' && end - p > 1 && (p[1] | 0x20) == 'x') {
       e = convert_hex(p + 2, end, &v);
     } else {
-      e = convert_decimal(p, end, &v);
+      e = convert_decimal(begin, p, end, &v);
     }
   } else {
     e = convert_word(p, size_t(end - p), &v);
   }
   if (e != Error::None) return e;
-  *out = negative ? -v : v;
+  *out = std::bit_cast<double>(std::bit_cast<uint64_t>(v) ^ sign);
   return Error::None;
 }
 

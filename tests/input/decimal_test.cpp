@@ -84,12 +84,30 @@ TEST(DecimalSyntax, AcceptedForms) {
     const char* text;
     double want;
   } cases[] = {
-      {"1.5", 1.5},        {".5", 0.5},           {"5.", 5},          {"+.5", 0.5},
-      {"00012", 12},       {"1e5", 1e5},          {"1E+5", 1e5},      {"1e-5", 1e-5},
-      {"1.e5", 1e5},       {"-2.5E-3", -2.5e-3},  {"1e0005", 1e5},    {"1_000", 1000},
-      {"0.000_1", 0.0001}, {"1_2.3_4e1_0", 12.34e10}, {"0x1p3", 8},   {"0x1.8", 1.5},
-      {"0x.8", 0.5},       {"0X1P-2", 0.25},      {"0x1e3", 483},     {"0xA_bP+1", 342},
-      {"-0x1.8e", -1.5546875}, {"0x00.00_01p16", 1}, {"0x1P1_0", 1024}, {"12345678901234567", 12345678901234568.0},
+      {"1.5", 1.5},
+      {".5", 0.5},
+      {"5.", 5},
+      {"+.5", 0.5},
+      {"00012", 12},
+      {"1e5", 1e5},
+      {"1E+5", 1e5},
+      {"1e-5", 1e-5},
+      {"1.e5", 1e5},
+      {"-2.5E-3", -2.5e-3},
+      {"1e0005", 1e5},
+      {"1_000", 1000},
+      {"0.000_1", 0.0001},
+      {"1_2.3_4e1_0", 12.34e10},
+      {"0x1p3", 8},
+      {"0x1.8", 1.5},
+      {"0x.8", 0.5},
+      {"0X1P-2", 0.25},
+      {"0x1e3", 483},
+      {"0xA_bP+1", 342},
+      {"-0x1.8e", -1.5546875},
+      {"0x00.00_01p16", 1},
+      {"0x1P1_0", 1024},
+      {"12345678901234567", 12345678901234568.0},
   };
   for (const auto& c : cases) {
     double got = -1;
@@ -103,8 +121,8 @@ TEST(DecimalSyntax, Words) {
   const struct {
     const char* text;
     double want;
-  } cases[] = {{"inf", inf},           {"INF", inf},        {"Infinity", inf}, {"-Infinity", -inf},
-               {"+iNfInItY", inf},     {"-inf", -inf}};
+  } cases[] = {{"inf", inf},        {"INF", inf},       {"Infinity", inf},
+               {"-Infinity", -inf}, {"+iNfInItY", inf}, {"-inf", -inf}};
   for (const auto& c : cases) {
     double got = 0;
     EXPECT_EQ(convert(c.text, &got), Error::None) << c.text;
@@ -119,10 +137,12 @@ TEST(DecimalSyntax, Words) {
 
 TEST(DecimalSyntax, RejectedForms) {
   const char* cases[] = {
-      "", "+", "-", "++1", "+-1", "--1", "e5", ".", ".e5", "1e", "1e+", "1e--5", "1.2.3", "1,5", "1d", " 1",
-      "1 ", "\t1", "1\n", "0x1p3.5", "1e5.0", "_1", "1_", "-_1", "1__0", "1_.5", "1._5", "1.5_", "1_e5", "1e_5",
-      "1e+_5", "1e5_", "0_x1", "0x", "0x.", "0x1p", "0x1p-", "0x_1", "0x1_", "0x1p_3", "0x.p1", "0x1g", "0b1",
-      "infin", "infinityx", "in", "nan(1)", "nana", "i nf", "1e5x", "\xd9\xa3",
+      "",      "+",       "-",     "++1",    "+-1",   "--1",      "e5",   ".",     ".e5",
+      "1e",    "1e+",     "1e--5", "1.2.3",  "1,5",   "1d",       " 1",   "1 ",    "\t1",
+      "1\n",   "0x1p3.5", "1e5.0", "_1",     "1_",    "-_1",      "1__0", "1_.5",  "1._5",
+      "1.5_",  "1_e5",    "1e_5",  "1e+_5",  "1e5_",  "0_x1",     "0x",   "0x.",   "0x1p",
+      "0x1p-", "0x_1",    "0x1_",  "0x1p_3", "0x.p1", "0x1g",     "0b1",  "infin", "infinityx",
+      "in",    "nan(1)",  "nana",  "i nf",   "1e5x",  "\xd9\xa3",
   };
   for (const char* text : cases) {
     double got = 42;
@@ -131,6 +151,30 @@ TEST(DecimalSyntax, RejectedForms) {
   }
   double got;
   EXPECT_EQ(convert(std::string_view("1\0", 2), &got), Error::InvalidCharacter);
+}
+
+// Each byte value at each position of digit texts of 1 to 20 bytes: whatever the
+// alignment of the eight-byte windows, a text is accepted exactly when the grammar
+// allows it, and then has the oracle's value.
+TEST(DecimalSyntax, EveryByteAtEveryPosition) {
+  const std::string digits = "12345678901234567890";
+  for (size_t len = 1; len <= digits.size(); ++len) {
+    for (size_t pos = 0; pos < len; ++pos) {
+      for (int b = 0; b < 256; ++b) {
+        std::string text = digits.substr(0, len);
+        text[pos] = char(b);
+        bool inner = pos > 0 && pos + 1 < len;
+        bool valid = std::isdigit(b) || (len > 1 && (b == '.' || (pos == 0 && (b == '+' || b == '-')) ||
+                                                     (inner && (b == '_' || b == 'e' || b == 'E'))));
+        double got;
+        ASSERT_EQ(convert(text, &got) == Error::None, valid) << "byte " << b << " in " << text;
+        if (!valid) continue;
+        std::string plain = text;
+        std::erase(plain, '_');
+        ASSERT_EQ(bits_of(got), oracle_bits(plain)) << text;
+      }
+    }
+  }
 }
 
 TEST(DecimalValue, SignedZeroAndOutOfRange) {
@@ -201,7 +245,8 @@ TEST(DecimalValue, LongTextsKeepTheirExponent) {
   EXPECT_EQ(converted_bits("0." + zeros + "1"), 0u);
   EXPECT_EQ(converted_bits("1" + zeros), bits_of(std::numeric_limits<double>::infinity()));
   // 20+ significant digits on both sides of the point, separators included.
-  EXPECT_EQ(converted_bits("123_456_789_012_345_678_901.234_567_890_123"), oracle_bits("123456789012345678901.234567890123"));
+  EXPECT_EQ(converted_bits("123_456_789_012_345_678_901.234_567_890_123"),
+            oracle_bits("123456789012345678901.234567890123"));
 }
 
 TEST(DecimalRoundTrip, ShortestTextsOfRandomDoubles) {
@@ -211,21 +256,28 @@ TEST(DecimalRoundTrip, ShortestTextsOfRandomDoubles) {
   for (int i = 0; i < 300000; ++i) {
     uint64_t bits = rng();
     if (i % 8 == 0) bits &= kSignBit | ((uint64_t{1} << 52) - 1);  // subnormals
-    if (i % 8 == 1) bits >>= 12 + (rng() % 52);                   // short mantissas, tiny subnormals
+    if (i % 8 == 1) bits >>= 12 + (rng() % 52);                    // short mantissas, tiny subnormals
     double d = std::bit_cast<double>(bits);
     if (!std::isfinite(d)) continue;
     std::to_chars_result r;
     std::string prefix;
     switch (i % 4) {
-      case 0: r = std::to_chars(buf, buf + sizeof buf, d); break;
-      case 1: r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific); break;
-      case 2: r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17); break;
+      case 0:
+        r = std::to_chars(buf, buf + sizeof buf, d);
+        break;
+      case 1:
+        r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+        break;
+      case 2:
+        r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
+        break;
       default:
         r = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::hex);
         prefix = std::signbit(d) ? "-0x" : "0x";
     }
     std::string text = prefix + std::string(buf, r.ptr);
-    if (converted_bits(text) != bits && ++mismatches <= 10) ADD_FAILURE() << text << " did not give " << std::hex << bits;
+    if (converted_bits(text) != bits && ++mismatches <= 10)
+      ADD_FAILURE() << text << " did not give " << std::hex << bits;
   }
   EXPECT_EQ(mismatches, 0u);
 }
