@@ -8,23 +8,20 @@ namespace quelta {
 Error aggregate_column(ScanState* s, size_t column, AggregateResult* out) {
   uint64_t count = 0;
   double sum = 0.0, min = 0.0, max = 0.0;
-  for (;;) {
-    const FieldView* fields;
-    size_t n;
-    bool at_end = false;
-    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) return e;
-    if (at_end) break;
+  Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
     double v;
-    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &v)) continue;
+    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &v)) return Error::None;
     if (count == 0) {
       min = max = v;
     } else {
       if (v < min) min = v;
-      if (max < v) max = v;
+      if (max < v) max = v;  // strict: an equal value never replaces the one seen first
     }
     ++count;
     sum += v;
-  }
+    return Error::None;
+  });
+  if (failed(e)) return e;
   out->count = count;
   out->sum = sum;
   out->min = min;

@@ -24,25 +24,21 @@ CollectContext* collect_rows(ScanState* s, CollectFailure* failure, Error* condi
     return nullptr;
   }
   auto* ctx = new (block) CollectContext{ByteBuffer{}, 0, 0};
-  for (;;) {
-    const FieldView* fields;
-    size_t n;
-    bool at_end = false;
-    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) {
-      collect_close(ctx);
-      *failure = CollectFailure::Scan;
-      *condition = e;
-      return nullptr;
-    }
-    if (at_end) return ctx;
+  bool buffer_full = false;
+  Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
     if (ctx->n_rows == 0) ctx->n_cols = n;
     if (!append_row(&ctx->data, fields, n)) {
-      collect_close(ctx);
-      *failure = CollectFailure::NoMemoryForRows;
-      return nullptr;
+      buffer_full = true;
+      return Error::OutOfMemory;
     }
     ++ctx->n_rows;
-  }
+    return Error::None;
+  });
+  if (!failed(e)) return ctx;
+  collect_close(ctx);
+  *failure = buffer_full ? CollectFailure::NoMemoryForRows : CollectFailure::Scan;
+  *condition = e;
+  return nullptr;
 }
 
 void collect_close(CollectContext* ctx) {

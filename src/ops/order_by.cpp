@@ -44,19 +44,14 @@ Error append_row(RowCopy** rows, size_t* count, size_t* cap, const RowCopy& row)
 
 Error materialise(ScanState* s, RowCopy** rows, size_t* count) {
   size_t cap = 0;
-  for (;;) {
-    const FieldView* fields;
-    size_t n;
-    bool at_end = false;
-    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) return e;
-    if (at_end) break;
+  Error scanned = for_each_row(s, [&](const FieldView* fields, size_t n) {
     RowCopy copy;
     if (Error e = row_copy_make(fields, n, &copy); failed(e)) return e;
-    if (Error e = append_row(rows, count, &cap, copy); failed(e)) {
-      row_copy_free(&copy);
-      return e;
-    }
-  }
+    Error e = append_row(rows, count, &cap, copy);
+    if (failed(e)) row_copy_free(&copy);
+    return e;
+  });
+  if (failed(scanned)) return scanned;
   if (*count == 0) {
     platform::heap_free(*rows);
     *rows = nullptr;

@@ -47,16 +47,11 @@ void free_entries(TopkEntry* entries, size_t count) {
 }
 
 Error fill_heap(ScanState* s, size_t column, size_t k, Heap* heap) {
-  for (;;) {
-    const FieldView* fields;
-    size_t n;
-    bool at_end = false;
-    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) return e;
-    if (at_end) return Error::None;
+  return for_each_row(s, [&](const FieldView* fields, size_t n) {
     double key;
-    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &key) || k == 0) continue;
+    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &key) || k == 0) return Error::None;
     bool full = heap->count == k;
-    if (full && !heap->worse(heap->e[0].key, key)) continue;  // ties keep the row already held
+    if (full && !heap->worse(heap->e[0].key, key)) return Error::None;  // ties keep the row already held
     RowCopy copy;
     if (Error e = row_copy_make(fields, n, &copy); failed(e)) return e;
     if (!full) {
@@ -68,7 +63,8 @@ Error fill_heap(ScanState* s, size_t column, size_t k, Heap* heap) {
       heap->e[0] = TopkEntry{key, copy};
       heap->sift_down(0);
     }
-  }
+    return Error::None;
+  });
 }
 
 }  // namespace

@@ -26,6 +26,20 @@ struct ScanState {
 // limit and projected. The row is valid until the next step on the same state.
 Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, bool* at_end);
 
+// Calls visit(fields, count) for every remaining matching row, stopping at the
+// first failure of the scan or of visit.
+template <typename Visit>
+Error for_each_row(ScanState* s, Visit&& visit) {
+  for (;;) {
+    const FieldView* fields;
+    size_t n;
+    bool at_end = false;
+    if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) return e;
+    if (at_end) return Error::None;
+    if (Error e = visit(fields, n); failed(e)) return e;
+  }
+}
+
 // Whether any row needs to be looked at (predicates, negate or a limit).
 inline bool scan_filters_rows(const ScanState& s) { return s.predicates.count > 0 || s.negate || s.has_limit; }
 
