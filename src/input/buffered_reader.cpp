@@ -64,9 +64,28 @@ static FieldView without_cr(const uint8_t* p, size_t n) {
   return FieldView{p, n};
 }
 
+// Drops the rest of a line whose head could not be kept.
+static Error skip_rest_of_line(BufferedReader* r) {
+  for (;;) {
+    size_t avail = r->end - r->pos;
+    size_t k = find_byte(r->buffer + r->pos, avail, '\n');
+    if (k < avail) {
+      r->pos += k + 1;
+      return Error::None;
+    }
+    r->pos = r->end;
+    if (r->eof) return Error::None;
+    if (Error e = reader_refill(r); failed(e)) return e;
+  }
+}
+
 Error read_line(BufferedReader* r, FieldView* line, bool* at_end) {
   *at_end = false;
-  r->pending.clear();
+  if (r->resume == ReadResume::Skip) {
+    if (Error e = skip_rest_of_line(r); failed(e)) return e;
+  }
+  if (r->resume != ReadResume::Continue) r->pending.clear();
+  r->resume = ReadResume::None;
   for (;;) {
     const uint8_t* start = r->buffer + r->pos;
     size_t avail = r->end - r->pos;
@@ -77,14 +96,21 @@ Error read_line(BufferedReader* r, FieldView* line, bool* at_end) {
         *line = without_cr(start, k);
         return Error::None;
       }
-      if (Error e = r->pending.append(start, k); failed(e)) return e;
+      if (Error e = r->pending.append(start, k); failed(e)) return e;  // the line is consumed
       *line = without_cr(r->pending.data, r->pending.len);
       return Error::None;
     }
-    if (Error e = r->pending.append(start, avail); failed(e)) return e;
+    Error kept = r->pending.append(start, avail);
     r->pos = r->end;
+    if (failed(kept)) {
+      r->resume = ReadResume::Skip;
+      return kept;
+    }
     if (!r->eof) {
-      if (Error e = reader_refill(r); failed(e)) return e;
+      if (Error e = reader_refill(r); failed(e)) {
+        r->resume = ReadResume::Continue;
+        return e;
+      }
       if (!r->eof) continue;
     }
     if (r->pending.empty()) {
@@ -98,64 +124,77 @@ Error read_line(BufferedReader* r, FieldView* line, bool* at_end) {
 
 Error read_object(BufferedReader* r, FieldView* object, bool* at_end) {
   *at_end = false;
-  r->pending.clear();
-  bool in_object = false, in_string = false, escape = false;
-  size_t depth = 0;
+  // While skipping, the bytes of the current object are scanned but not kept.
+  bool keeping = r->resume != ReadResume::Skip;
+  if (r->resume != ReadResume::Continue) r->pending.clear();
+  if (r->resume == ReadResume::None) r->framing = ObjectFraming{};
+  r->resume = ReadResume::None;
+  ObjectFraming& f = r->framing;
   for (;;) {
     const uint8_t* buf = r->buffer;
     size_t i = r->pos;
     size_t start = i;  // where the current object's bytes in this chunk begin
     while (i < r->end) {
-      if (!in_object) {
-        size_t k = find_either(buf + i, r->end - i, '{', ']');
-        i += k;
+      if (!f.in_object) {
+        i += find_either(buf + i, r->end - i, '{', ']');
         if (i == r->end) break;
         if (buf[i] == ']') {
           r->pos = i;  // stays on the ']': every later read ends here too
           *at_end = true;
           return Error::None;
         }
-        in_object = true;
-        depth = 1;
+        f = ObjectFraming{true, false, false, 1};
+        keeping = true;
         start = i++;
         continue;
       }
       uint8_t c = buf[i];
-      if (in_string) {
-        if (escape) {
-          escape = false;
+      if (f.in_string) {
+        if (f.escape) {
+          f.escape = false;
         } else if (c == '\\') {
-          escape = true;
+          f.escape = true;
         } else if (c == '"') {
-          in_string = false;
+          f.in_string = false;
         }
       } else if (c == '"') {
-        in_string = true;
+        f.in_string = true;
       } else if (c == '{') {
-        ++depth;
-      } else if (c == '}') {
-        if (--depth == 0) {
-          r->pos = i + 1;
-          if (r->pending.empty()) {
-            *object = FieldView{buf + start, i + 1 - start};
-            return Error::None;
-          }
-          if (Error e = r->pending.append(buf + start, i + 1 - start); failed(e)) return e;
-          *object = FieldView{r->pending.data, r->pending.len};
+        ++f.depth;
+      } else if (c == '}' && --f.depth == 0) {
+        f.in_object = false;
+        if (!keeping) {
+          ++i;
+          continue;
+        }
+        r->pos = i + 1;
+        if (r->pending.empty()) {
+          *object = FieldView{buf + start, i + 1 - start};
           return Error::None;
         }
+        if (Error e = r->pending.append(buf + start, i + 1 - start); failed(e)) return e;  // the object is consumed
+        *object = FieldView{r->pending.data, r->pending.len};
+        return Error::None;
       }
       ++i;
     }
     r->pos = r->end;
-    if (in_object) {
-      if (Error e = r->pending.append(buf + start, r->end - start); failed(e)) return e;
+    if (f.in_object) {
+      if (keeping) {
+        if (Error e = r->pending.append(buf + start, r->end - start); failed(e)) {
+          r->resume = ReadResume::Skip;
+          return e;
+        }
+      }
       if (r->eof) return Error::InvalidJson;
     } else if (r->eof) {
       *at_end = true;
       return Error::None;
     }
-    if (Error e = reader_refill(r); failed(e)) return e;
+    if (Error e = reader_refill(r); failed(e)) {
+      r->resume = keeping ? ReadResume::Continue : ReadResume::Skip;
+      return e;
+    }
   }
 }
 

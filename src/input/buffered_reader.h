@@ -16,6 +16,19 @@ namespace quelta {
 
 constexpr size_t kChunkSize = 262144;
 
+// How the next read starts after one that failed inside a record: Continue
+// retries where a failed refill left off (nothing is lost); Skip drops the rest
+// of a record whose bytes could not be kept, so its tail never reads as a record.
+enum class ReadResume : uint8_t { None, Continue, Skip };
+
+// Object framing state, kept across refills and across a failed read.
+struct ObjectFraming {
+  bool in_object = false;
+  bool in_string = false;
+  bool escape = false;
+  size_t depth = 0;
+};
+
 struct BufferedReader {
   platform::File file;
   bool is_file = false;
@@ -29,6 +42,8 @@ struct BufferedReader {
   size_t pos = 0;  // next unread byte
   ByteBuffer pending;
   bool eof = false;
+  ReadResume resume = ReadResume::None;
+  ObjectFraming framing;
 };
 
 // Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
@@ -44,7 +59,9 @@ Error reader_init_memory(BufferedReader* r, const uint8_t* data, size_t len, siz
 Error reader_refill(BufferedReader* r);
 
 // The next line without its line end (and without one trailing '\r').
-// *at_end is set when no line is left.
+// *at_end is set when no line is left. A failed read never hands out part of
+// a record later: a failed refill is retried by the next read, and a record
+// whose bytes could not be kept is dropped whole.
 Error read_line(BufferedReader* r, FieldView* line, bool* at_end);
 
 // The next top-level object of a JSON array, from its '{' to its '}'.
