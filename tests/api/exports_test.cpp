@@ -1,4 +1,5 @@
 // The shared library exports exactly the quelta_ functions built so far.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -72,6 +73,21 @@ TEST(Frame, BuildModeIsStable) {
   EXPECT_EQ(a, quelta_build_mode());
 }
 
-TEST(Frame, NoErrorAfterLoad) { EXPECT_EQ(quelta_last_error(), nullptr); }
+// The shared library is a separate image from the code linked into this test,
+// so loading it shows the slot exactly as a host finds it.
+TEST(Frame, NoErrorAfterLoad) {
+  void* lib = dlopen(QUELTA_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  using LastError = const char* (*)();
+  using Open = void* (*)(const char*, const void*);
+  auto last_error = reinterpret_cast<LastError>(dlsym(lib, "quelta_last_error"));
+  auto open = reinterpret_cast<Open>(dlsym(lib, "quelta_open"));
+  ASSERT_NE(last_error, nullptr);
+  ASSERT_NE(open, nullptr);
+  EXPECT_EQ(last_error(), nullptr);
+  EXPECT_EQ(open(nullptr, nullptr), nullptr);
+  EXPECT_STREQ(last_error(), "path is null");
+  dlclose(lib);
+}
 
 }  // namespace
