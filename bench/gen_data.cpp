@@ -375,7 +375,10 @@ bool write_rows(const std::string& dir, uint64_t target_bytes, uint64_t* rows_ou
   }
   array.put("\n]\n");
   *rows_out = rows;
-  return csv.close() & jsonl.close() & array.close();
+  // Close all three even when one fails.
+  bool ok = csv.close();
+  ok = jsonl.close() && ok;
+  return array.close() && ok;
 }
 
 // ---- numbers ----
