@@ -148,35 +148,56 @@ Error read_object(BufferedReader* r, FieldView* object, bool* at_end) {
         start = i++;
         continue;
       }
-      uint8_t c = buf[i];
-      if (f.in_string) {
-        if (f.escape) {
-          f.escape = false;
-        } else if (c == '\\') {
-          f.escape = true;
+      // Inside an object only quotes, backslashes and braces matter: visit
+      // those positions of each 64-byte block in order.
+      const size_t avail = r->end - i;
+      const size_t width = avail < 64 ? avail : 64;
+      uint64_t m = match_mask64(buf + i, avail, '"') | match_mask64(buf + i, avail, '\\') |
+                   match_mask64(buf + i, avail, '{') | match_mask64(buf + i, avail, '}');
+      if (f.escape) {  // the block's first byte is escaped by a backslash before it
+        m &= ~uint64_t{1};
+        f.escape = false;
+      }
+      size_t close = SIZE_MAX;
+      while (m) {
+        size_t j = static_cast<size_t>(__builtin_ctzll(m));
+        m &= m - 1;
+        uint8_t c = buf[i + j];
+        if (f.in_string) {
+          if (c == '\\') {
+            if (j + 1 < width)
+              m &= ~(uint64_t{1} << (j + 1));
+            else
+              f.escape = true;
+          } else if (c == '"') {
+            f.in_string = false;
+          }
         } else if (c == '"') {
-          f.in_string = false;
+          f.in_string = true;
+        } else if (c == '{') {
+          ++f.depth;
+        } else if (c == '}' && --f.depth == 0) {
+          close = i + j;
+          break;
         }
-      } else if (c == '"') {
-        f.in_string = true;
-      } else if (c == '{') {
-        ++f.depth;
-      } else if (c == '}' && --f.depth == 0) {
-        f.in_object = false;
-        if (!keeping) {
-          ++i;
-          continue;
-        }
-        r->pos = i + 1;
-        if (r->pending.empty()) {
-          *object = FieldView{buf + start, i + 1 - start};
-          return Error::None;
-        }
-        if (Error e = r->pending.append(buf + start, i + 1 - start); failed(e)) return e;  // the object is consumed
-        *object = FieldView{r->pending.data, r->pending.len};
+      }
+      if (close == SIZE_MAX) {
+        i += width;
+        continue;
+      }
+      f.in_object = false;
+      if (!keeping) {
+        i = close + 1;
+        continue;
+      }
+      r->pos = close + 1;
+      if (r->pending.empty()) {
+        *object = FieldView{buf + start, close + 1 - start};
         return Error::None;
       }
-      ++i;
+      if (Error e = r->pending.append(buf + start, close + 1 - start); failed(e)) return e;  // the object is consumed
+      *object = FieldView{r->pending.data, r->pending.len};
+      return Error::None;
     }
     r->pos = r->end;
     if (f.in_object) {

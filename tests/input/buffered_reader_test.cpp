@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,28 @@ TEST(ReadObject, ObjectsAcrossRefills) {
   }
   text += "]";
   for (size_t chunk : {1, 5, 16, 333}) EXPECT_EQ(frame_memory(text, Framing::Objects, chunk).records, expected);
+}
+
+// Escapes, quotes and braces inside strings at every offset against the
+// 64-byte blocks and the refills.
+TEST(ReadObject, EscapesAtEveryBlockOffset) {
+  std::mt19937 rng(11);
+  const char* pieces[] = {"a", "\\\\", "\\\"", "{", "}", "[", "]", "\\u00e9", " "};
+  std::string text = "[";
+  Lines expected;
+  for (int i = 0; i < 300; ++i) {
+    std::string value;
+    size_t n = rng() % 90;
+    for (size_t k = 0; k < n; ++k) value += pieces[rng() % 9];
+    std::string obj = "{\"k\":\"";
+    obj.append(value).append("\",\"n\":{\"x\":\"}\"},\"e\":\"\\\\\"}");
+    expected.push_back(obj);
+    if (i) text += ",";
+    text.append(std::string(rng() % 70, ' ')).append(obj);
+  }
+  text += "]";
+  for (size_t chunk : {1, 63, 64, 65, 200, 4096})
+    EXPECT_EQ(frame_memory(text, Framing::Objects, chunk).records, expected) << "chunk " << chunk;
 }
 
 TEST(ReadObject, StraddlingChunkBoundaryInFile) {
