@@ -9,9 +9,11 @@
 
 namespace quelta {
 
+// One heap block per row: the n field views, then the field bytes end to end.
+// A single block keeps sorting cache-friendly and freeing cheap.
 struct RowCopy {
-  FieldView* fields;  // one block of n entries (none when n is 0)
-  size_t n;           // each non-empty field's bytes live in a block of their own
+  FieldView* fields;  // null when n is 0
+  size_t n;
 };
 
 // Copies every field; on failure nothing stays allocated.
