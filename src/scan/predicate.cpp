@@ -69,10 +69,11 @@ bool test_one(const PreparedPredicate& p, const FieldView* fields, size_t count)
     }
     return false;
   }
-  double x;
-  if (p.numeric && parse_finite(field.ptr, field.len, &x)) {
-    int order = x < p.number ? -1 : (x > p.number ? 1 : 0);
-    return compare(p.op, order);
+  double x = 0;
+  if (p.numeric) {
+    p.last_numeric = parse_finite(field.ptr, field.len, &x);
+    p.last_number = x;
+    if (p.last_numeric) return compare(p.op, x < p.number ? -1 : (x > p.number ? 1 : 0));
   }
   if (p.op == Op::Eq) return field.equals(p.value);
   if (p.op == Op::Ne) return !field.equals(p.value);
@@ -119,6 +120,15 @@ void free_predicates(PredicateSet* set) {
   for (size_t i = 0; i < set->count; ++i) free_in_values(set->items[i].in_values, set->items[i].n_in_values);
   platform::heap_free(set->items);
   *set = PredicateSet{};
+}
+
+const PreparedPredicate* numeric_predicate_on(const PredicateSet& predicates, bool negate, uint64_t column) {
+  if (negate) return nullptr;
+  for (size_t i = 0; i < predicates.count; ++i) {
+    const PreparedPredicate& p = predicates.items[i];
+    if (p.column == column && p.numeric && p.op != Op::In) return &p;
+  }
+  return nullptr;
 }
 
 bool test_row(const FieldView* fields, size_t count, const PredicateSet& predicates, bool negate) {

@@ -25,6 +25,10 @@ struct PreparedPredicate {
   FieldView value;  // the caller's text, referenced
   InValue* in_values;
   size_t n_in_values;
+  // The field last converted by a numeric test of this predicate, so that an
+  // operator on the same column need not convert it again.
+  mutable bool last_numeric;
+  mutable double last_number;
 };
 
 struct PredicateSet {
@@ -41,6 +45,10 @@ void free_predicates(PredicateSet* set);
 
 // Whether a record passes every predicate, XOR negate.
 bool test_row(const FieldView* fields, size_t count, const PredicateSet& predicates, bool negate);
+
+// A numeric predicate whose last conversion is the field at raw column of every
+// row that passes the test (so never with negate), or null.
+const PreparedPredicate* numeric_predicate_on(const PredicateSet& predicates, bool negate, uint64_t column);
 
 // Bytewise order: -1, 0 or 1, a proper prefix being smaller.
 int compare_bytes(FieldView a, FieldView b);
