@@ -1,5 +1,5 @@
-// A stable in-place sort that takes no heap memory: insertion sort on small
-// runs, then bottom-up merges through a fixed 512-entry scratch area on the
+// A stable in-place sort that takes no heap memory: sorting networks on runs
+// of up to eight entries, then bottom-up merges through a fixed 512-entry scratch area on the
 // stack, and rotation merges when both runs are larger than the scratch.
 // It only moves entries within the array and terminates whatever the
 // comparison answers, so a comparison that is not transitive (mixed number
@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -24,17 +25,51 @@ inline void swap_entries(T& a, T& b) {
   b = t;
 }
 
-// Stable: an entry moves left only past entries it is strictly less than.
+// Compare-exchange pairs of optimal sorting networks for 4 to 8 entries.
+struct Network {
+  uint8_t size;
+  uint8_t pairs[19][2];
+};
+constexpr Network kNetworks[5] = {
+    {5, {{0, 1}, {2, 3}, {0, 2}, {1, 3}, {1, 2}}},
+    {9, {{0, 1}, {3, 4}, {2, 4}, {2, 3}, {0, 3}, {0, 2}, {1, 4}, {1, 3}, {1, 2}}},
+    {12, {{1, 2}, {4, 5}, {0, 2}, {3, 5}, {0, 1}, {3, 4}, {2, 5}, {0, 3}, {1, 4}, {2, 4}, {1, 3}, {2, 3}}},
+    {16, {{1, 2}, {3, 4}, {5, 6}, {0, 2}, {3, 5}, {4, 6}, {0, 1}, {4, 5}, {2, 6}, {0, 4}, {1, 5}, {0, 3}, {2, 5},
+          {1, 3}, {2, 4}, {2, 3}}},
+    {19, {{0, 2}, {1, 3}, {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}, {0, 1}, {2, 3}, {4, 5}, {6, 7}, {2, 4},
+          {3, 5}, {1, 4}, {3, 6}, {1, 2}, {3, 4}, {5, 6}}},
+};
+
+// Sorts 4 to 8 entries with a network. Each entry carries its incoming
+// position, and equal entries are ordered by it, which keeps the network stable.
 template <typename T, typename Less>
-void insertion_sort(T* a, size_t n, Less& less) {
-  for (size_t i = 1; i < n; ++i) {
-    T x = a[i];
-    size_t j = i;
-    while (j > 0 && less(x, a[j - 1])) {
-      a[j] = a[j - 1];
-      --j;
-    }
-    a[j] = x;
+void network_sort(T* a, size_t n, Less& less) {
+  struct Tagged {
+    T value;
+    size_t position;
+  } t[8];
+  for (size_t i = 0; i < n; ++i) t[i] = Tagged{a[i], i};
+  const Network& net = kNetworks[n - 4];
+  for (size_t k = 0; k < net.size; ++k) {
+    Tagged& x = t[net.pairs[k][0]];
+    Tagged& y = t[net.pairs[k][1]];
+    if (less(y.value, x.value) || (!less(x.value, y.value) && y.position < x.position)) swap_entries(x, y);
+  }
+  for (size_t i = 0; i < n; ++i) a[i] = t[i].value;
+}
+
+// Two or three entries: compare-and-swap of neighbours (0-1, 1-2, 0-1).
+template <typename T, typename Less>
+void small_sort(T* a, size_t n, Less& less) {
+  if (n >= 4) {
+    network_sort(a, n, less);
+    return;
+  }
+  if (n < 2) return;
+  if (less(a[1], a[0])) swap_entries(a[0], a[1]);
+  if (n == 3) {
+    if (less(a[2], a[1])) swap_entries(a[1], a[2]);
+    if (less(a[1], a[0])) swap_entries(a[0], a[1]);
   }
 }
 
@@ -137,17 +172,7 @@ template <typename T, typename Less>
 void stable_sort(T* a, size_t n, Less less) {
   static_assert(std::is_trivially_copyable_v<T>, "entries are moved with memcpy");
   using namespace sort_detail;
-  if (n < 2) return;
-  if (n <= 3) {
-    // Compare-and-swap of neighbours: 0-1, 1-2, 0-1.
-    if (less(a[1], a[0])) swap_entries(a[0], a[1]);
-    if (n == 3) {
-      if (less(a[2], a[1])) swap_entries(a[1], a[2]);
-      if (less(a[1], a[0])) swap_entries(a[0], a[1]);
-    }
-    return;
-  }
-  for (size_t i = 0; i < n; i += kRun) insertion_sort(a + i, n - i < kRun ? n - i : kRun, less);
+  for (size_t i = 0; i < n; i += kRun) small_sort(a + i, n - i < kRun ? n - i : kRun, less);
   if (n <= kRun) return;
   alignas(T) unsigned char storage[kScratch * sizeof(T)];
   T* scratch = reinterpret_cast<T*>(storage);

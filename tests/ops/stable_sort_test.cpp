@@ -126,3 +126,32 @@ TEST(StableSort, OrderByComparison) {
 
 }  // namespace
 }  // namespace quelta
+
+namespace quelta {
+namespace {
+
+// Every 0/1 input of four to eight entries: by the 0-1 principle this proves
+// each network sorts, and the ids prove equal entries keep their order.
+TEST(StableSort, NetworksSortEveryBinaryInputStably) {
+  struct Entry {
+    int key;
+    int id;
+  };
+  auto less = [](const Entry& a, const Entry& b) { return a.key < b.key; };
+  for (size_t n = 4; n <= 8; ++n) {
+    for (unsigned bits = 0; bits < (1u << n); ++bits) {
+      Entry e[8];
+      for (size_t i = 0; i < n; ++i) e[i] = Entry{static_cast<int>(bits >> i & 1), static_cast<int>(i)};
+      stable_sort(e, n, less);
+      for (size_t i = 1; i < n; ++i) {
+        ASSERT_LE(e[i - 1].key, e[i].key) << "n " << n << " input " << bits;
+        if (e[i - 1].key == e[i].key) {
+          ASSERT_LT(e[i - 1].id, e[i].id) << "n " << n << " input " << bits;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quelta
