@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "input/decimal.h"
 
 namespace {
 
+using quelta::bench::kRuns;
+
 constexpr size_t kGeneratedCount = 10'000'000;
-constexpr int kRuns = 3;
 
 // All texts back to back; texts[i] spans offsets[i]..offsets[i + 1].
 struct Corpus {
@@ -105,8 +107,7 @@ Result time_once(const Corpus& c, Convert convert) {
       ++failures;
     }
   }
-  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return {s, sum, failures};
+  return {quelta::bench::seconds_since(start), sum, failures};
 }
 
 void keep_best(Result* best, const Result& r) {
@@ -115,7 +116,7 @@ void keep_best(Result* best, const Result& r) {
 
 void report(const char* name, const Result& r, const Corpus& c) {
   std::printf("%-12s %9.1f MB/s %12.0f numbers/s   (%zu rejected, checksum %.6g)\n", name,
-              double(c.bytes.size()) / r.seconds / 1e6, double(c.count()) / r.seconds, r.failures,
+              quelta::bench::mb_per_s(c.bytes.size(), r.seconds), double(c.count()) / r.seconds, r.failures,
               r.checksum);
 }
 

@@ -6,9 +6,6 @@
 // usage: bench_ops [CSV [SLICE]]
 //        (defaults bench/data/rows.csv and bench/data/rows_32m.csv; the slice,
 //        the first 32 MiB of whole lines of CSV, is written when missing)
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,15 +18,13 @@
 #include <cstring>
 #include <string>
 
+#include "bench_common.h"
 #include "quelta.h"
 
+namespace quelta::bench {
 namespace {
 
-constexpr int kRuns = 3;
-constexpr size_t kChunkSize = 256 * 1024;
 constexpr uint64_t kSliceBytes = 32ull << 20;
-constexpr size_t kPriceColumn = 3;
-constexpr const char* kPriceLimit = "5000";
 constexpr size_t kTopK = 10;
 // A column no row has: every order-by key is empty, so the sort finds each run
 // already in order and the pass costs reading and copying rows.
@@ -38,72 +33,14 @@ constexpr size_t kMissingColumn = 1000;
 constexpr double kAimAggregateRatio = 0.9;
 constexpr double kAimTopkRatio = 0.85;
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void report_library_error(const char* what, const char* path) {
-  const char* message = quelta_last_error();
-  std::fprintf(stderr, "bench_ops: %s %s: %s\n", what, path, message ? message : "(no message)");
-}
-
-// What one pass saw; compared across runs so a broken pass shows.
-struct Tally {
-  bool ok = false;
-  uint64_t rows = 0;
-  double value = 0;  // a result figure (sum, best key, ...)
-};
-
-struct Timing {
-  double seconds = 0;  // best of kRuns
-  Tally tally;
-};
-
-template <typename Pass>
-Timing best_of(Pass pass) {
-  Timing best;
-  for (int run = 0; run < kRuns; ++run) {
-    auto start = std::chrono::steady_clock::now();
-    Tally t = pass();
-    double seconds = seconds_since(start);
-    if (!t.ok || (run > 0 && (t.rows != best.tally.rows || t.value != best.tally.value))) {
-      if (t.ok) std::fprintf(stderr, "bench_ops: runs of one pass disagree\n");
-      best.tally.ok = false;
-      return best;
-    }
-    if (run == 0 || seconds < best.seconds) best.seconds = seconds;
-    best.tally = t;
-  }
-  return best;
-}
-
 // ---- input files ----
-
-// Size of a file in bytes, read through once so it sits in the page cache; -1
-// when it cannot be read.
-int64_t warm_file(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char* buffer = static_cast<char*>(std::malloc(kChunkSize));
-  int64_t total = buffer ? 0 : -1;
-  while (buffer) {
-    ssize_t got = ::read(fd, buffer, kChunkSize);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) total = -1;
-    if (got <= 0) break;
-    total += got;
-  }
-  std::free(buffer);
-  ::close(fd);
-  return total;
-}
 
 // Writes the first kSliceBytes of source, cut after its last whole line, to
 // slice (through a temporary name, so a broken run leaves no partial slice).
 bool write_slice(const char* source, const char* slice) {
   FILE* in = std::fopen(source, "rb");
   if (!in) {
-    std::fprintf(stderr, "bench_ops: cannot open %s: %s\n", source, std::strerror(errno));
+    print_error("cannot open %s: %s", source, std::strerror(errno));
     return false;
   }
   char* head = static_cast<char*>(std::malloc(kSliceBytes));
@@ -118,60 +55,22 @@ bool write_slice(const char* source, const char* slice) {
   std::free(head);
   if (ok) ok = std::rename(temporary.c_str(), slice) == 0;
   if (!ok) {
-    std::fprintf(stderr, "bench_ops: cannot write %s: %s\n", slice, std::strerror(errno));
+    print_error("cannot write %s: %s", slice, std::strerror(errno));
     std::remove(temporary.c_str());
   }
   return ok;
 }
 
-// ---- scan options ----
-
-Predicate price_predicate() {
-  Predicate p{};
-  p.column = kPriceColumn;
-  p.op = QUELTA_OP_GT;
-  p.value = kPriceLimit;
-  return p;
-}
-
-ScanOptions scan_options(const Predicate* predicates, size_t n_predicates, int64_t max_column) {
-  ScanOptions o{};
-  o.predicates = predicates;
-  o.n_predicates = n_predicates;
-  o.limit = -1;
-  o.max_column = max_column;
-  return o;
-}
-
 // ---- passes: each is open + operator + reading its result + close ----
-
-Tally count_pass(const char* path, const ScanOptions* options) {
-  Tally t;
-  Scanner* s = quelta_open(path, options);
-  if (!s) {
-    report_library_error("cannot open", path);
-    return t;
-  }
-  int64_t n = quelta_count(s);
-  if (n < 0)
-    report_library_error("count failed on", path);
-  else
-    t = Tally{true, static_cast<uint64_t>(n), 0};
-  quelta_close(s);
-  return t;
-}
 
 Tally aggregate_pass(const char* path, const ScanOptions* options, AggregateResult* result) {
   Tally t;
-  Scanner* s = quelta_open(path, options);
-  if (!s) {
-    report_library_error("cannot open", path);
-    return t;
-  }
+  Scanner* s = open_scanner(path, options);
+  if (!s) return t;
   if (quelta_aggregate(s, kPriceColumn, result) != 0)
     report_library_error("aggregate failed on", path);
   else
-    t = Tally{true, result->count, result->sum};
+    t = Tally{.ok = true, .rows = result->count, .value = result->sum};
   quelta_close(s);
   return t;
 }
@@ -180,11 +79,8 @@ Tally aggregate_pass(const char* path, const ScanOptions* options, AggregateResu
 // best first.
 Tally topk_pass(const char* path, const ScanOptions* options, bool* in_order) {
   Tally t;
-  Scanner* s = quelta_open(path, options);
-  if (!s) {
-    report_library_error("cannot open", path);
-    return t;
-  }
+  Scanner* s = open_scanner(path, options);
+  if (!s) return t;
   TopkContext* ctx = quelta_topk(s, kPriceColumn, kTopK, 1);
   if (!ctx) {
     report_library_error("topk failed on", path);
@@ -221,11 +117,8 @@ struct OrderByTimes {
 
 OrderByTimes order_by_pass(const char* path, size_t column) {
   OrderByTimes t;
-  Scanner* s = quelta_open(path, nullptr);
-  if (!s) {
-    report_library_error("cannot open", path);
-    return t;
-  }
+  Scanner* s = open_scanner(path, nullptr);
+  if (!s) return t;
   auto start = std::chrono::steady_clock::now();
   OrderByContext* ctx = quelta_order_by(s, column, 0);
   t.sort_call = seconds_since(start);
@@ -274,11 +167,8 @@ OrderByTimes best_order_by(const char* path, size_t column) {
 // rows = collected rows, value = bytes held.
 Tally collect_pass(const char* path) {
   Tally t;
-  Scanner* s = quelta_open(path, nullptr);
-  if (!s) {
-    report_library_error("cannot open", path);
-    return t;
-  }
+  Scanner* s = open_scanner(path, nullptr);
+  if (!s) return t;
   CollectContext* ctx = quelta_collect(s);
   quelta_close(s);
   if (!ctx) {
@@ -287,7 +177,7 @@ Tally collect_pass(const char* path) {
   }
   size_t len = 0;
   quelta_collect_data(ctx, &len);
-  t = Tally{true, quelta_collect_n_rows(ctx), static_cast<double>(len)};
+  t = Tally{.ok = true, .rows = quelta_collect_n_rows(ctx), .value = static_cast<double>(len)};
   quelta_collect_close(ctx);
   return t;
 }
@@ -295,11 +185,8 @@ Tally collect_pass(const char* path) {
 // rows = collected rows, value = bytes held (values plus offsets).
 Tally columnar_pass(const char* path) {
   Tally t;
-  Scanner* s = quelta_open(path, nullptr);
-  if (!s) {
-    report_library_error("cannot open", path);
-    return t;
-  }
+  Scanner* s = open_scanner(path, nullptr);
+  if (!s) return t;
   ColumnarCollectContext* ctx = quelta_collect_columnar(s);
   quelta_close(s);
   if (!ctx) {
@@ -320,86 +207,6 @@ Tally columnar_pass(const char* path) {
 }
 
 // ---- memory, measured in a child so the figures belong to one pass ----
-
-struct MemoryReport {
-  int32_t ok = 0;
-  int32_t peak_reset = 0;  // whether the kernel's peak was reset before the pass
-  int64_t rss_before = 0;  // KiB, just before quelta_open
-  int64_t peak = 0;        // KiB, VmHWM at the end of the pass, before releasing
-  int64_t rows = 0;
-};
-
-int64_t proc_status_kib(const char* key) {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  int64_t value = -1;
-  size_t key_len = std::strlen(key);
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::strncmp(line, key, key_len) == 0 && line[key_len] == ':') {
-      value = std::strtoll(line + key_len + 1, nullptr, 10);
-      break;
-    }
-  }
-  std::fclose(f);
-  return value;
-}
-
-int64_t peak_kib() {
-  int64_t peak = proc_status_kib("VmHWM");
-  if (peak < 0) {
-    struct rusage usage {};
-    if (::getrusage(RUSAGE_SELF, &usage) == 0) peak = usage.ru_maxrss;
-  }
-  return peak;
-}
-
-// Resets VmHWM to the current RSS (Linux 4.0+), so the peak excludes whatever
-// the parent held when it forked.
-bool reset_peak_rss() {
-  int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, "5", 1) == 1;
-  ::close(fd);
-  return ok;
-}
-
-// Runs work(&report) in a child; work sets rows (-1 on failure) and peak.
-template <typename Work>
-MemoryReport measure_in_child(Work work) {
-  MemoryReport report;
-  int fds[2];
-  if (::pipe(fds) != 0) return report;
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return report;
-  }
-  if (pid == 0) {
-    ::close(fds[0]);
-    MemoryReport r;
-    r.peak_reset = reset_peak_rss() ? 1 : 0;
-    r.rss_before = proc_status_kib("VmRSS");
-    r.rows = -1;
-    work(&r);
-    r.ok = r.rows >= 0 && r.rss_before >= 0 && r.peak >= 0;
-    ssize_t written = ::write(fds[1], &r, sizeof r);
-    ::_exit(written == static_cast<ssize_t>(sizeof r) ? 0 : 1);
-  }
-  ::close(fds[1]);
-  MemoryReport received;
-  ssize_t got = ::read(fds[0], &received, sizeof received);
-  ::close(fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (got == static_cast<ssize_t>(sizeof received) && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-    report = received;
-  return report;
-}
 
 void columnar_in_child(const char* path, MemoryReport* r) {
   Scanner* s = quelta_open(path, nullptr);
@@ -437,47 +244,12 @@ void order_by_in_child(const char* path, MemoryReport* r) {
 
 // ---- reporting ----
 
-std::string cpu_model() {
-  std::string model = "unknown";
-  if (FILE* f = std::fopen("/proc/cpuinfo", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f)) {
-      if (std::strncmp(line, "model name", 10) != 0) continue;
-      const char* colon = std::strchr(line, ':');
-      if (colon) {
-        model = colon + 1 + (colon[1] == ' ');
-        if (!model.empty() && model.back() == '\n') model.pop_back();
-      }
-      break;
-    }
-    std::fclose(f);
-  }
-  return model;
-}
-
-std::string load_average() {
-  std::string load = "unknown";
-  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-    double one, five, fifteen;
-    if (std::fscanf(f, "%lf %lf %lf", &one, &five, &fifteen) == 3) {
-      char text[64];
-      std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
-      load = text;
-    }
-    std::fclose(f);
-  }
-  return load;
-}
-
-double mb_per_s(uint64_t bytes, double seconds) { return static_cast<double>(bytes) / seconds / 1e6; }
-double mib(double bytes) { return bytes / 1048576.0; }
-
 void print_header() { std::printf("%-36s %9s %9s %8s %6s\n", "pass", "MB/s", "Mrows/s", "best s", "ratio"); }
 
 // MB/s over bytes, rows per second, and baseline time / pass time.
 void print_row(const char* pass, double seconds, uint64_t bytes, uint64_t rows, double baseline_seconds) {
-  std::printf("%-36s %9.1f %9.2f %8.3f %6.2f\n", pass, mb_per_s(bytes, seconds),
-              static_cast<double>(rows) / seconds / 1e6, seconds, baseline_seconds / seconds);
+  std::printf("%-36s %9.1f %9.2f %8.3f %6.2f\n", pass, mb_per_s(bytes, seconds), mrows_per_s(rows, seconds),
+              seconds, baseline_seconds / seconds);
 }
 
 void print_aim(const char* what, double value, double aim) {
@@ -490,19 +262,14 @@ void print_memory(const char* pass, const MemoryReport& m, double input_bytes) {
     return;
   }
   double grown = static_cast<double>(m.peak - m.rss_before) * 1024.0;
-  std::printf("%-36s %9.1f %9.1f %9.1f %8.2f\n", pass, m.rss_before / 1024.0, m.peak / 1024.0, mib(grown),
-              grown / input_bytes);
+  std::printf("%-36s %9.1f %9.1f %9.1f %8.2f\n", pass, kib_to_mib(m.rss_before), kib_to_mib(m.peak),
+              bytes_to_mib(grown), grown / input_bytes);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc > 3) {
-    std::fprintf(stderr, "usage: bench_ops [CSV [SLICE]]\n");
-    return 2;
-  }
-  const char* csv = argc > 1 ? argv[1] : "bench/data/rows.csv";
-  const char* slice = argc > 2 ? argv[2] : "bench/data/rows_32m.csv";
+int run(int argc, char** argv) {
+  if (!start_program("bench_ops", argc, 2, "[CSV [SLICE]]")) return 2;
+  const char* csv = arg_or(argc, argv, 1, "bench/data/rows.csv");
+  const char* slice = arg_or(argc, argv, 2, "bench/data/rows_32m.csv");
 
   if (::access(slice, R_OK) != 0) {
     std::printf("writing   %s (first %llu MiB of whole lines of %s)\n", slice,
@@ -515,16 +282,17 @@ int main(int argc, char** argv) {
   MemoryReport order_memory = measure_in_child([&](MemoryReport* r) { order_by_in_child(slice, r); });
 
   // Warm-up: brings both files into the page cache.
-  const int64_t csv_bytes = warm_file(csv);
-  const int64_t slice_bytes = warm_file(slice);
-  if (csv_bytes <= 0 || slice_bytes <= 0) {
-    std::fprintf(stderr, "bench_ops: cannot read %s or %s\n", csv, slice);
+  const Tally csv_warm = count_newlines(csv);
+  const Tally slice_warm = count_newlines(slice);
+  if (!csv_warm.ok || !slice_warm.ok || csv_warm.bytes == 0 || slice_warm.bytes == 0) {
+    print_error("cannot read %s or %s", csv, slice);
     return 1;
   }
-  const uint64_t file_bytes = static_cast<uint64_t>(csv_bytes);
-  const uint64_t slice_file_bytes = static_cast<uint64_t>(slice_bytes);
+  const uint64_t file_bytes = csv_warm.bytes;
+  const uint64_t slice_file_bytes = slice_warm.bytes;
 
-  std::printf("files     %s %.1f MiB, %s %.1f MiB\n", csv, mib(csv_bytes), slice, mib(slice_bytes));
+  std::printf("files     %s %.1f MiB, %s %.1f MiB\n", csv, bytes_to_mib(file_bytes), slice,
+              bytes_to_mib(slice_file_bytes));
   std::printf("cpu       %s; build %s; load %s\n", cpu_model().c_str(), quelta_build_mode(),
               load_average().c_str());
   std::printf("method    best of %d runs, files in page cache; each pass is open + operator + reading\n",
@@ -539,10 +307,10 @@ int main(int argc, char** argv) {
   // ---- aggregate and top-k over the whole file ----
   AggregateResult aggregate{};
   bool topk_in_order = false;
-  Timing base = best_of([&] { return count_pass(csv, &with_price); });
+  Timing base = best_of([&] { return count_rows(csv, &with_price); });
   Timing agg = best_of([&] { return aggregate_pass(csv, &with_price, &aggregate); });
   Timing topk = best_of([&] { return topk_pass(csv, &up_to_price, &topk_in_order); });
-  Timing count_all = best_of([&] { return count_pass(csv, &up_to_price); });
+  Timing count_all = best_of([&] { return count_rows(csv, &up_to_price); });
   if (!base.tally.ok || !agg.tally.ok || !topk.tally.ok || !count_all.tally.ok) return 1;
   const uint64_t rows = count_all.tally.rows;
 
@@ -561,7 +329,7 @@ int main(int argc, char** argv) {
   consistent &= topk.tally.rows == kTopK && topk_in_order && topk.tally.value == aggregate.max;
 
   // ---- order-by of the slice ----
-  Timing slice_count = best_of([&] { return count_pass(slice, nullptr); });
+  Timing slice_count = best_of([&] { return count_rows(slice, nullptr); });
   Timing collect = best_of([&] { return collect_pass(slice); });
   OrderByTimes flat = best_order_by(slice, kMissingColumn);
   OrderByTimes sorted = best_order_by(slice, kPriceColumn);
@@ -576,7 +344,7 @@ int main(int argc, char** argv) {
   std::printf("%-36s %9s %9s %8s %6s\n", "part", "MB/s", "Mrows/s", "best s", "share");
   auto print_part = [&](const char* part, double seconds) {
     std::printf("%-36s %9.1f %9.2f %8.3f %6.2f\n", part, mb_per_s(slice_file_bytes, seconds),
-                static_cast<double>(slice_rows) / seconds / 1e6, seconds, seconds / total);
+                mrows_per_s(slice_rows, seconds), seconds, seconds / total);
   };
   print_part("total: order_by + order_by_next", total);
   print_part("order_by, column 3", sorted.sort_call);
@@ -596,7 +364,7 @@ int main(int argc, char** argv) {
   print_header();
   print_row("count price>5000 (baseline)", base.seconds, file_bytes, rows, base.seconds);
   print_row("collect_columnar", columnar.seconds, file_bytes, rows, base.seconds);
-  std::printf("held: %.1f MiB of values and offsets, %.2f x the file\n\n", mib(columnar.tally.value),
+  std::printf("held: %.1f MiB of values and offsets, %.2f x the file\n\n", bytes_to_mib(columnar.tally.value),
               columnar.tally.value / static_cast<double>(file_bytes));
 
   // ---- memory ----
@@ -615,10 +383,11 @@ int main(int argc, char** argv) {
   print_aim("topk / filtered count", base.seconds / topk.seconds, kAimTopkRatio);
   std::printf("load      %s (at the end)\n", load_average().c_str());
 
-  if (!columnar_memory.ok) std::fprintf(stderr, "bench_ops: the columnar memory measurement failed\n");
-  if (!consistent) {
-    std::fprintf(stderr, "bench_ops: results disagree (counts, top-k keys or order-by order)\n");
-    return 1;
-  }
-  return 0;
+  if (!columnar_memory.ok) print_error("the columnar memory measurement failed");
+  return exit_status(consistent, "results disagree (counts, top-k keys or order-by order)");
 }
+
+}  // namespace
+}  // namespace quelta::bench
+
+int main(int argc, char** argv) { return quelta::bench::run(argc, argv); }

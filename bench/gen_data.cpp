@@ -259,7 +259,8 @@ void make_row(Random& rng, uint64_t id, Row* row) {
   for (int i = 1; i < 8; ++i) row->code[i] = kHex[rng.below(16)];
 }
 
-void put_csv_quoted(Output& out, std::string_view s) {
+// s between double quotes, each '"' in it written as escaped_quote.
+void put_quoted(Output& out, std::string_view s, std::string_view escaped_quote) {
   out.put('"');
   for (size_t start = 0;;) {
     size_t q = s.find('"', start);
@@ -267,12 +268,14 @@ void put_csv_quoted(Output& out, std::string_view s) {
       out.put(s.substr(start));
       break;
     }
-    out.put(s.substr(start, q + 1 - start));
-    out.put('"');
+    out.put(s.substr(start, q - start));
+    out.put(escaped_quote);
     start = q + 1;
   }
   out.put('"');
 }
+
+void put_csv_quoted(Output& out, std::string_view s) { put_quoted(out, s, "\"\""); }
 
 void write_csv_row(Output& out, const Row& row, bool quote_city) {
   out.put_uint(row.id);
@@ -302,20 +305,7 @@ void write_csv_row(Output& out, const Row& row, bool quote_city) {
 }
 
 // Only '"' needs escaping in the generated strings.
-void put_json_string(Output& out, std::string_view s) {
-  out.put('"');
-  for (size_t start = 0;;) {
-    size_t q = s.find('"', start);
-    if (q == std::string_view::npos) {
-      out.put(s.substr(start));
-      break;
-    }
-    out.put(s.substr(start, q - start));
-    out.put("\\\"");
-    start = q + 1;
-  }
-  out.put('"');
-}
+void put_json_string(Output& out, std::string_view s) { put_quoted(out, s, "\\\""); }
 
 void put_json_key(Output& out, int column) {
   out.put(column == 0 ? "{\"" : ",\"");
