@@ -40,10 +40,10 @@ typedef enum PredicateOp {
 /* One filter condition. Numbers compare numerically when both the field and
  * the value are finite numbers, otherwise texts compare bytewise. */
 typedef struct Predicate {
-  size_t column;                 /* column index tested */
-  int32_t op;                    /* a PredicateOp code */
-  const char* value;             /* comparison text; referenced until quelta_close; unused by IN */
-  const char* const* in_values;  /* IN only: n_in_values texts, copied by quelta_open */
+  size_t column;                /* column index tested */
+  int32_t op;                   /* a PredicateOp code */
+  const char* value;            /* comparison text; referenced until quelta_close; unused by IN */
+  const char* const* in_values; /* IN only: n_in_values texts, copied by quelta_open */
   size_t n_in_values;
 } Predicate;
 
@@ -51,13 +51,13 @@ typedef struct Predicate {
  * each predicate's value text are referenced, not copied, and must stay valid
  * until quelta_close. */
 typedef struct ScanOptions {
-  const size_t* projection;     /* column indices to output, in output order */
-  size_t n_projection;          /* 0: output every field as read */
-  const Predicate* predicates;  /* all must pass (AND) */
+  const size_t* projection;    /* column indices to output, in output order */
+  size_t n_projection;         /* 0: output every field as read */
+  const Predicate* predicates; /* all must pass (AND) */
   size_t n_predicates;
-  int64_t limit;                /* most matching rows to deliver; negative: no limit */
-  int64_t max_column;           /* highest column index needed; negative: all */
-  int32_t negate;               /* nonzero: deliver the rows that do not pass */
+  int64_t limit;      /* most matching rows to deliver; negative: no limit */
+  int64_t max_column; /* highest column index needed; negative: all */
+  int32_t negate;     /* nonzero: deliver the rows that do not pass */
 } ScanOptions;
 
 /* Filled by quelta_aggregate on success only. */
@@ -156,7 +156,8 @@ QUELTA_API void quelta_collect_close(CollectContext* ctx);
 QUELTA_API ColumnarCollectContext* quelta_collect_columnar(Scanner* scanner);
 QUELTA_API size_t quelta_collect_columnar_n_rows(ColumnarCollectContext* ctx);
 QUELTA_API size_t quelta_collect_columnar_n_cols(ColumnarCollectContext* ctx);
-QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column, size_t* out_len);
+QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column,
+                                                       size_t* out_len);
 QUELTA_API const uint32_t* quelta_collect_columnar_offsets(ColumnarCollectContext* ctx, size_t column,
                                                            size_t* out_count);
 QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx);

@@ -7,5 +7,4 @@ extern "C" {
 QUELTA_API const char* quelta_build_mode(void) { return "ReleaseFast"; }
 
 QUELTA_API const char* quelta_last_error(void) { return quelta::api::slot_message(); }
-
 }

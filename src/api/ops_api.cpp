@@ -54,7 +54,8 @@ QUELTA_API int32_t quelta_topk_next(TopkContext* ctx, const char*** out_fields, 
   }
   const TopkEntry* entry = topk_take(ctx);
   if (!entry) return 0;
-  if (!api::deliver_row(topk_row_out(ctx), entry->row.fields, entry->row.n, out_fields, out_n_fields)) return -1;
+  if (!api::deliver_row(topk_row_out(ctx), entry->row.fields, entry->row.n, out_fields, out_n_fields))
+    return -1;
   if (out_key) *out_key = entry->key;
   return 1;
 }
@@ -71,7 +72,8 @@ QUELTA_API OrderByContext* quelta_order_by(Scanner* scanner, size_t column, int3
   Error condition;
   OrderByContext* ctx = order_by_run(&scanner->state, column, descending != 0, &failure, &condition);
   if (failure == OrderByFailure::Scan) api::slot_set("order_by failed: ", condition);
-  if (failure == OrderByFailure::NoMemoryForContext) api::slot_set("out of memory allocating order_by context");
+  if (failure == OrderByFailure::NoMemoryForContext)
+    api::slot_set("out of memory allocating order_by context");
   return ctx;
 }
 
@@ -150,11 +152,16 @@ QUELTA_API ColumnarCollectContext* quelta_collect_columnar(Scanner* scanner) {
   return ctx;
 }
 
-QUELTA_API size_t quelta_collect_columnar_n_rows(ColumnarCollectContext* ctx) { return ctx ? ctx->n_rows : 0; }
+QUELTA_API size_t quelta_collect_columnar_n_rows(ColumnarCollectContext* ctx) {
+  return ctx ? ctx->n_rows : 0;
+}
 
-QUELTA_API size_t quelta_collect_columnar_n_cols(ColumnarCollectContext* ctx) { return ctx ? ctx->n_cols : 0; }
+QUELTA_API size_t quelta_collect_columnar_n_cols(ColumnarCollectContext* ctx) {
+  return ctx ? ctx->n_cols : 0;
+}
 
-QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column, size_t* out_len) {
+QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column,
+                                                       size_t* out_len) {
   if (!ctx || column >= ctx->n_columns) return nullptr;
   const ByteBuffer& data = ctx->columns[column].data;
   if (out_len) *out_len = data.len;
@@ -170,5 +177,4 @@ QUELTA_API const uint32_t* quelta_collect_columnar_offsets(ColumnarCollectContex
 }
 
 QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx) { columnar_close(ctx); }
-
 }

@@ -127,5 +127,4 @@ QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len) {
 }
 
 QUELTA_API void quelta_batch_free(Batch* batch) { batch_free(batch); }
-
 }

@@ -195,7 +195,8 @@ Error read_object(BufferedReader* r, FieldView* object, bool* at_end) {
         *object = FieldView{buf + start, close + 1 - start};
         return Error::None;
       }
-      if (Error e = r->pending.append(buf + start, close + 1 - start); failed(e)) return e;  // the object is consumed
+      if (Error e = r->pending.append(buf + start, close + 1 - start); failed(e))
+        return e;  // the object is consumed
       *object = FieldView{r->pending.data, r->pending.len};
       return Error::None;
     }

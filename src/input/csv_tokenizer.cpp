@@ -5,8 +5,8 @@
 
 namespace quelta {
 
-Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, ByteBuffer* scratch, FieldView* field,
-                         bool* done) {
+Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, ByteBuffer* scratch,
+                         FieldView* field, bool* done) {
   const uint8_t* p = line.ptr;
   const size_t n = line.len;
   size_t open = *position;
@@ -107,7 +107,8 @@ Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowB
       }
     } else {
       FieldView quoted;
-      if (Error e = split_quoted_field(line, &position, delimiter, scratch, &quoted, &done); failed(e)) return e;
+      if (Error e = split_quoted_field(line, &position, delimiter, scratch, &quoted, &done); failed(e))
+        return e;
       start = quoted.ptr;
       len = quoted.len;
     }
@@ -127,7 +128,8 @@ Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool*
   if (Error e = read_line(&csv->reader, &line, at_end); failed(e) || *at_end) return e;
   csv->scratch.clear();
   size_t c = 0;
-  if (Error e = split_record(line, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c); failed(e))
+  if (Error e = split_record(line, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c);
+      failed(e))
     return e;
   *fields = csv->fields.data;
   *count = c;
@@ -159,7 +161,8 @@ Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8
   return csv_finish_open(csv, max_column, delimiter);
 }
 
-Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column, uint8_t delimiter) {
+Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column,
+                      uint8_t delimiter) {
   *csv = CsvReader{};
   if (Error e = reader_init_memory(&csv->reader, data, len); failed(e)) return e;
   return csv_finish_open(csv, max_column, delimiter);

@@ -23,8 +23,8 @@ Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowB
 
 // Splits the quoted field whose opening quote is line[position]. Sets *field,
 // moves *position past the field's delimiter and sets *done at the line end.
-Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, ByteBuffer* scratch, FieldView* field,
-                         bool* done);
+Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, ByteBuffer* scratch,
+                         FieldView* field, bool* done);
 
 // A CSV input: the reader, its current record and the header names.
 struct CsvReader {

@@ -15,7 +15,9 @@ inline FieldView trim(const uint8_t* b, const uint8_t* e) {
   return FieldView{b, static_cast<size_t>(e - b)};
 }
 
-inline bool word_is(FieldView v, const char* w, size_t n) { return v.len == n && std::memcmp(v.ptr, w, n) == 0; }
+inline bool word_is(FieldView v, const char* w, size_t n) {
+  return v.len == n && std::memcmp(v.ptr, w, n) == 0;
+}
 
 inline int hex_value(uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -291,8 +293,8 @@ Error json_unescape(FieldView src, ByteBuffer* out, FieldView* result) {
     if (cp >= 0xDC00 && cp <= 0xDFFF) return Error::InvalidUnicodeEscape;
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       uint32_t low;
-      if (i + 2 > n || p[i] != '\\' || p[i + 1] != 'u' || !read_hex4(p + i + 2, n - i - 2, &low) || low < 0xDC00 ||
-          low > 0xDFFF)
+      if (i + 2 > n || p[i] != '\\' || p[i + 1] != 'u' || !read_hex4(p + i + 2, n - i - 2, &low) ||
+          low < 0xDC00 || low > 0xDFFF)
         return Error::InvalidUnicodeEscape;
       i += 6;
       cp = 0x10000 + (cp - 0xD800) * 0x400 + (low - 0xDC00);

@@ -17,7 +17,7 @@ constexpr size_t kMaxJsonTokens = 4096;
 enum class JsonKind : uint8_t { Null, Bool, Bare, String, Object, Array };
 
 struct JsonMember {
-  FieldView key;    // unescaped
+  FieldView key;  // unescaped
   JsonKind kind;
   bool truth;       // for Bool
   FieldView value;  // String: unescaped contents; Bare: the trimmed word; Object/Array: the raw text

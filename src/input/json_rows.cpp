@@ -12,7 +12,8 @@ constexpr uint8_t kTrue[] = {'t', 'r', 'u', 'e'};
 constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
 
 Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
-  return json->array_mode ? read_object(&json->reader, record, at_end) : read_line(&json->reader, record, at_end);
+  return json->array_mode ? read_object(&json->reader, record, at_end)
+                          : read_line(&json->reader, record, at_end);
 }
 
 // Copies the parsed keys of the first record into owned names.
@@ -39,7 +40,8 @@ Error json_set_up(JsonReader* json, uint64_t max_column) {
   BufferedReader* r = &json->reader;
   if (Error e = reader_refill(r); failed(e)) return e;
   size_t i = 0;
-  while (i < r->end && (r->buffer[i] == ' ' || r->buffer[i] == '\t' || r->buffer[i] == '\n' || r->buffer[i] == '\r'))
+  while (i < r->end &&
+         (r->buffer[i] == ' ' || r->buffer[i] == '\t' || r->buffer[i] == '\n' || r->buffer[i] == '\r'))
     ++i;
   json->array_mode = i < r->end && r->buffer[i] == '[';
 
@@ -53,8 +55,7 @@ Error json_set_up(JsonReader* json, uint64_t max_column) {
   if (failed(parsed)) return Error::InvalidJson;
   if (Error e = copy_names(json); failed(e)) return e;
   if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
-  json->fields_per_row =
-      max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
+  json->fields_per_row = max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
   json->first_delivered = false;
   return Error::None;
 }

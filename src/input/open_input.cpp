@@ -22,7 +22,8 @@ Error open_input(RecordReader* in, const char* path, const InputParams& params) 
                      : csv_open_file(&in->csv, path, params.max_column);
 }
 
-Error open_input_memory(RecordReader* in, const uint8_t* data, size_t len, bool is_json, const InputParams& params) {
+Error open_input_memory(RecordReader* in, const uint8_t* data, size_t len, bool is_json,
+                        const InputParams& params) {
   *in = RecordReader{};
   in->is_json = is_json;
   return is_json ? json_open_memory(&in->json, data, len, params.max_column)

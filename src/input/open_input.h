@@ -30,7 +30,8 @@ bool path_selects_json(const char* path, size_t len);
 // Sets up the reader for path. On failure nothing stays open or allocated.
 Error open_input(RecordReader* in, const char* path, const InputParams& params);
 // Sets up the reader over the caller's memory block (which must outlive it).
-Error open_input_memory(RecordReader* in, const uint8_t* data, size_t len, bool is_json, const InputParams& params);
+Error open_input_memory(RecordReader* in, const uint8_t* data, size_t len, bool is_json,
+                        const InputParams& params);
 
 // The next record, as read (every field for CSV, fields_per_row for JSON).
 inline Error next_record(RecordReader* in, const FieldView** fields, size_t* count, bool* at_end) {
@@ -45,7 +46,9 @@ inline const FieldView* input_names(const RecordReader& in, size_t* n) {
 }
 
 // The buffered reader underneath (for counting without splitting records).
-inline BufferedReader* input_buffer(RecordReader* in) { return in->is_json ? &in->json.reader : &in->csv.reader; }
+inline BufferedReader* input_buffer(RecordReader* in) {
+  return in->is_json ? &in->json.reader : &in->csv.reader;
+}
 
 void close_input(RecordReader* in);
 

@@ -63,7 +63,9 @@ Error materialise(ScanState* s, RowCopy** rows, size_t* count) {
   return Error::None;
 }
 
-FieldView key_of(const RowCopy& row, size_t column) { return column < row.n ? row.fields[column] : FieldView{}; }
+FieldView key_of(const RowCopy& row, size_t column) {
+  return column < row.n ? row.fields[column] : FieldView{};
+}
 
 }  // namespace
 

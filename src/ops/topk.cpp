@@ -49,7 +49,8 @@ void free_entries(TopkEntry* entries, size_t count) {
 Error fill_heap(ScanState* s, size_t column, size_t k, Heap* heap) {
   return for_each_row(s, [&](const FieldView* fields, size_t n) {
     double key;
-    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &key) || k == 0) return Error::None;
+    if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &key) || k == 0)
+      return Error::None;
     bool full = heap->count == k;
     if (full && !heap->worse(heap->e[0].key, key)) return Error::None;  // ties keep the row already held
     RowCopy copy;

@@ -44,8 +44,7 @@ void heap_free(void* block) {
 size_t heap_usable_size(void* block) { return block ? malloc_usable_size(block) : 0; }
 
 void heap_fail_at(uint64_t n) {
-  g_fail_at.store(n == 0 ? 0 : g_alloc_count.load(std::memory_order_relaxed) + n,
-                  std::memory_order_relaxed);
+  g_fail_at.store(n == 0 ? 0 : g_alloc_count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
 uint64_t heap_alloc_count() { return g_alloc_count.load(std::memory_order_relaxed); }

@@ -9,7 +9,9 @@
 namespace quelta {
 namespace {
 
-FieldView measure(const char* s) { return FieldView{reinterpret_cast<const uint8_t*>(s), s ? std::strlen(s) : 0}; }
+FieldView measure(const char* s) {
+  return FieldView{reinterpret_cast<const uint8_t*>(s), s ? std::strlen(s) : 0};
+}
 
 void free_in_values(InValue* values, size_t n) {
   if (!values) return;

@@ -41,7 +41,9 @@ Error for_each_row(ScanState* s, Visit&& visit) {
 }
 
 // Whether any row needs to be looked at (predicates, negate or a limit).
-inline bool scan_filters_rows(const ScanState& s) { return s.predicates.count > 0 || s.negate || s.has_limit; }
+inline bool scan_filters_rows(const ScanState& s) {
+  return s.predicates.count > 0 || s.negate || s.has_limit;
+}
 
 // Closes the input and frees the projected row and the predicates.
 void scan_state_close(ScanState* s);

@@ -90,7 +90,8 @@ size_t find_byte_sse2(const uint8_t* p, size_t n, uint8_t b) {
 size_t count_byte_sse2(const uint8_t* p, size_t n, uint8_t b) {
   const __m128i nb = _mm_set1_epi8(static_cast<char>(b));
   size_t c = 0, i = 0;
-  for (; i + 16 <= n; i += 16) c += static_cast<size_t>(__builtin_popcount(mask16(_mm_cmpeq_epi8(load16(p + i), nb))));
+  for (; i + 16 <= n; i += 16)
+    c += static_cast<size_t>(__builtin_popcount(mask16(_mm_cmpeq_epi8(load16(p + i), nb))));
   return c + count_byte_scalar(p + i, n - i, b);
 }
 
@@ -120,7 +121,8 @@ uint64_t match_mask64_sse2(const uint8_t* p, size_t n, uint8_t b) {
   const uint8_t* q = n >= 64 ? p : padded64(p, n, block);
   const __m128i nb = _mm_set1_epi8(static_cast<char>(b));
   uint64_t m = 0;
-  for (int i = 0; i < 4; ++i) m |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(load16(q + 16 * i), nb))) << (16 * i);
+  for (int i = 0; i < 4; ++i)
+    m |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(load16(q + 16 * i), nb))) << (16 * i);
   return m & low_bits(n);
 }
 
@@ -133,9 +135,10 @@ size_t find_structural_sse2(const uint8_t* p, size_t n, size_t* out, size_t max)
   for (; i + 16 <= n; i += 16) {
     __m128i v = load16(p + i);
     __m128i f = _mm_or_si128(v, lower);
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(f, open), _mm_cmpeq_epi8(f, close)),
-                               _mm_or_si128(_mm_cmpeq_epi8(v, quote),
-                                            _mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, comma))));
+    __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(f, open), _mm_cmpeq_epi8(f, close)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, comma))));
     if (!emit_bits(mask16(hit), i, out, &k, max)) return k;
   }
   size_t rest = find_structural_scalar(p + i, n - i, out + k, max - k);
@@ -148,7 +151,9 @@ size_t find_structural_sse2(const uint8_t* p, size_t n, size_t* out, size_t max)
 #define QUELTA_AVX2 __attribute__((target("avx2,popcnt,bmi")))
 
 QUELTA_AVX2 inline uint32_t mask32(__m256i v) { return static_cast<uint32_t>(_mm256_movemask_epi8(v)); }
-QUELTA_AVX2 inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+QUELTA_AVX2 inline __m256i load32(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
 
 QUELTA_AVX2 size_t find_byte_avx2(const uint8_t* p, size_t n, uint8_t b) {
   const __m256i nb = _mm256_set1_epi8(static_cast<char>(b));
@@ -226,10 +231,10 @@ QUELTA_AVX2 size_t find_structural_avx2(const uint8_t* p, size_t n, size_t* out,
   for (; i + 32 <= n; i += 32) {
     __m256i v = load32(p + i);
     __m256i f = _mm256_or_si256(v, lower);
-    __m256i hit =
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(f, open), _mm256_cmpeq_epi8(f, close)),
-                        _mm256_or_si256(_mm256_cmpeq_epi8(v, quote),
-                                        _mm256_or_si256(_mm256_cmpeq_epi8(v, colon), _mm256_cmpeq_epi8(v, comma))));
+    __m256i hit = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi8(f, open), _mm256_cmpeq_epi8(f, close)),
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, quote),
+                        _mm256_or_si256(_mm256_cmpeq_epi8(v, colon), _mm256_cmpeq_epi8(v, comma))));
     if (!emit_bits(mask32(hit), i, out, &k, max)) return k;
   }
   size_t rest = find_structural_sse2(p + i, n - i, out + k, max - k);
@@ -246,12 +251,12 @@ QUELTA_AVX2 uint64_t match_mask64_avx2(const uint8_t* p, size_t n, uint8_t b) {
   return m & low_bits(n);
 }
 
-constexpr ByteSearchOps kScalar{find_byte_scalar, count_byte_scalar, find_either_scalar, find_non_ascii_scalar,
-                                find_structural_scalar, match_mask64_scalar};
-constexpr ByteSearchOps kSse2{find_byte_sse2, count_byte_sse2, find_either_sse2, find_non_ascii_sse2,
-                              find_structural_sse2, match_mask64_sse2};
-constexpr ByteSearchOps kAvx2{find_byte_avx2, count_byte_avx2, find_either_avx2, find_non_ascii_avx2,
-                              find_structural_avx2, match_mask64_avx2};
+constexpr ByteSearchOps kScalar{find_byte_scalar,      count_byte_scalar,      find_either_scalar,
+                                find_non_ascii_scalar, find_structural_scalar, match_mask64_scalar};
+constexpr ByteSearchOps kSse2{find_byte_sse2,      count_byte_sse2,      find_either_sse2,
+                              find_non_ascii_sse2, find_structural_sse2, match_mask64_sse2};
+constexpr ByteSearchOps kAvx2{find_byte_avx2,      count_byte_avx2,      find_either_avx2,
+                              find_non_ascii_avx2, find_structural_avx2, match_mask64_avx2};
 
 const ByteSearchOps& ops_for(SimdLevel level) {
   switch (level) {

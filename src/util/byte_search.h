@@ -42,7 +42,9 @@ inline size_t find_either(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
   return g_byte_search.find_either(p, n, a, b);
 }
 inline size_t find_non_ascii(const uint8_t* p, size_t n) { return g_byte_search.find_non_ascii(p, n); }
-inline uint64_t match_mask64(const uint8_t* p, size_t n, uint8_t b) { return g_byte_search.match_mask64(p, n, b); }
+inline uint64_t match_mask64(const uint8_t* p, size_t n, uint8_t b) {
+  return g_byte_search.match_mask64(p, n, b);
+}
 inline size_t find_structural(const uint8_t* p, size_t n, size_t* out, size_t max) {
   return g_byte_search.find_structural(p, n, out, max);
 }

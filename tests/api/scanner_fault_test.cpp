@@ -184,7 +184,8 @@ TEST_F(ScannerFaults, FailedStepInsideARecordOverThreeChunks) {
 }
 
 TEST_F(ScannerFaults, FailedStepInsideAnArrayObjectAcrossChunks) {
-  // An object whose head could not be kept is skipped to its end, so a '{}' inside its string never frames a row.
+  // An object whose head could not be kept is skipped to its end, so a '{}' inside its string never frames a
+  // row.
   std::string text = "[{\"a\":\"1\",\"b\":\"2\"},\n{\"a\":\"";
   text.append(std::string(262144 - text.size() + 20, 'x')).append("{}").append(std::string(100, 'y'));
   text.append("\",\"b\":\"3\"},\n{\"a\":\"end\",\"b\":\"4\"}]");

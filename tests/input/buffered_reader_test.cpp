@@ -39,7 +39,8 @@ Collected drain(BufferedReader* r, Framing framing, size_t max = 1000000) {
 
 Collected frame_memory(const std::string& text, Framing framing, size_t chunk = kChunkSize) {
   BufferedReader r;
-  EXPECT_EQ(reader_init_memory(&r, reinterpret_cast<const uint8_t*>(text.data()), text.size(), chunk), Error::None);
+  EXPECT_EQ(reader_init_memory(&r, reinterpret_cast<const uint8_t*>(text.data()), text.size(), chunk),
+            Error::None);
   Collected c = drain(&r, framing);
   reader_close(&r);
   return c;
@@ -102,7 +103,8 @@ TEST(ReadLine, RecordStraddlingChunkBoundaryInFile) {
 }
 
 TEST(ReadObject, Framing) {
-  EXPECT_EQ(frame_memory(R"([{"a":"}"},{"b":1}])", Framing::Objects).records, (Lines{R"({"a":"}"})", R"({"b":1})"}));
+  EXPECT_EQ(frame_memory(R"([{"a":"}"},{"b":1}])", Framing::Objects).records,
+            (Lines{R"({"a":"}"})", R"({"b":1})"}));
   EXPECT_EQ(frame_memory(R"([{"a":"x\"}"} , {"b":{"c":2}}])", Framing::Objects).records,
             (Lines{R"({"a":"x\"}"})", R"({"b":{"c":2}})"}));
   EXPECT_EQ(frame_memory(R"([{"a":"\\"},{"b":"{"}])", Framing::Objects).records,
@@ -128,7 +130,8 @@ TEST(ReadObject, ObjectsAcrossRefills) {
     text += (i ? ",\n" : "") + obj;
   }
   text += "]";
-  for (size_t chunk : {1, 5, 16, 333}) EXPECT_EQ(frame_memory(text, Framing::Objects, chunk).records, expected);
+  for (size_t chunk : {1, 5, 16, 333})
+    EXPECT_EQ(frame_memory(text, Framing::Objects, chunk).records, expected);
 }
 
 // Escapes, quotes and braces inside strings at every offset against the

@@ -26,8 +26,8 @@ Split split(const std::string& line, uint64_t max_column = kNoMaxColumn) {
   ByteBuffer scratch;
   size_t count = 0;
   Split s;
-  s.error = split_record(FieldView{reinterpret_cast<const uint8_t*>(line.data()), line.size()}, ',', max_column,
-                         &fields, &scratch, &count);
+  s.error = split_record(FieldView{reinterpret_cast<const uint8_t*>(line.data()), line.size()}, ',',
+                         max_column, &fields, &scratch, &count);
   if (!failed(s.error))
     for (size_t i = 0; i < count; ++i)
       s.fields.emplace_back(reinterpret_cast<const char*>(fields[i].ptr), fields[i].len);
@@ -47,7 +47,7 @@ TEST_P(CsvSplit, PlainFields) {
   EXPECT_EQ(split("").fields, (Fields{""}));
   EXPECT_EQ(split(",").fields, (Fields{"", ""}));
   EXPECT_EQ(split(" a , b\r").fields, (Fields{" a ", " b\r"}));  // white space and CR are data
-  EXPECT_EQ(split("a\"b,c\"").fields, (Fields{"a\"b", "c\""}));   // a quote inside a field is data
+  EXPECT_EQ(split("a\"b,c\"").fields, (Fields{"a\"b", "c\""}));  // a quote inside a field is data
   std::string wide;
   Fields expected;
   for (int i = 0; i < 300; ++i) {
@@ -76,7 +76,8 @@ TEST_P(CsvSplit, QuotedFields) {
 
 TEST_P(CsvSplit, UnterminatedQuotes) {
   const std::string Q = "\"";
-  for (std::string line : {Q + "abc,d", Q, "a," + Q, Q + "a" + Q + Q, Q + Q + Q, "a," + Q + "b" + Q + Q + "c"})
+  for (std::string line :
+       {Q + "abc,d", Q, "a," + Q, Q + "a" + Q + Q, Q + Q + Q, "a," + Q + "b" + Q + Q + "c"})
     EXPECT_EQ(split(line).error, Error::UnterminatedQuote) << line;
 }
 
@@ -88,7 +89,8 @@ TEST_P(CsvSplit, MaxColumn) {
   EXPECT_EQ(split("a,b,c,d", 1).fields, (Fields{"a", "b"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, CsvSplit, ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+INSTANTIATE_TEST_SUITE_P(AllLevels, CsvSplit,
+                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
 
 struct Opened {
   Fields header;
@@ -100,7 +102,8 @@ struct Opened {
 Opened read_all(const std::string& text, uint64_t max_column = kNoMaxColumn) {
   Opened o;
   CsvReader csv;
-  o.open_error = csv_open_memory(&csv, reinterpret_cast<const uint8_t*>(text.data()), text.size(), max_column);
+  o.open_error =
+      csv_open_memory(&csv, reinterpret_cast<const uint8_t*>(text.data()), text.size(), max_column);
   if (failed(o.open_error)) return o;
   for (size_t i = 0; i < csv.n_names; ++i)
     o.header.emplace_back(reinterpret_cast<const char*>(csv.names[i].ptr), csv.names[i].len);

@@ -19,11 +19,21 @@ TEST(Platform, ErrnoNames) {
     int err;
     const char* name;
   } cases[] = {
-      {ENOENT, "FileNotFound"},      {ENOTDIR, "FileNotFound"},       {EACCES, "AccessDenied"},
-      {EPERM, "AccessDenied"},       {EEXIST, "PathAlreadyExists"},   {EISDIR, "IsDir"},
-      {ENAMETOOLONG, "NameTooLong"}, {ELOOP, "SymLinkLoop"},          {ENOSPC, "NoSpaceLeft"},
-      {EBADF, "NotOpenForReading"},  {ECONNRESET, "ConnectionResetByPeer"}, {ENOMEM, "SystemResources"},
-      {EMFILE, "ProcessFdQuotaExceeded"}, {EIO, "InputOutput"},       {EHOSTDOWN, "Unexpected"},
+      {ENOENT, "FileNotFound"},
+      {ENOTDIR, "FileNotFound"},
+      {EACCES, "AccessDenied"},
+      {EPERM, "AccessDenied"},
+      {EEXIST, "PathAlreadyExists"},
+      {EISDIR, "IsDir"},
+      {ENAMETOOLONG, "NameTooLong"},
+      {ELOOP, "SymLinkLoop"},
+      {ENOSPC, "NoSpaceLeft"},
+      {EBADF, "NotOpenForReading"},
+      {ECONNRESET, "ConnectionResetByPeer"},
+      {ENOMEM, "SystemResources"},
+      {EMFILE, "ProcessFdQuotaExceeded"},
+      {EIO, "InputOutput"},
+      {EHOSTDOWN, "Unexpected"},
   };
   for (const Case& c : cases) EXPECT_STREQ(error_name(error_from_errno(c.err)), c.name) << c.err;
 }
@@ -80,7 +90,8 @@ TEST(Platform, ThreadsRunAndJoin) {
   std::atomic<int> sum{0};
   Thread threads[4];
   for (auto& t : threads)
-    ASSERT_EQ(thread_start(&t, 64 * 1024, [](void* arg) { static_cast<std::atomic<int>*>(arg)->fetch_add(1); }, &sum),
+    ASSERT_EQ(thread_start(
+                  &t, 64 * 1024, [](void* arg) { static_cast<std::atomic<int>*>(arg)->fetch_add(1); }, &sum),
               Error::None);
   for (auto& t : threads) thread_join(&t);
   EXPECT_EQ(sum.load(), 4);

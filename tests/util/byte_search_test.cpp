@@ -68,7 +68,8 @@ TEST_P(ByteSearch, LevelFallsBackToWhatTheCpuHas) {
   EXPECT_EQ(byte_search_level(), std::min(GetParam(), simd_best_level()));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, ByteSearch, ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+INSTANTIATE_TEST_SUITE_P(AllLevels, ByteSearch,
+                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
 
 }  // namespace
 }  // namespace quelta
