@@ -220,6 +220,39 @@ Error read_object(BufferedReader* r, FieldView* object, bool* at_end) {
   }
 }
 
+Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
+  *out = 0;
+  if (r->resume == ReadResume::Skip) {
+    if (Error e = skip_rest_of_line(r); failed(e)) return e;
+  }
+  // After a failed refill, pending holds the head of the current line; it is
+  // counted together with its tail (pending never ends in a line end).
+  bool scanned = r->resume == ReadResume::Continue && !r->pending.empty();
+  uint8_t last = 0;
+  r->pending.clear();
+  r->resume = ReadResume::None;
+  uint64_t lines = 0;
+  for (;;) {
+    size_t n = r->end - r->pos;
+    if (n > 0) {
+      lines += count_byte(r->buffer + r->pos, n, '\n');
+      last = r->buffer[r->end - 1];
+      scanned = true;
+      r->pos = r->end;
+    }
+    if (r->eof) break;
+    if (Error e = reader_refill(r); failed(e)) {
+      // The lines counted so far are consumed; a line cut by the failure is dropped whole.
+      if (scanned && last != '\n') r->resume = ReadResume::Skip;
+      *out = 0;
+      return e;
+    }
+  }
+  if (scanned && last != '\n') ++lines;
+  *out = lines;
+  return Error::None;
+}
+
 void reader_close(BufferedReader* r) {
   platform::heap_free(r->buffer);
   r->buffer = nullptr;

@@ -69,6 +69,11 @@ Error read_line(BufferedReader* r, FieldView* line, bool* at_end);
 // an object is InvalidJson.
 Error read_object(BufferedReader* r, FieldView* object, bool* at_end);
 
+// Counts the lines from the reader's position to the end of input (line ends,
+// plus one for a last line without one) without framing them, and leaves the
+// reader at the end. A line dropped by a failed read is not counted.
+Error count_remaining_lines(BufferedReader* r, uint64_t* out);
+
 // Frees the buffers and closes the file; safe on a partly set-up reader.
 void reader_close(BufferedReader* r);
 

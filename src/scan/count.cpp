@@ -1,32 +1,9 @@
 // The careful and the fast ways of counting rows.
 #include "scan/count.h"
 
-#include "util/byte_search.h"
 
 namespace quelta {
 namespace {
-
-// Counts '\n' from the reader's position to the end of input, plus one for a
-// last line without a line end. Touches each byte once and never allocates.
-Error count_lines(BufferedReader* r, uint64_t* out) {
-  uint64_t lines = 0;
-  bool scanned = false;
-  uint8_t last = 0;
-  for (;;) {
-    size_t n = r->end - r->pos;
-    if (n > 0) {
-      lines += count_byte(r->buffer + r->pos, n, '\n');
-      last = r->buffer[r->end - 1];
-      scanned = true;
-      r->pos = r->end;
-    }
-    if (r->eof) break;
-    if (Error e = reader_refill(r); failed(e)) return e;
-  }
-  if (scanned && last != '\n') ++lines;
-  *out = lines;
-  return Error::None;
-}
 
 Error count_objects(BufferedReader* r, uint64_t* out) {
   uint64_t objects = 0;
@@ -72,12 +49,12 @@ Error count_rows(ScanState* s, uint64_t* out) {
   *out = 0;
   if (scan_filters_rows(*s)) return count_careful(s, out);
   RecordReader* in = &s->input;
-  if (!in->is_json) return count_lines(&in->csv.reader, out);
+  if (!in->is_json) return count_remaining_lines(&in->csv.reader, out);
   uint64_t first = in->json.first_delivered ? 0 : 1;
   in->json.first_delivered = true;
   uint64_t rest = 0;
   Error e =
-      in->json.array_mode ? count_objects(&in->json.reader, &rest) : count_lines(&in->json.reader, &rest);
+      in->json.array_mode ? count_objects(&in->json.reader, &rest) : count_remaining_lines(&in->json.reader, &rest);
   *out = first + rest;
   return e;
 }

@@ -183,6 +183,28 @@ TEST_F(ScannerFaults, FailedStepInsideARecordOverThreeChunks) {
   sweep_rows(dir.write("long.jsonl", jsonl), nullptr, &seen);
 }
 
+// A line dropped because its head could not be kept is not counted afterwards.
+TEST_F(ScannerFaults, CountAfterALineWasDropped) {
+  for (const char* name : {"long.csv", "long.jsonl"}) {
+    bool json = std::string(name).find("json") != std::string::npos;
+    std::string text = json ? "{\"a\":\"h\"}\n{\"a\":\"" : "h\n";
+    text.append(std::string(300000, 'x')).append(json ? "\"}\n{\"a\":1}\n{\"a\":2}\n" : "\na\nb\n");
+    std::string path = dir.write(name, text);
+    Scanner* s = quelta_open(path.c_str(), nullptr);
+    ASSERT_NE(s, nullptr);
+    if (json) {
+      ASSERT_EQ(quelta_next(s, nullptr, nullptr), 1);  // the first row is held in memory
+    }
+    quelta::platform::heap_fail_at(1);
+    int32_t r = quelta_next(s, nullptr, nullptr);
+    quelta::platform::heap_fail_at(0);
+    EXPECT_EQ(r, -1) << name;
+    EXPECT_STREQ(quelta_last_error(), "next failed: OutOfMemory");
+    EXPECT_EQ(quelta_count(s), 2) << name;
+    quelta_close(s);
+  }
+}
+
 TEST_F(ScannerFaults, FailedStepInsideAnArrayObjectAcrossChunks) {
   // An object whose head could not be kept is skipped to its end, so a '{}' inside its string never frames a
   // row.
