@@ -1,0 +1,204 @@
+// Fuzzes the CSV reader over memory: the header and every record, read with
+// the full 256 KiB buffer and again with a chunk of a few bytes so that records
+// cross refills, under different byte-search levels. Every record must match a
+// plain model of the splitting rules, and every field view must lie inside its
+// line or the scratch buffer.
+//
+// Input: [chunk] [max_column] [level, delimiter] then the CSV text.
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "input/csv_tokenizer.h"
+#include "input/header.h"
+#include "util/byte_search.h"
+
+using namespace quelta;
+using fuzz::text_of;
+
+namespace {
+
+// The input's lines: split at '\n', one trailing '\r' dropped; a line end at
+// the very end starts no further line.
+std::vector<std::string> model_lines(const uint8_t* p, size_t n) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < n) {
+    size_t end = start;
+    while (end < n && p[end] != '\n') ++end;
+    std::string line(reinterpret_cast<const char*>(p + start), end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// One line split by the rules, byte by byte; false for an unterminated quote.
+bool model_split(const std::string& line, char delimiter, uint64_t max_column,
+                 std::vector<std::string>* out) {
+  out->clear();
+  const size_t n = line.size();
+  size_t pos = 0;
+  for (;;) {
+    bool done = false;
+    std::string field;
+    if (pos >= n) {
+      done = true;
+    } else if (line[pos] != '"') {
+      size_t d = line.find(delimiter, pos);
+      if (d == std::string::npos) {
+        field = line.substr(pos);
+        done = true;
+      } else {
+        field = line.substr(pos, d - pos);
+        pos = d + 1;
+      }
+    } else {
+      size_t i = pos + 1;
+      for (;;) {
+        if (i >= n) return false;
+        if (line[i] == '"') {
+          if (i + 1 < n && line[i + 1] == '"') {
+            field += '"';
+            i += 2;
+            continue;
+          }
+          break;
+        }
+        field += line[i++];
+      }
+      size_t d = i + 1 < n ? line.find(delimiter, i + 1) : std::string::npos;
+      if (d == std::string::npos) {
+        done = true;
+      } else {
+        pos = d + 1;
+      }
+    }
+    out->push_back(field);
+    if (out->size() - 1 == max_column || done) return true;
+  }
+}
+
+// Where the record just read lies: the pending buffer when it crossed a
+// refill, else the buffer bytes before the line end at pos - 1.
+void line_bounds(const CsvReader& csv, const uint8_t** begin, const uint8_t** end) {
+  const BufferedReader& r = csv.reader;
+  if (r.pending.len > 0) {
+    *begin = r.pending.data;
+    *end = r.pending.data + r.pending.len;
+    return;
+  }
+  FUZZ_CHECK(r.pos >= 1 && r.pos <= r.end && r.buffer[r.pos - 1] == '\n',
+             "record without its line end in the buffer");
+  const uint8_t* e = r.buffer + r.pos - 1;
+  const uint8_t* b = e;
+  while (b > r.buffer && b[-1] != '\n') --b;
+  *begin = b;
+  *end = e;
+}
+
+void check_pass(const uint8_t* data, size_t size, size_t chunk, uint8_t delimiter, uint64_t max_column,
+                const std::vector<std::string>& lines) {
+  CsvReader csv;
+  Error e;
+  if (chunk == kChunkSize) {
+    e = csv_open_memory(&csv, data, size, max_column, delimiter);
+  } else {
+    // csv_open_memory with a chunk of our choosing.
+    csv = CsvReader{};
+    e = reader_init_memory(&csv.reader, data, size, chunk);
+    if (!failed(e)) {
+      csv.max_column = max_column;
+      csv.delimiter = delimiter;
+      e = read_header(&csv);
+      if (failed(e)) csv_close(&csv);
+    }
+  }
+
+  std::vector<std::string> want;
+  if (lines.empty()) {
+    FUZZ_CHECK(e == Error::EmptyFile, "open gave %s, want EmptyFile", error_name(e));
+    return;
+  }
+  if (!model_split(lines[0], static_cast<char>(delimiter), kNoMaxColumn, &want)) {
+    FUZZ_CHECK(e == Error::UnterminatedQuote, "header: open gave %s, want UnterminatedQuote", error_name(e));
+    return;
+  }
+  FUZZ_CHECK(e == Error::None, "open gave %s (chunk %zu)", error_name(e), chunk);
+  FUZZ_CHECK(csv.n_names == want.size(), "header has %zu names, want %zu", csv.n_names, want.size());
+  for (size_t i = 0; i < want.size(); ++i)
+    FUZZ_CHECK(text_of(csv.names[i]) == want[i], "header name %zu is '%s', want '%s'", i,
+               fuzz::escaped(text_of(csv.names[i])).c_str(), fuzz::escaped(want[i]).c_str());
+
+  for (size_t li = 1; li < lines.size(); ++li) {
+    const FieldView* fields = nullptr;
+    size_t count = 0;
+    bool at_end = false;
+    e = read_record(&csv, &fields, &count, &at_end);
+    bool ok = model_split(lines[li], static_cast<char>(delimiter), max_column, &want);
+    if (!ok) {
+      FUZZ_CHECK(e == Error::UnterminatedQuote, "line %zu: got %s, want UnterminatedQuote (chunk %zu)", li,
+                 error_name(e), chunk);
+      continue;
+    }
+    FUZZ_CHECK(e == Error::None && !at_end, "line %zu: got %s%s (chunk %zu)", li, error_name(e),
+               at_end ? " at end" : "", chunk);
+    FUZZ_CHECK(fields == csv.fields.data && count <= csv.fields.cap,
+               "record is not the reader's field array");
+    FUZZ_CHECK(count == want.size(), "line %zu: %zu fields, want %zu (chunk %zu)", li, count, want.size(),
+               chunk);
+
+    const uint8_t *line_begin, *line_end;
+    line_bounds(csv, &line_begin, &line_end);
+    const uint8_t* scratch_begin = csv.scratch.data;
+    const uint8_t* scratch_end = csv.scratch.data ? csv.scratch.data + csv.scratch.len : nullptr;
+    FUZZ_CHECK(csv.scratch.len <= static_cast<size_t>(line_end - line_begin), "scratch longer than its line");
+    for (size_t i = 0; i < count; ++i) {
+      const FieldView& f = fields[i];
+      bool inside =
+          fuzz::view_within(f, line_begin, line_end) || fuzz::view_within(f, scratch_begin, scratch_end);
+      FUZZ_CHECK(inside, "line %zu field %zu (len %zu) lies outside its line and the scratch buffer", li, i,
+                 f.len);
+      FUZZ_CHECK(text_of(f) == want[i], "line %zu field %zu is '%s', want '%s' (chunk %zu)", li, i,
+                 fuzz::escaped(text_of(f)).c_str(), fuzz::escaped(want[i]).c_str(), chunk);
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    const FieldView* fields = nullptr;
+    size_t count = 0;
+    bool at_end = false;
+    e = read_record(&csv, &fields, &count, &at_end);
+    FUZZ_CHECK(e == Error::None && at_end, "after the last line: %s, at_end %d", error_name(e), at_end);
+  }
+  csv_close(&csv);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Choices in(data, size);
+  const uint8_t chunk_choice = in.byte();
+  const uint8_t column_choice = in.byte();
+  const uint8_t mode = in.byte();
+  const size_t chunk = chunk_choice < 240 ? 1 + chunk_choice % 40 : kChunkSize;
+  const uint64_t max_column = column_choice & 0x80 ? kNoMaxColumn : column_choice & 7;
+  const SimdLevel level = static_cast<SimdLevel>(mode % 3);
+  static constexpr uint8_t kDelimiters[4] = {',', ',', '\t', '|'};
+  const uint8_t delimiter = kDelimiters[mode >> 2 & 3];
+
+  // The text in a block of exactly its size, so any read past it is caught.
+  std::vector<uint8_t> text(in.rest(), in.rest() + in.rest_size());
+  const uint8_t* p = text.empty() ? nullptr : text.data();
+  const std::vector<std::string> lines = model_lines(p, text.size());
+
+  const SimdLevel saved = byte_search_level();
+  byte_search_use(SimdLevel::Scalar);
+  check_pass(p, text.size(), kChunkSize, delimiter, max_column, lines);
+  byte_search_use(level);
+  check_pass(p, text.size(), chunk, delimiter, max_column, lines);
+  byte_search_use(simd_best_level());
+  check_pass(p, text.size(), kChunkSize, delimiter, max_column, lines);
+  byte_search_use(saved);
+  return 0;
+}
