@@ -178,12 +178,11 @@ void check_pass(const uint8_t* data, size_t size, size_t chunk, uint8_t delimite
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Choices in(data, size);
-  const uint8_t chunk_choice = in.byte();
-  const uint8_t column_choice = in.byte();
-  const uint8_t mode = in.byte();
-  const size_t chunk = chunk_choice < 240 ? 1 + chunk_choice % 40 : kChunkSize;
-  const uint64_t max_column = column_choice & 0x80 ? kNoMaxColumn : column_choice & 7;
-  const SimdLevel level = static_cast<SimdLevel>(mode % 3);
+  const fuzz::ReaderChoices choice(in);
+  const size_t chunk = choice.chunk;
+  const uint64_t max_column = choice.max_column;
+  const SimdLevel level = choice.level;
+  const uint8_t mode = choice.mode;
   static constexpr uint8_t kDelimiters[4] = {',', ',', '\t', '|'};
   const uint8_t delimiter = kDelimiters[mode >> 2 & 3];
 

@@ -516,12 +516,10 @@ void check_reader(const uint8_t* data, size_t size, uint64_t max_column, size_t 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Choices in(data, size);
-  const uint8_t chunk_choice = in.byte();
-  const uint8_t column_choice = in.byte();
-  const uint8_t mode = in.byte();
-  const size_t chunk = chunk_choice < 240 ? 1 + chunk_choice % 40 : kChunkSize;
-  const uint64_t max_column = column_choice & 0x80 ? kNoMaxColumn : column_choice & 7;
-  const SimdLevel level = static_cast<SimdLevel>(mode % 3);
+  const fuzz::ReaderChoices choice(in);
+  const size_t chunk = choice.chunk;
+  const uint64_t max_column = choice.max_column;
+  const SimdLevel level = choice.level;
 
   // The text in a block of exactly its size, so any read past it is caught.
   std::vector<uint8_t> text(in.rest(), in.rest() + in.rest_size());

@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "input/buffered_reader.h"
+#include "input/csv_tokenizer.h"
 #include "input/field_view.h"
+#include "util/byte_search.h"
 
 // A failed check is a finding: print where and why, then abort so that
 // libFuzzer saves the input as a crash.
@@ -39,6 +42,25 @@ class Choices {
   const uint8_t* p_;
   size_t n_;
   size_t pos_ = 0;
+};
+
+// The reader settings both record readers are fuzzed with, taken from the
+// first three input bytes: a refill size (mostly tiny, so records cross
+// refills), a last needed column, a byte-search level, and spare mode bits.
+struct ReaderChoices {
+  size_t chunk;
+  uint64_t max_column;
+  quelta::SimdLevel level;
+  uint8_t mode;
+
+  explicit ReaderChoices(Choices& in) {
+    const uint8_t chunk_choice = in.byte();
+    const uint8_t column_choice = in.byte();
+    mode = in.byte();
+    chunk = chunk_choice < 240 ? 1 + chunk_choice % 40 : quelta::kChunkSize;
+    max_column = column_choice & 0x80 ? quelta::kNoMaxColumn : column_choice & 7;
+    level = static_cast<quelta::SimdLevel>(mode % 3);
+  }
 };
 
 inline std::string text_of(quelta::FieldView v) {
