@@ -9,7 +9,7 @@
 
 #include "bench_common.h"
 #include "input/buffered_reader.h"
-#include "input/csv_tokenizer.h"
+#include "input/csv_reader.h"
 #include "util/byte_search.h"
 
 namespace quelta::bench {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "input/buffered_reader.h"
-#include "input/csv_tokenizer.h"
+#include "input/csv_reader.h"
 #include "input/field_view.h"
 #include "util/byte_search.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "util/error.h"
+#include "platform/error.h"
 
 namespace quelta::api {
 

@@ -4,7 +4,7 @@
 
 #include "api/error_slot.h"
 #include "api/row_delivery.h"
-#include "input/header.h"
+#include "input/names.h"
 #include "quelta.h"
 #include "scan/batch.h"
 #include "scan/count.h"

@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "input/field_view.h"
+#include "platform/error.h"
 #include "platform/file.h"
-#include "util/error.h"
 #include "util/grow_buffer.h"
 
 namespace quelta {

@@ -8,6 +8,9 @@
 
 namespace quelta {
 
+// A reader given no max_column splits every field of a record.
+constexpr uint64_t kNoMaxColumn = UINT64_MAX;
+
 struct FieldView {
   const uint8_t* ptr = nullptr;
   size_t len = 0;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "input/field_view.h"
-#include "util/error.h"
+#include "platform/error.h"
 #include "util/grow_buffer.h"
 
 namespace quelta {

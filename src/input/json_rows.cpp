@@ -1,7 +1,7 @@
 // Set-up, row mapping and the ordered fast path of the JSON row reader.
 #include "input/json_rows.h"
 
-#include "input/header.h"
+#include "input/names.h"
 #include "platform/heap.h"
 #include "util/byte_search.h"
 

@@ -9,9 +9,9 @@
 #include <cstdint>
 
 #include "input/buffered_reader.h"
-#include "input/csv_tokenizer.h"
 #include "input/json_parser.h"
 #include "input/key_index.h"
+#include "input/names.h"
 
 namespace quelta {
 

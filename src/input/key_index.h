@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "input/field_view.h"
-#include "util/error.h"
+#include "platform/error.h"
 
 namespace quelta {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input/csv_tokenizer.h"
+#include "input/csv_reader.h"
 #include "input/json_rows.h"
 
 namespace quelta {

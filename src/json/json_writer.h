@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "util/error.h"
+#include "platform/error.h"
 #include "util/grow_buffer.h"
 
 namespace quelta {

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "input/field_view.h"
-#include "util/error.h"
+#include "platform/error.h"
 
 namespace quelta {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "util/error.h"
+#include "platform/error.h"
 
 namespace quelta::platform {
 

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "util/error.h"
+#include "platform/error.h"
 
 namespace quelta::platform {
 

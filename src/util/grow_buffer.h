@@ -9,8 +9,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "platform/error.h"
 #include "platform/heap.h"
-#include "util/error.h"
 
 namespace quelta {
 

@@ -1,5 +1,5 @@
 // Names of the error conditions, indexed by their codes.
-#include "util/error.h"
+#include "platform/error.h"
 
 namespace quelta {
 

@@ -1,0 +1,56 @@
+// Setting up, reading and closing a CSV input.
+#include "input/csv_reader.h"
+
+#include "input/header.h"
+
+namespace quelta {
+
+Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end) {
+  FieldView line;
+  if (Error e = read_line(&csv->reader, &line, at_end); failed(e) || *at_end) return e;
+  csv->scratch.clear();
+  size_t c = 0;
+  if (Error e = split_record(line, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c);
+      failed(e))
+    return e;
+  *fields = csv->fields.data;
+  *count = c;
+  return Error::None;
+}
+
+static Error csv_finish_open(CsvReader* csv, uint64_t max_column, uint8_t delimiter) {
+  csv->max_column = max_column;
+  csv->delimiter = delimiter;
+  Error e = read_header(csv);
+  if (failed(e)) csv_close(csv);
+  return e;
+}
+
+Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8_t delimiter) {
+  *csv = CsvReader{};
+  platform::File file;
+  if (Error e = open_input_file(path, &file); failed(e)) return e;
+  if (Error e = reader_init_file(&csv->reader, file); failed(e)) {
+    platform::file_close(&file);
+    return e;
+  }
+  return csv_finish_open(csv, max_column, delimiter);
+}
+
+Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column,
+                      uint8_t delimiter) {
+  *csv = CsvReader{};
+  if (Error e = reader_init_memory(&csv->reader, data, len); failed(e)) return e;
+  return csv_finish_open(csv, max_column, delimiter);
+}
+
+void csv_close(CsvReader* csv) {
+  reader_close(&csv->reader);
+  csv->fields.release();
+  csv->scratch.release();
+  free_names(csv->names, csv->n_names);
+  csv->names = nullptr;
+  csv->n_names = 0;
+}
+
+}  // namespace quelta
