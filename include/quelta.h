@@ -70,6 +70,14 @@ typedef struct AggregateResult {
   int32_t has_values; /* 1 when count > 0 */
 } AggregateResult;
 
+/* Filled by quelta_validate_to_files on success; zeroed on entry. */
+typedef struct ValidationStats {
+  uint64_t rows_total;   /* rows read */
+  uint64_t rows_valid;   /* rows written to the valid output */
+  uint64_t rows_invalid; /* rows written to the invalid output */
+  uint64_t errors_total; /* breaches over all invalid rows */
+} ValidationStats;
+
 /* ---- Handles ------------------------------------------------------------- */
 
 typedef struct Scanner Scanner; /* an open input with its options */
@@ -78,6 +86,8 @@ typedef struct TopkContext TopkContext;
 typedef struct OrderByContext OrderByContext;
 typedef struct CollectContext CollectContext;
 typedef struct ColumnarCollectContext ColumnarCollectContext;
+typedef struct ValidationReport ValidationReport;
+typedef struct Validator Validator;
 
 /* ---- Frame ----------------------------------------------------------------- */
 
@@ -161,6 +171,47 @@ QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* c
 QUELTA_API const uint32_t* quelta_collect_columnar_offsets(ColumnarCollectContext* ctx, size_t column,
                                                            size_t* out_count);
 QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx);
+
+/* A whole CSV or JSON-lines file column by column on up to n_threads threads
+ * (0: one per processor), with the same result handle and accessors. */
+QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* path, char delimiter,
+                                                                    const Predicate* predicates,
+                                                                    size_t n_predicates, int32_t negate,
+                                                                    size_t n_threads);
+
+/* ---- Validation ------------------------------------------------------------ */
+
+/* Validates every row of a file against a JSON schema; keeps at most
+ * max_errors breaches in detail (0: 100). */
+QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors);
+/* The report as NUL-terminated JSON, valid until quelta_validate_free. */
+QUELTA_API const char* quelta_validate_json(ValidationReport* report);
+QUELTA_API void quelta_validate_free(ValidationReport* report);
+
+/* Row-by-row validation. */
+QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema_json);
+QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields, size_t* out_count,
+                                         const char** out_errors_json, uint64_t* out_row);
+QUELTA_API int32_t quelta_validator_next_batch(Validator* v, size_t max_rows, size_t max_bytes, Batch** out);
+QUELTA_API size_t quelta_validator_n_columns(Validator* v);
+QUELTA_API const char* quelta_validator_column_name(Validator* v, size_t index);
+QUELTA_API uint64_t quelta_validator_rows_total(Validator* v);
+QUELTA_API uint64_t quelta_validator_rows_valid(Validator* v);
+QUELTA_API uint64_t quelta_validator_rows_invalid(Validator* v);
+QUELTA_API void quelta_validator_close(Validator* v);
+
+/* Valid rows to a new CSV file, invalid rows with their breaches to a new
+ * JSON-lines file; on failure neither output is left behind. 0 or -1. */
+QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* schema_json,
+                                            const char* valid_path, const char* invalid_path,
+                                            ValidationStats* stats);
+
+/* input_kind 0: input is a path; 1: CSV text; 2: JSON-row text (input_len
+ * bytes, no terminator needed). result_kind 0: "true"/"false"; 1: the invalid
+ * rows as a JSON array. Free the text with quelta_outcome_free. */
+QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, const char* schema_json,
+                                         uint32_t input_kind, uint32_t result_kind);
+QUELTA_API void quelta_outcome_free(char* text);
 
 #ifdef __cplusplus
 }
