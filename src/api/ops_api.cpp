@@ -12,6 +12,28 @@
 
 using namespace quelta;
 
+namespace {
+
+// The message of an operator that returned no handle: its own phrase when the
+// handle could not be allocated, its prefix and the cause when the scan failed.
+void report(const OpFailure& failure, const char* no_context, const char* scan_prefix) {
+  switch (failure.stage) {
+    case OpFailure::Stage::None:
+      break;
+    case OpFailure::Stage::Context:
+      api::slot_set(no_context);
+      break;
+    case OpFailure::Stage::Scan:
+      api::slot_set(scan_prefix, failure.condition);
+      break;
+    case OpFailure::Stage::Rows:
+      api::slot_set("out of memory collecting rows");
+      break;
+  }
+}
+
+}  // namespace
+
 extern "C" {
 
 QUELTA_API int32_t quelta_aggregate(Scanner* scanner, size_t column, AggregateResult* out) {
@@ -24,7 +46,7 @@ QUELTA_API int32_t quelta_aggregate(Scanner* scanner, size_t column, AggregateRe
     api::slot_set("output pointer is null");
     return -1;
   }
-  if (Error e = aggregate_column(&scanner->state, column, out); failed(e)) {
+  if (Error e = aggregate_column(scanner_state(scanner), column, out); failed(e)) {
     api::slot_set("aggregate failed: ", e);
     return -1;
   }
@@ -37,11 +59,9 @@ QUELTA_API TopkContext* quelta_topk(Scanner* scanner, size_t column, size_t k, i
     api::slot_set("scanner is null");
     return nullptr;
   }
-  TopkFailure failure;
-  Error condition;
-  TopkContext* ctx = topk_run(&scanner->state, column, k, descending != 0, &failure, &condition);
-  if (failure == TopkFailure::Scan) api::slot_set("topk failed: ", condition);
-  if (failure == TopkFailure::NoMemoryForContext) api::slot_set("out of memory allocating topk context");
+  OpFailure failure;
+  TopkContext* ctx = topk_run(scanner_state(scanner), column, k, descending != 0, &failure);
+  report(failure, "out of memory allocating topk context", "topk failed: ");
   return ctx;
 }
 
@@ -68,12 +88,9 @@ QUELTA_API OrderByContext* quelta_order_by(Scanner* scanner, size_t column, int3
     api::slot_set("scanner is null");
     return nullptr;
   }
-  OrderByFailure failure;
-  Error condition;
-  OrderByContext* ctx = order_by_run(&scanner->state, column, descending != 0, &failure, &condition);
-  if (failure == OrderByFailure::Scan) api::slot_set("order_by failed: ", condition);
-  if (failure == OrderByFailure::NoMemoryForContext)
-    api::slot_set("out of memory allocating order_by context");
+  OpFailure failure;
+  OrderByContext* ctx = order_by_run(scanner_state(scanner), column, descending != 0, &failure);
+  report(failure, "out of memory allocating order_by context", "order_by failed: ");
   return ctx;
 }
 
@@ -96,34 +113,23 @@ QUELTA_API CollectContext* quelta_collect(Scanner* scanner) {
     api::slot_set("scanner is null");
     return nullptr;
   }
-  CollectFailure failure;
-  Error condition;
-  CollectContext* ctx = collect_rows(&scanner->state, &failure, &condition);
-  switch (failure) {
-    case CollectFailure::None:
-      break;
-    case CollectFailure::NoMemoryForContext:
-      api::slot_set("out of memory allocating collect context");
-      break;
-    case CollectFailure::Scan:
-      api::slot_set("collect failed: ", condition);
-      break;
-    case CollectFailure::NoMemoryForRows:
-      api::slot_set("out of memory collecting rows");
-      break;
-  }
+  OpFailure failure;
+  CollectContext* ctx = collect_rows(scanner_state(scanner), &failure);
+  report(failure, "out of memory allocating collect context", "collect failed: ");
   return ctx;
 }
 
 QUELTA_API const char* quelta_collect_data(CollectContext* ctx, size_t* out_len) {
   if (!ctx) return nullptr;
-  if (out_len) *out_len = ctx->data.len;
-  return ctx->data.len ? reinterpret_cast<const char*>(ctx->data.data) : nullptr;
+  size_t len;
+  const uint8_t* data = collect_data(ctx, &len);
+  if (out_len) *out_len = len;
+  return len ? reinterpret_cast<const char*>(data) : nullptr;
 }
 
-QUELTA_API size_t quelta_collect_n_rows(CollectContext* ctx) { return ctx ? ctx->n_rows : 0; }
+QUELTA_API size_t quelta_collect_n_rows(CollectContext* ctx) { return ctx ? collect_n_rows(ctx) : 0; }
 
-QUELTA_API size_t quelta_collect_n_cols(CollectContext* ctx) { return ctx ? ctx->n_cols : 0; }
+QUELTA_API size_t quelta_collect_n_cols(CollectContext* ctx) { return ctx ? collect_n_cols(ctx) : 0; }
 
 QUELTA_API void quelta_collect_close(CollectContext* ctx) { collect_close(ctx); }
 
@@ -133,45 +139,34 @@ QUELTA_API ColumnarCollectContext* quelta_collect_columnar(Scanner* scanner) {
     api::slot_set("scanner is null");
     return nullptr;
   }
-  ColumnarFailure failure;
-  Error condition;
-  ColumnarCollectContext* ctx = columnar_collect(&scanner->state, &failure, &condition);
-  switch (failure) {
-    case ColumnarFailure::None:
-      break;
-    case ColumnarFailure::NoMemoryForContext:
-      api::slot_set("out of memory allocating columnar collect context");
-      break;
-    case ColumnarFailure::Scan:
-      api::slot_set("collect failed: ", condition);
-      break;
-    case ColumnarFailure::NoMemoryForRows:
-      api::slot_set("out of memory collecting rows");
-      break;
-  }
+  OpFailure failure;
+  ColumnarCollectContext* ctx = columnar_collect(scanner_state(scanner), &failure);
+  report(failure, "out of memory allocating columnar collect context", "collect failed: ");
   return ctx;
 }
 
 QUELTA_API size_t quelta_collect_columnar_n_rows(ColumnarCollectContext* ctx) {
-  return ctx ? ctx->n_rows : 0;
+  return ctx ? columnar_n_rows(ctx) : 0;
 }
 
 QUELTA_API size_t quelta_collect_columnar_n_cols(ColumnarCollectContext* ctx) {
-  return ctx ? ctx->n_cols : 0;
+  return ctx ? columnar_n_cols(ctx) : 0;
 }
 
 QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column,
                                                        size_t* out_len) {
-  if (!ctx || column >= ctx->n_columns) return nullptr;
-  const ByteBuffer& data = ctx->columns[column].data;
+  const ColumnBuffer* c = ctx ? columnar_column(ctx, column) : nullptr;
+  if (!c) return nullptr;
+  const ByteBuffer& data = c->data;
   if (out_len) *out_len = data.len;
   return data.len ? data.data : nullptr;
 }
 
 QUELTA_API const uint32_t* quelta_collect_columnar_offsets(ColumnarCollectContext* ctx, size_t column,
                                                            size_t* out_count) {
-  if (!ctx || column >= ctx->n_columns) return nullptr;
-  const GrowBuffer<uint32_t>& offsets = ctx->columns[column].offsets;
+  const ColumnBuffer* c = ctx ? columnar_column(ctx, column) : nullptr;
+  if (!c) return nullptr;
+  const GrowBuffer<uint32_t>& offsets = c->offsets;
   if (out_count) *out_count = offsets.len;
   return offsets.len ? offsets.data : nullptr;
 }

@@ -53,17 +53,16 @@ QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options) {
 
 QUELTA_API void quelta_close(Scanner* scanner) { scanner_close(scanner); }
 
-QUELTA_API size_t quelta_n_columns(Scanner* scanner) { return scanner ? scanner->n_columns : 0; }
+QUELTA_API size_t quelta_n_columns(Scanner* scanner) { return scanner ? scanner_n_columns(scanner) : 0; }
 
 QUELTA_API const char* quelta_column_name(Scanner* scanner, size_t index) {
-  if (!scanner || index >= scanner->n_columns) return nullptr;
-  return scanner->columns[index];
+  return scanner ? scanner_column_name(scanner, index) : nullptr;
 }
 
 QUELTA_API int64_t quelta_column_index(Scanner* scanner, const char* name) {
   if (!scanner || !name) return -1;
   size_t n;
-  const FieldView* names = input_names(scanner->state.input, &n);
+  const FieldView* names = input_names(scanner_state(scanner)->input, &n);
   return find_column(names, n, FieldView{reinterpret_cast<const uint8_t*>(name), std::strlen(name)});
 }
 
@@ -76,12 +75,12 @@ QUELTA_API int32_t quelta_next(Scanner* scanner, const char*** out_fields, size_
   const FieldView* fields;
   size_t n;
   bool at_end = false;
-  if (Error e = next_matching_row(&scanner->state, &fields, &n, &at_end); failed(e)) {
+  if (Error e = next_matching_row(scanner_state(scanner), &fields, &n, &at_end); failed(e)) {
     api::slot_set("next failed: ", e);
     return -1;
   }
   if (at_end) return 0;
-  if (!api::deliver_row(&scanner->row_out, fields, n, out_fields, out_count)) return -1;
+  if (!api::deliver_row(scanner_row_out(scanner), fields, n, out_fields, out_count)) return -1;
   return 1;
 }
 
@@ -92,7 +91,7 @@ QUELTA_API int64_t quelta_count(Scanner* scanner) {
     return -1;
   }
   uint64_t n = 0;
-  if (Error e = count_rows(&scanner->state, &n); failed(e)) {
+  if (Error e = count_rows(scanner_state(scanner), &n); failed(e)) {
     api::slot_set("count failed: ", e);
     return -1;
   }
@@ -111,7 +110,7 @@ QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t m
     return -1;
   }
   bool no_memory_for_record = false;
-  if (Error e = next_batch(&scanner->state, max_rows, max_bytes, out, &no_memory_for_record); failed(e)) {
+  if (Error e = next_batch(scanner_state(scanner), max_rows, max_bytes, out, &no_memory_for_record); failed(e)) {
     if (no_memory_for_record)
       api::slot_set("out of memory allocating batch");
     else
@@ -122,8 +121,10 @@ QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t m
 }
 
 QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len) {
-  if (out_len) *out_len = batch ? batch->json_len : 0;
-  return batch ? reinterpret_cast<const char*>(batch->json) : nullptr;
+  size_t len = 0;
+  const uint8_t* text = batch ? batch_text(batch, &len) : nullptr;
+  if (out_len) *out_len = len;
+  return reinterpret_cast<const char*>(text);
 }
 
 QUELTA_API void quelta_batch_free(Batch* batch) { batch_free(batch); }

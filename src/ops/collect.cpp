@@ -5,6 +5,12 @@
 
 #include "platform/heap.h"
 
+struct CollectContext {
+  quelta::ByteBuffer data;
+  size_t n_rows;
+  size_t n_cols;
+};
+
 namespace quelta {
 
 static bool append_row(ByteBuffer* data, const FieldView* fields, size_t n) {
@@ -15,12 +21,11 @@ static bool append_row(ByteBuffer* data, const FieldView* fields, size_t n) {
   return true;
 }
 
-CollectContext* collect_rows(ScanState* s, CollectFailure* failure, Error* condition) {
-  *failure = CollectFailure::None;
-  *condition = Error::None;
+CollectContext* collect_rows(ScanState* s, OpFailure* failure) {
+  *failure = OpFailure{};
   void* block = platform::heap_alloc(sizeof(CollectContext));
   if (!block) {
-    *failure = CollectFailure::NoMemoryForContext;
+    *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
   auto* ctx = new (block) CollectContext{ByteBuffer{}, 0, 0};
@@ -36,10 +41,18 @@ CollectContext* collect_rows(ScanState* s, CollectFailure* failure, Error* condi
   });
   if (!failed(e)) return ctx;
   collect_close(ctx);
-  *failure = buffer_full ? CollectFailure::NoMemoryForRows : CollectFailure::Scan;
-  *condition = e;
+  *failure = {buffer_full ? OpFailure::Stage::Rows : OpFailure::Stage::Scan, e};
   return nullptr;
 }
+
+const uint8_t* collect_data(const CollectContext* ctx, size_t* len) {
+  *len = ctx->data.len;
+  return ctx->data.data;
+}
+
+size_t collect_n_rows(const CollectContext* ctx) { return ctx->n_rows; }
+
+size_t collect_n_cols(const CollectContext* ctx) { return ctx->n_cols; }
 
 void collect_close(CollectContext* ctx) {
   if (!ctx) return;

@@ -2,19 +2,18 @@
 // followed by a NUL byte.
 #pragma once
 
+#include "ops/op_failure.h"
 #include "scan/scan_state.h"
 
-struct CollectContext {
-  quelta::ByteBuffer data;
-  size_t n_rows;
-  size_t n_cols;
-};
+struct CollectContext;
 
 namespace quelta {
 
-enum class CollectFailure : uint8_t { None, NoMemoryForContext, Scan, NoMemoryForRows };
-
-CollectContext* collect_rows(ScanState* s, CollectFailure* failure, Error* condition);
+// Collects the remaining rows into a new context; null with *failure set on failure.
+CollectContext* collect_rows(ScanState* s, OpFailure* failure);
+const uint8_t* collect_data(const CollectContext* ctx, size_t* len);
+size_t collect_n_rows(const CollectContext* ctx);
+size_t collect_n_cols(const CollectContext* ctx);
 void collect_close(CollectContext* ctx);
 
 }  // namespace quelta

@@ -6,12 +6,47 @@
 
 #include "platform/heap.h"
 
+struct ColumnarCollectContext {
+  quelta::ColumnBuffer* columns;
+  size_t n_cols;
+  size_t n_rows;
+};
+
 namespace quelta {
 namespace {
 
 std::atomic<uint64_t> g_data_limit{UINT32_MAX};
 
-void free_columns(ColumnBuffer* columns, size_t n) {
+}  // namespace
+
+void columnar_set_data_limit(uint64_t limit) {
+  g_data_limit.store(limit > UINT32_MAX ? UINT32_MAX : limit, std::memory_order_relaxed);
+}
+
+uint64_t columnar_data_limit() { return g_data_limit.load(std::memory_order_relaxed); }
+
+bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
+  uint64_t limit = columnar_data_limit();
+  if (n > limit || column->data.len > limit - n) return false;
+  if (failed(column->data.append(p, n))) return false;
+  return !failed(column->offsets.push(static_cast<uint32_t>(column->data.len)));
+}
+
+ColumnBuffer* columns_create(size_t n) {
+  if (n == 0 || n > SIZE_MAX / sizeof(ColumnBuffer)) return nullptr;
+  auto* columns = static_cast<ColumnBuffer*>(platform::heap_alloc(n * sizeof(ColumnBuffer)));
+  if (!columns) return nullptr;
+  for (size_t i = 0; i < n; ++i) new (&columns[i]) ColumnBuffer{};
+  for (size_t i = 0; i < n; ++i) {
+    if (failed(columns[i].offsets.push(0))) {
+      columns_free(columns, n);
+      return nullptr;
+    }
+  }
+  return columns;
+}
+
+void columns_free(ColumnBuffer* columns, size_t n) {
   if (!columns) return;
   for (size_t i = 0; i < n; ++i) {
     columns[i].data.release();
@@ -20,53 +55,35 @@ void free_columns(ColumnBuffer* columns, size_t n) {
   platform::heap_free(columns);
 }
 
-// The first row fixes the columns: n empty buffers, each with its first offset 0.
-bool add_columns(ColumnarCollectContext* ctx, size_t n) {
-  if (n == 0) return true;
-  if (n > SIZE_MAX / sizeof(ColumnBuffer)) return false;
-  void* cols = platform::heap_alloc(n * sizeof(ColumnBuffer));
-  if (!cols) return false;
-  ctx->columns = static_cast<ColumnBuffer*>(cols);
-  for (size_t i = 0; i < n; ++i) new (&ctx->columns[i]) ColumnBuffer{};
-  ctx->n_columns = ctx->n_cols = n;
-  for (size_t i = 0; i < n; ++i)
-    if (failed(ctx->columns[i].offsets.push(0))) return false;
-  return true;
-}
-
-}  // namespace
-
-void columnar_set_data_limit(uint64_t limit) {
-  g_data_limit.store(limit > UINT32_MAX ? UINT32_MAX : limit, std::memory_order_relaxed);
-}
-
-bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
-  uint64_t limit = g_data_limit.load(std::memory_order_relaxed);
-  if (n > limit || column->data.len > limit - n) return false;
-  if (failed(column->data.append(p, n))) return false;
-  return !failed(column->offsets.push(static_cast<uint32_t>(column->data.len)));
-}
-
-ColumnarCollectContext* columnar_collect(ScanState* s, ColumnarFailure* failure, Error* condition) {
-  *failure = ColumnarFailure::None;
-  *condition = Error::None;
+ColumnarCollectContext* columnar_context_create(ColumnBuffer* columns, size_t n_cols, size_t n_rows) {
   void* block = platform::heap_alloc(sizeof(ColumnarCollectContext));
-  if (!block) {
-    *failure = ColumnarFailure::NoMemoryForContext;
+  if (!block) return nullptr;
+  return new (block) ColumnarCollectContext{columns, n_cols, n_rows};
+}
+
+ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure) {
+  *failure = OpFailure{};
+  ColumnarCollectContext* ctx = columnar_context_create(nullptr, 0, 0);
+  if (!ctx) {
+    *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
-  auto* ctx = new (block) ColumnarCollectContext{nullptr, 0, 0, 0};
-  // A failed append is told apart from a failed scan by the failure it sets.
-  ColumnarFailure own = ColumnarFailure::None;
+  // A failed append is told apart from a failed scan by the stage it sets.
+  OpFailure::Stage own = OpFailure::Stage::None;
   Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
-    if (ctx->n_rows == 0 && !add_columns(ctx, n)) {
-      own = ColumnarFailure::NoMemoryForContext;
-      return Error::OutOfMemory;
+    if (ctx->n_rows == 0 && n > 0) {
+      // The first row fixes the columns.
+      ctx->columns = columns_create(n);
+      if (!ctx->columns) {
+        own = OpFailure::Stage::Context;
+        return Error::OutOfMemory;
+      }
+      ctx->n_cols = n;
     }
-    for (size_t i = 0; i < ctx->n_columns; ++i) {
+    for (size_t i = 0; i < ctx->n_cols; ++i) {
       const FieldView f = i < n ? fields[i] : FieldView{};
       if (!column_append(&ctx->columns[i], f.ptr, f.len)) {
-        own = ColumnarFailure::NoMemoryForRows;
+        own = OpFailure::Stage::Rows;
         return Error::OutOfMemory;
       }
     }
@@ -75,14 +92,21 @@ ColumnarCollectContext* columnar_collect(ScanState* s, ColumnarFailure* failure,
   });
   if (!failed(e)) return ctx;
   columnar_close(ctx);
-  *failure = own != ColumnarFailure::None ? own : ColumnarFailure::Scan;
-  *condition = e;
+  *failure = {own != OpFailure::Stage::None ? own : OpFailure::Stage::Scan, e};
   return nullptr;
+}
+
+size_t columnar_n_rows(const ColumnarCollectContext* ctx) { return ctx->n_rows; }
+
+size_t columnar_n_cols(const ColumnarCollectContext* ctx) { return ctx->n_cols; }
+
+const ColumnBuffer* columnar_column(const ColumnarCollectContext* ctx, size_t index) {
+  return index < ctx->n_cols ? &ctx->columns[index] : nullptr;
 }
 
 void columnar_close(ColumnarCollectContext* ctx) {
   if (!ctx) return;
-  free_columns(ctx->columns, ctx->n_columns);
+  columns_free(ctx->columns, ctx->n_cols);
   ctx->~ColumnarCollectContext();
   platform::heap_free(ctx);
 }

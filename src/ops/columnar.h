@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include "ops/op_failure.h"
 #include "scan/scan_state.h"
+
+struct ColumnarCollectContext;
 
 namespace quelta {
 
@@ -17,25 +20,26 @@ struct ColumnBuffer {
 // Test switch: the most bytes one column's data may hold (offsets are 32-bit,
 // so never more than UINT32_MAX).
 void columnar_set_data_limit(uint64_t limit);
+uint64_t columnar_data_limit();
 
 // Appends one value to the column and its end offset. False when the data or
 // offsets cannot grow or the end would not fit in 32 bits.
 bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n);
 
-}  // namespace quelta
+// n empty columns, each holding the first offset 0; null when out of memory.
+ColumnBuffer* columns_create(size_t n);
+void columns_free(ColumnBuffer* columns, size_t n);
 
-struct ColumnarCollectContext {
-  quelta::ColumnBuffer* columns;
-  size_t n_columns;
-  size_t n_rows;
-  size_t n_cols;
-};
+// Collects the remaining rows into a new context; null with *failure set on failure.
+ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure);
+// A context owning columns (n_cols of them, possibly null when 0); null when
+// the record cannot be allocated, in which case the columns stay the caller's.
+ColumnarCollectContext* columnar_context_create(ColumnBuffer* columns, size_t n_cols, size_t n_rows);
 
-namespace quelta {
-
-enum class ColumnarFailure : uint8_t { None, NoMemoryForContext, Scan, NoMemoryForRows };
-
-ColumnarCollectContext* columnar_collect(ScanState* s, ColumnarFailure* failure, Error* condition);
+size_t columnar_n_rows(const ColumnarCollectContext* ctx);
+size_t columnar_n_cols(const ColumnarCollectContext* ctx);
+// The column at index, or null when index is not below n_cols.
+const ColumnBuffer* columnar_column(const ColumnarCollectContext* ctx, size_t index);
 void columnar_close(ColumnarCollectContext* ctx);
 
 }  // namespace quelta

@@ -77,16 +77,13 @@ bool order_by_before(const RowCopy& a, const RowCopy& b, size_t column, bool des
   return descending ? order > 0 : order < 0;
 }
 
-OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OrderByFailure* failure,
-                             Error* condition) {
-  *failure = OrderByFailure::None;
-  *condition = Error::None;
+OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OpFailure* failure) {
+  *failure = OpFailure{};
   RowCopy* rows = nullptr;
   size_t count = 0;
   if (Error e = materialise(s, &rows, &count); failed(e)) {
     free_rows(rows, count);
-    *failure = OrderByFailure::Scan;
-    *condition = e;
+    *failure = {OpFailure::Stage::Scan, e};
     return nullptr;
   }
   stable_sort(rows, count, [column, descending](const RowCopy& a, const RowCopy& b) {
@@ -95,7 +92,7 @@ OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, Order
   void* block = platform::heap_alloc(sizeof(OrderByContext));
   if (!block) {
     free_rows(rows, count);
-    *failure = OrderByFailure::NoMemoryForContext;
+    *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
   return new (block) OrderByContext{rows, count, 0, RowCopyOut{}};

@@ -2,6 +2,7 @@
 // where both keys are numbers, bytes otherwise) and delivered in order.
 #pragma once
 
+#include "ops/op_failure.h"
 #include "ops/row_copy.h"
 #include "scan/row_out.h"
 #include "scan/scan_state.h"
@@ -10,10 +11,8 @@ struct OrderByContext;
 
 namespace quelta {
 
-enum class OrderByFailure : uint8_t { None, Scan, NoMemoryForContext };
-
-OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OrderByFailure* failure,
-                             Error* condition);
+// Copies and sorts the remaining rows into a new context; null with *failure set on failure.
+OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OpFailure* failure);
 // The next row in order, or null at the end; advances the cursor.
 const RowCopy* order_by_take(OrderByContext* ctx);
 RowCopyOut* order_by_row_out(OrderByContext* ctx);

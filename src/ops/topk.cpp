@@ -70,30 +70,26 @@ Error fill_heap(ScanState* s, size_t column, size_t k, Heap* heap) {
 
 }  // namespace
 
-TopkContext* topk_run(ScanState* s, size_t column, size_t k, bool descending, TopkFailure* failure,
-                      Error* condition) {
-  *failure = TopkFailure::None;
-  *condition = Error::None;
+TopkContext* topk_run(ScanState* s, size_t column, size_t k, bool descending, OpFailure* failure) {
+  *failure = OpFailure{};
   TopkEntry* entries = nullptr;
   if (k > 0) {
     if (k > SIZE_MAX / sizeof(TopkEntry) ||
         !(entries = static_cast<TopkEntry*>(platform::heap_alloc(k * sizeof(TopkEntry))))) {
-      *failure = TopkFailure::Scan;
-      *condition = Error::OutOfMemory;
+      *failure = {OpFailure::Stage::Scan, Error::OutOfMemory};
       return nullptr;
     }
   }
   Heap heap{entries, 0, descending};
   if (Error e = fill_heap(s, column, k, &heap); failed(e)) {
     free_entries(entries, heap.count);
-    *failure = TopkFailure::Scan;
-    *condition = e;
+    *failure = {OpFailure::Stage::Scan, e};
     return nullptr;
   }
   void* block = platform::heap_alloc(sizeof(TopkContext));
   if (!block) {
     free_entries(entries, heap.count);
-    *failure = TopkFailure::NoMemoryForContext;
+    *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
   stable_sort(entries, heap.count, [descending](const TopkEntry& a, const TopkEntry& b) {

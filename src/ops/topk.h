@@ -2,6 +2,7 @@
 // the scan and delivered best first.
 #pragma once
 
+#include "ops/op_failure.h"
 #include "ops/row_copy.h"
 #include "scan/row_out.h"
 #include "scan/scan_state.h"
@@ -15,11 +16,8 @@ struct TopkEntry {
   RowCopy row;
 };
 
-enum class TopkFailure : uint8_t { None, Scan, NoMemoryForContext };
-
-// Scans the remaining rows; *condition carries the cause of TopkFailure::Scan.
-TopkContext* topk_run(ScanState* s, size_t column, size_t k, bool descending, TopkFailure* failure,
-                      Error* condition);
+// Scans the remaining rows into a new context; null with *failure set on failure.
+TopkContext* topk_run(ScanState* s, size_t column, size_t k, bool descending, OpFailure* failure);
 // The next entry best first, or null at the end; advances the cursor.
 const TopkEntry* topk_take(TopkContext* ctx);
 RowCopyOut* topk_row_out(TopkContext* ctx);

@@ -6,7 +6,25 @@
 #include "json/json_writer.h"
 #include "platform/heap.h"
 
+struct Batch {
+  uint8_t* json;
+  size_t json_len;
+};
+
 namespace quelta {
+
+Batch* batch_create(ByteBuffer* text) {
+  void* block = platform::heap_alloc(sizeof(Batch));
+  if (!block) return nullptr;
+  Batch* batch = new (block) Batch{text->data, text->len};
+  text->take();
+  return batch;
+}
+
+const uint8_t* batch_text(const Batch* batch, size_t* len) {
+  *len = batch->json_len;
+  return batch->json;
+}
 
 Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, bool* no_memory_for_record) {
   *out = nullptr;
@@ -40,13 +58,12 @@ Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, b
   if (Error e = text.put(']'); failed(e)) return e;
   ByteBuffer json = text.take();
   json.trim();
-  void* block = platform::heap_alloc(sizeof(Batch));
-  if (!block) {
+  *out = batch_create(&json);
+  if (!*out) {
     json.release();
     *no_memory_for_record = true;
     return Error::OutOfMemory;
   }
-  *out = new (block) Batch{json.data, json.len};
   return Error::None;
 }
 

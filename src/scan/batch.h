@@ -7,10 +7,7 @@
 
 #include "scan/scan_state.h"
 
-struct Batch {
-  uint8_t* json;
-  size_t json_len;
-};
+struct Batch;
 
 namespace quelta {
 
@@ -22,6 +19,10 @@ constexpr size_t kMaxBatchRows = 65536;
 // text, which is reported as OutOfMemory.
 Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, bool* no_memory_for_record);
 
+// A Batch owning text (which is left empty); null when the record cannot be
+// allocated, in which case text stays the caller's.
+Batch* batch_create(ByteBuffer* text);
+const uint8_t* batch_text(const Batch* batch, size_t* len);
 void batch_free(Batch* batch);
 
 }  // namespace quelta

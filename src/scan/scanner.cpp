@@ -6,6 +6,13 @@
 
 #include "platform/heap.h"
 
+struct Scanner {
+  quelta::ScanState state;
+  quelta::RowCopyOut row_out;
+  char** columns = nullptr;  // NUL-terminated copies of the directory
+  size_t n_columns = 0;
+};
+
 namespace quelta {
 
 static void free_columns(Scanner* s) {
@@ -98,6 +105,16 @@ void scanner_close(Scanner* s) {
   free_columns(s);
   s->~Scanner();
   platform::heap_free(s);
+}
+
+ScanState* scanner_state(Scanner* s) { return &s->state; }
+
+RowCopyOut* scanner_row_out(Scanner* s) { return &s->row_out; }
+
+size_t scanner_n_columns(const Scanner* s) { return s->n_columns; }
+
+const char* scanner_column_name(const Scanner* s, size_t index) {
+  return index < s->n_columns ? s->columns[index] : nullptr;
 }
 
 }  // namespace quelta

@@ -9,6 +9,8 @@
 #include "scan/row_out.h"
 #include "scan/scan_state.h"
 
+struct Scanner;
+
 namespace quelta {
 
 enum class OpenFailure : uint8_t {
@@ -22,20 +24,16 @@ enum class OpenFailure : uint8_t {
   NoMemoryForHeader,
 };
 
-}  // namespace quelta
-
-struct Scanner {
-  quelta::ScanState state;
-  quelta::RowCopyOut row_out;
-  char** columns = nullptr;  // NUL-terminated copies of the directory
-  size_t n_columns = 0;
-};
-
-namespace quelta {
 
 // Builds a Scanner for path; on failure reports which step failed (and the
 // input's condition for OpenFailure::Input) and frees everything.
 Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition);
 void scanner_close(Scanner* scanner);
+
+ScanState* scanner_state(Scanner* scanner);
+RowCopyOut* scanner_row_out(Scanner* scanner);
+size_t scanner_n_columns(const Scanner* scanner);
+// The NUL-terminated name at index, or null when index is out of range.
+const char* scanner_column_name(const Scanner* scanner, size_t index);
 
 }  // namespace quelta
