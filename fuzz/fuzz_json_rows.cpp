@@ -351,7 +351,7 @@ Expected model_row(const std::string& record, const std::vector<std::string>& na
   std::vector<RefMember> members;
   if (structural_count(record) >= kMaxJsonTokens) {
     x.kind = Expected::Fail;
-    x.error = Error::InvalidJson;
+    x.error = Error::InvalidJsonRow;
     return x;
   }
   if (!strict_members(record, &members)) return x;
@@ -420,21 +420,21 @@ void check_reader(const uint8_t* data, size_t size, uint64_t max_column, size_t 
   JsonReader json;
   Error e = open_with_chunk(&json, data, size, max_column, chunk);
   if (framing.records.empty()) {
-    Error want = framing.ends_inside_object ? Error::InvalidJson : Error::EmptyFile;
+    Error want = framing.ends_inside_object ? Error::InvalidJsonRow : Error::EmptyFile;
     FUZZ_CHECK(e == want, "open gave %s, want %s", error_name(e), error_name(want));
     return;
   }
   std::vector<RefMember> first;
   const std::string& first_text = framing.records[0];
   if (structural_count(first_text) >= kMaxJsonTokens) {
-    FUZZ_CHECK(e == Error::InvalidJson, "open gave %s, want InvalidJson (token limit)", error_name(e));
+    FUZZ_CHECK(e == Error::InvalidJsonRow, "open gave %s, want InvalidJson (token limit)", error_name(e));
     return;
   }
   const bool strict_first = strict_members(first_text, &first);
   if (strict_first)
     FUZZ_CHECK(e == Error::None, "open refused a strict JSON first record: %s", error_name(e));
   if (failed(e)) {
-    FUZZ_CHECK(e == Error::InvalidJson, "open gave %s", error_name(e));
+    FUZZ_CHECK(e == Error::InvalidJsonRow, "open gave %s", error_name(e));
     return;
   }
   FUZZ_CHECK(json.array_mode == array_mode, "framing chosen wrongly");
@@ -459,7 +459,7 @@ void check_reader(const uint8_t* data, size_t size, uint64_t max_column, size_t 
       continue;
     }
     if (r == framing.records.size()) {
-      FUZZ_CHECK(e == Error::InvalidJson, "end inside an object gave %s", error_name(e));
+      FUZZ_CHECK(e == Error::InvalidJsonRow, "end inside an object gave %s", error_name(e));
       continue;
     }
     FUZZ_CHECK(!at_end, "record %zu: end of rows too early (chunk %zu)", r, chunk);
@@ -487,7 +487,7 @@ void check_reader(const uint8_t* data, size_t size, uint64_t max_column, size_t 
     if (want.kind == Expected::Row)
       FUZZ_CHECK(e == Error::None, "record %zu: got %s, want a row (chunk %zu)", r, error_name(e), chunk);
     if (failed(e)) {
-      FUZZ_CHECK(e == Error::InvalidJson || e == Error::NestedValueNotSupported, "record %zu: got %s", r,
+      FUZZ_CHECK(e == Error::InvalidJsonRow || e == Error::NestedValueNotSupported, "record %zu: got %s", r,
                  error_name(e));
       continue;
     }

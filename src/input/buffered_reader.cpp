@@ -208,7 +208,7 @@ Error read_object(BufferedReader* r, FieldView* object, bool* at_end) {
           return e;
         }
       }
-      if (r->eof) return Error::InvalidJson;
+      if (r->eof) return Error::InvalidJsonRow;
     } else if (r->eof) {
       *at_end = true;
       return Error::None;

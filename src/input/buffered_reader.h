@@ -66,7 +66,7 @@ Error read_line(BufferedReader* r, FieldView* line, bool* at_end);
 
 // The next top-level object of a JSON array, from its '{' to its '}'.
 // *at_end is set at the array's ']' or the end of input; end of input inside
-// an object is InvalidJson.
+// an object is InvalidJsonRow.
 Error read_object(BufferedReader* r, FieldView* object, bool* at_end);
 
 // Counts the lines from the reader's position to the end of input (line ends,

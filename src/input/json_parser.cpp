@@ -328,7 +328,7 @@ Error parse_object(JsonParser* parser, FieldView record) {
     if (!parser->tokens) return Error::OutOfMemory;
   }
   size_t n = find_structural(record.ptr, record.len, parser->tokens, kMaxJsonTokens);
-  if (n == 0 || record.ptr[parser->tokens[0]] != '{') return Error::InvalidJSON;
+  if (n == 0 || record.ptr[parser->tokens[0]] != '{') return Error::ParserInvalidJson;
   if (n == kMaxJsonTokens) return Error::TooManyTokens;
   if (n == 1) return Error::UnexpectedEnd;
   // Unescaped text is never longer than its source, so this one reservation

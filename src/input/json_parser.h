@@ -33,7 +33,7 @@ struct JsonParser {
 // Parses one object; on success parser->members holds its members in order.
 // The views point into record or into parser->scratch and stay valid until
 // the next parse with the same parser. Fails with the parser's own
-// conditions (InvalidJSON, TooManyTokens, UnexpectedEnd, MalformedKey,
+// conditions (ParserInvalidJson, TooManyTokens, UnexpectedEnd, MalformedKey,
 // ExpectedColon, ExpectedQuote, MalformedString, UnexpectedToken,
 // InvalidEscape, InvalidUnicodeEscape) or OutOfMemory.
 Error parse_object(JsonParser* parser, FieldView record);

@@ -52,7 +52,7 @@ Error json_set_up(JsonReader* json, uint64_t max_column) {
   if (Error e = json->first_record.append(record.ptr, record.len); failed(e)) return e;
   Error parsed = parse_object(&json->parser, FieldView{json->first_record.data, json->first_record.len});
   if (parsed == Error::OutOfMemory) return parsed;
-  if (failed(parsed)) return Error::InvalidJson;
+  if (failed(parsed)) return Error::InvalidJsonRow;
   if (Error e = copy_names(json); failed(e)) return e;
   if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
   json->fields_per_row = max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
@@ -147,7 +147,7 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
 
   Error parsed = parse_object(&json->parser, record);
   if (parsed == Error::OutOfMemory) return parsed;
-  if (failed(parsed)) return Error::InvalidJson;
+  if (failed(parsed)) return Error::InvalidJsonRow;
   for (size_t c = 0; c < n; ++c) row[c] = FieldView{record.ptr, 0};
   const GrowBuffer<JsonMember>& members = json->parser.members;
   for (size_t p = 0; p < members.len; ++p) {

@@ -35,7 +35,7 @@ Error json_open_file(JsonReader* json, const char* path, uint64_t max_column);
 // The same over the caller's memory block, which must outlive the reader.
 Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column);
 
-// The next row: fields_per_row fields. InvalidJson and NestedValueNotSupported
+// The next row: fields_per_row fields. InvalidJsonRow and NestedValueNotSupported
 // consume the record; the next call reads the one after it.
 Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, bool* at_end);
 

@@ -8,18 +8,21 @@ const char* error_name(Error e) {
 #define QUELTA_NAME(x) \
   case Error::x:       \
     return #x;
+#define QUELTA_NAME2(x, name) \
+  case Error::x:             \
+    return name;
     QUELTA_NAME(None)
     QUELTA_NAME(OutOfMemory)
     QUELTA_NAME(EmptyFile)
     QUELTA_NAME(UnterminatedQuote)
-    QUELTA_NAME(InvalidJson)
+    QUELTA_NAME2(InvalidJsonRow, "InvalidJson")
     QUELTA_NAME(NestedValueNotSupported)
     QUELTA_NAME(UnknownColumn)
     QUELTA_NAME(BadSchema)
     QUELTA_NAME(InvalidBatchSize)
     QUELTA_NAME(InvalidUtf8)
     QUELTA_NAME(InvalidCharacter)
-    QUELTA_NAME(InvalidJSON)
+    QUELTA_NAME2(ParserInvalidJson, "InvalidJSON")
     QUELTA_NAME(TooManyTokens)
     QUELTA_NAME(UnexpectedEnd)
     QUELTA_NAME(MalformedKey)
@@ -57,6 +60,7 @@ const char* error_name(Error e) {
     QUELTA_NAME(ThreadQuotaExceeded)
     QUELTA_NAME(Unexpected)
 #undef QUELTA_NAME
+#undef QUELTA_NAME2
   }
   return "Unexpected";
 }

@@ -12,7 +12,7 @@ enum class Error : uint8_t {
   OutOfMemory,
   EmptyFile,
   UnterminatedQuote,
-  InvalidJson,
+  InvalidJsonRow,  // named "InvalidJson": the row reader's verdict on a row or its framing
   NestedValueNotSupported,
   UnknownColumn,
   BadSchema,
@@ -20,7 +20,7 @@ enum class Error : uint8_t {
   InvalidUtf8,
   InvalidCharacter,
   // The JSON object parser's own causes.
-  InvalidJSON,
+  ParserInvalidJson,  // named "InvalidJSON": the object parser's own cause
   TooManyTokens,
   UnexpectedEnd,
   MalformedKey,

@@ -34,8 +34,8 @@ TEST(ErrorSlot, LongestMessageAndOverflow) {
 }
 
 TEST(ErrorSlot, EveryConditionHasItsName) {
-  EXPECT_STREQ(error_name(Error::InvalidJSON), "InvalidJSON");
-  EXPECT_STREQ(error_name(Error::InvalidJson), "InvalidJson");
+  EXPECT_STREQ(error_name(Error::ParserInvalidJson), "InvalidJSON");
+  EXPECT_STREQ(error_name(Error::InvalidJsonRow), "InvalidJson");
   EXPECT_STREQ(error_name(Error::NestedValueNotSupported), "NestedValueNotSupported");
   for (int i = 1; i <= static_cast<int>(Error::Unexpected); ++i)
     EXPECT_STRNE(error_name(static_cast<Error>(i)), "None") << i;

@@ -118,7 +118,7 @@ TEST(ReadObject, Framing) {
 TEST(ReadObject, EndOfInputInsideObject) {
   Collected c = frame_memory(R"([{"a":1},{"b":2)", Framing::Objects);
   EXPECT_EQ(c.records, (Lines{R"({"a":1})"}));
-  EXPECT_EQ(c.error, Error::InvalidJson);
+  EXPECT_EQ(c.error, Error::InvalidJsonRow);
 }
 
 TEST(ReadObject, ObjectsAcrossRefills) {

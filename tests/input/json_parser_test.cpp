@@ -65,10 +65,10 @@ TEST_P(JsonParse, Conditions) {
     const char* text;
     Error error;
   } cases[] = {
-      {"", Error::InvalidJSON},
-      {"abc 123", Error::InvalidJSON},
-      {R"("a":1})", Error::InvalidJSON},
-      {R"([{"a":1}])", Error::InvalidJSON},
+      {"", Error::ParserInvalidJson},
+      {"abc 123", Error::ParserInvalidJson},
+      {R"("a":1})", Error::ParserInvalidJson},
+      {R"([{"a":1}])", Error::ParserInvalidJson},
       {"{", Error::UnexpectedEnd},
       {"x {", Error::UnexpectedEnd},
       {R"({"a":)", Error::UnexpectedEnd},

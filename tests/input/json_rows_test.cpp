@@ -186,16 +186,16 @@ TEST(JsonRows, Framing) {
        {"[1][x]", "[2][y]"}},
       {R"([{"a":"}"},{"a":"{"}] {"a":9})", Error::None, {"[}]", "[{]"}},
       {R"([{"a":1},{"a":2)", Error::None, {"[1]", "!InvalidJson"}},
-      {R"([{"a":1)", Error::InvalidJson, {}},
+      {R"([{"a":1)", Error::InvalidJsonRow, {}},
       {"[]", Error::EmptyFile, {}},
       {" [ 1, \"x\" ]\n", Error::EmptyFile, {}},
       {"", Error::EmptyFile, {}},
-      {"\n{\"a\":1}\n", Error::InvalidJson, {}},
-      {"  \n", Error::InvalidJson, {}},
-      {"{\"a\":1", Error::InvalidJson, {}},
+      {"\n{\"a\":1}\n", Error::InvalidJsonRow, {}},
+      {"  \n", Error::InvalidJsonRow, {}},
+      {"{\"a\":1", Error::InvalidJsonRow, {}},
       // Bytes before a record's first '{' are not examined, but a byte-order mark hides the '['.
       {"\xEF\xBB\xBF{\"a\":1}\n{\"a\":2}", Error::None, {"[1]", "[2]"}},
-      {"\xEF\xBB\xBF[{\"a\":1}]", Error::InvalidJson, {}},
+      {"\xEF\xBB\xBF[{\"a\":1}]", Error::InvalidJsonRow, {}},
       {"{}\n{\"a\":1}\n{}", Error::None, {"", "", ""}},
   };
   for (const Case& c : cases) {
@@ -246,7 +246,7 @@ TEST(JsonRows, FilesAndRowsAcrossBufferFills) {
   }
   EXPECT_EQ(read_file((dir.path() / "missing.json").string()).open_error, Error::FileNotFound);
   EXPECT_EQ(read_file(dir.write("empty.json", "")).open_error, Error::EmptyFile);
-  EXPECT_EQ(read_file(dir.write("blank.jsonl", "\n")).open_error, Error::InvalidJson);
+  EXPECT_EQ(read_file(dir.write("blank.jsonl", "\n")).open_error, Error::InvalidJsonRow);
 }
 
 class JsonFastPath : public ::testing::TestWithParam<SimdLevel> {
