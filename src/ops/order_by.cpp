@@ -29,14 +29,11 @@ Error append_row(RowCopy** rows, size_t* count, size_t* cap, const RowCopy& row)
     size_t c = *cap;
     size_t grown = c > SIZE_MAX - c / 2 - 4 ? SIZE_MAX : c + c / 2 + 4;
     if (grown > SIZE_MAX / sizeof(RowCopy)) return Error::OutOfMemory;
-    if (*rows && platform::heap_usable_size(*rows) >= grown * sizeof(RowCopy)) {
-      *cap = grown;
-    } else {
-      void* moved = platform::heap_realloc(*rows, grown * sizeof(RowCopy));
-      if (!moved) return Error::OutOfMemory;
-      *rows = static_cast<RowCopy*>(moved);
-      *cap = grown;
-    }
+    // In place when the block allows (heap_realloc resizes within its usable size).
+    void* moved = platform::heap_realloc(*rows, grown * sizeof(RowCopy));
+    if (!moved) return Error::OutOfMemory;
+    *rows = static_cast<RowCopy*>(moved);
+    *cap = grown;
   }
   (*rows)[(*count)++] = row;
   return Error::None;

@@ -8,7 +8,8 @@
 namespace quelta::platform {
 
 void* heap_alloc(size_t size);
-// Like realloc: on failure returns null and leaves the old block untouched.
+// Like realloc: on failure returns null and leaves the old block untouched. A
+// size within heap_usable_size(block) resizes in place and cannot fail.
 void* heap_realloc(void* block, size_t size);
 void heap_free(void* block);
 // Bytes the block can hold without moving (at least what was asked for).

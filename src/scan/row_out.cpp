@@ -23,15 +23,18 @@ bool copy_row_out(RowCopyOut* out, const FieldView* fields, size_t n) {
     const FieldView& f = fields[i];
     if (slot.cap <= f.len) {
       size_t need = f.len + 1;
-      if (slot.buf && platform::heap_usable_size(slot.buf) >= need) {
-        slot.cap = need;
-      } else {
-        char* grown = static_cast<char*>(platform::heap_alloc(need));
+      // A block with room is resized in place; otherwise a fresh block saves
+      // realloc copying bytes that are about to be overwritten.
+      char* grown = nullptr;
+      if (slot.buf && platform::heap_usable_size(slot.buf) >= need)
+        grown = static_cast<char*>(platform::heap_realloc(slot.buf, need));
+      if (!grown) {
+        grown = static_cast<char*>(platform::heap_alloc(need));
         if (!grown) return false;
         platform::heap_free(slot.buf);
-        slot.buf = grown;
-        slot.cap = need;
       }
+      slot.buf = grown;
+      slot.cap = need;
     }
     if (f.len) std::memcpy(slot.buf, f.ptr, f.len);
     slot.buf[f.len] = '\0';

@@ -50,11 +50,8 @@ struct GrowBuffer {
       c = c > limit - step ? limit : c + step;
     }
     if (data) {
-      size_t usable = platform::heap_usable_size(data) / sizeof(T);
-      if (usable >= c) {
-        cap = c;
-        return Error::None;
-      }
+      // Within the block's usable size this resizes in place; bytes past a
+      // requested size are never touched.
       void* moved = platform::heap_realloc(data, c * sizeof(T));
       if (!moved) return Error::OutOfMemory;
       data = static_cast<T*>(moved);
