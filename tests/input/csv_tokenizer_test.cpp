@@ -8,6 +8,7 @@
 
 #include "input/header.h"
 #include "support/fault.h"
+#include "support/simd_levels.h"
 #include "support/temp_dir.h"
 #include "util/byte_search.h"
 
@@ -89,8 +90,7 @@ TEST_P(CsvSplit, MaxColumn) {
   EXPECT_EQ(split("a,b,c,d", 1).fields, (Fields{"a", "b"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, CsvSplit,
-                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+INSTANTIATE_TEST_SUITE_P(AllLevels, CsvSplit, test::all_simd_levels(), test::SimdLevelName());
 
 struct Opened {
   Fields header;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/heap.h"
+#include "support/simd_levels.h"
 #include "util/byte_search.h"
 
 namespace quelta {
@@ -193,8 +194,7 @@ TEST_P(JsonParse, ParsingSuite) {
   EXPECT_GE(other, 30u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, JsonParse,
-                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+INSTANTIATE_TEST_SUITE_P(AllLevels, JsonParse, test::all_simd_levels(), test::SimdLevelName());
 
 struct Unescaped {
   Error error = Error::None;

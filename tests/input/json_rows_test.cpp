@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/fault.h"
+#include "support/simd_levels.h"
 #include "support/temp_dir.h"
 #include "util/byte_search.h"
 
@@ -309,8 +310,7 @@ TEST_P(JsonFastPath, AcceptedAndRejectedShapes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, JsonFastPath,
-                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+INSTANTIATE_TEST_SUITE_P(AllLevels, JsonFastPath, test::all_simd_levels(), test::SimdLevelName());
 
 // Every failure is OutOfMemory, leaks nothing, and a run that saw none reads every row.
 bool reported_out_of_memory(const Read& r, const Events& clean) {

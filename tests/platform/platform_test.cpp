@@ -1,5 +1,4 @@
-// The POSIX layer: error names for errno values, files, threads, heap counters.
-#include <errno.h>
+// The POSIX layer: conditions of real file operations, files, threads, heap counters.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,30 +12,6 @@
 
 namespace quelta::platform {
 namespace {
-
-TEST(Platform, ErrnoNames) {
-  struct Case {
-    int err;
-    const char* name;
-  } cases[] = {
-      {ENOENT, "FileNotFound"},
-      {ENOTDIR, "FileNotFound"},
-      {EACCES, "AccessDenied"},
-      {EPERM, "AccessDenied"},
-      {EEXIST, "PathAlreadyExists"},
-      {EISDIR, "IsDir"},
-      {ENAMETOOLONG, "NameTooLong"},
-      {ELOOP, "SymLinkLoop"},
-      {ENOSPC, "NoSpaceLeft"},
-      {EBADF, "NotOpenForReading"},
-      {ECONNRESET, "ConnectionResetByPeer"},
-      {ENOMEM, "SystemResources"},
-      {EMFILE, "ProcessFdQuotaExceeded"},
-      {EIO, "InputOutput"},
-      {EHOSTDOWN, "Unexpected"},
-  };
-  for (const Case& c : cases) EXPECT_STREQ(error_name(error_from_errno(c.err)), c.name) << c.err;
-}
 
 TEST(Platform, FileConditions) {
   test::TempDir dir;

@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "support/simd_levels.h"
+
 namespace quelta {
 namespace {
 
@@ -68,8 +70,7 @@ TEST_P(ByteSearch, LevelFallsBackToWhatTheCpuHas) {
   EXPECT_EQ(byte_search_level(), std::min(GetParam(), simd_best_level()));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, ByteSearch,
-                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2));
+INSTANTIATE_TEST_SUITE_P(AllLevels, ByteSearch, test::all_simd_levels(), test::SimdLevelName());
 
 }  // namespace
 }  // namespace quelta

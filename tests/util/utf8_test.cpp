@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "support/simd_levels.h"
 #include "util/byte_search.h"
 
 namespace quelta {
@@ -155,13 +156,7 @@ TEST_P(Utf8Test, JsonTestSuiteFiles) {
   EXPECT_EQ(invalid, expected_invalid);
 }
 
-INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Test,
-                         ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2),
-                         [](const auto& info) {
-                           return std::string(info.param == SimdLevel::Scalar ? "Scalar"
-                                              : info.param == SimdLevel::Sse2 ? "Sse2"
-                                                                              : "Avx2");
-                         });
+INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Test, test::all_simd_levels(), test::SimdLevelName());
 
 }  // namespace
 }  // namespace quelta
