@@ -1,12 +1,45 @@
-/* Quelta: querying and validating tabular text files (CSV and JSON rows).
+/* quelta.h: querying and validating tabular text files (CSV and JSON rows).
  *
- * Conventions shared by every function:
- * - Operations that can fail clear the last-error message on entry and, on
- *   failure, leave one message there (read it with quelta_last_error) and
- *   return NULL, -1 or 0 as each function says.
- * - Accessors and close/free functions never touch the last-error message.
- * - The last-error message is one process-wide slot: call the library from one
- *   thread at a time.
+ * Inputs
+ *   CSV: a header line of column names, then one record per line. Fields are
+ *   separated by ',' (quelta_parallel_collect_columnar takes its own
+ *   delimiter); a field that starts with '"' is quoted up to the next lone '"'
+ *   on the same line, '""' inside it stands for one '"'. Quotes never span a
+ *   line end: an unclosed quote is the condition UnterminatedQuote. A trailing
+ *   '\r' is removed from every line; an empty line is a row of one empty field.
+ *   JSON rows: a path ending in ".ndjson", ".jsonl" or ".json" (case-sensitive)
+ *   is read as flat JSON objects, one per line or as the members of one
+ *   top-level array. The keys of the first object are the columns; each row
+ *   gives one text per column (an absent member is empty, null is empty, true
+ *   and false are those words, numbers their literal text).
+ *
+ * Numbers
+ *   A field is numeric when all of it converts to a finite double, correctly
+ *   rounded: an optional sign, then decimal digits with an optional point and
+ *   exponent (1.5, .5, 5., 1e-5), or a hexadecimal float (0x1.8p3). A single
+ *   '_' between two digits is skipped (1_000). No white space is allowed.
+ *   "inf", "infinity" and "nan" (any case) convert but are not finite, so such
+ *   fields compare as text and are left out of aggregates and keys.
+ *
+ * Errors
+ *   Operations that can fail clear the last-error message on entry and, on
+ *   failure, return NULL, -1 or 0 as each function says, leaving one message:
+ *   a fixed phrase ("scanner is null") or a prefix and a condition name
+ *   ("open failed: FileNotFound"). quelta_last_error returns it. Accessors and
+ *   close/free functions never touch the message.
+ *
+ * Ownership
+ *   Every handle is released by its own close/free function, which accepts
+ *   NULL. Texts and arrays a function returns belong to the library and stay
+ *   valid until the point each function names. Result handles of operators
+ *   (top-k, order-by, collect, columnar collect) and batches hold their own
+ *   copies: they stay valid after their Scanner is closed.
+ *
+ * Threads
+ *   The last-error message is one slot per process without a lock: call the
+ *   library from one thread at a time (a host serialises its calls). Only
+ *   quelta_parallel_collect_columnar starts threads of its own, and all of
+ *   them have ended when it returns.
  */
 #ifndef QUELTA_H
 #define QUELTA_H
@@ -14,10 +47,18 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
+/* QUELTA_API marks the exports: exported while the library itself is built
+ * (QUELTA_BUILDING), imported by hosts on platforms that need it. */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(QUELTA_BUILDING)
 #define QUELTA_API __declspec(dllexport)
 #else
+#define QUELTA_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
 #define QUELTA_API __attribute__((visibility("default")))
+#else
+#define QUELTA_API
 #endif
 
 #ifdef __cplusplus
@@ -37,13 +78,17 @@ typedef enum PredicateOp {
   QUELTA_OP_IN = 6  /* equal to any of in_values */
 } PredicateOp;
 
-/* One filter condition. Numbers compare numerically when both the field and
- * the value are finite numbers, otherwise texts compare bytewise. */
+/* One filter condition on the field at column (its index as read, before
+ * projection; a row without that field has the empty text there). When both
+ * the field and the value are numeric they compare as numbers, otherwise as
+ * bytes (a proper prefix is smaller). IN tests equality against each of
+ * in_values the same way. */
 typedef struct Predicate {
-  size_t column;                /* column index tested */
-  int32_t op;                   /* a PredicateOp code */
-  const char* value;            /* comparison text; referenced until quelta_close; unused by IN */
-  const char* const* in_values; /* IN only: n_in_values texts, copied by quelta_open */
+  size_t column;     /* column index tested */
+  int32_t op;        /* a PredicateOp code */
+  const char* value; /* comparison text, referenced until quelta_close; NULL is ""; unused by IN */
+  /* IN only: n_in_values texts, copied when the scan opens (a NULL entry is "") */
+  const char* const* in_values;
   size_t n_in_values;
 } Predicate;
 
@@ -51,18 +96,18 @@ typedef struct Predicate {
  * each predicate's value text are referenced, not copied, and must stay valid
  * until quelta_close. */
 typedef struct ScanOptions {
-  const size_t* projection;    /* column indices to output, in output order */
+  const size_t* projection;    /* column indices to output, in output order (NULL with n_projection 0) */
   size_t n_projection;         /* 0: output every field as read */
   const Predicate* predicates; /* all must pass (AND) */
   size_t n_predicates;
   int64_t limit;      /* most matching rows to deliver; negative: no limit */
-  int64_t max_column; /* highest column index needed; negative: all */
+  int64_t max_column; /* highest column index needed, later fields are not split; negative: all */
   int32_t negate;     /* nonzero: deliver the rows that do not pass */
 } ScanOptions;
 
 /* Filled by quelta_aggregate on success only. */
 typedef struct AggregateResult {
-  uint64_t count;     /* values that took part */
+  uint64_t count;     /* values that took part (numeric fields) */
   double sum;         /* added in row order */
   double min;         /* 0.0 when count is 0 */
   double max;         /* 0.0 when count is 0 */
@@ -70,7 +115,8 @@ typedef struct AggregateResult {
   int32_t has_values; /* 1 when count > 0 */
 } AggregateResult;
 
-/* Filled by quelta_validate_to_files on success; zeroed on entry. */
+/* Filled by quelta_validate_to_files on success; zeroed on entry and left
+ * zero on failure. */
 typedef struct ValidationStats {
   uint64_t rows_total;   /* rows read */
   uint64_t rows_valid;   /* rows written to the valid output */
@@ -80,135 +126,242 @@ typedef struct ValidationStats {
 
 /* ---- Handles ------------------------------------------------------------- */
 
-typedef struct Scanner Scanner; /* an open input with its options */
-typedef struct Batch Batch;     /* a JSON text of rows, not NUL-terminated */
-typedef struct TopkContext TopkContext;
-typedef struct OrderByContext OrderByContext;
-typedef struct CollectContext CollectContext;
-typedef struct ColumnarCollectContext ColumnarCollectContext;
-typedef struct ValidationReport ValidationReport;
-typedef struct Validator Validator;
+typedef struct Scanner Scanner;                               /* an open input with its options */
+typedef struct Batch Batch;                                   /* a JSON text of rows, not NUL-terminated */
+typedef struct TopkContext TopkContext;                       /* the k best rows, with their keys */
+typedef struct OrderByContext OrderByContext;                 /* every row, sorted */
+typedef struct CollectContext CollectContext;                 /* every row in one buffer */
+typedef struct ColumnarCollectContext ColumnarCollectContext; /* every row, column by column */
+typedef struct ValidationReport ValidationReport;             /* the JSON report of quelta_validate */
+typedef struct Validator Validator;                           /* row-by-row validation of one input */
 
 /* ---- Frame ----------------------------------------------------------------- */
 
-/* The optimisation mode of the build: the static text "ReleaseFast". */
+/* The optimisation mode of the build: the static text "ReleaseFast", the
+ * same pointer on every call. */
 QUELTA_API const char* quelta_build_mode(void);
 
 /* The message of the last failure, NUL-terminated, or NULL when the last
- * operation succeeded. Valid until the next call that clears or sets it. */
+ * operation succeeded. Valid until the next call that clears or sets it.
+ * A message longer than 511 bytes reads "error (message too long)". */
 QUELTA_API const char* quelta_last_error(void);
 
 /* ---- Scanner ---------------------------------------------------------------- */
 
-/* Opens a CSV file, or a JSON-rows file when the path ends in ".ndjson",
- * ".jsonl" or ".json". options may be NULL. Returns NULL on failure. */
+/* Opens path (relative to the current directory) with the given options
+ * (NULL: every row, every field) and reads its column directory. A path
+ * ending in ".ndjson", ".jsonl" or ".json" is read as JSON rows, anything
+ * else as CSV. Returns NULL on failure: "path is null", "predicates is
+ * null", "projection is null", "out of memory ..." phrases, or "open failed: "
+ * and a condition (FileNotFound, IsDir, AccessDenied, EmptyFile,
+ * UnterminatedQuote, InvalidJson, NestedValueNotSupported, ...). */
 QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options);
 
-/* Releases the scanner and everything it owns; NULL is ignored. */
+/* Closes the input and releases the scanner and everything it owns, except
+ * result handles already returned (they live on). NULL is ignored. */
 QUELTA_API void quelta_close(Scanner* scanner);
 
-/* The column directory: the CSV header, or the keys of the first JSON row. */
+/* The column directory: the CSV header, or the keys of the first JSON row,
+ * whatever the projection. 0 for NULL. */
 QUELTA_API size_t quelta_n_columns(Scanner* scanner);
-/* The name at index, or NULL when out of range; valid until quelta_close. */
+/* The NUL-terminated name at index, or NULL when the scanner is NULL or index
+ * is out of range; valid until quelta_close. */
 QUELTA_API const char* quelta_column_name(Scanner* scanner, size_t index);
-/* The index of the first column named exactly name, or -1. */
+/* The index of the first column named exactly name (bytewise, no case
+ * folding), or -1 (also for NULL arguments). */
 QUELTA_API int64_t quelta_column_index(Scanner* scanner, const char* name);
 
-/* The next matching row as NUL-terminated field texts, valid until the next
- * quelta_next or quelta_close. Returns 1 with a row, 0 at the end, -1 on
- * error. Either out pointer may be NULL. */
+/* The next matching row (predicates, negate, limit and projection applied)
+ * as NUL-terminated field texts. Stores the array in *out_fields and the
+ * field count in *out_count when those pointers are not NULL. The texts and
+ * the array are valid until the next quelta_next or quelta_close. A field
+ * holding a NUL byte is cut short at it in this form (batches keep it).
+ * Returns 1 with a row, 0 at the end, -1 on error ("scanner is null",
+ * "next failed: " and a condition such as UnterminatedQuote, or "out of
+ * memory ..."). After an error in one line the next call reads the next. */
 QUELTA_API int32_t quelta_next(Scanner* scanner, const char*** out_fields, size_t* out_count);
 
-/* How many rows the scanner would still deliver (consuming them), or -1. */
+/* How many rows the scanner would still deliver; consumes them, leaving the
+ * scanner at its end. Returns the count or -1 ("count failed: " and a
+ * condition). With no predicates, no limit and no negate it counts line ends
+ * without reading fields: every line counts, a last line without line end
+ * too, so blank lines and, in JSON lines, lines that would not parse are
+ * counted there; with any of the three every row is read and tested. */
 QUELTA_API int64_t quelta_count(Scanner* scanner);
 
-/* Up to max_rows (1..65536) next rows as one JSON array of arrays of
- * strings, stopping early once the text reaches max_bytes. Returns 1 with a
- * batch in *out, 0 when no row was left (*out is NULL), -1 on error. */
+/* Up to max_rows (1..65536) next matching rows as one JSON array of arrays
+ * of strings, [["a","b"],["c","d"]], stopping after the row that brings the
+ * text to max_bytes (> 0) or more. A field that is not well-formed UTF-8 is
+ * written as an array of its byte values, [255,0]. Returns 1 with a batch in
+ * *out, 0 when no row was left (*out NULL), -1 on error (*out NULL; "batch
+ * output is null", "batch failed: InvalidBatchSize", "batch failed: " and a
+ * read condition). The batch is the caller's until quelta_batch_free and
+ * outlives its scanner. */
 QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t max_bytes, Batch** out);
 
-/* The batch text (not NUL-terminated) and, if out_len is not NULL, its length. */
+/* The batch text (not NUL-terminated) and, if out_len is not NULL, its
+ * length (0 for a NULL batch). Valid until quelta_batch_free. */
 QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len);
 
-/* Releases a batch; NULL is ignored. */
+/* Releases a batch of quelta_next_batch or quelta_validator_next_batch; NULL is ignored. */
 QUELTA_API void quelta_batch_free(Batch* batch);
 
 /* ---- Operators: each consumes the scanner's remaining rows --------------- */
-/* column is the position within the row as delivered (after projection).     */
+/* column is the position within the row as delivered (after projection). The
+ * scanner stays open, at its end, whether the operator succeeds or not.       */
 
-/* Count, sum, min, max and mean of the finite numbers in one column.
- * Returns 0 and fills *out, or -1 (out untouched). */
+/* Count, sum, min, max and mean of the numeric fields of one column (others
+ * are skipped). Returns 0 and fills *out, or -1 with out untouched
+ * ("scanner is null", "output pointer is null", "aggregate failed: " and a
+ * condition). */
 QUELTA_API int32_t quelta_aggregate(Scanner* scanner, size_t column, AggregateResult* out);
 
-/* The k rows with the largest (descending nonzero) or smallest numeric key. */
+/* The k rows with the largest (descending nonzero) or smallest numeric key in
+ * column; rows whose key is not numeric are skipped. Returns a context
+ * owning copies of the rows, or NULL ("scanner is null", "topk failed: " and
+ * a condition, "out of memory allocating topk context"). */
 QUELTA_API TopkContext* quelta_topk(Scanner* scanner, size_t column, size_t k, int32_t descending);
-/* The next kept row, best first: 1 with a row, 0 at the end, -1 on error.
- * The strings are valid until the next call on ctx. */
+/* The next kept row, best first: 1 with a row (fields, count and key stored
+ * through the non-NULL pointers), 0 at the end, -1 on error. The strings are
+ * valid until the next call on ctx or its close. */
 QUELTA_API int32_t quelta_topk_next(TopkContext* ctx, const char*** out_fields, size_t* out_n_fields,
                                     double* out_key);
 QUELTA_API void quelta_topk_close(TopkContext* ctx);
 
-/* Every remaining row, sorted stably by one column: numerically where both
- * keys are finite numbers, bytewise otherwise. */
+/* Every remaining row, sorted stably by column: numerically where both keys
+ * are numeric, bytewise otherwise (a missing field is the empty text).
+ * Returns a context owning copies of the rows, or NULL ("scanner is null",
+ * "order_by failed: " and a condition, "out of memory allocating order_by
+ * context"). */
 QUELTA_API OrderByContext* quelta_order_by(Scanner* scanner, size_t column, int32_t descending);
+/* The next row in order: 1, 0 at the end, -1 on error; strings valid until
+ * the next call on ctx or its close. */
 QUELTA_API int32_t quelta_order_by_next(OrderByContext* ctx, const char*** out_fields, size_t* out_n_fields);
 QUELTA_API void quelta_order_by_close(OrderByContext* ctx);
 
-/* Every remaining row in one buffer: each field's bytes followed by a NUL. */
+/* Every remaining row in one buffer: each field's bytes followed by a NUL,
+ * row after row. n_cols is the first row's field count. Returns NULL on
+ * failure ("scanner is null", "collect failed: " and a condition, "out of
+ * memory allocating collect context", "out of memory collecting rows"). */
 QUELTA_API CollectContext* quelta_collect(Scanner* scanner);
+/* The buffer (NULL when empty) and its length through out_len (if not NULL);
+ * valid until quelta_collect_close. */
 QUELTA_API const char* quelta_collect_data(CollectContext* ctx, size_t* out_len);
 QUELTA_API size_t quelta_collect_n_rows(CollectContext* ctx);
 QUELTA_API size_t quelta_collect_n_cols(CollectContext* ctx);
 QUELTA_API void quelta_collect_close(CollectContext* ctx);
 
 /* Every remaining row column by column: per column the values end to end and
- * n_rows + 1 uint32 offsets. The first row fixes the number of columns. */
+ * n_rows + 1 uint32 offsets, value r being data[offsets[r] .. offsets[r+1]).
+ * The first row fixes the number of columns; a narrower row gives empty
+ * values, a wider one has its extra fields dropped. A column's data must stay
+ * below 4 GiB ("out of memory collecting rows" otherwise). Returns NULL on
+ * failure, with the messages of quelta_collect (context phrase: "out of
+ * memory allocating columnar collect context"). */
 QUELTA_API ColumnarCollectContext* quelta_collect_columnar(Scanner* scanner);
 QUELTA_API size_t quelta_collect_columnar_n_rows(ColumnarCollectContext* ctx);
 QUELTA_API size_t quelta_collect_columnar_n_cols(ColumnarCollectContext* ctx);
+/* Column data and its length (through out_len if not NULL). NULL, with
+ * out_len untouched, for a NULL ctx or a column not below n_cols; NULL with
+ * *out_len 0 when every value of the column is empty. Valid until close. */
 QUELTA_API const uint8_t* quelta_collect_columnar_data(ColumnarCollectContext* ctx, size_t column,
                                                        size_t* out_len);
+/* Column offsets and their count, n_rows + 1 (through out_count if not
+ * NULL); NULL, with out_count untouched, for a NULL ctx or a column out of
+ * range. Valid until close. */
 QUELTA_API const uint32_t* quelta_collect_columnar_offsets(ColumnarCollectContext* ctx, size_t column,
                                                            size_t* out_count);
 QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx);
 
 /* A whole CSV or JSON-lines file column by column on up to n_threads threads
- * (0: one per processor), with the same result handle and accessors. */
+ * (0: one per processor this process may use), in file order: the same
+ * result as a single pass. Every column of the header is collected; CSV
+ * fields are split at delimiter. predicates (n_predicates of them, copied for
+ * the call) and negate filter rows as in quelta_open. A file whose first
+ * non-blank byte is '[' is read as one JSON array on the calling thread. In
+ * JSON lines, blank, malformed and non-object lines are skipped and nested
+ * values left empty. A CSV file holding only its header gives 0 columns and
+ * 0 rows. Returns NULL on failure ("path is null", "out of memory allocating
+ * predicates", "parallel scan failed: " and a condition such as
+ * FileNotFound, EmptyFile, UnterminatedQuote, InvalidJSON, OutOfMemory). */
 QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* path, char delimiter,
                                                                     const Predicate* predicates,
                                                                     size_t n_predicates, int32_t negate,
                                                                     size_t n_threads);
 
 /* ---- Validation ------------------------------------------------------------ */
+/* A schema is a JSON object mapping column names to rule objects with the
+ * keys "type" ("any", "integer", "float", "boolean", "datetime", "string"),
+ * "required" (true/false), "min" and "max" (numbers), "min_len" and
+ * "max_len" (integers >= 0, counted in characters) and "one_of" (an array of
+ * strings and numbers), e.g. {"age":{"type":"integer","min":0}}. A schema
+ * that is not such a document is BadSchema; a name the header lacks is
+ * UnknownColumn. Breaches are reported under the rule names
+ * "too_few_fields", "too_many_fields", "missing_required", "bad_type",
+ * "below_min", "above_max", "too_short", "too_long" and "not_in_set". */
 
-/* Validates every row of a file against a JSON schema; keeps at most
- * max_errors breaches in detail (0: 100). */
+/* Validates every row of a file and returns a report of counts and of the
+ * first max_errors breaches (0: 100). NULL on failure ("path is null",
+ * "schema_json is null", "validate failed: " and a condition, "out of memory
+ * rendering report", "out of memory"). The file is closed on return. */
 QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors);
-/* The report as NUL-terminated JSON, valid until quelta_validate_free. */
+/* The report as NUL-terminated JSON, valid until quelta_validate_free; NULL for NULL:
+ * {"rows_total":..,"rows_valid":..,"rows_invalid":..,"errors_total":..,"truncated":..,
+ *  "counts":{rule:count,...},"errors":[{"row":..,"column":..,"column_name":..,"rule":..,"value":..},...]} */
 QUELTA_API const char* quelta_validate_json(ValidationReport* report);
 QUELTA_API void quelta_validate_free(ValidationReport* report);
 
-/* Row-by-row validation. */
+/* Opens a file for row-by-row validation. NULL on failure ("path is null",
+ * "schema_json is null", "out of memory", "cannot open validator: " and a
+ * condition, "out of memory copying header"). */
 QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema_json);
+/* The next row with every breach found in it. Each out pointer is written
+ * only when not NULL: the fields as NUL-terminated texts and their count,
+ * the row's breaches as a JSON array (NULL for a row without breaches), and
+ * its row number (1 for the first data row). All valid until the next
+ * stepping call or close. Returns 1, 0 at the end (outputs untouched), -1 on
+ * error ("validator is null", "validate failed: " and a condition, "out of
+ * memory ..."). */
 QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields, size_t* out_count,
                                          const char** out_errors_json, uint64_t* out_row);
+/* Up to max_rows (1..65536) next rows as one JSON array of
+ * {"number":..,"values":[..],"errors":[..]} objects ("errors" only on rows
+ * with breaches), sharing the position of quelta_validator_next. Returns
+ * and messages as quelta_next_batch; free the batch with quelta_batch_free
+ * (it outlives the validator). */
 QUELTA_API int32_t quelta_validator_next_batch(Validator* v, size_t max_rows, size_t max_bytes, Batch** out);
+/* The column directory of the input; 0 / NULL for NULL or an index out of
+ * range. Names are valid until quelta_validator_close. */
 QUELTA_API size_t quelta_validator_n_columns(Validator* v);
 QUELTA_API const char* quelta_validator_column_name(Validator* v, size_t index);
+/* Rows delivered so far by either stepping function; 0 for NULL. */
 QUELTA_API uint64_t quelta_validator_rows_total(Validator* v);
 QUELTA_API uint64_t quelta_validator_rows_valid(Validator* v);
 QUELTA_API uint64_t quelta_validator_rows_invalid(Validator* v);
 QUELTA_API void quelta_validator_close(Validator* v);
 
-/* Valid rows to a new CSV file, invalid rows with their breaches to a new
- * JSON-lines file; on failure neither output is left behind. 0 or -1. */
+/* Splits a file in one pass: rows without breaches to a new CSV file at
+ * valid_path (header first, CRLF line ends, fields quoted where needed),
+ * rows with breaches to a new JSON-lines file at invalid_path, one
+ * {"values":[..],"errors":[..]} line each. Neither path may exist
+ * (PathAlreadyExists); every name and field must be well-formed UTF-8
+ * (InvalidUtf8). Returns 0 with *stats filled, or -1: then neither output is
+ * left behind and *stats stays zero ("validate_to_files requires input,
+ * schema, two outputs and stats", "validate_to_files failed: " and a
+ * condition, including the write failure of a full disk). */
 QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* schema_json,
                                             const char* valid_path, const char* invalid_path,
                                             ValidationStats* stats);
 
-/* input_kind 0: input is a path; 1: CSV text; 2: JSON-row text (input_len
- * bytes, no terminator needed). result_kind 0: "true"/"false"; 1: the invalid
- * rows as a JSON array. Free the text with quelta_outcome_free. */
+/* One validation answer as a NUL-terminated text. input_kind 0: input is a
+ * path of input_len bytes (no terminator needed); 1: CSV text; 2: JSON-row
+ * text (input_len bytes each, only those are read). result_kind 0: "true"
+ * when every row is valid, else "false" as soon as one row is not (the rest
+ * is not read); 1: the invalid rows as a JSON array of
+ * {"values":[..],"errors":[{"column":..,"column_name":..,"rule":..,"value":..}]}.
+ * Fields and names must be well-formed UTF-8. NULL on failure ("input is
+ * null", "schema is null", "invalid validation options", "validate failed: "
+ * and a condition, "out of memory"). Free the text with quelta_outcome_free. */
 QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, const char* schema_json,
                                          uint32_t input_kind, uint32_t result_kind);
 QUELTA_API void quelta_outcome_free(char* text);
