@@ -11,26 +11,10 @@ namespace {
 
 std::atomic<uint64_t> g_data_limit{UINT32_MAX};
 
-void free_columns(ColumnBuffer* columns, size_t n) {
-  if (!columns) return;
-  for (size_t i = 0; i < n; ++i) {
-    columns[i].data.release();
-    columns[i].offsets.release();
-  }
-  platform::heap_free(columns);
-}
-
 // The first row fixes the columns: n empty buffers, each with its first offset 0.
 bool add_columns(ColumnarCollectContext* ctx, size_t n) {
-  if (n == 0) return true;
-  if (n > SIZE_MAX / sizeof(ColumnBuffer)) return false;
-  void* cols = platform::heap_alloc(n * sizeof(ColumnBuffer));
-  if (!cols) return false;
-  ctx->columns = static_cast<ColumnBuffer*>(cols);
-  for (size_t i = 0; i < n; ++i) new (&ctx->columns[i]) ColumnBuffer{};
+  if (failed(column_buffers_new(n, &ctx->columns))) return false;
   ctx->n_columns = ctx->n_cols = n;
-  for (size_t i = 0; i < n; ++i)
-    if (failed(ctx->columns[i].offsets.push(0))) return false;
   return true;
 }
 
@@ -45,6 +29,51 @@ bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
   if (n > limit || column->data.len > limit - n) return false;
   if (failed(column->data.append(p, n))) return false;
   return !failed(column->offsets.push(static_cast<uint32_t>(column->data.len)));
+}
+
+Error column_buffers_new(size_t n, ColumnBuffer** out) {
+  *out = nullptr;
+  if (n == 0) return Error::None;
+  if (n > SIZE_MAX / sizeof(ColumnBuffer)) return Error::OutOfMemory;
+  void* block = platform::heap_alloc(n * sizeof(ColumnBuffer));
+  if (!block) return Error::OutOfMemory;
+  auto* columns = static_cast<ColumnBuffer*>(block);
+  for (size_t i = 0; i < n; ++i) new (&columns[i]) ColumnBuffer{};
+  for (size_t i = 0; i < n; ++i) {
+    if (failed(columns[i].offsets.push(0))) {
+      column_buffers_free(columns, n);
+      return Error::OutOfMemory;
+    }
+  }
+  *out = columns;
+  return Error::None;
+}
+
+void column_buffers_free(ColumnBuffer* columns, size_t n) {
+  if (!columns) return;
+  for (size_t i = 0; i < n; ++i) {
+    columns[i].data.release();
+    columns[i].offsets.release();
+  }
+  platform::heap_free(columns);
+}
+
+bool column_append_rows(ColumnBuffer* column, const ColumnBuffer& src) {
+  uint64_t limit = g_data_limit.load(std::memory_order_relaxed);
+  const size_t base = column->data.len;
+  if (src.data.len > limit || base > limit - src.data.len) return false;
+  if (src.offsets.len < 1) return true;
+  const size_t n = src.offsets.len - 1;
+  if (failed(column->data.append(src.data.data, src.data.len))) return false;
+  if (n > SIZE_MAX - column->offsets.len || failed(column->offsets.reserve(column->offsets.len + n)))
+    return false;
+  // Both ends are below the limit checked above, so the sums fit in 32 bits.
+  uint32_t* out = column->offsets.data + column->offsets.len;
+  const uint32_t* in = src.offsets.data + 1;
+  const uint32_t shift = static_cast<uint32_t>(base);
+  for (size_t i = 0; i < n; ++i) out[i] = in[i] + shift;
+  column->offsets.len += n;
+  return true;
 }
 
 ColumnarCollectContext* columnar_collect(ScanState* s, ColumnarFailure* failure, Error* condition) {
@@ -82,9 +111,15 @@ ColumnarCollectContext* columnar_collect(ScanState* s, ColumnarFailure* failure,
 
 void columnar_close(ColumnarCollectContext* ctx) {
   if (!ctx) return;
-  free_columns(ctx->columns, ctx->n_columns);
+  column_buffers_free(ctx->columns, ctx->n_columns);
   ctx->~ColumnarCollectContext();
   platform::heap_free(ctx);
+}
+
+ColumnarCollectContext* columnar_adopt(ColumnBuffer* columns, size_t n_columns, size_t n_rows) {
+  void* block = platform::heap_alloc(sizeof(ColumnarCollectContext));
+  if (!block) return nullptr;
+  return new (block) ColumnarCollectContext{columns, n_columns, n_rows, n_columns};
 }
 
 }  // namespace quelta
