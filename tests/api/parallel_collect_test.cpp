@@ -310,6 +310,9 @@ TEST_F(ParallelCollect, AMergedColumnPastItsOffsetLimitFails) {
 
 TEST_F(ParallelCollect, RefusedThreadStartJoinsTheStartedOnes) {
   const std::string path = dir.write("t.csv", messy_csv());
+  // A first run, so that helper threads a sanitizer starts with the first
+  // thread are running before the count.
+  EXPECT_GT(parallel(path, 4).n_rows, 0u);
   const int threads = running_threads();
   const int64_t live = platform::heap_live_blocks();
   for (uint64_t refused : {1, 2, 4}) {
