@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "json/json_writer.h"
 #include "scan/scan_state.h"
 
 struct Batch {
@@ -21,6 +22,14 @@ constexpr size_t kMaxBatchRows = 65536;
 // *no_memory_for_record tells a failed Batch allocation apart from a failed
 // text, which is reported as OutOfMemory.
 Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, bool* no_memory_for_record);
+
+// Writes the fields as one JSON array of string values: ["a","b"].
+Error write_row_array(OutputSink& sink, const FieldView* fields, size_t n);
+
+// Closes the array of a batch text that holds at least one row and wraps the
+// text in a new Batch. False when the record cannot be allocated; the text is
+// then freed. A failure to close the array is returned in *text_failure.
+bool batch_from_text(MemorySink* text, Batch** out, Error* text_failure);
 
 void batch_free(Batch* batch);
 
