@@ -42,6 +42,9 @@ const std::set<std::string> kExpected = {
     "quelta_collect_columnar_data",
     "quelta_collect_columnar_offsets",
     "quelta_collect_columnar_close",
+    "quelta_validate",
+    "quelta_validate_json",
+    "quelta_validate_free",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {
