@@ -1,0 +1,45 @@
+// Helpers shared by the tests of the streaming validator, validation to files
+// and the validation outcome: files read back as bytes, folder listings, and
+// the last error as a string.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "quelta.h"
+
+namespace quelta::test {
+
+inline std::string error_text() {
+  const char* m = quelta_last_error();
+  return m ? std::string(m) : std::string("<none>");
+}
+
+inline std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The names of the entries of a folder.
+inline std::set<std::string> entries(const std::filesystem::path& dir) {
+  std::set<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) out.insert(e.path().filename().string());
+  return out;
+}
+
+// The outcome text (or "!" and the message), freed.
+inline std::string outcome(const std::string& input, size_t len, const char* schema, uint32_t input_kind,
+                           uint32_t result_kind) {
+  char* text = quelta_validate_outcome(input.data(), len, schema, input_kind, result_kind);
+  if (!text) return "!" + error_text();
+  std::string out(text);
+  quelta_outcome_free(text);
+  return out;
+}
+
+}  // namespace quelta::test
