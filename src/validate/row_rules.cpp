@@ -53,14 +53,6 @@ bool is_blank(FieldView f) {
   return true;
 }
 
-FieldView trim_space_tab(FieldView f) {
-  const uint8_t* p = f.ptr;
-  size_t n = f.len;
-  while (n > 0 && (p[0] == ' ' || p[0] == '\t')) ++p, --n;
-  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
-  return FieldView{p, n};
-}
-
 bool is_integer_text(FieldView t) {
   size_t i = t.len > 0 && (t.ptr[0] == '+' || t.ptr[0] == '-') ? 1 : 0;
   if (i == t.len) return false;

@@ -14,7 +14,13 @@ namespace quelta {
 bool is_blank(FieldView f);
 
 // The field without spaces and tabs at either end.
-FieldView trim_space_tab(FieldView f);
+inline FieldView trim_space_tab(FieldView f) {
+  const uint8_t* p = f.ptr;
+  size_t n = f.len;
+  while (n > 0 && (p[0] == ' ' || p[0] == '\t')) ++p, --n;
+  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
+  return FieldView{p, n};
+}
 
 // An optional '+' or '-' and one or more ASCII digits; any number of them.
 bool is_integer_text(FieldView t);

@@ -50,9 +50,12 @@ struct BreachRecorder {
 // Steps 2 to 6 of one rule on its field. Only a failed push of the error list
 // is an error; breaches are not.
 Error check_field(BreachRecorder& rec, const ColumnRule& r, FieldView f) {
-  if (is_blank(f)) return r.required ? rec.breach(Rule::MissingRequired, &r, f) : Error::None;
-
+  // One trim serves both tests: a field is blank when nothing but spaces and
+  // tabs surround at most a run of blank bytes that begins with \r or \n.
   FieldView t = trim_space_tab(f);
+  if (t.len == 0 || ((t.ptr[0] == '\r' || t.ptr[0] == '\n') && is_blank(t)))
+    return r.required ? rec.breach(Rule::MissingRequired, &r, f) : Error::None;
+
   double number = 0;
   if (!passes_type(r.type, t, &number)) return rec.breach(Rule::BadType, &r, f);
 
