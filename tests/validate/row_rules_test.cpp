@@ -320,3 +320,38 @@ TEST(RowStep, BudgetLimitsRecordsNotCounts) {
 
 }  // namespace
 }  // namespace quelta
+
+namespace quelta {
+namespace {
+
+TEST(ErrorList, WithAndWithoutRow) {
+  static const uint8_t kName[] = {'a', 'g', 'e'};
+  static const uint8_t kValue[] = {'x', '"', 0xC3};
+  ValidationError few;
+  few.row = 7;
+  ValidationError bad;
+  bad.row = 7;
+  bad.column = 2;
+  bad.has_column = true;
+  bad.rule = Rule::NotInSet;
+  bad.column_name = FieldView{kName, 3};
+  bad.value = FieldView{kValue, 2};
+  ValidationError broken = bad;
+  broken.value.len = 3;
+  const ValidationError errors[] = {few, bad, broken};
+  auto text = [&](size_t n, bool with_row) {
+    MemorySink sink;
+    EXPECT_EQ(write_error_list(sink, errors, n, with_row), Error::None);
+    return std::string(reinterpret_cast<const char*>(sink.data()), sink.size());
+  };
+  EXPECT_EQ(text(0, true), "[]");
+  EXPECT_EQ(text(3, true),
+            R"([{"row":7,"column":null,"column_name":"","rule":"too_few_fields","value":""},)"
+            R"({"row":7,"column":2,"column_name":"age","rule":"not_in_set","value":"x\""},)"
+            R"({"row":7,"column":2,"column_name":"age","rule":"not_in_set","value":[120,34,195]}])");
+  EXPECT_EQ(text(2, false), R"([{"column":null,"column_name":"","rule":"too_few_fields","value":""},)"
+                            R"({"column":2,"column_name":"age","rule":"not_in_set","value":"x\""}])");
+}
+
+}  // namespace
+}  // namespace quelta
