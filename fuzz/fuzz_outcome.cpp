@@ -22,10 +22,13 @@ namespace {
 
 std::string g_dir;
 
+// Four fixed schemas over the columns a, b, c.
+constexpr const char* kTypedSchema =
+    R"({"a":{"type":"integer","required":true},"b":{"type":"float","min":-1.5,"max":100},)"
+    R"("c":{"one_of":["x","y",""],"max_len":3}})";
 const char* const kSchemas[4] = {
     "{}",
-    R"({"a":{"type":"integer","required":true},"b":{"type":"float","min":-1.5,"max":100},)"
-    R"("c":{"one_of":["x","y",""],"max_len":3}})",
+    kTypedSchema,
     R"({"c":{"type":"datetime"},"a":{"type":"boolean","min_len":4}})",
     R"({"b":{"type":"string","required":true,"min":0,"min_len":1,"max_len":2}})",
 };
