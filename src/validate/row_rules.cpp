@@ -5,15 +5,12 @@
 #include <bit>
 #include <cstring>
 
-#include "input/decimal.h"
 #include "util/utf8.h"
 
 namespace quelta {
 namespace {
 
 constexpr uint64_t kHighBits = 0x8080808080808080;
-
-inline bool is_digit(uint8_t b) { return static_cast<uint8_t>(b - '0') <= 9; }
 
 // The value of two digits at p, or -1 when either is not a digit.
 inline int two_digits(const uint8_t* p) {
@@ -53,27 +50,6 @@ bool is_blank(FieldView f) {
   return true;
 }
 
-bool is_integer_text(FieldView t) {
-  size_t i = t.len > 0 && (t.ptr[0] == '+' || t.ptr[0] == '-') ? 1 : 0;
-  if (i == t.len) return false;
-  for (; i < t.len; ++i)
-    if (!is_digit(t.ptr[i])) return false;
-  return true;
-}
-
-bool is_boolean_text(FieldView t) {
-  // ORing 0x20 folds ASCII upper case onto lower case and maps no other byte
-  // onto a lower-case letter that matters here.
-  auto folded_equals = [&](const char* word) {
-    for (size_t i = 0; i < t.len; ++i)
-      if ((t.ptr[i] | 0x20) != static_cast<uint8_t>(word[i])) return false;
-    return true;
-  };
-  if (t.len == 4) return folded_equals("true");
-  if (t.len == 5) return folded_equals("false");
-  return false;
-}
-
 bool is_datetime_text(FieldView t) {
   const uint8_t* p = t.ptr;
   const size_t n = t.len;
@@ -101,23 +77,6 @@ bool is_datetime_text(FieldView t) {
     }
   }
   return is_zone(p + i, n - i);
-}
-
-bool passes_type(ValueType type, FieldView t, double* number) {
-  switch (type) {
-    case ValueType::Any:
-    case ValueType::String:
-      return true;
-    case ValueType::Integer:
-      return is_integer_text(t);
-    case ValueType::Float:
-      return parse_finite(t.ptr, t.len, number);
-    case ValueType::Boolean:
-      return is_boolean_text(t);
-    case ValueType::Datetime:
-      return is_datetime_text(t);
-  }
-  return true;
 }
 
 uint64_t text_length(FieldView f) {

@@ -20,7 +20,7 @@ std::string last_error() {
 // The report text, or "!" and the message when quelta_validate fails.
 std::string report(const std::string& path, const char* schema, size_t max_errors = 0) {
   ValidationReport* r = quelta_validate(path.c_str(), schema, max_errors);
-  if (!r) return "!" + last_error();
+  if (!r) return std::string("!").append(last_error());
   EXPECT_EQ(quelta_last_error(), nullptr);
   std::string json = quelta_validate_json(r);
   quelta_validate_free(r);

@@ -243,9 +243,10 @@ struct HandBuilt {
     for (size_t i = 0; i < r.n_errors; ++i) {
       const ValidationError& e = r.errors[i];
       EXPECT_EQ(e.row, r.row);
-      out += std::string(out.empty() ? "" : " ") + rule_name(e.rule);
-      if (e.has_column) out += "@" + std::to_string(e.column);
-      out += "=" + std::string(reinterpret_cast<const char*>(e.value.ptr), e.value.len);
+      if (!out.empty()) out.push_back(' ');
+      out.append(rule_name(e.rule));
+      if (e.has_column) out.append("@").append(std::to_string(e.column));
+      out.append("=").append(reinterpret_cast<const char*>(e.value.ptr), e.value.len);
     }
     return out.empty() ? (r.invalid ? "invalid" : "ok") : out;
   }
