@@ -26,8 +26,9 @@ std::string outcome_of(const std::string& input, size_t len, uint32_t input_kind
   std::unique_ptr<char[]> exact(new char[len ? len : 1]);
   std::memcpy(exact.get(), input.data(), len);
   char* text = quelta_validate_outcome(exact.get(), len, schema, input_kind, result_kind);
-  if (!text) return "!" + error_text();
-  std::string out(text);
+  std::string out = "!";
+  if (!text) return out.append(error_text());
+  out.assign(text);
   quelta_outcome_free(text);
   return out;
 }

@@ -32,14 +32,4 @@ inline std::set<std::string> entries(const std::filesystem::path& dir) {
   return out;
 }
 
-// The outcome text (or "!" and the message), freed.
-inline std::string outcome(const std::string& input, size_t len, const char* schema, uint32_t input_kind,
-                           uint32_t result_kind) {
-  char* text = quelta_validate_outcome(input.data(), len, schema, input_kind, result_kind);
-  if (!text) return "!" + error_text();
-  std::string out(text);
-  quelta_outcome_free(text);
-  return out;
-}
-
 }  // namespace quelta::test
