@@ -1,8 +1,5 @@
 // Exports of the whole-file validation report.
-#include <new>
-
 #include "api/error_slot.h"
-#include "platform/heap.h"
 #include "quelta.h"
 #include "validate/report.h"
 
@@ -33,28 +30,20 @@ QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schem
     return nullptr;
   }
   ByteBuffer text = sink.take();
-  void* block = platform::heap_alloc(sizeof(ValidationReport));
-  if (!block) {
+  ValidationReport* report = report_create(&run, reinterpret_cast<char*>(text.data), text.len - 1);
+  if (!report) {
     text.release();
     report_run_release(&run);
     api::slot_set("out of memory");
     return nullptr;
   }
-  auto* report = new (block) ValidationReport{};
-  report->run = run;
-  report->json_length = text.len - 1;
-  report->json = reinterpret_cast<char*>(text.take());
+  text.take();
   return report;
 }
 
 QUELTA_API const char* quelta_validate_json(ValidationReport* report) {
-  return report ? report->json : nullptr;
+  return report ? report_json(report) : nullptr;
 }
 
-QUELTA_API void quelta_validate_free(ValidationReport* report) {
-  if (!report) return;
-  report_run_release(&report->run);
-  platform::heap_free(report->json);
-  platform::heap_free(report);
-}
+QUELTA_API void quelta_validate_free(ValidationReport* report) { report_free(report); }
 }

@@ -40,16 +40,21 @@ QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema
 
 QUELTA_API void quelta_validator_close(Validator* v) { validator_close(v); }
 
-QUELTA_API size_t quelta_validator_n_columns(Validator* v) { return v ? v->n_columns : 0; }
+QUELTA_API size_t quelta_validator_n_columns(Validator* v) { return v ? validator_n_columns(v) : 0; }
 
 QUELTA_API const char* quelta_validator_column_name(Validator* v, size_t index) {
-  if (!v || index >= v->n_columns) return nullptr;
-  return v->columns[index];
+  return v ? validator_column_name(v, index) : nullptr;
 }
 
-QUELTA_API uint64_t quelta_validator_rows_total(Validator* v) { return v ? v->state.rows_total : 0; }
-QUELTA_API uint64_t quelta_validator_rows_valid(Validator* v) { return v ? v->state.rows_valid : 0; }
-QUELTA_API uint64_t quelta_validator_rows_invalid(Validator* v) { return v ? v->state.rows_invalid : 0; }
+QUELTA_API uint64_t quelta_validator_rows_total(Validator* v) {
+  return v ? validator_state(v)->rows_total : 0;
+}
+QUELTA_API uint64_t quelta_validator_rows_valid(Validator* v) {
+  return v ? validator_state(v)->rows_valid : 0;
+}
+QUELTA_API uint64_t quelta_validator_rows_invalid(Validator* v) {
+  return v ? validator_state(v)->rows_invalid : 0;
+}
 
 QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields, size_t* out_count,
                                          const char** out_errors_json, uint64_t* out_row) {
@@ -59,12 +64,12 @@ QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields,
     return -1;
   }
   RowResult row;
-  if (Error e = validate_next_row(&v->state, kUnlimitedErrors, nullptr, &row); failed(e)) {
+  if (Error e = validate_next_row(validator_state(v), kUnlimitedErrors, nullptr, &row); failed(e)) {
     api::slot_set("validate failed: ", e);
     return -1;
   }
   if (!row.has_row) return 0;
-  if (!api::deliver_row(&v->row_out, row.fields, row.n_fields, out_fields, out_count)) return -1;
+  if (!api::deliver_row(validator_row_out(v), row.fields, row.n_fields, out_fields, out_count)) return -1;
   if (out_row) *out_row = row.row;
   if (out_errors_json) {
     if (failed(render_row_errors(v, row, out_errors_json))) {
@@ -87,7 +92,8 @@ QUELTA_API int32_t quelta_validator_next_batch(Validator* v, size_t max_rows, si
     return -1;
   }
   bool no_memory_for_record = false;
-  if (Error e = validator_next_batch(&v->state, max_rows, max_bytes, out, &no_memory_for_record); failed(e)) {
+  if (Error e = validator_next_batch(validator_state(v), max_rows, max_bytes, out, &no_memory_for_record);
+      failed(e)) {
     if (no_memory_for_record)
       api::slot_set("out of memory allocating batch");
     else

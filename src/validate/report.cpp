@@ -1,6 +1,18 @@
 // The whole-file validation run behind quelta_validate and its report JSON.
 #include "validate/report.h"
 
+#include <new>
+
+#include "platform/heap.h"
+
+// What quelta_validate hands out: the run's counters and kept breaches, and the
+// rendered text. Immutable once returned.
+struct ValidationReport {
+  quelta::ReportRun run;
+  char* json = nullptr;  // NUL-terminated
+  size_t json_length = 0;
+};
+
 namespace quelta {
 namespace {
 
@@ -77,6 +89,27 @@ Error render_report(const ReportRun& run, OutputSink& sink) {
   if (Error e = sink.write("},\"errors\":"); failed(e)) return e;
   if (Error e = write_error_list(sink, run.errors.data, run.errors.len); failed(e)) return e;
   return sink.put('}');
+}
+
+ValidationReport* report_create(ReportRun* run, char* json, size_t json_length) {
+  void* block = platform::heap_alloc(sizeof(ValidationReport));
+  if (!block) return nullptr;
+  auto* report = new (block) ValidationReport{};
+  report->run = *run;
+  *run = ReportRun{};
+  report->json = json;
+  report->json_length = json_length;
+  return report;
+}
+
+const char* report_json(const ValidationReport* report) { return report->json; }
+
+void report_free(ValidationReport* report) {
+  if (!report) return;
+  report_run_release(&report->run);
+  platform::heap_free(report->json);
+  report->~ValidationReport();
+  platform::heap_free(report);
 }
 
 }  // namespace quelta

@@ -10,6 +10,8 @@
 #include "util/arena.h"
 #include "validate/validator.h"
 
+struct ValidationReport;
+
 namespace quelta {
 
 // What a finished run keeps: counters, and at most cap breaches whose texts
@@ -26,16 +28,15 @@ struct ReportRun {
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap);
 void report_run_release(ReportRun* run);
 
+// A report taking over the run and the rendered NUL-terminated text
+// (json_length bytes before the NUL); null when the record cannot be
+// allocated, in which case both stay the caller's.
+ValidationReport* report_create(ReportRun* run, char* json, size_t json_length);
+const char* report_json(const ValidationReport* report);
+void report_free(ValidationReport* report);
+
 // The report JSON: counters, "errors_total", "truncated", the non-zero counts
 // by rule and the kept breaches, without any whitespace.
 Error render_report(const ReportRun& run, OutputSink& sink);
 
 }  // namespace quelta
-
-// What quelta_validate hands out: the run's counters and kept breaches, and the
-// rendered text. Immutable once returned.
-struct ValidationReport {
-  quelta::ReportRun run;
-  char* json = nullptr;  // NUL-terminated
-  size_t json_length = 0;
-};

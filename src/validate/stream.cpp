@@ -7,6 +7,14 @@
 
 #include "platform/heap.h"
 
+struct Validator {
+  quelta::ValidatorState state;
+  quelta::RowCopyOut row_out;
+  quelta::MemorySink errors_text;  // the current row's error list, NUL-terminated
+  char** columns = nullptr;        // NUL-terminated copies of the header names
+  size_t n_columns = 0;
+};
+
 namespace quelta {
 namespace {
 
@@ -118,6 +126,16 @@ Error validator_next_batch(ValidatorState* v, size_t max_rows, size_t max_bytes,
     return failed(text_failure) ? text_failure : Error::OutOfMemory;
   }
   return Error::None;
+}
+
+ValidatorState* validator_state(Validator* v) { return &v->state; }
+
+RowCopyOut* validator_row_out(Validator* v) { return &v->row_out; }
+
+size_t validator_n_columns(const Validator* v) { return v->n_columns; }
+
+const char* validator_column_name(const Validator* v, size_t index) {
+  return index < v->n_columns ? v->columns[index] : nullptr;
 }
 
 }  // namespace quelta

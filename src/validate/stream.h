@@ -10,13 +10,7 @@
 #include "scan/row_out.h"
 #include "validate/validator.h"
 
-struct Validator {
-  quelta::ValidatorState state;
-  quelta::RowCopyOut row_out;
-  quelta::MemorySink errors_text;  // the current row's error list, NUL-terminated
-  char** columns = nullptr;        // NUL-terminated copies of the header names
-  size_t n_columns = 0;
-};
+struct Validator;
 
 namespace quelta {
 
@@ -32,6 +26,12 @@ enum class ValidatorOpenFailure : uint8_t {
 Validator* validator_open(const char* path, const char* schema_json, ValidatorOpenFailure* failure,
                           Error* condition);
 void validator_close(Validator* v);
+
+ValidatorState* validator_state(Validator* v);
+RowCopyOut* validator_row_out(Validator* v);
+size_t validator_n_columns(const Validator* v);
+// The NUL-terminated header name at index, or null when index is out of range.
+const char* validator_column_name(const Validator* v, size_t index);
 
 // The row's error list as NUL-terminated JSON in the handle's reused text, or
 // null for a row without breaches.
