@@ -153,7 +153,7 @@ QUELTA_API const char* quelta_last_error(void);
  * ending in ".ndjson", ".jsonl" or ".json" is read as JSON rows, anything
  * else as CSV. Returns NULL on failure: "path is null", "predicates is
  * null", "projection is null", "out of memory ..." phrases, or "open failed: "
- * and a condition (FileNotFound, IsDir, AccessDenied, EmptyFile,
+ * and a condition (FileNotFound, IsDir, NotRegularFile, AccessDenied, EmptyFile,
  * UnterminatedQuote, InvalidJson, NestedValueNotSupported, ...). */
 QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options);
 

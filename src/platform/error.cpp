@@ -37,6 +37,7 @@ const char* error_name(Error e) {
     QUELTA_NAME(SharingViolation)
     QUELTA_NAME(PathAlreadyExists)
     QUELTA_NAME(IsDir)
+    QUELTA_NAME(NotRegularFile)
     QUELTA_NAME(NameTooLong)
     QUELTA_NAME(BadPathName)
     QUELTA_NAME(SymLinkLoop)

@@ -36,6 +36,7 @@ enum class Error : uint8_t {
   SharingViolation,
   PathAlreadyExists,
   IsDir,
+  NotRegularFile,
   NameTooLong,
   BadPathName,
   SymLinkLoop,

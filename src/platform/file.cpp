@@ -93,19 +93,30 @@ Error error_from_errno(int err) {
 Error file_open_read(const char* path, File* out) {
   out->fd = -1;
   int fd;
+  // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for
+  // one; such a file is refused below, and on a regular file the flag has no
+  // effect on reads.
   do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return error_from_errno(errno);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    // A socket cannot be opened at all; name it like the other non-files.
+    if (err == ENXIO && ::stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) return Error::NotRegularFile;
+    return error_from_errno(err);
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     Error e = error_from_errno(errno);
     ::close(fd);
     return e;
   }
-  if (S_ISDIR(st.st_mode)) {
+  // Only regular files are read: a FIFO or a terminal could block a read for
+  // ever, and a device such as /dev/zero never ends.
+  if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return Error::IsDir;
+    return S_ISDIR(st.st_mode) ? Error::IsDir : Error::NotRegularFile;
   }
   out->fd = fd;
   return Error::None;

@@ -14,7 +14,8 @@ struct File {
   bool valid() const { return fd >= 0; }
 };
 
-// Opens an existing file for reading. A directory is IsDir.
+// Opens an existing regular file for reading. A directory is IsDir; any other
+// kind of file (FIFO, socket, device) is NotRegularFile.
 Error file_open_read(const char* path, File* out);
 // Creates a new file for writing; PathAlreadyExists when the path exists.
 Error file_create_new(const char* path, File* out);
