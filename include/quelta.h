@@ -208,7 +208,8 @@ QUELTA_API void quelta_batch_free(Batch* batch);
 
 /* ---- Operators: each consumes the scanner's remaining rows --------------- */
 /* column is the position within the row as delivered (after projection). The
- * scanner stays open, at its end, whether the operator succeeds or not.       */
+ * scanner stays open: at its end after a success, after a failure where the
+ * scan stopped (the next call reads on from there).                          */
 
 /* Count, sum, min, max and mean of the numeric fields of one column (others
  * are skipped). Returns 0 and fills *out, or -1 with out untouched
