@@ -32,6 +32,7 @@ Answer failure() { return Answer{true, last_error()}; }
 struct Entry {
   const char* name;
   uint64_t allocations;            // allocations of one undisturbed call
+  uint64_t allocations_exact;      // the same where blocks have exactly the size asked for
   std::set<std::string> messages;  // what a failing allocation reports, each seen at least once
   std::function<Answer(FaultArm&)> call;
 };
@@ -127,6 +128,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
   const Entry table[] = {
       {"quelta_open",
        17,
+       17,
        {"open failed: OutOfMemory", "out of memory allocating IN values", "out of memory allocating header",
         "out of memory allocating predicates", "out of memory allocating scanner context"},
        [&](FaultArm& fault) {
@@ -148,6 +150,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_open (JSON lines)",
        15,
+       15,
        {"open failed: OutOfMemory", "out of memory allocating header",
         "out of memory allocating scanner context"},
        [&](FaultArm& fault) {
@@ -158,6 +161,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_next",
        10,
+       11,
        {"next failed: OutOfMemory", "out of memory copying row", "out of memory growing field buffers"},
        [&](FaultArm& fault) {
          ScannerPtr s = scanner(csv);
@@ -170,6 +174,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          });
        }},
       {"quelta_count",
+       3,
        3,
        {"count failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -188,6 +193,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_next_batch",
        8,
+       8,
        {"batch failed: OutOfMemory", "out of memory allocating batch"},
        [&](FaultArm& fault) {
          ScannerPtr s = scanner(jsonl);
@@ -201,6 +207,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_aggregate",
        3,
+       3,
        {"aggregate failed: OutOfMemory"},
        [&](FaultArm& fault) {
          return on_scanner(fault, csv, [](Scanner* s) {
@@ -210,6 +217,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_topk",
        10,
+       10,
        {"out of memory allocating topk context", "topk failed: OutOfMemory"},
        [&](FaultArm& fault) {
          return on_scanner<TopkPtr>(
@@ -218,6 +226,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_topk_next",
        5,
+       6,
        {"out of memory copying row", "out of memory growing field buffers"},
        [&](FaultArm& fault) {
          ScannerPtr s = scanner(csv);
@@ -232,6 +241,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_order_by",
        11,
+       11,
        {"order_by failed: OutOfMemory", "out of memory allocating order_by context"},
        [&](FaultArm& fault) {
          return on_scanner<OrderByPtr>(
@@ -240,6 +250,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_order_by_next",
        7,
+       8,
        {"out of memory copying row", "out of memory growing field buffers"},
        [&](FaultArm& fault) {
          ScannerPtr s = scanner(csv);
@@ -254,6 +265,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_collect",
        5,
+       5,
        {"collect failed: OutOfMemory", "out of memory allocating collect context",
         "out of memory collecting rows"},
        [&](FaultArm& fault) {
@@ -264,6 +276,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_collect_columnar",
        12,
+       12,
        {"collect failed: OutOfMemory", "out of memory allocating columnar collect context",
         "out of memory collecting rows"},
        [&](FaultArm& fault) {
@@ -273,6 +286,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          });
        }},
       {"quelta_parallel_collect_columnar",
+       26,
        26,
        {"out of memory allocating columnar collect context", "out of memory allocating predicates",
         "parallel scan failed: OutOfMemory"},
@@ -288,6 +302,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_validate",
        22,
+       22,
        {"out of memory", "out of memory rendering report", "validate failed: BadSchema",
         "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -299,6 +314,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validator_open",
+       21,
        21,
        {"cannot open validator: BadSchema", "cannot open validator: OutOfMemory", "out of memory",
         "out of memory copying header"},
@@ -312,6 +328,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_validator_next",
        15,
+       16,
        {"out of memory copying row", "out of memory growing field buffers",
         "out of memory rendering row errors", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -328,6 +345,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_validator_next_batch",
        12,
+       12,
        {"batch failed: OutOfMemory", "out of memory allocating batch"},
        [&](FaultArm& fault) {
          Validator* v = quelta_validator_open(jsonl.c_str(), kSchema);
@@ -342,6 +360,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_to_files",
+       19,
        19,
        {"validate_to_files failed: BadSchema", "validate_to_files failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -366,6 +385,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
        }},
       {"quelta_validate_outcome",
        24,
+       24,
        {"out of memory", "validate failed: BadSchema", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
          fault.arm();
@@ -376,6 +396,7 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_outcome (memory)",
+       24,
        24,
        {"out of memory", "validate failed: BadSchema", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -388,6 +409,15 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
   };
+  // Growth in place depends on the block sizes the allocator hands out: glibc
+  // rounds requests up, the sanitizers' and valgrind's allocators do not, so
+  // some buffers move (one allocation more) there.
+  const bool exact_blocks = [] {
+    void* p = platform::heap_alloc(1);
+    const bool exact = platform::heap_usable_size(p) == 1;
+    platform::heap_free(p);
+    return exact;
+  }();
   for (const Entry& e : table) {
     SCOPED_TRACE(e.name);
     FaultArm off{0};
@@ -407,7 +437,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
       if (a.failed) seen.insert(a.text);
       return a.failed;
     });
-    EXPECT_EQ(allocations, e.allocations) << "allocations of one call changed";
+    EXPECT_EQ(allocations, exact_blocks ? e.allocations_exact : e.allocations)
+        << "allocations of one call changed";
     EXPECT_EQ(seen, e.messages);
   }
 }
