@@ -8,6 +8,7 @@ at once when no view is left, else when the last view is released or collected.
 from __future__ import annotations
 
 import ctypes
+from itertools import pairwise
 from collections.abc import Iterator, Sequence
 from typing import Any
 
@@ -79,8 +80,11 @@ class Columns:
         """The column's values as a list of str (bytes in bytes mode)."""
         blob = bytes(self.data(column))
         offs = self.offsets(column).tolist()
+        if self.mode == "str" and blob.isascii():  # byte offsets are character offsets
+            text = blob.decode("ascii")
+            return [text[a:b] for a, b in pairwise(offs)]
         decode = decoder(self.mode, self.errors)
-        return [decode(blob[offs[r] : offs[r + 1]]) for r in range(self.n_rows)]
+        return [decode(blob[a:b]) for a, b in pairwise(offs)]
 
     def __getitem__(self, column: int | str) -> list[Field]:
         return self.values(column)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Literal, Union
@@ -18,6 +19,10 @@ if TYPE_CHECKING:
 Mode = Literal["str", "bytes"]
 Field = Union[str, bytes]
 Row = tuple  # a tuple of str (or of bytes in bytes mode)
+
+# Where a batch may hold a field written as its byte values ([255,0]); text
+# inside a string that looks alike only costs the slower conversion.
+_BYTE_ARRAY = re.compile(rb"[\[,]\[[0-9]")
 
 
 def check_mode(mode: str, errors_: str) -> None:
@@ -191,6 +196,10 @@ class Scanner:
         self.errors = errors
         self._decode = decoder(mode, errors)
         self._projection = projection
+        # The per-row step reuses its out-parameters (read only under the lock).
+        self._next = lib().next
+        self._out = (ctypes.POINTER(ctypes.c_char_p)(), ctypes.c_size_t())
+        self._out_refs = tuple(ctypes.byref(o) for o in self._out)
 
     # ---- state -------------------------------------------------------------
 
@@ -244,16 +253,21 @@ class Scanner:
         return self
 
     def __next__(self) -> Row:
-        fields = ctypes.POINTER(ctypes.c_char_p)()
-        count = ctypes.c_size_t()
+        fields, count = self._out
         with LOCK:
-            got = lib().next(self._ptr(), ctypes.byref(fields), ctypes.byref(count))
+            ptr = self._handle.ptr
+            if ptr is None:
+                raise ValueError("the scanner is closed")
+            got = self._next(ptr, *self._out_refs)
             if got < 0:
                 raise _lib.fail()
             if got == 0:
                 raise StopIteration
             raw = fields[: count.value]
-        return tuple(map(self._decode, raw))
+        if self.mode == "bytes":
+            return tuple(raw)
+        errors_ = self.errors
+        return tuple([f.decode("utf-8", errors_) for f in raw])
 
     def count(self) -> int:
         """How many rows are left; consumes them."""
@@ -277,6 +291,8 @@ class Scanner:
                 return
             if raw:
                 yield text.decode("utf-8")
+            elif self.mode == "str" and _BYTE_ARRAY.search(text) is None:
+                yield [tuple(row) for row in json.loads(text)]  # every field is a JSON string
             else:
                 yield [tuple(json_field(v, self.mode, self.errors) for v in row) for row in json.loads(text)]
 
