@@ -4,6 +4,9 @@
 // the same options, read one row per batch, gives the reference that every
 // answer is checked against. Optionally one allocation of the plan fails; it
 // must then be reported. In every case everything must be released again.
+// Last, the parallel columnar collect of the same file with the plan's
+// predicates is compared with the single-threaded columnar collect wherever
+// both read the file alike.
 //
 // Input: 20 plan bytes (see read_plan), then the file's text.
 #include <stdlib.h>
@@ -556,6 +559,106 @@ struct Run {
   }
 };
 
+// ---- the parallel collect -------------------------------------------------------
+
+struct ColumnarResult {
+  bool ok = false;
+  std::string message;
+  size_t n_rows = 0, n_cols = 0;
+  std::vector<std::vector<std::string>> columns;
+};
+
+ColumnarResult read_columnar(ColumnarCollectContext* ctx) {
+  ColumnarResult r;
+  r.message = quelta_last_error() ? quelta_last_error() : "";
+  if (!ctx) return r;
+  r.ok = true;
+  r.n_rows = quelta_collect_columnar_n_rows(ctx);
+  r.n_cols = quelta_collect_columnar_n_cols(ctx);
+  for (size_t c = 0; c < r.n_cols; ++c) {
+    size_t len = 0, count = 0;
+    const uint8_t* data = quelta_collect_columnar_data(ctx, c, &len);
+    const uint32_t* offsets = quelta_collect_columnar_offsets(ctx, c, &count);
+    FUZZ_CHECK(offsets && count == r.n_rows + 1 && offsets[0] == 0 && offsets[r.n_rows] == len,
+               "column %zu: %zu offsets for %zu rows", c, count, r.n_rows);
+    r.columns.emplace_back();
+    for (size_t row = 0; row < r.n_rows; ++row) {
+      FUZZ_CHECK(offsets[row] <= offsets[row + 1], "column %zu offsets fall", c);
+      r.columns.back().emplace_back(reinterpret_cast<const char*>(data) + offsets[row],
+                                    offsets[row + 1] - offsets[row]);
+    }
+  }
+  quelta_collect_columnar_close(ctx);
+  return r;
+}
+
+ColumnarResult failed_open(const std::string& message) {
+  ColumnarResult r;
+  r.message = message;
+  return r;
+}
+
+bool has_duplicate_names(Scanner* s) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < quelta_n_columns(s); ++i) names.emplace_back(quelta_column_name(s, i));
+  std::sort(names.begin(), names.end());
+  return std::adjacent_find(names.begin(), names.end()) != names.end();
+}
+
+// The parallel collect against quelta_collect_columnar with the same filter.
+// The single-threaded collect takes its columns from the first kept row and
+// the parallel one from the directory, so columns present in both are compared.
+// CSV must agree on every file (a header-only file aside: the parallel collect
+// does not read its header); JSON lines only where quelta_open reads every
+// line without failing and the names are distinct (the parallel rows find
+// their columns by name alone); a JSON array always.
+void check_parallel(const Plan& plan, const std::string& path, const std::string& file) {
+  size_t first = 0;
+  while (first < file.size() &&
+         (file[first] == ' ' || file[first] == '\t' || file[first] == '\n' || file[first] == '\r'))
+    ++first;
+  const bool array = first < file.size() && first < 256 && file[first] == '[';
+  const bool csv = plan.format == 0;
+  if (csv ? array : array != plan.array_framing) return;
+  const size_t line_end = file.find('\n');
+  if (csv && (line_end == std::string::npos || line_end + 1 == file.size())) return;
+
+  ScanOptions options{};
+  options.predicates = plan.options.predicates;
+  options.n_predicates = plan.options.n_predicates;
+  options.negate = plan.options.negate;
+  options.limit = -1;
+  options.max_column = -1;
+  Scanner* s = quelta_open(path.c_str(), &options);
+  const std::string open_message = quelta_last_error() ? quelta_last_error() : "";
+  const bool duplicates = s && has_duplicate_names(s);
+  const ColumnarResult want = s ? read_columnar(quelta_collect_columnar(s)) : failed_open(open_message);
+  quelta_close(s);
+
+  static constexpr size_t kThreads[5] = {1, 2, 3, 16, 0};
+  const size_t n_threads = kThreads[plan.fault_n % 5];
+  const ColumnarResult got = read_columnar(quelta_parallel_collect_columnar(
+      path.c_str(), ',', plan.options.predicates, plan.options.n_predicates, plan.options.negate, n_threads));
+  if (!csv && !array && (duplicates || (s && !want.ok))) return;
+  if (!want.ok) {
+    FUZZ_CHECK(!got.ok, "parallel collect succeeded where '%s' failed", want.message.c_str());
+    if (csv || array)
+      FUZZ_CHECK(got.message == "parallel scan failed: " + condition_of(want.message.c_str()),
+                 "parallel collect failed with '%s', single-threaded with '%s'", got.message.c_str(),
+                 want.message.c_str());
+    return;
+  }
+  FUZZ_CHECK(got.ok, "parallel collect (%zu threads) failed: '%s'", n_threads, got.message.c_str());
+  FUZZ_CHECK(got.n_rows == want.n_rows, "parallel collect %zu rows, single-threaded %zu", got.n_rows,
+             want.n_rows);
+  if (want.n_rows > 0 && !csv)
+    FUZZ_CHECK(got.n_cols == want.n_cols, "parallel collect %zu columns", got.n_cols);
+  for (size_t c = 0; c < got.n_cols && c < want.n_cols; ++c)
+    for (size_t r = 0; r < got.n_rows; ++r)
+      FUZZ_CHECK(got.columns[c][r] == want.columns[c][r], "column %zu row %zu is '%s', single-threaded '%s'",
+                 c, r, fuzz::escaped(got.columns[c][r]).c_str(), fuzz::escaped(want.columns[c][r]).c_str());
+}
+
 void check_directory(Scanner* s) {
   const size_t n = quelta_n_columns(s);
   FUZZ_CHECK(quelta_column_name(s, n) == nullptr, "a name past the last column");
@@ -571,15 +674,17 @@ void check_directory(Scanner* s) {
   }
 }
 
-void write_file(const std::string& path, const uint8_t* body, size_t size, size_t repeat) {
+// Writes body repeat times (while the file stays within kMaxFileSize) and
+// returns what was written.
+std::string write_file(const std::string& path, const uint8_t* body, size_t size, size_t repeat) {
+  std::string text;
+  for (size_t i = 0; i < repeat && (i == 0 || text.size() + size <= kMaxFileSize); ++i)
+    text.append(reinterpret_cast<const char*>(body), size);
   std::FILE* f = std::fopen(path.c_str(), "wb");
   FUZZ_CHECK(f, "cannot write %s", path.c_str());
-  size_t written = 0;
-  for (size_t i = 0; i < repeat && (i == 0 || written + size <= kMaxFileSize); ++i) {
-    if (size) std::fwrite(body, 1, size, f);
-    written += size;
-  }
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
+  return text;
 }
 
 void remove_dir() {
@@ -607,7 +712,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++first;
   plan.array_framing = plan.format != 0 && first < in.rest_size() && body[first] == '[';
   const std::string path = g_dir + "/in" + kSuffixes[plan.format];
-  write_file(path, in.rest(), in.rest_size(), plan.repeat);
+  const std::string file = write_file(path, in.rest(), in.rest_size(), plan.repeat);
   const size_t file_size = std::min(in.rest_size() * plan.repeat, kMaxFileSize + in.rest_size());
 
   const int64_t live = quelta::platform::heap_live_blocks();
@@ -679,6 +784,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   quelta_close(b);
   quelta_close(a);
+  check_parallel(plan, path, file);
   FUZZ_CHECK(quelta::platform::heap_live_blocks() == live, "%lld blocks left allocated",
              static_cast<long long>(quelta::platform::heap_live_blocks() - live));
   return 0;

@@ -110,7 +110,8 @@ QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t m
     return -1;
   }
   bool no_memory_for_record = false;
-  if (Error e = next_batch(scanner_state(scanner), max_rows, max_bytes, out, &no_memory_for_record); failed(e)) {
+  if (Error e = next_batch(scanner_state(scanner), max_rows, max_bytes, out, &no_memory_for_record);
+      failed(e)) {
     if (no_memory_for_record)
       api::slot_set("out of memory allocating batch");
     else

@@ -32,27 +32,48 @@ bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
   return !failed(column->offsets.push(static_cast<uint32_t>(column->data.len)));
 }
 
-ColumnBuffer* columns_create(size_t n) {
-  if (n == 0 || n > SIZE_MAX / sizeof(ColumnBuffer)) return nullptr;
+Error column_buffers_new(size_t n, ColumnBuffer** out) {
+  *out = nullptr;
+  if (n == 0) return Error::None;
+  if (n > SIZE_MAX / sizeof(ColumnBuffer)) return Error::OutOfMemory;
   auto* columns = static_cast<ColumnBuffer*>(platform::heap_alloc(n * sizeof(ColumnBuffer)));
-  if (!columns) return nullptr;
+  if (!columns) return Error::OutOfMemory;
   for (size_t i = 0; i < n; ++i) new (&columns[i]) ColumnBuffer{};
   for (size_t i = 0; i < n; ++i) {
     if (failed(columns[i].offsets.push(0))) {
-      columns_free(columns, n);
-      return nullptr;
+      column_buffers_free(columns, n);
+      return Error::OutOfMemory;
     }
   }
-  return columns;
+  *out = columns;
+  return Error::None;
 }
 
-void columns_free(ColumnBuffer* columns, size_t n) {
+void column_buffers_free(ColumnBuffer* columns, size_t n) {
   if (!columns) return;
   for (size_t i = 0; i < n; ++i) {
     columns[i].data.release();
     columns[i].offsets.release();
   }
   platform::heap_free(columns);
+}
+
+bool column_append_rows(ColumnBuffer* column, const ColumnBuffer& src) {
+  const uint64_t limit = columnar_data_limit();
+  const size_t base = column->data.len;
+  if (src.data.len > limit || base > limit - src.data.len) return false;
+  if (src.offsets.len < 1) return true;
+  const size_t n = src.offsets.len - 1;
+  if (failed(column->data.append(src.data.data, src.data.len))) return false;
+  if (n > SIZE_MAX - column->offsets.len || failed(column->offsets.reserve(column->offsets.len + n)))
+    return false;
+  // Both ends are below the limit checked above, so the sums fit in 32 bits.
+  uint32_t* out = column->offsets.data + column->offsets.len;
+  const uint32_t* in = src.offsets.data + 1;
+  const uint32_t shift = static_cast<uint32_t>(base);
+  for (size_t i = 0; i < n; ++i) out[i] = in[i] + shift;
+  column->offsets.len += n;
+  return true;
 }
 
 ColumnarCollectContext* columnar_context_create(ColumnBuffer* columns, size_t n_cols, size_t n_rows) {
@@ -73,8 +94,7 @@ ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure) {
   Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
     if (ctx->n_rows == 0 && n > 0) {
       // The first row fixes the columns.
-      ctx->columns = columns_create(n);
-      if (!ctx->columns) {
+      if (failed(column_buffers_new(n, &ctx->columns))) {
         own = OpFailure::Stage::Context;
         return Error::OutOfMemory;
       }
@@ -106,7 +126,7 @@ const ColumnBuffer* columnar_column(const ColumnarCollectContext* ctx, size_t in
 
 void columnar_close(ColumnarCollectContext* ctx) {
   if (!ctx) return;
-  columns_free(ctx->columns, ctx->n_cols);
+  column_buffers_free(ctx->columns, ctx->n_cols);
   ctx->~ColumnarCollectContext();
   platform::heap_free(ctx);
 }

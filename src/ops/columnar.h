@@ -26,9 +26,15 @@ uint64_t columnar_data_limit();
 // offsets cannot grow or the end would not fit in 32 bits.
 bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n);
 
-// n empty columns, each holding the first offset 0; null when out of memory.
-ColumnBuffer* columns_create(size_t n);
-void columns_free(ColumnBuffer* columns, size_t n);
+// n empty columns, each holding its first offset 0 (*out stays null for n = 0).
+Error column_buffers_new(size_t n, ColumnBuffer** out);
+// Frees every column's buffers and the array; safe on released columns.
+void column_buffers_free(ColumnBuffer* columns, size_t n);
+
+// Appends the rows of src after those of column: its data, and its offsets
+// after the first shifted by column's data length. False when the buffers
+// cannot grow or the joined data would not fit in 32-bit offsets.
+bool column_append_rows(ColumnBuffer* column, const ColumnBuffer& src);
 
 // Collects the remaining rows into a new context; null with *failure set on failure.
 ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure);

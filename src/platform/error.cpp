@@ -9,7 +9,7 @@ const char* error_name(Error e) {
   case Error::x:       \
     return #x;
 #define QUELTA_NAME2(x, name) \
-  case Error::x:             \
+  case Error::x:              \
     return name;
     QUELTA_NAME(None)
     QUELTA_NAME(OutOfMemory)

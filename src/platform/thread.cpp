@@ -7,11 +7,16 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "platform/file.h"
 #include "platform/heap.h"
 
 namespace quelta::platform {
 namespace {
+
+std::atomic<uint64_t> g_start_count{0};
+std::atomic<uint64_t> g_fail_at{0};  // absolute start number that is refused; 0 = never
 
 struct Start {
   ThreadMain fn;
@@ -29,6 +34,8 @@ void* trampoline(void* p) {
 
 Error thread_start(Thread* t, size_t stack_size, ThreadMain fn, void* arg) {
   t->started = false;
+  uint64_t number = g_start_count.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (number == g_fail_at.load(std::memory_order_relaxed)) return Error::Unexpected;
   auto* start = static_cast<Start*>(heap_alloc(sizeof(Start)));
   if (!start) return Error::OutOfMemory;
   start->fn = fn;
@@ -62,6 +69,10 @@ void thread_join(Thread* t) {
   if (!t->started) return;
   pthread_join(static_cast<pthread_t>(t->handle), nullptr);
   t->started = false;
+}
+
+void thread_fail_at(uint64_t n) {
+  g_fail_at.store(n == 0 ? 0 : g_start_count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
 size_t processor_count() {

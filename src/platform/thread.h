@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/error.h"
 
@@ -19,6 +20,10 @@ using ThreadMain = void (*)(void* arg);
 Error thread_start(Thread* t, size_t stack_size, ThreadMain fn, void* arg);
 // Waits without time-out for a started thread and releases it.
 void thread_join(Thread* t);
+// Test switch: the n-th thread start from now (1 = the next one) is refused
+// as the platform would refuse it (Unexpected). 0 switches refusal off.
+void thread_fail_at(uint64_t n);
+
 // Processors this process may run on (its affinity mask); at least 1.
 size_t processor_count();
 

@@ -1,7 +1,6 @@
 // The careful and the fast ways of counting rows.
 #include "scan/count.h"
 
-
 namespace quelta {
 namespace {
 
@@ -53,8 +52,8 @@ Error count_rows(ScanState* s, uint64_t* out) {
   uint64_t first = in->json.first_delivered ? 0 : 1;
   in->json.first_delivered = true;
   uint64_t rest = 0;
-  Error e =
-      in->json.array_mode ? count_objects(&in->json.reader, &rest) : count_remaining_lines(&in->json.reader, &rest);
+  Error e = in->json.array_mode ? count_objects(&in->json.reader, &rest)
+                                : count_remaining_lines(&in->json.reader, &rest);
   *out = first + rest;
   return e;
 }

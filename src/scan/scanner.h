@@ -24,7 +24,6 @@ enum class OpenFailure : uint8_t {
   NoMemoryForHeader,
 };
 
-
 // Builds a Scanner for path; on failure reports which step failed (and the
 // input's condition for OpenFailure::Input) and frees everything.
 Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition);

@@ -42,6 +42,7 @@ const std::set<std::string> kExpected = {
     "quelta_collect_columnar_data",
     "quelta_collect_columnar_offsets",
     "quelta_collect_columnar_close",
+    "quelta_parallel_collect_columnar",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

@@ -1,0 +1,490 @@
+// The parallel columnar collect: boundaries, column directory, chunk workers
+// and the merge. Workers share the file (positional reads only) and read-only
+// prepared data; each writes only its own task, so no locks are needed.
+#include "ops/parallel_collect.h"
+
+#include <cstring>
+#include <new>
+
+#include "input/buffered_reader.h"
+#include "input/csv_reader.h"
+#include "input/json_parser.h"
+#include "input/key_index.h"
+#include "input/open_input.h"
+#include "platform/heap.h"
+#include "platform/thread.h"
+#include "scan/predicate.h"
+#include "scan/scan_state.h"
+#include "util/byte_search.h"
+
+namespace quelta {
+namespace {
+
+constexpr uint64_t kMinChunkBytes = 65536;
+constexpr size_t kLineWindow = 65536;
+constexpr size_t kWorkerReadSize = 1048576;
+constexpr size_t kWorkerStackSize = 16 * 1048576;
+constexpr size_t kSniffSize = 256;
+constexpr size_t kFirstLineRead = 1048576;
+
+constexpr uint8_t kTrue[] = {'t', 'r', 'u', 'e'};
+constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
+
+inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+inline FieldView without_cr(FieldView line) {
+  if (line.len > 0 && line.ptr[line.len - 1] == '\r') --line.len;
+  return line;
+}
+
+// One byte range, prepared by the calling thread, filled in by one worker and
+// read back after the join.
+struct ChunkTask {
+  platform::File file;
+  uint64_t start = 0;
+  uint64_t end = 0;
+  // The worker's own copy of the prepared array: a numeric test caches its
+  // last conversion in it. IN texts stay shared and read-only.
+  PredicateSet predicates;
+  bool negate = false;
+  uint8_t delimiter = ',';
+  size_t n_columns = 0;
+  const FieldView* names = nullptr;  // JSON only
+  const KeyIndex* key_index = nullptr;
+  ColumnBuffer* columns = nullptr;
+  uint64_t n_rows = 0;
+  Error error = Error::None;
+};
+
+bool append_row(ChunkTask* t, const FieldView* fields, size_t count) {
+  for (size_t c = 0; c < t->n_columns; ++c) {
+    const FieldView f = c < count ? fields[c] : FieldView{};
+    if (!column_append(&t->columns[c], f.ptr, f.len)) return false;
+  }
+  ++t->n_rows;
+  return true;
+}
+
+// Hands every line of the task's range to step, without its '\n' and one
+// trailing '\r'. A line crossing two reads is gathered in carry; a last line
+// without '\n' is handed over too, but not the empty rest after a final '\n'.
+template <typename Step>
+Error for_each_line(ChunkTask* t, uint8_t* buf, ByteBuffer* carry, Step&& step) {
+  uint64_t pos = t->start;
+  while (pos < t->end) {
+    uint64_t left = t->end - pos;
+    size_t want = left < kWorkerReadSize ? static_cast<size_t>(left) : kWorkerReadSize;
+    size_t got = 0;
+    if (Error e = platform::file_pread(t->file, buf, want, pos, &got); failed(e)) return e;
+    if (got == 0) break;
+    pos += got;
+    size_t i = 0;
+    for (;;) {
+      size_t k = find_byte(buf + i, got - i, '\n');
+      if (k == got - i) {
+        if (Error e = carry->append(buf + i, k); failed(e)) return e;
+        break;
+      }
+      FieldView line{buf + i, k};
+      if (carry->len) {
+        if (Error e = carry->append(buf + i, k); failed(e)) return e;
+        line = FieldView{carry->data, carry->len};
+      }
+      if (Error e = step(without_cr(line)); failed(e)) return e;
+      carry->clear();
+      i += k + 1;
+    }
+  }
+  if (carry->len) return step(without_cr(FieldView{carry->data, carry->len}));
+  return Error::None;
+}
+
+Error collect_csv_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
+  GrowBuffer<FieldView> fields;
+  ByteBuffer scratch;
+  Error e = for_each_line(t, buf, carry, [&](FieldView line) {
+    scratch.clear();
+    size_t count = 0;
+    if (Error s = split_record(line, t->delimiter, kNoMaxColumn, &fields, &scratch, &count); failed(s))
+      return s;
+    if (!test_row(fields.data, count, t->predicates, t->negate)) return Error::None;
+    return append_row(t, fields.data, count) ? Error::None : Error::OutOfMemory;
+  });
+  fields.release();
+  scratch.release();
+  return e;
+}
+
+// The general path's row: every column empty, then each member found through
+// the key index; nested values leave their column empty.
+void map_members(const ChunkTask* t, const JsonParser& parser, FieldView line, FieldView* row) {
+  for (size_t c = 0; c < t->n_columns; ++c) row[c] = FieldView{line.ptr, 0};
+  for (size_t p = 0; p < parser.members.len; ++p) {
+    const JsonMember& m = parser.members[p];
+    size_t col = key_index_find(*t->key_index, m.key);
+    if (col == SIZE_MAX) continue;
+    switch (m.kind) {
+      case JsonKind::String:
+      case JsonKind::Bare:
+        row[col] = m.value;
+        break;
+      case JsonKind::Bool:
+        row[col] = m.truth ? FieldView{kTrue, sizeof kTrue} : FieldView{kFalse, sizeof kFalse};
+        break;
+      case JsonKind::Null:
+      case JsonKind::Object:
+      case JsonKind::Array:
+        row[col] = FieldView{line.ptr, 0};
+        break;
+    }
+  }
+}
+
+Error collect_json_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
+  GrowBuffer<FieldView> row;
+  JsonParser parser;
+  Error e = row.reserve(t->n_columns);
+  if (!failed(e)) {
+    e = for_each_line(t, buf, carry, [&](FieldView line) {
+      if (line.len == 0) return Error::None;
+      if (!json_ordered_fast_path(line, t->names, t->n_columns, row.data)) {
+        Error p = parse_object(&parser, line);
+        // A line that is not an object is skipped; running out of memory is not
+        // a property of the line and stops the worker.
+        if (p == Error::OutOfMemory) return p;
+        if (failed(p)) return Error::None;
+        map_members(t, parser, line, row.data);
+      }
+      if (!test_row(row.data, t->n_columns, t->predicates, t->negate)) return Error::None;
+      return append_row(t, row.data, t->n_columns) ? Error::None : Error::OutOfMemory;
+    });
+  }
+  row.release();
+  json_parser_release(&parser);
+  return e;
+}
+
+// What both workers share: the columns, the read buffer and the line buffer;
+// on failure nothing of the worker's result is kept.
+template <Error (*Collect)(ChunkTask*, uint8_t*, ByteBuffer*)>
+void run_chunk(void* arg) {
+  auto* t = static_cast<ChunkTask*>(arg);
+  Error e = column_buffers_new(t->n_columns, &t->columns);
+  if (!failed(e)) {
+    auto* buf = static_cast<uint8_t*>(platform::heap_alloc(kWorkerReadSize));
+    ByteBuffer carry;
+    e = buf ? Collect(t, buf, &carry) : Error::OutOfMemory;
+    platform::heap_free(buf);
+    carry.release();
+  }
+  if (failed(e)) {
+    column_buffers_free(t->columns, t->n_columns);
+    t->columns = nullptr;
+    t->n_rows = 0;
+  }
+  t->error = e;
+}
+
+void csv_chunk_worker(void* arg) { run_chunk<collect_csv_lines>(arg); }
+void json_chunk_worker(void* arg) { run_chunk<collect_json_lines>(arg); }
+
+// Everything one call holds; released as a whole by release_job, which is
+// safe at any stage.
+struct Job {
+  PredicateSet predicates;
+  bool negate = false;
+  uint8_t delimiter = ',';
+  platform::File file;
+  uint64_t size = 0;
+  size_t n_columns = 0;
+  // JSON lines: the first line, its parse and the directory built from it.
+  // names views into first_line or the parser's unescaped keys.
+  ByteBuffer first_line;
+  JsonParser parser;
+  FieldView* names = nullptr;
+  KeyIndex key_index;
+  ChunkTask* tasks = nullptr;
+  size_t n_tasks = 0;
+  platform::Thread* threads = nullptr;
+  ColumnBuffer* merged = nullptr;
+  uint64_t n_rows = 0;
+};
+
+void release_tasks(Job* job) {
+  for (size_t i = 0; i < job->n_tasks; ++i) {
+    ChunkTask& t = job->tasks[i];
+    column_buffers_free(t.columns, t.n_columns);
+    platform::heap_free(t.predicates.items);
+  }
+  platform::heap_free(job->tasks);
+  platform::heap_free(job->threads);
+  job->tasks = nullptr;
+  job->threads = nullptr;
+  job->n_tasks = 0;
+}
+
+void release_job(Job* job) {
+  release_tasks(job);
+  column_buffers_free(job->merged, job->n_columns);
+  job->merged = nullptr;
+  platform::file_close(&job->file);
+  job->first_line.release();
+  json_parser_release(&job->parser);
+  platform::heap_free(job->names);
+  job->names = nullptr;
+  key_index_release(&job->key_index);
+  free_predicates(&job->predicates);
+}
+
+// Reads up to len bytes at offset with one positional read.
+Error read_at(platform::File file, uint64_t offset, size_t len, ByteBuffer* out) {
+  out->clear();
+  if (Error e = out->reserve(len ? len : 1); failed(e)) return e;
+  size_t got = 0;
+  if (Error e = platform::file_pread(file, out->data, len, offset, &got); failed(e)) return e;
+  out->len = got;
+  return Error::None;
+}
+
+// The directory of a JSON-lines file: the keys of its first line, which stays
+// a data row of the first chunk. A first line that does not parse fails with
+// the parser's own condition.
+Error read_json_directory(Job* job) {
+  size_t len = job->size < kFirstLineRead ? static_cast<size_t>(job->size) : kFirstLineRead;
+  if (Error e = read_at(job->file, 0, len, &job->first_line); failed(e)) return e;
+  FieldView line{job->first_line.data, find_byte(job->first_line.data, job->first_line.len, '\n')};
+  line = without_cr(line);
+  if (line.len == 0) return Error::ParserInvalidJson;
+  if (Error e = parse_object(&job->parser, line); failed(e)) return e;
+  const size_t n = job->parser.members.len;
+  job->names = static_cast<FieldView*>(platform::heap_alloc((n ? n : 1) * sizeof(FieldView)));
+  if (!job->names) return Error::OutOfMemory;
+  for (size_t i = 0; i < n; ++i) job->names[i] = job->parser.members[i].key;
+  job->n_columns = n;
+  return key_index_build(&job->key_index, job->names, n);
+}
+
+Error read_csv_directory(Job* job, const char* path) {
+  CsvReader csv;
+  if (Error e = csv_open_file(&csv, path, kNoMaxColumn, job->delimiter); failed(e)) return e;
+  job->n_columns = csv.n_names;
+  csv_close(&csv);
+  return Error::None;
+}
+
+// The chunk ranges: n of them over [data_start, size), each ending just after
+// a line end (the last at size).
+Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads) {
+  const uint64_t data_len = job->size - data_start;
+  uint64_t n = data_len / kMinChunkBytes;
+  if (n < 1) n = 1;
+  if (n > n_threads) n = n_threads;
+  if (n > SIZE_MAX / sizeof(ChunkTask) || n > SIZE_MAX / sizeof(platform::Thread)) return Error::OutOfMemory;
+  job->tasks = static_cast<ChunkTask*>(platform::heap_alloc(n * sizeof(ChunkTask)));
+  job->threads = static_cast<platform::Thread*>(platform::heap_alloc(n * sizeof(platform::Thread)));
+  if (!job->tasks || !job->threads) return Error::OutOfMemory;
+  const uint64_t step = data_len / n;
+  uint64_t start = data_start;
+  for (size_t i = 0; i < n; ++i) {
+    new (&job->threads[i]) platform::Thread{};
+    ChunkTask* t = new (&job->tasks[i]) ChunkTask{};
+    job->n_tasks = i + 1;
+    t->file = job->file;
+    t->start = start;
+    t->end = job->size;
+    if (i + 1 < n) {
+      if (Error e = find_next_line_start(job->file, start + step, job->size, &t->end); failed(e)) return e;
+    }
+    start = t->end;
+    t->negate = job->negate;
+    t->delimiter = job->delimiter;
+    t->n_columns = job->n_columns;
+    if (is_json) {
+      t->names = job->names;
+      t->key_index = &job->key_index;
+    }
+    if (job->predicates.count) {
+      const size_t bytes = job->predicates.count * sizeof(PreparedPredicate);
+      t->predicates.items = static_cast<PreparedPredicate*>(platform::heap_alloc(bytes));
+      if (!t->predicates.items) return Error::OutOfMemory;
+      std::memcpy(static_cast<void*>(t->predicates.items), job->predicates.items, bytes);
+      t->predicates.count = job->predicates.count;
+    }
+  }
+  return Error::None;
+}
+
+// Starts one worker per chunk and waits for all of them, in chunk order. When
+// a start fails, the workers already started are still waited for.
+Error run_workers(Job* job, bool is_json) {
+  platform::ThreadMain worker = is_json ? json_chunk_worker : csv_chunk_worker;
+  Error start_error = Error::None;
+  for (size_t i = 0; i < job->n_tasks; ++i) {
+    start_error = platform::thread_start(&job->threads[i], kWorkerStackSize, worker, &job->tasks[i]);
+    if (failed(start_error)) break;
+  }
+  for (size_t i = 0; i < job->n_tasks; ++i) platform::thread_join(&job->threads[i]);
+  if (failed(start_error)) return start_error;
+  for (size_t i = job->n_tasks; i-- > 0;)
+    if (failed(job->tasks[i].error)) return job->tasks[i].error;
+  return Error::None;
+}
+
+// Joins the chunks' columns in file order. The first chunk's columns become
+// the result and the others are appended to them, column by column, each
+// chunk column freed as soon as it is copied.
+Error merge_chunks(Job* job) {
+  ChunkTask* tasks = job->tasks;
+  job->merged = tasks[0].columns;
+  tasks[0].columns = nullptr;
+  job->n_rows = tasks[0].n_rows;
+  for (size_t i = 1; i < job->n_tasks; ++i) job->n_rows += tasks[i].n_rows;
+  for (size_t c = 0; c < job->n_columns; ++c) {
+    for (size_t i = 1; i < job->n_tasks; ++i) {
+      ColumnBuffer& src = tasks[i].columns[c];
+      if (!column_append_rows(&job->merged[c], src)) return Error::OutOfMemory;
+      src.data.release();
+      src.offsets.release();
+    }
+  }
+  return Error::None;
+}
+
+Error collect_lines(Job* job, const char* path, size_t n_threads, bool* no_data) {
+  const bool is_json = path_selects_json(path, std::strlen(path));
+  uint64_t data_start = 0;
+  if (!is_json) {
+    if (Error e = find_next_line_start(job->file, 0, job->size, &data_start); failed(e)) return e;
+    if (data_start >= job->size) {
+      *no_data = true;
+      return Error::None;
+    }
+  }
+  Error e = is_json ? read_json_directory(job) : read_csv_directory(job, path);
+  if (failed(e)) return e;
+  if (Error p = plan_chunks(job, is_json, data_start, n_threads); failed(p)) return p;
+  if (Error r = run_workers(job, is_json); failed(r)) return r;
+  return merge_chunks(job);
+}
+
+// A JSON array cannot be split at line ends: its rows are read here, through
+// the JSON row reader, on the calling thread.
+Error collect_array(Job* job, const char* path) {
+  ScanState st;
+  st.predicates = job->predicates;
+  st.negate = job->negate;
+  InputParams params;
+  params.format = FormatOverride::Json;
+  if (Error e = open_input(&st.input, path, params); failed(e)) return e;
+  job->n_columns = st.input.json.n_columns;
+  Error e = column_buffers_new(job->n_columns, &job->merged);
+  if (!failed(e)) {
+    e = for_each_row(&st, [&](const FieldView* fields, size_t n) {
+      for (size_t i = 0; i < n && i < job->n_columns; ++i)
+        if (!column_append(&job->merged[i], fields[i].ptr, fields[i].len)) return Error::OutOfMemory;
+      ++job->n_rows;
+      return Error::None;
+    });
+  }
+  close_input(&st.input);
+  st.projected.release();
+  return e;
+}
+
+Error collect(Job* job, const char* path, size_t n_threads, bool* no_data) {
+  if (Error e = open_input_file(path, &job->file); failed(e)) return e;
+  if (Error e = platform::file_size(job->file, &job->size); failed(e)) return e;
+  ByteBuffer head;
+  Error e =
+      read_at(job->file, 0, job->size < kSniffSize ? static_cast<size_t>(job->size) : kSniffSize, &head);
+  size_t i = 0;
+  while (i < head.len && is_blank(head.data[i])) ++i;
+  const bool array = i < head.len && head.data[i] == '[';
+  head.release();
+  if (failed(e)) return e;
+  if (array) {
+    platform::file_close(&job->file);
+    return collect_array(job, path);
+  }
+  return collect_lines(job, path, n_threads, no_data);
+}
+
+}  // namespace
+
+Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, uint64_t* out) {
+  *out = size;
+  if (offset >= size) return Error::None;
+  const uint64_t rest = size - offset;
+  size_t window = rest < kLineWindow ? static_cast<size_t>(rest) : kLineWindow;
+  uint8_t* buf = nullptr;
+  size_t have = 0;
+  Error e = Error::None;
+  for (;;) {
+    void* grown = platform::heap_realloc(buf, window);
+    if (!grown) {
+      e = Error::OutOfMemory;
+      break;
+    }
+    buf = static_cast<uint8_t*>(grown);
+    size_t got = 0;
+    if (e = platform::file_pread(file, buf + have, window - have, offset + have, &got); failed(e)) break;
+    if (got == 0) break;  // the file ended early
+    size_t k = find_byte(buf + have, got, '\n');
+    if (k < got) {
+      *out = offset + have + k + 1;
+      break;
+    }
+    have += got;
+    if (have < window) continue;
+    if (window >= rest) break;
+    window = rest - window < window ? static_cast<size_t>(rest) : window * 2;
+  }
+  platform::heap_free(buf);
+  return e;
+}
+
+ColumnarCollectContext* parallel_collect_columnar(const char* path, uint8_t delimiter,
+                                                  const Predicate* predicates, size_t n_predicates,
+                                                  bool negate, size_t n_threads, ParallelFailure* failure,
+                                                  Error* condition) {
+  *failure = ParallelFailure::None;
+  *condition = Error::None;
+  Job job;
+  job.negate = negate;
+  job.delimiter = delimiter;
+  if (n_predicates > 0) {
+    switch (prepare_predicates(predicates, n_predicates, &job.predicates)) {
+      case PrepareResult::Ok:
+        break;
+      case PrepareResult::NoMemoryForPredicates:
+        *failure = ParallelFailure::NoMemoryForPredicates;
+        return nullptr;
+      case PrepareResult::NoMemoryForInValues:
+        *failure = ParallelFailure::NoMemoryForInValues;
+        return nullptr;
+    }
+  }
+  if (n_threads == 0) n_threads = platform::processor_count();
+  bool no_data = false;
+  if (Error e = collect(&job, path, n_threads, &no_data); failed(e)) {
+    release_job(&job);
+    *failure = ParallelFailure::Scan;
+    *condition = e;
+    return nullptr;
+  }
+  // A CSV file that is only a header line has no columns and no rows.
+  if (no_data) job.n_columns = 0;
+  release_tasks(&job);
+  platform::file_close(&job.file);
+  ColumnarCollectContext* ctx = columnar_context_create(job.merged, job.n_columns, job.n_rows);
+  if (!ctx) {
+    release_job(&job);
+    *failure = ParallelFailure::NoMemoryForContext;
+    return nullptr;
+  }
+  job.merged = nullptr;
+  release_job(&job);
+  return ctx;
+}
+
+}  // namespace quelta

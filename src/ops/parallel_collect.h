@@ -1,0 +1,35 @@
+// Parallel columnar collect: a whole CSV or JSON-lines file split into byte
+// ranges that end at line ends, each range parsed on its own thread into
+// private columns, and the columns joined in file order into one columnar
+// context. A JSON file that is one top-level array is read on the calling
+// thread instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ops/columnar.h"
+#include "platform/file.h"
+#include "quelta.h"
+
+namespace quelta {
+
+enum class ParallelFailure : uint8_t {
+  None,
+  NoMemoryForPredicates,
+  NoMemoryForInValues,
+  Scan,                // open, read, header, thread start, worker or merge: see the condition
+  NoMemoryForContext,  // the result context itself
+};
+
+// Collects every column of path. n_threads 0 means one per processor.
+ColumnarCollectContext* parallel_collect_columnar(const char* path, uint8_t delimiter,
+                                                  const Predicate* predicates, size_t n_predicates,
+                                                  bool negate, size_t n_threads, ParallelFailure* failure,
+                                                  Error* condition);
+
+// The position just after the first '\n' at or after offset, or size when
+// there is none. Reads a 64 KiB window, doubling it while no line end shows.
+Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, uint64_t* out);
+
+}  // namespace quelta
