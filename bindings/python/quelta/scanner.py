@@ -156,6 +156,8 @@ class Scanner:
         check_mode(mode, errors)
         raw_path = _lib.fsencode(path)
         conds = _where.conditions(where)
+        if isinstance(select, (str, bytes, int)):
+            select = [select]  # one column, not the characters of a name
         select = list(select) if select is not None else None
         if isinstance(select, list) and not select:
             raise ValueError("select needs at least one column")
