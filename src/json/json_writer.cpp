@@ -215,7 +215,63 @@ Error write_integer(OutputSink& sink, uint64_t v) {
   return sink.write(q, static_cast<size_t>(end - q));
 }
 
+namespace {
+
+// Fields are mostly short ASCII texts without escapes: those are recognised
+// with a few word loads and written into the window with fixed-size copies,
+// quotes and owed punctuation included, without the UTF-8 decoder or a copy call.
+constexpr size_t kShortString = 32;
+static_assert(kShortString + 3 <= OutputSink::kMaxReserve);
+
+// A top bit for each byte of x that needs an escape or is not ASCII (exact
+// as "any", which is all that is asked).
+inline uint64_t escape_or_high(uint64_t x) { return escape_flags(x) | (x & 0x8080808080808080); }
+
+// Whether p[0..n), n <= kShortString, is ASCII with nothing to escape.
+inline bool is_plain_short(const uint8_t* p, size_t n) {
+  if (n >= 8) {
+    uint64_t acc = escape_or_high(load<uint64_t>(p + n - 8));
+    for (size_t i = 0; i + 8 < n; i += 8) acc |= escape_or_high(load<uint64_t>(p + i));
+    return acc == 0;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] >= 0x80 || kEscape[p[i]]) return false;
+  }
+  return true;
+}
+
+// Copies n <= kShortString bytes with overlapping fixed-size moves.
+inline void copy_short(uint8_t* out, const uint8_t* p, size_t n) {
+  if (n >= 16) {
+    std::memcpy(out, p, 16);
+    std::memcpy(out + n - 16, p + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(out, p, 8);
+    std::memcpy(out + n - 8, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(out, p, 4);
+    std::memcpy(out + n - 4, p + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) out[i] = p[i];
+  }
+}
+
+}  // namespace
+
 Error JsonWriter::string_value(const uint8_t* p, size_t n) {
+  if (n <= kShortString && is_plain_short(p, n)) {
+    if (Error e = sink->reserve(n + 3); failed(e)) return e;
+    uint8_t* out = sink->cursor();
+    size_t k = 0;
+    if (next != JsonNext::None) out[k++] = next == JsonNext::Comma ? ',' : ':';
+    next = JsonNext::Comma;
+    out[k++] = '"';
+    copy_short(out + k, p, n);
+    k += n;
+    out[k++] = '"';
+    sink->commit(k);
+    return Error::None;
+  }
   const bool text = is_valid_utf8(p, n);
   if (Error e = value_start(); failed(e)) return e;
   return text ? write_escaped(*sink, p, n) : write_byte_array(*sink, p, n);

@@ -6,7 +6,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace quelta::platform {
+namespace {
+
+std::atomic<uint64_t> g_writes_left{0};  // calls until the armed failure; 0 = none armed
+std::atomic<Error> g_write_failure{Error::None};
+
+// Whether the fault switch claims this write.
+bool injected_write_failure() {
+  uint64_t left = g_writes_left.load(std::memory_order_relaxed);
+  if (left == 0) return false;
+  g_writes_left.store(left - 1, std::memory_order_relaxed);
+  return left == 1;
+}
+
+}  // namespace
+
+void file_fail_write_at(uint64_t n, Error e) {
+  g_write_failure.store(e, std::memory_order_relaxed);
+  g_writes_left.store(n, std::memory_order_relaxed);
+}
 
 Error error_from_errno(int err) {
   switch (err) {
@@ -142,6 +163,7 @@ Error file_pread(File f, void* buf, size_t len, uint64_t offset, size_t* got) {
 }
 
 Error file_write_all(File f, const void* buf, size_t len) {
+  if (injected_write_failure()) return g_write_failure.load(std::memory_order_relaxed);
   const char* p = static_cast<const char*>(buf);
   while (len > 0) {
     ssize_t n = ::write(f.fd, p, len);
@@ -158,6 +180,15 @@ Error file_write_all(File f, const void* buf, size_t len) {
 void file_close(File* f) {
   if (f->fd >= 0) ::close(f->fd);
   f->fd = -1;
+}
+
+Error file_close_written(File* f) {
+  if (f->fd < 0) return Error::None;
+  // The descriptor is released even when close reports a failure; retrying
+  // could close a descriptor another thread has opened since.
+  int r = ::close(f->fd);
+  f->fd = -1;
+  return r == 0 || errno == EINTR ? Error::None : error_from_errno(errno);
 }
 
 Error file_delete(const char* path) {

@@ -26,7 +26,14 @@ Error file_pread(File f, void* buf, size_t len, uint64_t offset, size_t* got);
 // Writes all len bytes, continuing partial writes.
 Error file_write_all(File f, const void* buf, size_t len);
 void file_close(File* f);
+// Closes a file that was written to, reporting what the close itself reports
+// (some file systems only tell of a failed write there).
+Error file_close_written(File* f);
 Error file_delete(const char* path);
+
+// Test switch: the n-th call of file_write_all from now (1 = the next one)
+// fails with the condition e before writing anything; 0 switches it off.
+void file_fail_write_at(uint64_t n, Error e);
 
 // Maps an errno value to its condition name (Unexpected when it has none).
 Error error_from_errno(int err);

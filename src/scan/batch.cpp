@@ -42,29 +42,42 @@ Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, b
     if (rows > 0) {
       if (Error e = text.put(','); failed(e)) return e;
     }
-    if (Error e = text.put('['); failed(e)) return e;
-    for (size_t i = 0; i < n; ++i) {
-      if (i > 0) {
-        if (Error e = text.put(','); failed(e)) return e;
-      }
-      JsonWriter w(text);
-      if (Error e = w.string_value(fields[i].ptr, fields[i].len); failed(e)) return e;
-    }
-    if (Error e = text.put(']'); failed(e)) return e;
+    if (Error e = write_row_array(text, fields, n); failed(e)) return e;
     ++rows;
     if (text.size() >= max_bytes) break;
   }
   if (rows == 0) return Error::None;
-  if (Error e = text.put(']'); failed(e)) return e;
-  ByteBuffer json = text.take();
+  Error text_failure = Error::None;
+  if (!batch_from_text(&text, out, &text_failure)) {
+    *no_memory_for_record = !failed(text_failure);
+    return failed(text_failure) ? text_failure : Error::OutOfMemory;
+  }
+  return Error::None;
+}
+
+Error write_row_array(OutputSink& sink, const FieldView* fields, size_t n) {
+  if (Error e = sink.put('['); failed(e)) return e;
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      if (Error e = sink.put(','); failed(e)) return e;
+    }
+    JsonWriter w(sink);
+    if (Error e = w.string_value(fields[i].ptr, fields[i].len); failed(e)) return e;
+  }
+  return sink.put(']');
+}
+
+bool batch_from_text(MemorySink* text, Batch** out, Error* text_failure) {
+  *text_failure = text->put(']');
+  if (failed(*text_failure)) return false;
+  ByteBuffer json = text->take();
   json.trim();
   *out = batch_create(&json);
   if (!*out) {
     json.release();
-    *no_memory_for_record = true;
-    return Error::OutOfMemory;
+    return false;
   }
-  return Error::None;
+  return true;
 }
 
 void batch_free(Batch* batch) {

@@ -7,17 +7,16 @@
 
 #include "input/field_view.h"
 #include "platform/error.h"
+#include "util/arena.h"
+#include "validate/text_set.h"
 
 namespace quelta {
 
 enum class ValueType : uint8_t { Any = 0, Integer, Float, Boolean, Datetime, String };
 
-// Hash set of one_of texts, built for lists of more than kOneOfLinearMax entries.
-struct OneOfSet {
-  FieldView* slots = nullptr;  // open addressing; ptr == nullptr marks an empty slot
-  size_t mask = 0;             // slot count - 1 (a power of two)
-  bool has_empty = false;      // the empty text, which cannot sit in a slot
-};
+// Hash set of one_of texts, built for lists of more than kOneOfLinearMax
+// entries; its slots refer to the rule's one_of list.
+using OneOfSet = TextSet;
 
 constexpr size_t kOneOfLinearMax = 31;
 
@@ -36,25 +35,29 @@ struct ColumnRule {
   bool required = false;
 };
 
-// One block of string storage; released as a whole.
-struct Arena {
-  struct Block;
-  Block* head = nullptr;
-};
-
 struct Schema {
   ColumnRule* rules = nullptr;
   size_t n_rules = 0;
   size_t n_header_columns = 0;
-  Arena storage;
+  Arena storage;  // the rules, names, one_of lists, texts and sets
 };
 
 // Parses text[0..len) against the header names. BadSchema, UnknownColumn or
-// OutOfMemory on failure, with nothing left allocated.
+// OutOfMemory on failure, with nothing left allocated. n_header_columns is
+// n_names on success, whatever the schema holds.
 Error schema_parse(const uint8_t* text, size_t len, const FieldView* names, size_t n_names, Schema* out);
+// Releases everything the schema owns; safe on a partly built or freed schema.
 void schema_free(Schema* schema);
 
 // Whether value is one of the rule's one_of texts (linear or through the set).
 bool one_of_contains(const ColumnRule& rule, FieldView value);
+
+// The longest text format_plain_double writes.
+constexpr size_t kPlainDoubleMax = 330;
+
+// The shortest decimal text that reads back as v (finite), in positional
+// notation without an exponent: 1e2 gives "100", 0.001 "0.001", -0.0 "-0".
+// Writes at most kPlainDoubleMax bytes to out and returns the length.
+size_t format_plain_double(double v, char* out);
 
 }  // namespace quelta

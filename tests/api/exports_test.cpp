@@ -43,6 +43,21 @@ const std::set<std::string> kExpected = {
     "quelta_collect_columnar_offsets",
     "quelta_collect_columnar_close",
     "quelta_parallel_collect_columnar",
+    "quelta_validate",
+    "quelta_validate_json",
+    "quelta_validate_free",
+    "quelta_validator_open",
+    "quelta_validator_next",
+    "quelta_validator_next_batch",
+    "quelta_validator_n_columns",
+    "quelta_validator_column_name",
+    "quelta_validator_rows_total",
+    "quelta_validator_rows_valid",
+    "quelta_validator_rows_invalid",
+    "quelta_validator_close",
+    "quelta_validate_to_files",
+    "quelta_validate_outcome",
+    "quelta_outcome_free",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

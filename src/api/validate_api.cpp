@@ -1,0 +1,49 @@
+// Exports of the whole-file validation report.
+#include "api/error_slot.h"
+#include "quelta.h"
+#include "validate/report.h"
+
+using namespace quelta;
+
+extern "C" {
+
+QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors) {
+  api::slot_clear();
+  if (!path) {
+    api::slot_set("path is null");
+    return nullptr;
+  }
+  if (!schema_json) {
+    api::slot_set("schema_json is null");
+    return nullptr;
+  }
+  const uint64_t cap = max_errors == 0 ? 100 : max_errors;
+  ReportRun run;
+  if (Error e = report_run(&run, path, schema_json, cap); failed(e)) {
+    api::slot_set("validate failed: ", e);
+    return nullptr;
+  }
+  MemorySink sink;
+  if (failed(render_report(run, sink)) || failed(sink.put('\0'))) {
+    report_run_release(&run);
+    api::slot_set("out of memory rendering report");
+    return nullptr;
+  }
+  ByteBuffer text = sink.take();
+  ValidationReport* report = report_create(&run, reinterpret_cast<char*>(text.data), text.len - 1);
+  if (!report) {
+    text.release();
+    report_run_release(&run);
+    api::slot_set("out of memory");
+    return nullptr;
+  }
+  text.take();
+  return report;
+}
+
+QUELTA_API const char* quelta_validate_json(ValidationReport* report) {
+  return report ? report_json(report) : nullptr;
+}
+
+QUELTA_API void quelta_validate_free(ValidationReport* report) { report_free(report); }
+}

@@ -1,0 +1,59 @@
+// Exports of validation to files and of the validation outcome.
+#include "api/error_slot.h"
+#include "quelta.h"
+#include "validate/outcome.h"
+#include "validate/to_files.h"
+
+using namespace quelta;
+
+extern "C" {
+
+QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* schema_json,
+                                            const char* valid_path, const char* invalid_path,
+                                            ValidationStats* stats) {
+  api::slot_clear();
+  if (stats) *stats = ValidationStats{};
+  if (!input_path || !schema_json || !valid_path || !invalid_path || !stats) {
+    api::slot_set("validate_to_files requires input, schema, two outputs and stats");
+    return -1;
+  }
+  FileSplitStats split;
+  if (Error e = validate_to_files(input_path, schema_json, valid_path, invalid_path, &split); failed(e)) {
+    api::slot_set("validate_to_files failed: ", e);
+    return -1;
+  }
+  *stats = ValidationStats{split.rows_total, split.rows_valid, split.rows_invalid, split.errors_total};
+  return 0;
+}
+
+QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, const char* schema_json,
+                                         uint32_t input_kind, uint32_t result_kind) {
+  api::slot_clear();
+  if (!input) {
+    api::slot_set("input is null");
+    return nullptr;
+  }
+  if (!schema_json) {
+    api::slot_set("schema is null");
+    return nullptr;
+  }
+  if (input_kind > 2 || result_kind > 1) {
+    api::slot_set("invalid validation options");
+    return nullptr;
+  }
+  Error condition;
+  bool no_memory_for_result;
+  char* text = validate_outcome(reinterpret_cast<const uint8_t*>(input), input_len, schema_json,
+                                static_cast<OutcomeInput>(input_kind),
+                                static_cast<OutcomeResult>(result_kind), &condition, &no_memory_for_result);
+  if (!text) {
+    if (no_memory_for_result)
+      api::slot_set("out of memory");
+    else
+      api::slot_set("validate failed: ", condition);
+  }
+  return text;
+}
+
+QUELTA_API void quelta_outcome_free(char* text) { outcome_free(text); }
+}

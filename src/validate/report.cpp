@@ -1,0 +1,115 @@
+// The whole-file validation run behind quelta_validate and its report JSON.
+#include "validate/report.h"
+
+#include <new>
+
+#include "platform/heap.h"
+
+// What quelta_validate hands out: the run's counters and kept breaches, and the
+// rendered text. Immutable once returned.
+struct ValidationReport {
+  quelta::ReportRun run;
+  char* json = nullptr;  // NUL-terminated
+  size_t json_length = 0;
+};
+
+namespace quelta {
+namespace {
+
+// Copies a kept breach's texts out of the row and the Schema.
+Error keep_error(ReportRun* run, ValidationError e) {
+  uint8_t* name = arena_copy(&run->strings, e.column_name.ptr, e.column_name.len);
+  uint8_t* value = name ? arena_copy(&run->strings, e.value.ptr, e.value.len) : nullptr;
+  if (!value) return Error::OutOfMemory;
+  e.column_name.ptr = name;
+  e.value.ptr = value;
+  return run->errors.push(e);
+}
+
+Error validate_rows(ReportRun* run, ValidatorState* v, uint64_t cap) {
+  for (;;) {
+    RowResult r;
+    if (Error e = validate_next_row(v, cap - run->errors.len, &run->counts, &r); failed(e)) return e;
+    if (!r.has_row) return Error::None;
+    for (size_t i = 0; i < r.n_errors; ++i) {
+      if (Error e = keep_error(run, r.errors[i]); failed(e)) return e;
+    }
+  }
+}
+
+uint64_t errors_total(const RuleCounts& c) {
+  uint64_t sum = 0;
+  for (uint64_t n : c.n) sum += n;
+  return sum;
+}
+
+Error write_member(OutputSink& sink, std::string_view key_with_punctuation, uint64_t value) {
+  if (Error e = sink.write(key_with_punctuation); failed(e)) return e;
+  return write_integer(sink, value);
+}
+
+}  // namespace
+
+Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap) {
+  *run = ReportRun{};
+  ValidatorState v;
+  if (Error e = validator_setup(&v, path, schema_json); failed(e)) return e;
+  Error e = validate_rows(run, &v, cap);
+  run->rows_total = v.rows_total;
+  run->rows_valid = v.rows_valid;
+  run->rows_invalid = v.rows_invalid;
+  validator_release(&v);
+  if (failed(e)) report_run_release(run);
+  return e;
+}
+
+void report_run_release(ReportRun* run) {
+  run->errors.release();
+  arena_release(&run->strings);
+}
+
+Error render_report(const ReportRun& run, OutputSink& sink) {
+  const uint64_t total = errors_total(run.counts);
+  if (Error e = write_member(sink, "{\"rows_total\":", run.rows_total); failed(e)) return e;
+  if (Error e = write_member(sink, ",\"rows_valid\":", run.rows_valid); failed(e)) return e;
+  if (Error e = write_member(sink, ",\"rows_invalid\":", run.rows_invalid); failed(e)) return e;
+  if (Error e = write_member(sink, ",\"errors_total\":", total); failed(e)) return e;
+  if (Error e = sink.write(run.errors.len < total ? ",\"truncated\":true" : ",\"truncated\":false");
+      failed(e))
+    return e;
+  if (Error e = sink.write(",\"counts\":{"); failed(e)) return e;
+  bool first = true;
+  for (size_t i = 0; i < kRuleCount; ++i) {
+    if (run.counts.n[i] == 0) continue;
+    if (Error e = sink.write(first ? "\"" : ",\""); failed(e)) return e;
+    first = false;
+    if (Error e = sink.write(std::string_view(rule_name(static_cast<Rule>(i)))); failed(e)) return e;
+    if (Error e = write_member(sink, "\":", run.counts.n[i]); failed(e)) return e;
+  }
+  if (Error e = sink.write("},\"errors\":"); failed(e)) return e;
+  if (Error e = write_error_list(sink, run.errors.data, run.errors.len); failed(e)) return e;
+  return sink.put('}');
+}
+
+ValidationReport* report_create(ReportRun* run, char* json, size_t json_length) {
+  void* block = platform::heap_alloc(sizeof(ValidationReport));
+  if (!block) return nullptr;
+  auto* report = new (block) ValidationReport{};
+  report->run = *run;
+  *run = ReportRun{};
+  report->json = json;
+  report->json_length = json_length;
+  return report;
+}
+
+const char* report_json(const ValidationReport* report) { return report->json; }
+
+void report_free(ValidationReport* report) {
+  if (!report) return;
+  report_run_release(&report->run);
+  platform::heap_free(report->json);
+  report->~ValidationReport();
+  platform::heap_free(report);
+}
+
+}  // namespace quelta
