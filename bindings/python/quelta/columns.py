@@ -14,7 +14,7 @@ from typing import Any
 
 from . import _lib, where as _where
 from ._lib import LOCK, Handle, lib
-from .scanner import Field, Mode, check_mode, decoder, index_resolver, name_text, read_names
+from .scanner import Field, Mode, check_mode, decoder, index_resolver, read_names
 
 _JSON_SUFFIXES = (b".ndjson", b".jsonl", b".json")
 
