@@ -253,6 +253,7 @@ void print_aligned(const std::vector<std::vector<std::string>>& rows, std::strin
       line += r[i];
       if (!align_right && i + 1 < r.size()) line.append(pad, ' ');
     }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
     line += '\n';
     out().put(line);
   }

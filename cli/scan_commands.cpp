@@ -251,7 +251,7 @@ std::string first_values(ColumnarCollectContext* ctx, size_t column, size_t* emp
     if (r >= 3) continue;
     std::string value = data ? std::string(reinterpret_cast<const char*>(data) + offsets[r], size) : "";
     if (display_width(value) > 16) value = value.substr(0, 15) + "\xE2\x80\xA6";
-    shown += (r ? ", " : "") + value;
+    shown += (r ? ", " : "") + quoted(value);
   }
   return shown;
 }

@@ -34,8 +34,7 @@ void print_report(const std::string& file, const Json& report) {
   };
   uint64_t breaches = number("errors_total");
   std::string head = totals(file, number("rows_total"), number("rows_valid"), number("rows_invalid"));
-  if (breaches) head += ", " + plural(breaches, "breach") + (breaches == 1 ? "" : "es");
-  if (breaches == 1) head.resize(head.size() - 2);  // "breach", not "breachs"
+  if (breaches) head += ", " + std::to_string(breaches) + (breaches == 1 ? " breach" : " breaches");
   out().put(head + "\n");
   if (breaches == 0) return;
 

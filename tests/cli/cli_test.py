@@ -87,8 +87,8 @@ class ToolCases(unittest.TestCase):
             (["sort", PEOPLE, "country", "--desc", "--select", "id,country", "--where", "id<=4",
               "--format", "csv"], b"", 0, "id,country\n3,US\n4,NL\n1,GB\n2,GB\n", ""),
             (["columnar", quoted, "--threads", "2"], b"", 0,
-             "#  column  rows  empty  bytes  first values\n0  a          2      1      4  x, y, \n"
-             '1  b          2      1      8  say "hi", \n2 rows, 2 columns, 12 bytes of values\n', ""),
+             '#  column  rows  empty  bytes  first values\n0  a          2      1      4  "x, y", ""\n'
+             '1  b          2      1      8  "say \\"hi\\"", ""\n2 rows, 2 columns, 12 bytes of values\n', ""),
             (["check", "-", "--schema", '{"a":{"type":"integer"}}'], b"a\n1\n-2\n", 0, "standard input: valid\n", ""),
             (["check", "-", "--schema", '{"a":{"type":"integer"}}', "--list"], b"a\n1\nx\n", 1,
              '[{"values":["x"],"errors":[{"column":0,"column_name":"a","rule":"bad_type","value":"x"}]}]\n', ""),
