@@ -29,16 +29,16 @@ from .errors import (
     UnknownColumn,
     Unsupported,
 )
-from .scanner import Aggregate, RowIterator, Scanner, open
-from .validation import Breach, Report, Stats, ValidatedRow, Validator, validate, validate_outcome, validate_to_files
+from .scanner import AggregateResult, RowIterator, Scanner, open
+from .validation import Breach, ValidationReport, ValidationStats, ValidatedRow, Validator, validate, validate_outcome, validate_to_files
 from .where import Condition, col, eq, ge, gt, isin, le, lt, ne
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "Aggregate", "Breach", "Columns", "Condition", "DataError", "Error", "FileExists", "FileNotFound",
-    "InvalidArgument", "IsADirectory", "LibraryNotFound", "OutOfMemory", "PermissionDenied", "Report",
-    "RowIterator", "Scanner", "SchemaError", "Stats", "UnknownColumn", "Unsupported", "ValidatedRow",
+    "AggregateResult", "Breach", "Columns", "Condition", "DataError", "Error", "FileExists", "FileNotFound",
+    "InvalidArgument", "IsADirectory", "LibraryNotFound", "OutOfMemory", "PermissionDenied", "ValidationReport",
+    "RowIterator", "Scanner", "SchemaError", "ValidationStats", "UnknownColumn", "Unsupported", "ValidatedRow",
     "Validator", "build_mode", "col", "eq", "ge", "gt", "isin", "le", "library_path", "lt", "ne", "open",
     "parallel_columns", "validate", "validate_outcome", "validate_to_files", "where",
 ]  # fmt: skip

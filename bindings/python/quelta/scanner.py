@@ -55,7 +55,7 @@ def name_text(raw: bytes | None) -> str:
 
 
 @dataclass(frozen=True)
-class Aggregate:
+class AggregateResult:
     """Count, sum, min, max and mean of the numeric values of one column."""
 
     count: int
@@ -315,14 +315,14 @@ class Scanner:
 
     # ---- operators -------------------------------------------------------------
 
-    def aggregate(self, column: Any) -> Aggregate:
+    def aggregate(self, column: Any) -> AggregateResult:
         """Count, sum, min, max and mean of the numeric fields of a delivered column (name or position)."""
         position = self._position(column)
         result = _lib.AggregateResult()
         with LOCK:
             if lib().aggregate(self._ptr(), position, ctypes.byref(result)) != 0:
                 raise _lib.fail()
-        return Aggregate(result.count, result.sum, result.min, result.max, result.mean, bool(result.has_values))
+        return AggregateResult(result.count, result.sum, result.min, result.max, result.mean, bool(result.has_values))
 
     def topk(self, column: Any, k: int, descending: bool = True) -> list[tuple[float, Row]]:
         """The k rows with the largest (or, descending=False, smallest) numeric key, best

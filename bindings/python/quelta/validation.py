@@ -56,7 +56,7 @@ class ValidatedRow:
 
 
 @dataclass(frozen=True)
-class Report:
+class ValidationReport:
     """The summary of :func:`validate`: counts, per-rule counts and the first breaches."""
 
     rows_total: int
@@ -74,7 +74,7 @@ class Report:
 
 
 @dataclass(frozen=True)
-class Stats:
+class ValidationStats:
     """Totals of :func:`validate_to_files`."""
 
     rows_total: int
@@ -92,7 +92,7 @@ def schema_text(schema: Schema) -> bytes:
     return _lib.text_arg(schema, "the schema")
 
 
-def validate(path: Any, schema: Schema, max_errors: int = 0, *, mode: Mode = "str", errors: str = "strict") -> Report:
+def validate(path: Any, schema: Schema, max_errors: int = 0, *, mode: Mode = "str", errors: str = "strict") -> ValidationReport:
     """Validates every row of a file and returns the report, holding the first
     ``max_errors`` breaches (0: 100). Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
     check_mode(mode, errors)
@@ -107,7 +107,7 @@ def validate(path: Any, schema: Schema, max_errors: int = 0, *, mode: Mode = "st
         finally:
             lib().validate_free(ptr)
     obj = json.loads(text)
-    return Report(
+    return ValidationReport(
         obj["rows_total"],
         obj["rows_valid"],
         obj["rows_invalid"],
@@ -230,7 +230,7 @@ class Validator:
         self.close()
 
 
-def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: Any) -> Stats:
+def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: Any) -> ValidationStats:
     """Writes the rows without breaches to a new CSV file (with the header) and the
     rows with breaches to a new JSON-lines file ({"values":[..],"errors":[..]} per
     line). Neither output may exist (FileExists); on failure neither is left behind."""
@@ -239,7 +239,7 @@ def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: 
     with LOCK:
         if lib().validate_to_files(*args, ctypes.byref(stats)) != 0:
             raise _lib.fail()
-    return Stats(stats.rows_total, stats.rows_valid, stats.rows_invalid, stats.errors_total)
+    return ValidationStats(stats.rows_total, stats.rows_valid, stats.rows_invalid, stats.errors_total)
 
 
 def validate_outcome(

@@ -50,7 +50,7 @@ class ValidationTest(TempDirTest):
     def test_to_files(self) -> None:
         valid, invalid = os.path.join(self.dir, "ok.csv"), os.path.join(self.dir, "bad.jsonl")
         stats = quelta.validate_to_files(self.path, SCHEMA, valid, invalid)
-        self.assertEqual(stats, quelta.Stats(4, 1, 3, 3))
+        self.assertEqual(stats, quelta.ValidationStats(4, 1, 3, 3))
         with open(valid, "rb") as f:
             self.assertEqual(f.read(), b"name,age\r\nann,31\r\n")
         with open(invalid) as f:
