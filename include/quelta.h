@@ -47,6 +47,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The library's version; the build checks these against the project version,
+ * and the shared library's SONAME carries the major number. */
+#define QUELTA_VERSION_MAJOR 0
+#define QUELTA_VERSION_MINOR 1
+#define QUELTA_VERSION_PATCH 0
+#define QUELTA_VERSION_STRING "0.1.0"
+
 /* QUELTA_API marks the exports: exported while the library itself is built
  * (QUELTA_BUILDING), imported by hosts on platforms that need it. */
 #if defined(_WIN32) || defined(__CYGWIN__)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "api/error_slot.h"
+#include "quelta.h"
 #include "scan/row_out.h"
 
 namespace quelta::api {
@@ -23,6 +24,31 @@ inline bool deliver_row(RowCopyOut* out, const FieldView* fields, size_t n, cons
   if (out_fields) *out_fields = out->pointers.data;
   if (out_count) *out_count = n;
   return true;
+}
+
+// The body of a batch export: the handle and output checks, then
+// produce(out, &no_memory_for_record) with its failure turned into the message.
+template <typename Produce>
+int32_t deliver_batch(const void* handle, const char* null_handle, Batch** out, Produce&& produce) {
+  if (!handle) {
+    if (out) *out = nullptr;
+    slot_set(null_handle);
+    return -1;
+  }
+  slot_clear();
+  if (!out) {
+    slot_set("batch output is null");
+    return -1;
+  }
+  bool no_memory_for_record = false;
+  if (Error e = produce(out, &no_memory_for_record); failed(e)) {
+    if (no_memory_for_record)
+      slot_set("out of memory allocating batch");
+    else
+      slot_set("batch failed: ", e);
+    return -1;
+  }
+  return *out ? 1 : 0;
 }
 
 }  // namespace quelta::api

@@ -99,26 +99,9 @@ QUELTA_API int64_t quelta_count(Scanner* scanner) {
 }
 
 QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t max_bytes, Batch** out) {
-  if (!scanner) {
-    if (out) *out = nullptr;
-    api::slot_set("scanner is null");
-    return -1;
-  }
-  api::slot_clear();
-  if (!out) {
-    api::slot_set("batch output is null");
-    return -1;
-  }
-  bool no_memory_for_record = false;
-  if (Error e = next_batch(scanner_state(scanner), max_rows, max_bytes, out, &no_memory_for_record);
-      failed(e)) {
-    if (no_memory_for_record)
-      api::slot_set("out of memory allocating batch");
-    else
-      api::slot_set("batch failed: ", e);
-    return -1;
-  }
-  return *out ? 1 : 0;
+  return api::deliver_batch(scanner, "scanner is null", out, [&](Batch** batch, bool* no_memory_for_record) {
+    return next_batch(scanner_state(scanner), max_rows, max_bytes, batch, no_memory_for_record);
+  });
 }
 
 QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len) {

@@ -81,25 +81,8 @@ QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields,
 }
 
 QUELTA_API int32_t quelta_validator_next_batch(Validator* v, size_t max_rows, size_t max_bytes, Batch** out) {
-  if (!v) {
-    if (out) *out = nullptr;
-    api::slot_set("validator is null");
-    return -1;
-  }
-  api::slot_clear();
-  if (!out) {
-    api::slot_set("batch output is null");
-    return -1;
-  }
-  bool no_memory_for_record = false;
-  if (Error e = validator_next_batch(validator_state(v), max_rows, max_bytes, out, &no_memory_for_record);
-      failed(e)) {
-    if (no_memory_for_record)
-      api::slot_set("out of memory allocating batch");
-    else
-      api::slot_set("batch failed: ", e);
-    return -1;
-  }
-  return *out ? 1 : 0;
+  return api::deliver_batch(v, "validator is null", out, [&](Batch** batch, bool* no_memory_for_record) {
+    return validator_next_batch(validator_state(v), max_rows, max_bytes, batch, no_memory_for_record);
+  });
 }
 }

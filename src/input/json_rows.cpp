@@ -148,11 +148,19 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
   Error parsed = parse_object(&json->parser, record);
   if (parsed == Error::OutOfMemory) return parsed;
   if (failed(parsed)) return Error::InvalidJsonRow;
+  if (!members_to_row(json->parser, json->names, n, json->key_index, true, record, row))
+    return Error::NestedValueNotSupported;
+  return Error::None;
+}
+
+bool members_to_row(const JsonParser& parser, const FieldView* names, size_t n, const KeyIndex& index,
+                    bool positional, FieldView record, FieldView* row) {
+  bool flat = true;
   for (size_t c = 0; c < n; ++c) row[c] = FieldView{record.ptr, 0};
-  const GrowBuffer<JsonMember>& members = json->parser.members;
+  const GrowBuffer<JsonMember>& members = parser.members;
   for (size_t p = 0; p < members.len; ++p) {
     const JsonMember& m = members[p];
-    size_t col = p < n && json->names[p].equals(m.key) ? p : key_index_find(json->key_index, m.key);
+    size_t col = positional && p < n && names[p].equals(m.key) ? p : key_index_find(index, m.key);
     if (col == SIZE_MAX) continue;
     switch (m.kind) {
       case JsonKind::String:
@@ -167,10 +175,12 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
         break;
       case JsonKind::Object:
       case JsonKind::Array:
-        return Error::NestedValueNotSupported;
+        row[col] = FieldView{record.ptr, 0};
+        flat = false;
+        break;
     }
   }
-  return Error::None;
+  return flat;
 }
 
 void json_close(JsonReader* json) {

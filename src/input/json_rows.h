@@ -44,6 +44,14 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
 // the general parser.
 bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row);
 
+// Fills row[0..n) from the members parser found in record: every column
+// empty, then each member's text placed by its key (at its own position
+// without a lookup when positional and the key matches there); null is empty,
+// true and false are those words. A member holding an object or an array
+// leaves its column empty and makes the result false.
+bool members_to_row(const JsonParser& parser, const FieldView* names, size_t n, const KeyIndex& index,
+                    bool positional, FieldView record, FieldView* row);
+
 void json_close(JsonReader* json);
 
 }  // namespace quelta

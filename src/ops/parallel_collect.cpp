@@ -27,9 +27,6 @@ constexpr size_t kWorkerStackSize = 16 * 1048576;
 constexpr size_t kSniffSize = 256;
 constexpr size_t kFirstLineRead = 1048576;
 
-constexpr uint8_t kTrue[] = {'t', 'r', 'u', 'e'};
-constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
-
 inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 inline FieldView without_cr(FieldView line) {
@@ -115,31 +112,6 @@ Error collect_csv_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
   return e;
 }
 
-// The general path's row: every column empty, then each member found through
-// the key index; nested values leave their column empty.
-void map_members(const ChunkTask* t, const JsonParser& parser, FieldView line, FieldView* row) {
-  for (size_t c = 0; c < t->n_columns; ++c) row[c] = FieldView{line.ptr, 0};
-  for (size_t p = 0; p < parser.members.len; ++p) {
-    const JsonMember& m = parser.members[p];
-    size_t col = key_index_find(*t->key_index, m.key);
-    if (col == SIZE_MAX) continue;
-    switch (m.kind) {
-      case JsonKind::String:
-      case JsonKind::Bare:
-        row[col] = m.value;
-        break;
-      case JsonKind::Bool:
-        row[col] = m.truth ? FieldView{kTrue, sizeof kTrue} : FieldView{kFalse, sizeof kFalse};
-        break;
-      case JsonKind::Null:
-      case JsonKind::Object:
-      case JsonKind::Array:
-        row[col] = FieldView{line.ptr, 0};
-        break;
-    }
-  }
-}
-
 Error collect_json_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
   GrowBuffer<FieldView> row;
   JsonParser parser;
@@ -153,7 +125,8 @@ Error collect_json_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
         // a property of the line and stops the worker.
         if (p == Error::OutOfMemory) return p;
         if (failed(p)) return Error::None;
-        map_members(t, parser, line, row.data);
+        // Nested values are left empty here rather than failing the line.
+        members_to_row(parser, t->names, t->n_columns, *t->key_index, false, line, row.data);
       }
       if (!test_row(row.data, t->n_columns, t->predicates, t->negate)) return Error::None;
       return append_row(t, row.data, t->n_columns) ? Error::None : Error::OutOfMemory;

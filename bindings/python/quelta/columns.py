@@ -1,0 +1,186 @@
+"""Column-major results: per column the values end to end and n_rows + 1 offsets.
+
+:class:`Columns` hands out the library's own buffers as read-only memoryviews
+(no copy). A view keeps the buffers alive: :meth:`Columns.close` releases them
+at once when no view is left, else when the last view is released or collected.
+"""
+
+from __future__ import annotations
+
+import ctypes
+from itertools import pairwise
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+from . import _lib, where as _where
+from ._lib import LOCK, Handle, lib
+from .scanner import Field, Mode, check_mode, decoder, index_resolver, read_names
+
+_JSON_SUFFIXES = (b".ndjson", b".jsonl", b".json")
+
+
+class Columns:
+    """Rows column by column: ``cols["price"]`` or ``cols[1]`` is a list of values,
+    :meth:`data` and :meth:`offsets` the raw buffers (value r of a column is
+    ``data[offsets[r]:offsets[r + 1]]``). A context manager."""
+
+    def __init__(self, handle: Handle, names: Sequence[str], mode: Mode = "str", errors: str = "strict") -> None:
+        self._handle: Handle | None = handle
+        with LOCK:
+            self.n_rows: int = lib().collect_columnar_n_rows(handle.ptr)
+            self.n_cols: int = lib().collect_columnar_n_cols(handle.ptr)
+        names = list(names[: self.n_cols])
+        #: Column names ("" where the header has none).
+        self.names: tuple[str, ...] = tuple(names + [""] * (self.n_cols - len(names)))
+        self.mode = mode
+        self.errors = errors
+        self._views: dict[tuple[str, int], memoryview] = {}
+
+    def _column(self, column: int | str) -> int:
+        index = index_resolver(self.names, "the columns")(column)
+        if index >= self.n_cols:
+            raise IndexError(f"column {index} out of range (there are {self.n_cols})")
+        return index
+
+    def _view(self, kind: str, column: int | str) -> memoryview:
+        index = self._column(column)
+        cached = self._views.get((kind, index))
+        if cached is not None:
+            return cached
+        handle = self._handle
+        if handle is None:
+            raise ValueError("the columns are closed")
+        size = ctypes.c_size_t()
+        with LOCK:
+            if kind == "data":
+                ptr: Any = lib().collect_columnar_data(handle.ptr, index, ctypes.byref(size))
+                ctype = ctypes.c_uint8
+            else:
+                ptr = lib().collect_columnar_offsets(handle.ptr, index, ctypes.byref(size))
+                ctype = ctypes.c_uint32
+        if not ptr or size.value == 0:
+            view = memoryview(b"") if kind == "data" else memoryview(b"").cast("I")
+        else:
+            array = ctypes.cast(ptr, ctypes.POINTER(ctype * size.value)).contents
+            array._owner = handle  # the buffers live while any view over them does
+            view = memoryview(array).cast("B")
+            view = (view if kind == "data" else view.cast("I")).toreadonly()
+        self._views[(kind, index)] = view
+        return view
+
+    def data(self, column: int | str) -> memoryview:
+        """The column's values end to end: a read-only byte view of the library's buffer."""
+        return self._view("data", column)
+
+    def offsets(self, column: int | str) -> memoryview:
+        """The column's n_rows + 1 offsets: a read-only view of uint32 (format "I")."""
+        return self._view("offsets", column)
+
+    def values(self, column: int | str) -> list[Field]:
+        """The column's values as a list of str (bytes in bytes mode)."""
+        blob = bytes(self.data(column))
+        offs = self.offsets(column).tolist()
+        if self.mode == "str" and blob.isascii():  # byte offsets are character offsets
+            text = blob.decode("ascii")
+            return [text[a:b] for a, b in pairwise(offs)]
+        decode = decoder(self.mode, self.errors)
+        return [decode(blob[a:b]) for a, b in pairwise(offs)]
+
+    def __getitem__(self, column: int | str) -> list[Field]:
+        return self.values(column)
+
+    def __len__(self) -> int:
+        return self.n_cols
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.names)
+
+    def to_lists(self) -> list[list[Field]]:
+        """Every column's values, in column order."""
+        return [self.values(i) for i in range(self.n_cols)]
+
+    def to_dict(self) -> dict[str, list[Field]]:
+        """Column name -> values (a repeated name keeps its first column)."""
+        out: dict[str, list[Field]] = {}
+        for i, name in enumerate(self.names):
+            out.setdefault(name, self.values(i))
+        return out
+
+    def rows(self) -> list[tuple[Field, ...]]:
+        """The values row by row."""
+        return list(zip(*self.to_lists())) if self.n_cols else [() for _ in range(self.n_rows)]
+
+    def close(self) -> None:
+        """Releases the buffers (deferred while a view handed out is still alive)."""
+        self._views.clear()
+        self._handle = None
+
+    @property
+    def closed(self) -> bool:
+        return self._handle is None
+
+    def __enter__(self) -> "Columns":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<quelta.Columns {self.n_rows} rows x {self.n_cols} columns>"
+
+
+def _header(path: bytes, delimiter: bytes) -> tuple[str, ...]:
+    """Column names as the parallel collect splits the header."""
+    if delimiter == b"," or path.endswith(_JSON_SUFFIXES):
+        return read_names(path)
+    import csv
+
+    with open(path, "rb") as f:
+        line = f.readline().rstrip(b"\n").rstrip(b"\r")
+    text = line.decode("utf-8", "surrogateescape")
+    return tuple(next(csv.reader([text], delimiter=delimiter.decode("latin-1")), []))
+
+
+def parallel_columns(
+    path: Any,
+    where: Any = None,
+    negate: bool = False,
+    *,
+    threads: int = 0,
+    delimiter: str | bytes = ",",
+    mode: Mode = "str",
+    errors: str = "strict",
+) -> Columns:
+    """A whole CSV or JSON-lines file column by column, read on up to ``threads``
+    threads (0: one per processor); the same result as one pass, in file order.
+
+    Every header column is collected; CSV fields split at ``delimiter`` (one
+    byte). ``where``/``negate`` filter rows as in :func:`quelta.open`. In JSON
+    lines, blank and malformed lines are skipped. Returns :class:`Columns`.
+    """
+    check_mode(mode, errors)
+    raw_path = _lib.fsencode(path)
+    delim = delimiter.encode("utf-8") if isinstance(delimiter, str) else bytes(delimiter)
+    if len(delim) != 1:
+        raise ValueError("delimiter must be a single byte")
+    threads = _lib.size_arg(threads, "threads")
+    conds = _where.conditions(where)
+    names: tuple[str, ...] | None = None
+    preds: Any = None
+    keep: list[Any] = []
+    if conds:
+        if any(not isinstance(c.column, int) for c in conds):
+            names = _header(raw_path, delim)
+        preds, keep = _where.build(conds, index_resolver(names or (), "the header"))
+    with LOCK:
+        # keep (the value texts) is alive through the call, which copies the predicates.
+        ptr = lib().parallel_collect_columnar(
+            raw_path, delim, ctypes.cast(preds, ctypes.c_void_p) if preds else None, len(conds), 1 if negate else 0, threads
+        )
+        if not ptr:
+            raise _lib.fail()
+        handle = Handle(ptr, "collect_columnar_close")
+        n_cols = lib().collect_columnar_n_cols(ptr)
+    if names is None:
+        names = _header(raw_path, delim) if n_cols else ()
+    return Columns(handle, names, mode, errors)

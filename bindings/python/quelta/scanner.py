@@ -1,0 +1,426 @@
+"""The Scanner: rows of one input file with a projection, filters and a limit."""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import re
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Callable, Literal, Union
+
+from . import _lib, errors, where as _where
+from ._lib import LOCK, Handle, lib
+
+if TYPE_CHECKING:
+    from .columns import Columns
+
+Mode = Literal["str", "bytes"]
+Field = Union[str, bytes]
+Row = tuple  # a tuple of str (or of bytes in bytes mode)
+
+# Where a batch may hold a field written as its byte values ([255,0]); text
+# inside a string that looks alike only costs the slower conversion.
+_BYTE_ARRAY = re.compile(rb"[\[,]\[[0-9]")
+
+
+def check_mode(mode: str, errors_: str) -> None:
+    if mode not in ("str", "bytes"):
+        raise ValueError("mode must be 'str' or 'bytes'")
+    if not isinstance(errors_, str):
+        raise TypeError("errors must be a str such as 'strict' or 'replace'")
+
+
+def decoder(mode: str, errors_: str) -> Callable[[bytes], Field]:
+    """Turns one field's bytes into what a row holds in the given mode."""
+    if mode == "bytes":
+        return bytes
+    return lambda raw: raw.decode("utf-8", errors_)
+
+
+def json_field(value: Any, mode: str, errors_: str) -> Field:
+    """A field of a library JSON text: a string, or the array of bytes of text that is not UTF-8."""
+    if isinstance(value, list):
+        raw = bytes(value)
+        return raw if mode == "bytes" else raw.decode("utf-8", errors_)
+    if value is None:
+        value = ""
+    return value.encode("utf-8") if mode == "bytes" else value
+
+
+def name_text(raw: bytes | None) -> str:
+    """A column name as str; bytes that are not UTF-8 survive as surrogate escapes."""
+    return "" if raw is None else raw.decode("utf-8", "surrogateescape")
+
+
+@dataclass(frozen=True)
+class AggregateResult:
+    """Count, sum, min, max and mean of the numeric values of one column."""
+
+    count: int
+    sum: float
+    min: float
+    max: float
+    mean: float
+    has_values: bool
+
+
+def read_names(path: bytes) -> tuple[str, ...]:
+    """The column directory of path, read through a scanner without options."""
+    with LOCK:
+        ptr = lib().open(path, None)
+        if not ptr:
+            raise _lib.fail()
+        try:
+            return tuple(name_text(lib().column_name(ptr, i)) for i in range(lib().n_columns(ptr)))
+        finally:
+            lib().close(ptr)
+
+
+def index_resolver(names: Sequence[str], what: str) -> Callable[[Any], int]:
+    """Resolves a column given by name (first match) or by index."""
+
+    def resolve(column: Any) -> int:
+        if isinstance(column, bool):
+            raise TypeError("a column is a name or an index, not a bool")
+        if isinstance(column, int):
+            return _lib.size_arg(column, "a column index")
+        if isinstance(column, (str, bytes)):
+            name = column if isinstance(column, str) else name_text(column)
+            try:
+                return names.index(name)
+            except ValueError:
+                raise errors.UnknownColumn(f"unknown column {name!r} in {what}", "UnknownColumn") from None
+        raise TypeError(f"a column is a name or an index, not {type(column).__name__}")
+
+    return resolve
+
+
+class _Steps:
+    """Rows pulled one by one from a result handle (top-k, order-by) until it ends."""
+
+    def __init__(self, handle: Handle, step: Callable[[int], Any]) -> None:
+        self._handle = handle
+        self._step = step
+
+    def __iter__(self) -> "_Steps":
+        return self
+
+    def __next__(self) -> Any:
+        with LOCK:
+            if self._handle.ptr is None:
+                raise StopIteration
+            item = self._step(self._handle.ptr)
+            if item is None:
+                self._handle.close()
+                raise StopIteration
+            return item
+
+    def close(self) -> None:
+        """Releases the result; later iteration ends at once."""
+        self._handle.close()
+
+    def __enter__(self) -> "_Steps":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class RowIterator(_Steps):
+    """The rows of an order-by result, in order; releases the result at its end or on close()."""
+
+
+class Scanner:
+    """An open input: an iterator of rows (tuples of str, or of bytes in bytes mode).
+
+    Made by :func:`quelta.open`. Every way of reading rows (iteration,
+    :meth:`count`, :meth:`batches` and the operators) advances the same
+    position; an operator takes every row left. Use it as a context manager, or
+    call :meth:`close`; a scanner that is dropped is closed when collected.
+    """
+
+    def __init__(
+        self,
+        path: Any,
+        select: Sequence[Any] | None = None,
+        where: Any = None,
+        limit: int | None = None,
+        negate: bool = False,
+        *,
+        max_column: int | None = None,
+        mode: Mode = "str",
+        errors: str = "strict",
+    ) -> None:
+        check_mode(mode, errors)
+        raw_path = _lib.fsencode(path)
+        conds = _where.conditions(where)
+        if isinstance(select, (str, bytes, int)):
+            select = [select]  # one column, not the characters of a name
+        select = list(select) if select is not None else None
+        if isinstance(select, list) and not select:
+            raise ValueError("select needs at least one column")
+        wanted = (select or []) + [c.column for c in conds]
+        header = read_names(raw_path) if any(not isinstance(c, int) for c in wanted) else None
+        resolve = index_resolver(header or (), "the header")
+
+        opts = _lib.ScanOptions(limit=-1, max_column=-1)
+        keep: list[Any] = [opts]
+        projection: list[int] | None = None
+        if select is not None:
+            projection = [resolve(c) for c in select]
+            array = (ctypes.c_size_t * len(projection))(*projection)
+            keep.append(array)
+            opts.projection = ctypes.cast(array, ctypes.POINTER(ctypes.c_size_t))
+            opts.n_projection = len(projection)
+        if conds:
+            preds, more = _where.build(conds, resolve)
+            keep += more
+            opts.predicates = ctypes.cast(preds, ctypes.c_void_p)
+            opts.n_predicates = len(conds)
+        if limit is not None:
+            opts.limit = _lib.size_arg(limit, "limit")
+        if max_column is not None:
+            opts.max_column = _lib.size_arg(max_column, "max_column")
+        opts.negate = 1 if negate else 0
+
+        with LOCK:
+            ptr = lib().open(raw_path, ctypes.byref(opts))
+            if not ptr:
+                raise _lib.fail()
+            # The scanner reads the projection array and the value texts until it closes.
+            self._handle = Handle(ptr, "close", keep)
+            n = lib().n_columns(ptr)
+            self.header: tuple[str, ...] = tuple(name_text(lib().column_name(ptr, i)) for i in range(n))
+        self.path = os.fsdecode(raw_path)
+        self.mode = mode
+        self.errors = errors
+        self._decode = decoder(mode, errors)
+        self._projection = projection
+        # The per-row step reuses its out-parameters (read only under the lock).
+        self._next = lib().next
+        self._out = (ctypes.POINTER(ctypes.c_char_p)(), ctypes.c_size_t())
+        self._out_refs = tuple(ctypes.byref(o) for o in self._out)
+
+    # ---- state -------------------------------------------------------------
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """Names of the fields of each delivered row ("" for a projected index beyond the header)."""
+        if self._projection is None:
+            return self.header
+        return tuple(self.header[i] if i < len(self.header) else "" for i in self._projection)
+
+    @property
+    def closed(self) -> bool:
+        return self._handle.ptr is None
+
+    def _ptr(self) -> int:
+        ptr = self._handle.ptr
+        if ptr is None:
+            raise ValueError("the scanner is closed")
+        return ptr
+
+    def close(self) -> None:
+        """Closes the input; results already returned stay valid."""
+        self._handle.close()
+
+    def __enter__(self) -> "Scanner":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return f"<quelta.Scanner {self.path!r} {state}>"
+
+    def index(self, name: str) -> int:
+        """The index of the first header column called name; UnknownColumn if there is none."""
+        raw = _lib.text_arg(name, "a column name")
+        with LOCK:
+            found = lib().column_index(self._ptr(), raw)
+        if found < 0:
+            raise errors.UnknownColumn(f"unknown column {name!r} in the header", "UnknownColumn")
+        return found
+
+    def _position(self, column: Any) -> int:
+        """An operator's column: a position in the delivered row, or the name of a delivered field."""
+        return index_resolver(self.columns, "the selected columns")(column)
+
+    # ---- rows ----------------------------------------------------------------
+
+    def __iter__(self) -> "Scanner":
+        return self
+
+    def __next__(self) -> Row:
+        fields, count = self._out
+        with LOCK:
+            ptr = self._handle.ptr
+            if ptr is None:
+                raise ValueError("the scanner is closed")
+            got = self._next(ptr, *self._out_refs)
+            if got < 0:
+                raise _lib.fail()
+            if got == 0:
+                raise StopIteration
+            raw = fields[: count.value]
+        if self.mode == "bytes":
+            return tuple(raw)
+        errors_ = self.errors
+        return tuple([f.decode("utf-8", errors_) for f in raw])
+
+    def count(self) -> int:
+        """How many rows are left; consumes them."""
+        with LOCK:
+            n = lib().count(self._ptr())
+            if n < 0:
+                raise _lib.fail()
+            return n
+
+    def batches(self, max_rows: int = 4096, max_bytes: int = 1 << 20, *, raw: bool = False) -> Iterator[Any]:
+        """The rows left, as lists of up to max_rows rows (1..65536), a batch ending
+        once its JSON text reaches max_bytes. With raw=True each batch is the JSON text."""
+        _lib.size_arg(max_rows, "max_rows")
+        _lib.size_arg(max_bytes, "max_bytes")
+        return self._batches(max_rows, max_bytes, raw)
+
+    def _batches(self, max_rows: int, max_bytes: int, raw: bool) -> Iterator[Any]:
+        while True:
+            text = self._next_batch(max_rows, max_bytes)
+            if text is None:
+                return
+            if raw:
+                yield text.decode("utf-8")
+            elif self.mode == "str" and _BYTE_ARRAY.search(text) is None:
+                yield [tuple(row) for row in json.loads(text)]  # every field is a JSON string
+            else:
+                yield [tuple(json_field(v, self.mode, self.errors) for v in row) for row in json.loads(text)]
+
+    def _next_batch(self, max_rows: int, max_bytes: int) -> bytes | None:
+        out = ctypes.c_void_p()
+        with LOCK:
+            got = lib().next_batch(self._ptr(), max_rows, max_bytes, ctypes.byref(out))
+            if got < 0:
+                raise _lib.fail()
+            if got == 0:
+                return None
+            try:
+                length = ctypes.c_size_t()
+                data = lib().batch_json(out, ctypes.byref(length))
+                return ctypes.string_at(data, length.value)
+            finally:
+                lib().batch_free(out)
+
+    # ---- operators -------------------------------------------------------------
+
+    def aggregate(self, column: Any) -> AggregateResult:
+        """Count, sum, min, max and mean of the numeric fields of a delivered column (name or position)."""
+        position = self._position(column)
+        result = _lib.AggregateResult()
+        with LOCK:
+            if lib().aggregate(self._ptr(), position, ctypes.byref(result)) != 0:
+                raise _lib.fail()
+        return AggregateResult(result.count, result.sum, result.min, result.max, result.mean, bool(result.has_values))
+
+    def topk(self, column: Any, k: int, descending: bool = True) -> list[tuple[float, Row]]:
+        """The k rows with the largest (or, descending=False, smallest) numeric key, best
+        first, as (key, row) pairs; rows without a numeric key are left out."""
+        position = self._position(column)
+        k = _lib.size_arg(k, "k")
+        with LOCK:
+            ptr = lib().topk(self._ptr(), position, k, 1 if descending else 0)
+            if not ptr:
+                raise _lib.fail()
+            handle = Handle(ptr, "topk_close")
+        key = ctypes.c_double()
+
+        def step(ctx: int) -> Any:
+            row = self._pull(lib().topk_next, ctx, ctypes.byref(key))
+            return None if row is None else (key.value, row)
+
+        with _Steps(handle, step) as rows:
+            return list(rows)
+
+    def order_by(self, column: Any, descending: bool = False) -> RowIterator:
+        """Every row left, sorted stably by a column (numbers as numbers, other text
+        bytewise). The rows are held by the library until the iterator ends or closes."""
+        position = self._position(column)
+        with LOCK:
+            ptr = lib().order_by(self._ptr(), position, 1 if descending else 0)
+            if not ptr:
+                raise _lib.fail()
+            handle = Handle(ptr, "order_by_close")
+        return RowIterator(handle, lambda ctx: self._pull(lib().order_by_next, ctx))
+
+    def _pull(self, fn: Callable[..., int], ctx: int, *extra: Any) -> Row | None:
+        """One row from a result handle's stepping export (called with LOCK held)."""
+        fields = ctypes.POINTER(ctypes.c_char_p)()
+        count = ctypes.c_size_t()
+        got = fn(ctx, ctypes.byref(fields), ctypes.byref(count), *extra)
+        if got < 0:
+            raise _lib.fail()
+        if got == 0:
+            return None
+        return tuple(map(self._decode, fields[: count.value]))
+
+    def collect(self) -> list[Row]:
+        """Every row left, through one buffer filled by the library.
+
+        The buffer records no per-row field count, so rows of different widths
+        (a ragged CSV without ``select``) raise DataError; iterate such inputs.
+        """
+        with LOCK:
+            ptr = lib().collect(self._ptr())
+            if not ptr:
+                raise _lib.fail()
+            try:
+                n_rows, n_cols = lib().collect_n_rows(ptr), lib().collect_n_cols(ptr)
+                length = ctypes.c_size_t()
+                data = lib().collect_data(ptr, ctypes.byref(length))
+                blob = ctypes.string_at(data, length.value) if length.value else b""
+            finally:
+                lib().collect_close(ptr)
+        values = blob.split(b"\0")[:-1] if blob else []
+        if len(values) != n_rows * n_cols:
+            raise errors.DataError(
+                f"collect: {n_rows} rows of {n_cols} fields hold {len(values)} values "
+                "(rows differ in width or hold NUL bytes); select columns or iterate instead"
+            )
+        decode = self._decode
+        return [tuple(map(decode, values[r * n_cols : (r + 1) * n_cols])) for r in range(n_rows)]
+
+    def columnar(self) -> "Columns":
+        """Every row left, column by column (see :class:`quelta.Columns`)."""
+        from .columns import Columns
+
+        with LOCK:
+            ptr = lib().collect_columnar(self._ptr())
+            if not ptr:
+                raise _lib.fail()
+            handle = Handle(ptr, "collect_columnar_close")
+        return Columns(handle, self.columns, self.mode, self.errors)
+
+
+def open(
+    path: Any,
+    select: Sequence[Any] | None = None,
+    where: Any = None,
+    limit: int | None = None,
+    negate: bool = False,
+    *,
+    max_column: int | None = None,
+    mode: Mode = "str",
+    errors: str = "strict",
+) -> Scanner:
+    """Opens a CSV or JSON-rows file (chosen by its name: .ndjson, .jsonl, .json) for reading rows.
+
+    select: the columns to deliver, by name or header index, in output order.
+    where: filter conditions, all of which must hold (see :mod:`quelta.where`).
+    limit: most rows to deliver. negate: deliver the rows that fail the conditions.
+    max_column: the highest header index needed; later fields are not split.
+    mode: "str" gives rows of str (decoded as UTF-8 with ``errors``), "bytes" rows of bytes.
+    Raises FileNotFound, DataError (EmptyFile, UnterminatedQuote, ...), UnknownColumn, Error.
+    """
+    return Scanner(path, select, where, limit, negate, max_column=max_column, mode=mode, errors=errors)

@@ -1,0 +1,292 @@
+"""Validating every row of an input against a schema of per-column rules.
+
+A schema is a JSON text or a mapping such as
+``{"age": {"type": "integer", "min": 0}, "name": {"required": True}}``; see
+docs/python.md for the rules. Breaches are reported under the rule names
+"too_few_fields", "too_many_fields", "missing_required", "bad_type",
+"below_min", "above_max", "too_short", "too_long" and "not_in_set".
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass, field
+from typing import Any, Literal, Union
+
+from . import _lib
+from ._lib import LOCK, Handle, lib
+from .scanner import Field, Mode, check_mode, json_field, name_text
+
+Schema = Union[str, bytes, Mapping[str, Any]]
+
+
+@dataclass(frozen=True)
+class Breach:
+    """One broken rule: the row number (None in outcome lists), the column (None for
+    the field-count rules), its name, the rule name and the field's value."""
+
+    row: int | None
+    column: int | None
+    column_name: str
+    rule: str
+    value: Field
+
+    @classmethod
+    def from_json(cls, obj: Mapping[str, Any], mode: str = "str", errors: str = "strict") -> "Breach":
+        name = obj.get("column_name", "")
+        if isinstance(name, list):
+            name = bytes(name).decode("utf-8", "surrogateescape")
+        return cls(obj.get("row"), obj.get("column"), name, obj["rule"], json_field(obj.get("value", ""), mode, errors))
+
+
+@dataclass(frozen=True)
+class ValidatedRow:
+    """One row with its values and every breach found in it (number is None in outcome lists)."""
+
+    number: int | None
+    values: tuple[Field, ...]
+    errors: tuple[Breach, ...] = ()
+
+    @property
+    def valid(self) -> bool:
+        return not self.errors
+
+
+@dataclass(frozen=True)
+class ValidationReport:
+    """The summary of :func:`validate`: counts, per-rule counts and the first breaches."""
+
+    rows_total: int
+    rows_valid: int
+    rows_invalid: int
+    errors_total: int
+    truncated: bool
+    counts: dict[str, int]
+    errors: list[Breach]
+    json: str = field(repr=False)
+
+    @property
+    def valid(self) -> bool:
+        return self.rows_invalid == 0
+
+
+@dataclass(frozen=True)
+class ValidationStats:
+    """Totals of :func:`validate_to_files`."""
+
+    rows_total: int
+    rows_valid: int
+    rows_invalid: int
+    errors_total: int
+
+
+def schema_text(schema: Schema) -> bytes:
+    """A schema argument as the JSON text the library parses."""
+    if isinstance(schema, Mapping):
+        schema = json.dumps(schema, ensure_ascii=False)
+    if not isinstance(schema, (str, bytes, bytearray)):
+        raise TypeError(f"a schema is a JSON text or a mapping, not {type(schema).__name__}")
+    return _lib.text_arg(schema, "the schema")
+
+
+def validate(path: Any, schema: Schema, max_errors: int = 0, *, mode: Mode = "str", errors: str = "strict") -> ValidationReport:
+    """Validates every row of a file and returns the report, holding the first
+    ``max_errors`` breaches (0: 100). Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
+    check_mode(mode, errors)
+    raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+    max_errors = _lib.size_arg(max_errors, "max_errors")
+    with LOCK:
+        ptr = lib().validate(raw_path, raw_schema, max_errors)
+        if not ptr:
+            raise _lib.fail()
+        try:
+            text = lib().validate_json(ptr)
+        finally:
+            lib().validate_free(ptr)
+    obj = json.loads(text)
+    return ValidationReport(
+        obj["rows_total"],
+        obj["rows_valid"],
+        obj["rows_invalid"],
+        obj["errors_total"],
+        obj["truncated"],
+        dict(obj["counts"]),
+        [Breach.from_json(e, mode, errors) for e in obj["errors"]],
+        text.decode("utf-8"),
+    )
+
+
+class Validator:
+    """Row-by-row validation: an iterator of :class:`ValidatedRow` with running totals.
+
+    A context manager; a validator that is dropped is closed when collected.
+    """
+
+    def __init__(self, path: Any, schema: Schema, *, mode: Mode = "str", errors: str = "strict") -> None:
+        check_mode(mode, errors)
+        raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+        with LOCK:
+            ptr = lib().validator_open(raw_path, raw_schema)
+            if not ptr:
+                raise _lib.fail()
+            self._handle = Handle(ptr, "validator_close")
+            n = lib().validator_n_columns(ptr)
+            #: The input's column names.
+            self.columns: tuple[str, ...] = tuple(name_text(lib().validator_column_name(ptr, i)) for i in range(n))
+        self.path = os.fsdecode(raw_path)
+        self.mode = mode
+        self.errors = errors
+
+    def _ptr(self) -> int:
+        ptr = self._handle.ptr
+        if ptr is None:
+            raise ValueError("the validator is closed")
+        return ptr
+
+    def __iter__(self) -> "Validator":
+        return self
+
+    def __next__(self) -> ValidatedRow:
+        fields = ctypes.POINTER(ctypes.c_char_p)()
+        count = ctypes.c_size_t()
+        errors_json = ctypes.c_char_p()
+        number = ctypes.c_uint64()
+        with LOCK:
+            got = lib().validator_next(
+                self._ptr(), ctypes.byref(fields), ctypes.byref(count), ctypes.byref(errors_json), ctypes.byref(number)
+            )
+            if got < 0:
+                raise _lib.fail()
+            if got == 0:
+                raise StopIteration
+            raw = fields[: count.value]
+            breaches = errors_json.value
+        decode = bytes if self.mode == "bytes" else (lambda b: b.decode("utf-8", self.errors))
+        found = tuple(Breach.from_json(e, self.mode, self.errors) for e in json.loads(breaches)) if breaches else ()
+        return ValidatedRow(number.value, tuple(map(decode, raw)), found)
+
+    def batches(self, max_rows: int = 4096, max_bytes: int = 1 << 20) -> Iterator[list[ValidatedRow]]:
+        """The rows left, as lists of up to max_rows (1..65536) rows, a batch ending once
+        its JSON text reaches max_bytes; shares the position of iteration."""
+        _lib.size_arg(max_rows, "max_rows")
+        _lib.size_arg(max_bytes, "max_bytes")
+        return self._batches(max_rows, max_bytes)
+
+    def _batches(self, max_rows: int, max_bytes: int) -> Iterator[list[ValidatedRow]]:
+        while True:
+            out = ctypes.c_void_p()
+            with LOCK:
+                got = lib().validator_next_batch(self._ptr(), max_rows, max_bytes, ctypes.byref(out))
+                if got < 0:
+                    raise _lib.fail()
+                if got == 0:
+                    return
+                try:
+                    length = ctypes.c_size_t()
+                    text = ctypes.string_at(lib().batch_json(out, ctypes.byref(length)), length.value)
+                finally:
+                    lib().batch_free(out)
+            yield [
+                ValidatedRow(
+                    row["number"],
+                    tuple(json_field(v, self.mode, self.errors) for v in row["values"]),
+                    tuple(Breach.from_json(e, self.mode, self.errors) for e in row.get("errors", ())),
+                )
+                for row in json.loads(text)
+            ]
+
+    def _counter(self, name: str) -> int:
+        with LOCK:
+            return getattr(lib(), name)(self._handle.ptr) if self._handle.ptr is not None else 0
+
+    @property
+    def rows_total(self) -> int:
+        """Rows delivered so far."""
+        return self._counter("validator_rows_total")
+
+    @property
+    def rows_valid(self) -> int:
+        return self._counter("validator_rows_valid")
+
+    @property
+    def rows_invalid(self) -> int:
+        return self._counter("validator_rows_invalid")
+
+    @property
+    def closed(self) -> bool:
+        return self._handle.ptr is None
+
+    def close(self) -> None:
+        """Closes the input; the totals read 0 afterwards."""
+        self._handle.close()
+
+    def __enter__(self) -> "Validator":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: Any) -> ValidationStats:
+    """Writes the rows without breaches to a new CSV file (with the header) and the
+    rows with breaches to a new JSON-lines file ({"values":[..],"errors":[..]} per
+    line). Neither output may exist (FileExists); on failure neither is left behind."""
+    args = (_lib.fsencode(path), schema_text(schema), _lib.fsencode(valid_path), _lib.fsencode(invalid_path))
+    stats = _lib.ValidationStats()
+    with LOCK:
+        if lib().validate_to_files(*args, ctypes.byref(stats)) != 0:
+            raise _lib.fail()
+    return ValidationStats(stats.rows_total, stats.rows_valid, stats.rows_invalid, stats.errors_total)
+
+
+def validate_outcome(
+    source: Any,
+    schema: Schema,
+    *,
+    format: Literal["csv", "json"] = "csv",
+    details: bool = False,
+    mode: Mode = "str",
+    errors: str = "strict",
+) -> bool | list[ValidatedRow]:
+    """Validates a file (an ``os.PathLike`` such as ``pathlib.Path``) or text held in
+    memory (``str`` or ``bytes``, read as ``format``: "csv" or "json" rows).
+
+    Returns True when every row is valid (reading stops at the first invalid
+    row), or with details=True the invalid rows with their breaches.
+    """
+    check_mode(mode, errors)
+    if isinstance(source, os.PathLike):
+        data, kind = _lib.fsencode(source), 0
+    elif isinstance(source, str):
+        data, kind = source.encode("utf-8", "surrogateescape"), None
+    elif isinstance(source, (bytes, bytearray, memoryview)):
+        data, kind = bytes(source), None
+    else:
+        raise TypeError("source must be an os.PathLike path, or str or bytes text")
+    if kind is None:
+        if format not in ("csv", "json"):
+            raise ValueError("format must be 'csv' or 'json'")
+        kind = 1 if format == "csv" else 2
+    raw_schema = schema_text(schema)
+    with LOCK:
+        ptr = lib().validate_outcome(data, len(data), raw_schema, kind, 1 if details else 0)
+        if not ptr:
+            raise _lib.fail()
+        try:
+            text = ctypes.string_at(ptr)
+        finally:
+            lib().outcome_free(ptr)
+    result = json.loads(text)
+    if not details:
+        return bool(result)
+    return [
+        ValidatedRow(
+            None,
+            tuple(json_field(v, mode, errors) for v in row["values"]),
+            tuple(Breach.from_json(e, mode, errors) for e in row["errors"]),
+        )
+        for row in result
+    ]

@@ -1,0 +1,207 @@
+// Shared pieces of the quelta tool: failures, arguments, the scan set-up, output
+// writing and a small JSON reader for the texts the library returns.
+#pragma once
+
+#include <quelta.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace cli {
+
+// Reported as "quelta: " + message, exit status 2.
+struct Failure {
+  std::string message;
+};
+// Reported with the subcommand's usage, exit status 2.
+struct UsageError {
+  std::string message;
+};
+
+// Throws a Failure carrying the library's last message.
+[[noreturn]] void fail_library();
+
+// ---- Owning handles ---------------------------------------------------------
+
+template <typename T, void (*Release)(T*)>
+struct Releaser {
+  void operator()(T* p) const { Release(p); }
+};
+using ScannerPtr = std::unique_ptr<Scanner, Releaser<Scanner, quelta_close>>;
+using BatchPtr = std::unique_ptr<Batch, Releaser<Batch, quelta_batch_free>>;
+using TopkPtr = std::unique_ptr<TopkContext, Releaser<TopkContext, quelta_topk_close>>;
+using OrderByPtr = std::unique_ptr<OrderByContext, Releaser<OrderByContext, quelta_order_by_close>>;
+using ColumnarPtr =
+    std::unique_ptr<ColumnarCollectContext, Releaser<ColumnarCollectContext, quelta_collect_columnar_close>>;
+using ReportPtr = std::unique_ptr<ValidationReport, Releaser<ValidationReport, quelta_validate_free>>;
+using ValidatorPtr = std::unique_ptr<Validator, Releaser<Validator, quelta_validator_close>>;
+using OutcomePtr = std::unique_ptr<char, Releaser<char, quelta_outcome_free>>;
+
+// ---- Arguments --------------------------------------------------------------
+
+struct OptionSpec {
+  const char* name;  // "--where", "-k"
+  bool takes_value;
+};
+
+struct Command;
+
+class Args {
+ public:
+  Args(const Command& command, int argc, char** argv);  // throws UsageError
+  const Command& command() const { return *command_; }
+  const std::vector<std::string>& positional() const { return positional_; }
+  bool has(std::string_view name) const;
+  std::optional<std::string> value(std::string_view name) const;  // the last one given
+  std::vector<std::string> values(std::string_view name) const;   // every one, in order
+  uint64_t number(std::string_view name, uint64_t fallback) const;
+  // Requires exactly n positional arguments, named in the usage.
+  void expect_positional(size_t n) const;
+
+ private:
+  const Command* command_;
+  std::vector<std::string> positional_;
+  std::vector<std::pair<std::string, std::string>> options_;
+};
+
+struct Command {
+  const char* name;
+  const char* usage;  // synopsis and option lines, printed by --help and on bad usage
+  std::vector<OptionSpec> options;
+  int (*run)(const Args&);
+};
+
+const std::vector<Command>& commands();
+
+// ---- Scan set-up --------------------------------------------------------------
+
+// The column directory of an input, names resolved as the library resolves them
+// (first exact match), or "#N" for index N.
+struct Directory {
+  std::vector<std::string> names;
+  ScannerPtr probe;  // answers quelta_column_index; null when names came from elsewhere
+  size_t resolve(const std::string& column, const std::string& file) const;  // throws Failure
+};
+Directory read_directory(const std::string& path);
+
+// The ScanOptions of --select, --where, --not and --limit, with the storage its
+// pointers refer to; it must outlive every scanner opened with it.
+struct ScanSpec {
+  std::vector<size_t> projection;
+  std::vector<Predicate> predicates;
+  std::deque<std::string> texts;
+  std::deque<std::vector<const char*>> in_lists;
+  ScanOptions options{};
+  std::vector<std::string> output_names;  // names of the delivered columns
+  ScanSpec() = default;
+  ScanSpec(const ScanSpec&) = delete;
+  ScanSpec& operator=(const ScanSpec&) = delete;
+};
+// Fills spec from the arguments; select_allowed false rejects --select.
+void build_scan_spec(const Args& args, const Directory& dir, const std::string& file, ScanSpec& spec);
+ScannerPtr open_scanner(const std::string& path, const ScanSpec& spec);
+
+// ---- Output -------------------------------------------------------------------
+
+// Standard output written in large blocks. A closed reader (EPIPE) makes closed()
+// true and later writes vanish, so commands end quietly.
+class Output {
+ public:
+  Output();
+  ~Output();
+  void put(std::string_view text);
+  void put(char c);
+  void flush();
+  bool closed() const { return closed_; }
+
+ private:
+  std::string buffer_;
+  bool closed_ = false;
+};
+Output& out();
+bool stdout_is_terminal();
+
+// A progress line on standard error (rows, MB/s, elapsed) for long row-stepping
+// runs; silent unless standard error is a terminal.
+class Progress {
+ public:
+  Progress();
+  ~Progress();
+  void tick(uint64_t rows) {
+    if (enabled_ && (rows & 1023) == 0) draw(rows, false);
+  }
+  void finish(uint64_t rows);
+
+ private:
+  void draw(uint64_t rows, bool final);
+  bool enabled_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point start_, last_;
+  uint64_t start_bytes_ = 0;
+};
+
+enum class Format { Csv, Json, Table };
+Format output_format(const Args& args);  // --format, or table on a terminal and csv otherwise
+
+// Receives the rows of a listing in the chosen format.
+class RowWriter {
+ public:
+  virtual ~RowWriter() = default;
+  virtual void row(const char* const* fields, size_t n) = 0;
+  virtual void finish() {}
+};
+std::unique_ptr<RowWriter> make_row_writer(Format format, const std::vector<std::string>& names);
+
+void append_csv_field(std::string& line, std::string_view field);
+void append_json_string(std::string& text, std::string_view value);  // byte array when not UTF-8
+bool is_utf8(std::string_view text);
+std::string format_number(double value);
+size_t display_width(std::string_view text);
+// Prints rows of cells aligned in columns (right-aligned where right[i] is set).
+void print_aligned(const std::vector<std::vector<std::string>>& rows, std::string_view indent,
+                   const std::vector<bool>& right);
+// A value shown to a person: quoted, control and non-UTF-8 bytes escaped.
+std::string quoted(std::string_view value);
+
+// ---- JSON texts returned by the library -------------------------------------------
+
+struct Json {
+  enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
+  bool boolean = false;
+  std::string text;  // String: the decoded bytes; Number: its literal
+  std::vector<Json> items;
+  std::vector<std::string> keys;  // Object: member names, in order
+  std::vector<Json> values;       // Object: member values, parallel to keys
+
+  const Json* get(std::string_view key) const;
+  uint64_t count() const;     // a Number member as an unsigned integer, 0 otherwise
+  std::string bytes() const;  // a String, or the bytes of an array of byte values
+};
+// Parses one JSON value filling the whole text; false when it is malformed.
+bool parse_json(std::string_view text, Json& out);
+// The elements of a JSON array as raw slices of text (empty on malformed input).
+std::vector<std::string_view> json_array_elements(std::string_view text);
+
+// ---- Commands -----------------------------------------------------------------
+
+int run_columns(const Args& args);
+int run_rows(const Args& args);
+int run_count(const Args& args);
+int run_stats(const Args& args);
+int run_top(const Args& args);
+int run_sort(const Args& args);
+int run_columnar(const Args& args);
+int run_validate(const Args& args);
+int run_check(const Args& args);
+
+std::string read_file(const std::string& path, const char* what);  // throws Failure
+
+}  // namespace cli

@@ -1,0 +1,233 @@
+// Entry point of the quelta tool: the subcommand table, --help, --version, and the
+// mapping of failures to messages and exit statuses.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+
+namespace cli {
+namespace {
+
+constexpr const char* kToolUsage =
+    "Usage: quelta COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Query and validate CSV and JSON-row files.\n"
+    "\n"
+    "Commands:\n"
+    "  columns   list the columns of a file with their indices\n"
+    "  rows      print the matching rows (select columns, filter, limit)\n"
+    "  count     count the matching rows\n"
+    "  stats     count, sum, min, max and mean of a numeric column\n"
+    "  top       the k rows with the largest (or smallest) value in a column\n"
+    "  sort      every matching row, sorted by a column\n"
+    "  columnar  a per-column summary of a whole file, read on several threads\n"
+    "  validate  check every row against a JSON schema and report the breaches\n"
+    "  check     tell whether a file or standard input is valid (exit 0, 1 or 2)\n"
+    "\n"
+    "A file whose name ends in .json, .jsonl or .ndjson is read as JSON rows, any\n"
+    "other as CSV with a header line. A column is named by its header name or by\n"
+    "#INDEX, counting from 0.\n"
+    "\n"
+    "'quelta COMMAND --help' describes a command; 'quelta --version' prints the version.\n";
+
+#define QUELTA_FILTER_HELP                                                                \
+  "  --where EXPR     keep the rows where EXPR holds; repeat it to require several.\n"    \
+  "                   EXPR is COL=V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or\n"           \
+  "                   'COL in A|B|C'; values compare as numbers when both are numbers,\n" \
+  "                   as text otherwise\n"                                                \
+  "  --not            keep the rows that the --where conditions reject instead\n"
+
+#define QUELTA_FORMAT_HELP                                                           \
+  "  --format F       csv (the default when output is not a terminal), table (the\n" \
+  "                   default on a terminal) or json (one JSON object per line)\n"
+
+const std::vector<OptionSpec> kFilterOptions = {{"--where", true}, {"--not", false}, {"--limit", true}};
+
+std::vector<OptionSpec> with_filter(std::vector<OptionSpec> options) {
+  options.insert(options.end(), kFilterOptions.begin(), kFilterOptions.end());
+  return options;
+}
+
+}  // namespace
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> table = {
+      {"columns",
+       "Usage: quelta columns FILE\n"
+       "\n"
+       "List the columns of FILE (its CSV header, or the keys of its first JSON row)\n"
+       "with their indices.\n",
+       {},
+       run_columns},
+      {"rows",
+       "Usage: quelta rows FILE [--select COLS] [--where EXPR]... [--not] [--limit N]\n"
+       "                        [--format csv|json|table]\n"
+       "\n"
+       "Print the rows of FILE that match, with a header line.\n"
+       "\n"
+       "  --select COLS    the columns to print, in order: names or #INDEX, separated by\n"
+       "                   commas\n" QUELTA_FILTER_HELP
+       "  --limit N        stop after N matching rows\n" QUELTA_FORMAT_HELP,
+       with_filter({{"--select", true}, {"--format", true}}), run_rows},
+      {"count",
+       "Usage: quelta count FILE [--where EXPR]... [--not] [--limit N]\n"
+       "\n"
+       "Print the number of matching rows. Without conditions every line below the\n"
+       "header counts, blank ones too.\n"
+       "\n" QUELTA_FILTER_HELP "  --limit N        count at most N rows\n",
+       with_filter({}), run_count},
+      {"stats",
+       "Usage: quelta stats FILE COLUMN [--where EXPR]... [--not] [--limit N]\n"
+       "\n"
+       "Print the count, sum, min, max and mean of the numeric values of COLUMN in the\n"
+       "matching rows. Empty and non-numeric values are skipped.\n"
+       "\n" QUELTA_FILTER_HELP "  --limit N        look at the first N matching rows only\n",
+       with_filter({}), run_stats},
+      {"top",
+       "Usage: quelta top FILE COLUMN [-k N] [--asc] [--select COLS] [--where EXPR]... [--not]\n"
+       "                              [--format csv|json|table]\n"
+       "\n"
+       "Print the N rows (10 by default) with the largest numeric values in COLUMN,\n"
+       "largest first. Rows whose value is not a number are left out.\n"
+       "\n"
+       "  -k N             how many rows to keep\n"
+       "  --asc            the smallest values instead, smallest first\n"
+       "  --select COLS    the columns to print; COLUMN must be one of them\n" QUELTA_FILTER_HELP
+       "  --limit N        look at the first N matching rows only\n" QUELTA_FORMAT_HELP,
+       with_filter({{"-k", true}, {"--asc", false}, {"--select", true}, {"--format", true}}), run_top},
+      {"sort",
+       "Usage: quelta sort FILE COLUMN [--desc] [--select COLS] [--where EXPR]... [--not]\n"
+       "                               [--limit N] [--format csv|json|table]\n"
+       "\n"
+       "Print every matching row sorted by COLUMN: as numbers where both values are\n"
+       "numbers, as text otherwise. Equal values keep their order in the file.\n"
+       "\n"
+       "  --desc           largest first\n"
+       "  --select COLS    the columns to print; COLUMN must be one of them\n" QUELTA_FILTER_HELP
+       "  --limit N        sort the first N matching rows only\n" QUELTA_FORMAT_HELP,
+       with_filter({{"--desc", false}, {"--select", true}, {"--format", true}}), run_sort},
+      {"columnar",
+       "Usage: quelta columnar FILE [--threads N] [--delimiter C] [--where EXPR]... [--not]\n"
+       "                            [--select COLS] [--limit N]\n"
+       "\n"
+       "Read FILE column by column and print, per column, its number of values, its\n"
+       "bytes and its first values. The whole file is split among threads; with\n"
+       "--select or --limit it is read in one pass instead.\n"
+       "\n"
+       "  --threads N      threads to use (default: one per processor)\n"
+       "  --delimiter C    the CSV field separator (default ','); for the threaded read\n"
+       "  --select COLS    the columns to collect (one pass)\n" QUELTA_FILTER_HELP
+       "  --limit N        collect the first N matching rows (one pass)\n",
+       with_filter({{"--threads", true}, {"--delimiter", true}, {"--select", true}}), run_columnar},
+      {"validate",
+       "Usage: quelta validate FILE --schema SCHEMA [--max-errors N] [--json]\n"
+       "       quelta validate FILE --schema SCHEMA --split VALID.csv INVALID.jsonl\n"
+       "       quelta validate FILE --schema SCHEMA --stream [--json]\n"
+       "\n"
+       "Check every row of FILE against SCHEMA, a JSON file (or a JSON text starting\n"
+       "with '{') mapping column names to rules, for example\n"
+       "  {\"age\": {\"type\": \"integer\", \"min\": 0}, \"email\": {\"required\": true}}\n"
+       "Rules: type (any, integer, float, boolean, datetime, string), required, min,\n"
+       "max, min_len, max_len, one_of. The exit status is 0 whether rows are valid or\n"
+       "not; 'quelta check' answers with its exit status.\n"
+       "\n"
+       "  --max-errors N   list the first N breaches (default 100); all are counted\n"
+       "  --json           print the report (or, with --stream, each invalid row) as JSON\n"
+       "  --split V I      write the valid rows to the new CSV file V and the invalid ones\n"
+       "                   with their breaches to the new JSON-lines file I\n"
+       "  --stream         show each invalid row as soon as it is found\n",
+       {{"--schema", true},
+        {"--max-errors", true},
+        {"--json", false},
+        {"--split", true},
+        {"--stream", false}},
+       run_validate},
+      {"check",
+       "Usage: quelta check FILE|- --schema SCHEMA [--list] [--input-format csv|json]\n"
+       "\n"
+       "Tell whether every row of FILE is valid under SCHEMA, stopping at the first\n"
+       "invalid row. '-' reads the input from standard input. Exit status: 0 valid,\n"
+       "1 invalid, 2 error.\n"
+       "\n"
+       "  --list           print every invalid row with its breaches as a JSON array\n"
+       "  --input-format F how to read standard input: csv (default) or json (JSON rows)\n",
+       {{"--schema", true}, {"--list", false}, {"--input-format", true}},
+       run_check},
+  };
+  return table;
+}
+
+void fail_library() {
+  const char* message = quelta_last_error();
+  throw Failure{message ? message : "failed without a message"};
+}
+
+namespace {
+
+void print(FILE* stream, const char* text) { std::fputs(text, stream); }
+
+int run_tool(int argc, char** argv) {
+  if (argc < 2) {
+    print(stderr, kToolUsage);
+    return 2;
+  }
+  const std::string first = argv[1];
+  if (first == "--help" || first == "-h" || first == "help") {
+    if (first == "help" && argc > 2) {
+      for (const Command& c : commands())
+        if (c.name == std::string(argv[2])) {
+          print(stdout, c.usage);
+          return 0;
+        }
+    }
+    print(stdout, kToolUsage);
+    return 0;
+  }
+  if (first == "--version" || first == "-V") {
+    std::printf("quelta %s (%s)\n", QUELTA_VERSION_STRING, quelta_build_mode());
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& c : commands())
+    if (first == c.name) command = &c;
+  if (!command) {
+    std::fprintf(stderr, "quelta: unknown command '%s'\n\n", first.c_str());
+    print(stderr, kToolUsage);
+    return 2;
+  }
+  try {
+    Args args(*command, argc - 2, argv + 2);
+    if (args.has("--help")) {
+      print(stdout, command->usage);
+      return 0;
+    }
+    int status = command->run(args);
+    out().flush();
+    return status;
+  } catch (const UsageError& e) {
+    out().flush();
+    std::fprintf(stderr, "quelta %s: %s\n\n", command->name, e.message.c_str());
+    print(stderr, command->usage);
+    return 2;
+  }
+}
+
+}  // namespace
+}  // namespace cli
+
+int main(int argc, char** argv) {
+  // A closed pipe shows up as EPIPE from write, which the output ends on quietly.
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    return cli::run_tool(argc, argv);
+  } catch (const cli::Failure& e) {
+    try {
+      cli::out().flush();
+    } catch (const cli::Failure&) {
+    }
+    std::fprintf(stderr, "quelta: %s\n", e.message.c_str());
+    return 2;
+  }
+}

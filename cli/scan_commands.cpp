@@ -1,0 +1,303 @@
+// The query commands: columns, rows, count, stats, top, sort and columnar.
+#include <algorithm>
+#include <string>
+
+#include "cli.h"
+
+namespace cli {
+
+namespace {
+
+struct Query {
+  std::string file;
+  Directory dir;
+  ScanSpec spec;
+};
+
+// Reads the directory of the first positional FILE and the filter options.
+void prepare(const Args& args, Query& q) {
+  q.file = args.positional()[0];
+  q.dir = read_directory(q.file);
+  build_scan_spec(args, q.dir, q.file, q.spec);
+}
+
+// The position of COLUMN in the delivered rows: its index, or its place in --select.
+size_t key_position(const Query& q, const std::string& column) {
+  size_t index = q.dir.resolve(column, q.file);
+  if (q.spec.projection.empty()) return index;
+  auto at = std::find(q.spec.projection.begin(), q.spec.projection.end(), index);
+  if (at == q.spec.projection.end())
+    throw UsageError{"column " + column + " must be one of the --select columns"};
+  return static_cast<size_t>(at - q.spec.projection.begin());
+}
+
+// Rows of a scanner as JSON objects, one per line, read in batches.
+uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& names, Progress& progress) {
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string key;
+    append_json_string(key, names[i]);
+    keys.push_back(key + ":");
+  }
+  uint64_t rows = 0;
+  std::string line;
+  while (!out().closed()) {
+    Batch* raw = nullptr;
+    int32_t status = quelta_next_batch(scanner, 4096, size_t{1} << 20, &raw);
+    if (status < 0) fail_library();
+    if (status == 0) break;
+    BatchPtr batch(raw);
+    size_t len = 0;
+    const char* text = quelta_batch_json(batch.get(), &len);
+    for (std::string_view row : json_array_elements(std::string_view(text, len))) {
+      line.clear();
+      line += '{';
+      std::vector<std::string_view> fields = json_array_elements(row);
+      for (size_t i = 0; i < fields.size(); ++i) {
+        if (i) line += ',';
+        if (i < keys.size()) {
+          line += keys[i];
+        } else {
+          line += "\"#";
+          line += std::to_string(i);
+          line += "\":";
+        }
+        line += fields[i];
+      }
+      line += "}\n";
+      out().put(line);
+      progress.tick(++rows);
+    }
+  }
+  return rows;
+}
+
+}  // namespace
+
+int run_columns(const Args& args) {
+  args.expect_positional(1);
+  Directory dir = read_directory(args.positional()[0]);
+  std::vector<std::vector<std::string>> rows;
+  for (size_t i = 0; i < dir.names.size(); ++i) rows.push_back({std::to_string(i), dir.names[i]});
+  print_aligned(rows, "", {true, false});
+  return 0;
+}
+
+int run_rows(const Args& args) {
+  args.expect_positional(1);
+  Format format = output_format(args);
+  Query q;
+  prepare(args, q);
+  q.dir.probe.reset();
+  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  Progress progress;
+  uint64_t rows = 0;
+  if (format == Format::Json) {
+    rows = write_json_rows(scanner.get(), q.spec.output_names, progress);
+  } else {
+    std::unique_ptr<RowWriter> writer = make_row_writer(format, q.spec.output_names);
+    const char** fields = nullptr;
+    size_t n = 0;
+    while (!out().closed()) {
+      int32_t status = quelta_next(scanner.get(), &fields, &n);
+      if (status < 0) {
+        writer->finish();
+        fail_library();
+      }
+      if (status == 0) break;
+      writer->row(fields, n);
+      progress.tick(++rows);
+    }
+    writer->finish();
+  }
+  progress.finish(rows);
+  return 0;
+}
+
+int run_count(const Args& args) {
+  args.expect_positional(1);
+  Query q;
+  prepare(args, q);
+  q.dir.probe.reset();
+  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  int64_t n = quelta_count(scanner.get());
+  if (n < 0) fail_library();
+  out().put(std::to_string(n) + "\n");
+  return 0;
+}
+
+int run_stats(const Args& args) {
+  args.expect_positional(2);
+  Query q;
+  prepare(args, q);
+  const std::string& column = args.positional()[1];
+  size_t position = key_position(q, column);
+  q.dir.probe.reset();
+  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  AggregateResult r{};
+  if (quelta_aggregate(scanner.get(), position, &r) != 0) fail_library();
+  auto shown = [&](double v) { return r.has_values ? format_number(v) : std::string("-"); };
+  print_aligned({{"column", column},
+                 {"count", std::to_string(r.count)},
+                 {"sum", format_number(r.sum)},
+                 {"min", shown(r.min)},
+                 {"max", shown(r.max)},
+                 {"mean", shown(r.mean)}},
+                "", {false, false});
+  return 0;
+}
+
+int run_top(const Args& args) {
+  args.expect_positional(2);
+  Format format = output_format(args);
+  Query q;
+  prepare(args, q);
+  size_t position = key_position(q, args.positional()[1]);
+  uint64_t k = args.number("-k", 10);
+  q.dir.probe.reset();
+  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  TopkPtr top(quelta_topk(scanner.get(), position, static_cast<size_t>(k), args.has("--asc") ? 0 : 1));
+  if (!top) fail_library();
+  scanner.reset();
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.spec.output_names);
+  const char** fields = nullptr;
+  size_t n = 0;
+  double key = 0;
+  int32_t status;
+  while (!out().closed() && (status = quelta_topk_next(top.get(), &fields, &n, &key)) != 0) {
+    if (status < 0) fail_library();
+    writer->row(fields, n);
+  }
+  writer->finish();
+  return 0;
+}
+
+int run_sort(const Args& args) {
+  args.expect_positional(2);
+  Format format = output_format(args);
+  Query q;
+  prepare(args, q);
+  size_t position = key_position(q, args.positional()[1]);
+  q.dir.probe.reset();
+  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  OrderByPtr sorted(quelta_order_by(scanner.get(), position, args.has("--desc") ? 1 : 0));
+  if (!sorted) fail_library();
+  scanner.reset();
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.spec.output_names);
+  const char** fields = nullptr;
+  size_t n = 0;
+  int32_t status;
+  while (!out().closed() && (status = quelta_order_by_next(sorted.get(), &fields, &n)) != 0) {
+    if (status < 0) fail_library();
+    writer->row(fields, n);
+  }
+  writer->finish();
+  return 0;
+}
+
+namespace {
+
+bool is_json_path(const std::string& path) {
+  for (const char* suffix : {".json", ".jsonl", ".ndjson"}) {
+    std::string_view s(suffix);
+    if (path.size() >= s.size() && path.compare(path.size() - s.size(), s.size(), s) == 0) return true;
+  }
+  return false;
+}
+
+// The header of a CSV file split at delimiter, quoted names unquoted; used where
+// the delimiter is not the scanner's ','.
+Directory split_header(const std::string& path, char delimiter) {
+  std::string text = read_file(path, "file");
+  std::string_view line(text);
+  line = line.substr(0, line.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  Directory dir;
+  std::string name;
+  bool quoted_name = false;
+  for (size_t i = 0; i <= line.size(); ++i) {
+    if (i == line.size() || (!quoted_name && line[i] == delimiter)) {
+      dir.names.push_back(name);
+      name.clear();
+    } else if (line[i] == '"' && (quoted_name || name.empty())) {
+      if (quoted_name && i + 1 < line.size() && line[i + 1] == '"') {
+        name += '"';
+        ++i;
+      } else {
+        quoted_name = !quoted_name;
+      }
+    } else {
+      name += line[i];
+    }
+  }
+  return dir;
+}
+
+char parse_delimiter(const std::string& text) {
+  if (text == "tab" || text == "\\t") return '\t';
+  if (text.size() != 1) throw UsageError{"--delimiter takes one character, not '" + text + "'"};
+  return text[0];
+}
+
+std::string first_values(ColumnarCollectContext* ctx, size_t column, size_t* empty) {
+  size_t n_offsets = 0, len = 0;
+  const uint32_t* offsets = quelta_collect_columnar_offsets(ctx, column, &n_offsets);
+  const uint8_t* data = quelta_collect_columnar_data(ctx, column, &len);
+  std::string shown;
+  *empty = 0;
+  for (size_t r = 0; offsets && r + 1 < n_offsets; ++r) {
+    size_t size = offsets[r + 1] - offsets[r];
+    if (size == 0) ++*empty;
+    if (r >= 3) continue;
+    std::string value = data ? std::string(reinterpret_cast<const char*>(data) + offsets[r], size) : "";
+    if (display_width(value) > 16) value = value.substr(0, 15) + "\xE2\x80\xA6";
+    shown += (r ? ", " : "") + quoted(value);
+  }
+  return shown;
+}
+
+}  // namespace
+
+int run_columnar(const Args& args) {
+  args.expect_positional(1);
+  const std::string file = args.positional()[0];
+  char delimiter = parse_delimiter(args.value("--delimiter").value_or(","));
+  bool one_pass = args.has("--select") || args.has("--limit");
+  if (one_pass && (args.has("--delimiter") || args.has("--threads")))
+    throw UsageError{"--select and --limit read in one pass, without --threads or --delimiter"};
+  Directory dir =
+      (delimiter == ',' || is_json_path(file)) ? read_directory(file) : split_header(file, delimiter);
+  ScanSpec spec;
+  build_scan_spec(args, dir, file, spec);
+  dir.probe.reset();
+  ColumnarPtr ctx;
+  if (one_pass) {
+    ScannerPtr scanner = open_scanner(file, spec);
+    ctx.reset(quelta_collect_columnar(scanner.get()));
+  } else {
+    ctx.reset(quelta_parallel_collect_columnar(file.c_str(), delimiter, spec.options.predicates,
+                                               spec.options.n_predicates, spec.options.negate,
+                                               static_cast<size_t>(args.number("--threads", 0))));
+  }
+  if (!ctx) fail_library();
+  size_t n_rows = quelta_collect_columnar_n_rows(ctx.get());
+  size_t n_cols = quelta_collect_columnar_n_cols(ctx.get());
+  std::vector<std::vector<std::string>> table = {{"#", "column", "rows", "empty", "bytes", "first values"}};
+  size_t total = 0;
+  for (size_t c = 0; c < n_cols; ++c) {
+    size_t len = 0, empty = 0;
+    quelta_collect_columnar_data(ctx.get(), c, &len);
+    total += len;
+    std::string values = first_values(ctx.get(), c, &empty);
+    std::string name =
+        c < spec.output_names.size() ? spec.output_names[c] : std::to_string(c).insert(0, 1, '#');
+    table.push_back({std::to_string(c), name, std::to_string(n_rows), std::to_string(empty),
+                     std::to_string(len), values});
+  }
+  print_aligned(table, "", {true, false, true, true, true, false});
+  out().put(std::to_string(n_rows) + " rows, " + std::to_string(n_cols) + " columns, " +
+            std::to_string(total) + " bytes of values\n");
+  return 0;
+}
+
+}  // namespace cli

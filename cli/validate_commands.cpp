@@ -1,0 +1,220 @@
+// The validation commands: validate (report, --split, --stream) and check.
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+
+namespace cli {
+
+namespace {
+
+// --schema names a file, or is the JSON text itself when it starts with '{'.
+std::string load_schema(const Args& args) {
+  std::optional<std::string> schema = args.value("--schema");
+  if (!schema) throw UsageError{"--schema is required"};
+  size_t first = schema->find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && (*schema)[first] == '{') return *schema;
+  return read_file(*schema, "schema");
+}
+
+std::string plural(uint64_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+std::string totals(const std::string& file, uint64_t total, uint64_t valid, uint64_t invalid) {
+  if (invalid == 0) return file + ": " + plural(total, "row") + ", all valid";
+  return file + ": " + plural(total, "row") + ", " + std::to_string(valid) + " valid, " +
+         std::to_string(invalid) + " invalid";
+}
+
+void print_report(const std::string& file, const Json& report) {
+  auto number = [&](const char* key) {
+    const Json* v = report.get(key);
+    return v ? v->count() : 0;
+  };
+  uint64_t breaches = number("errors_total");
+  std::string head = totals(file, number("rows_total"), number("rows_valid"), number("rows_invalid"));
+  if (breaches) head += ", " + std::to_string(breaches) + (breaches == 1 ? " breach" : " breaches");
+  out().put(head + "\n");
+  if (breaches == 0) return;
+
+  std::vector<std::vector<std::string>> counts = {{"rule", "breaches"}};
+  if (const Json* c = report.get("counts"))
+    for (size_t i = 0; i < c->keys.size(); ++i)
+      counts.push_back({c->keys[i], std::to_string(c->values[i].count())});
+  out().put("\n");
+  print_aligned(counts, "  ", {false, true});
+
+  std::vector<std::vector<std::string>> list = {{"row", "column", "rule", "value"}};
+  const Json* errors = report.get("errors");
+  size_t shown = errors ? errors->items.size() : 0;
+  for (size_t i = 0; i < shown; ++i) {
+    const Json& e = errors->items[i];
+    const Json* col = e.get("column");
+    bool has_column = col && col->kind == Json::Number;
+    std::string name = e.get("column_name") ? e.get("column_name")->bytes() : "";
+    std::string rule = e.get("rule") ? e.get("rule")->bytes() : "";
+    std::string value = e.get("value") ? e.get("value")->bytes() : "";
+    list.push_back({e.get("row") ? std::to_string(e.get("row")->count()) : "",
+                    has_column ? (name.empty() ? "#" + col->text : name) : "-", rule,
+                    has_column ? quoted(value) : ""});
+  }
+  out().put("\n");
+  print_aligned(list, "  ", {true, false, false, false});
+  if (shown < breaches)
+    out().put("\n  (the first " + std::to_string(shown) + " of " + std::to_string(breaches) +
+              " breaches; --max-errors N lists more)\n");
+}
+
+// One line per invalid row: its number and each breach with its column and value.
+void print_row_breaches(Validator* v, uint64_t row, size_t n_fields, const char* errors_json) {
+  Json errors;
+  if (!parse_json(errors_json, errors)) throw Failure{"unreadable breach list from the library"};
+  std::string line = "row " + std::to_string(row) + ":";
+  for (size_t i = 0; i < errors.items.size(); ++i) {
+    const Json& e = errors.items[i];
+    std::string rule = e.get("rule") ? e.get("rule")->bytes() : "";
+    line += i ? "; " : " ";
+    const Json* col = e.get("column");
+    if (!col || col->kind != Json::Number) {
+      size_t header = quelta_validator_n_columns(v);
+      line += rule + " (" + std::to_string(n_fields) + " of " + std::to_string(header) + " fields";
+      if (n_fields < header) {
+        line += ", no ";
+        for (size_t c = n_fields; c < header; ++c) {
+          const char* name = quelta_validator_column_name(v, c);
+          line += (c > n_fields ? ", " : "") + std::string(name ? name : "?");
+        }
+      }
+      line += ")";
+    } else {
+      line += (e.get("column_name") ? e.get("column_name")->bytes() : "") + " " + rule + " " +
+              quoted(e.get("value") ? e.get("value")->bytes() : "");
+    }
+  }
+  out().put(line + "\n");
+}
+
+int validate_stream(const Args& args, const std::string& file, const std::string& schema) {
+  ValidatorPtr v(quelta_validator_open(file.c_str(), schema.c_str()));
+  if (!v) fail_library();
+  Progress progress;
+  uint64_t rows = 0;
+  if (args.has("--json")) {
+    // Invalid rows as the library writes them, one JSON object per line.
+    while (!out().closed()) {
+      Batch* raw = nullptr;
+      int32_t status = quelta_validator_next_batch(v.get(), 4096, size_t{1} << 20, &raw);
+      if (status < 0) fail_library();
+      if (status == 0) break;
+      BatchPtr batch(raw);
+      size_t len = 0;
+      const char* text = quelta_batch_json(batch.get(), &len);
+      for (std::string_view row : json_array_elements(std::string_view(text, len))) {
+        Json parsed;
+        if (parse_json(row, parsed) && parsed.get("errors")) {
+          out().put(row);
+          out().put('\n');
+        }
+        progress.tick(++rows);
+      }
+    }
+    progress.finish(rows);
+    return 0;
+  }
+  const char** fields = nullptr;
+  size_t n = 0;
+  const char* errors = nullptr;
+  uint64_t row = 0;
+  while (!out().closed()) {
+    int32_t status = quelta_validator_next(v.get(), &fields, &n, &errors, &row);
+    if (status < 0) fail_library();
+    if (status == 0) break;
+    if (errors) print_row_breaches(v.get(), row, n, errors);
+    progress.tick(++rows);
+  }
+  progress.finish(rows);
+  out().put(totals(file, quelta_validator_rows_total(v.get()), quelta_validator_rows_valid(v.get()),
+                   quelta_validator_rows_invalid(v.get())) +
+            "\n");
+  return 0;
+}
+
+}  // namespace
+
+int run_validate(const Args& args) {
+  args.expect_positional(1);
+  const std::string file = args.positional()[0];
+  std::string schema = load_schema(args);
+  std::vector<std::string> split = args.values("--split");
+  if (args.has("--stream") + !split.empty() > 1) throw UsageError{"--split and --stream exclude each other"};
+  if (!split.empty() && (args.has("--json") || args.has("--max-errors")))
+    throw UsageError{"--split takes no --json or --max-errors"};
+  if (args.has("--stream")) {
+    if (args.has("--max-errors"))
+      throw UsageError{"--stream lists every invalid row; it takes no --max-errors"};
+    return validate_stream(args, file, schema);
+  }
+  if (!split.empty()) {
+    ValidationStats stats{};
+    if (quelta_validate_to_files(file.c_str(), schema.c_str(), split[0].c_str(), split[1].c_str(), &stats) !=
+        0)
+      fail_library();
+    out().put(totals(file, stats.rows_total, stats.rows_valid, stats.rows_invalid) + "\n");
+    out().put("  " + plural(stats.rows_valid, "valid row") + " written to " + split[0] + "\n");
+    out().put("  " + plural(stats.rows_invalid, "invalid row") + " with " +
+              std::to_string(stats.errors_total) + (stats.errors_total == 1 ? " breach" : " breaches") +
+              " written to " + split[1] + "\n");
+    return 0;
+  }
+  uint64_t max_errors = args.number("--max-errors", 100);
+  if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
+  ReportPtr report(quelta_validate(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors)));
+  if (!report) fail_library();
+  const char* json = quelta_validate_json(report.get());
+  if (args.has("--json")) {
+    out().put(json);
+    out().put('\n');
+    return 0;
+  }
+  Json parsed;
+  if (!parse_json(json, parsed)) throw Failure{"unreadable report from the library"};
+  print_report(file, parsed);
+  return 0;
+}
+
+int run_check(const Args& args) {
+  args.expect_positional(1);
+  const std::string file = args.positional()[0];
+  std::string schema = load_schema(args);
+  uint32_t result_kind = args.has("--list") ? 1 : 0;
+  uint32_t input_kind = 0;
+  std::string input = file;
+  if (file == "-") {
+    std::string format = args.value("--input-format").value_or("csv");
+    if (format != "csv" && format != "json") throw UsageError{"--input-format takes csv or json"};
+    input_kind = format == "csv" ? 1 : 2;
+    input.clear();
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) input.append(chunk, n);
+    if (std::ferror(stdin)) throw Failure{"cannot read standard input"};
+  } else if (args.has("--input-format")) {
+    throw UsageError{"--input-format is for standard input ('-'); a file's name decides its format"};
+  }
+  OutcomePtr outcome(
+      quelta_validate_outcome(input.data(), input.size(), schema.c_str(), input_kind, result_kind));
+  if (!outcome) fail_library();
+  std::string_view text(outcome.get());
+  const std::string shown = file == "-" ? "standard input" : file;
+  if (result_kind == 1) {
+    out().put(text);
+    out().put('\n');
+    return text == "[]" ? 0 : 1;
+  }
+  bool valid = text == "true";
+  out().put(shown + (valid ? ": valid\n" : ": invalid\n"));
+  return valid ? 0 : 1;
+}
+
+}  // namespace cli

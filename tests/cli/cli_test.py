@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Runs the built quelta tool on files and on standard input and checks its exact
+output and exit status; the README's tool commands and C example are replayed too.
+
+Usage: cli_test.py --tool PATH --source DIR [--cc CC --cflags FLAGS --libdir DIR] [unittest args]
+"""
+import argparse
+import csv
+import io
+import json
+import os
+import re
+import shlex
+import subprocess
+import sys
+import tempfile
+import unittest
+
+OPTS = None
+PEOPLE = "examples/people.csv"
+SCHEMA = "examples/people.schema.json"
+
+
+def run(args, stdin=b"", cwd=None):
+    p = subprocess.run([OPTS.tool] + args, input=stdin, capture_output=True, cwd=cwd or OPTS.source)
+    return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+def people():
+    with open(os.path.join(OPTS.source, PEOPLE), newline="") as f:
+        return list(csv.reader(f))
+
+
+def project_version():
+    text = open(os.path.join(OPTS.source, "CMakeLists.txt")).read()
+    return re.search(r"project\(quelta VERSION ([0-9.]+)", text).group(1)
+
+
+class ToolCases(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_table(self):
+        head, *rows = people()
+        age = head.index("age")
+        numeric = [r for r in rows if r[age].isdigit()]
+        # Numbers compare as numbers, anything else as text ("thirty-seven" > "85").
+        old = [[r[1], r[age]] for r in rows if (int(r[age]) >= 85 if r[age].isdigit() else r[age] >= "85")]
+        ages = [int(r[age]) for r in numeric]
+        quoted = self.write("quoted.csv", b'a,b\n"x, y","say ""hi"""\n,\n')
+        broken = self.write("broken.csv", b'a,b\n1,2\n"3,4\n5,6\n')
+        bytes_file = self.write("bytes.csv", b"a\n\xff\x00\n")
+        usage_rows = "Usage: quelta rows FILE"
+        # (arguments, standard input, expected status, expected stdout, expected stderr start)
+        cases = [
+            (["columns", PEOPLE], b"", 0, "".join(f"{i}  {n}\n" for i, n in enumerate(head)), ""),
+            (["rows", PEOPLE, "--select", "name,age", "--where", "age >= 85", "--format", "csv"], b"", 0,
+             "name,age\n" + "".join(f"{n},{a}\n" if "," not in n else f'"{n}",{a}\n' for n, a in old), ""),
+            (["rows", "examples/people.jsonl", "--where", "country in NL | CH", "--select", "#0,name",
+              "--format", "json"], b"", 0,
+             '{"id":"4","name":"Edsger Dijkstra"}\n{"id":"8","name":"Niklaus Wirth"}\n', ""),
+            (["rows", PEOPLE, "--where", "country=US", "--not", "--where", "age<50", "--limit", "2",
+              "--select", "id", "--format", "csv"], b"", 0, "id\n1\n2\n", ""),
+            (["rows", quoted, "--format", "csv"], b"", 0, 'a,b\n"x, y","say ""hi"""\n,\n', ""),
+            (["rows", bytes_file, "--format", "json"], b"", 0, '{"a":[255,0]}\n', ""),
+            (["rows", broken, "--format", "csv"], b"", 2, "a,b\n1,2\n", "quelta: next failed: UnterminatedQuote\n"),
+            (["rows", PEOPLE, "--select", "name", "--limit", "2", "--format", "table"], b"", 0,
+             "name\n----\nAda Lovelace\nAlan Turing\n", ""),
+            (["count", PEOPLE], b"", 0, f"{len(rows)}\n", ""),
+            (["count", PEOPLE, "--where", "age<50"], b"", 0, f"{sum(a < 50 for a in ages)}\n", ""),
+            (["stats", PEOPLE, "age"], b"", 0,
+             f"column  age\ncount   {len(ages)}\nsum     {sum(ages)}\nmin     {min(ages)}\nmax     {max(ages)}\n"
+             f"mean    {float(sum(ages)) / len(ages)!r}\n", ""),
+            (["stats", PEOPLE, "name"], b"", 0, "column  name\ncount   0\nsum     0\nmin     -\nmax     -\nmean    -\n", ""),
+            (["top", PEOPLE, "age", "-k", "2", "--asc", "--select", "name,age", "--format", "csv"], b"", 0,
+             "name,age\nAda Lovelace,36\nAlan Turing,41\n", ""),
+            (["sort", PEOPLE, "country", "--desc", "--select", "id,country", "--where", "id<=4",
+              "--format", "csv"], b"", 0, "id,country\n3,US\n4,NL\n1,GB\n2,GB\n", ""),
+            (["columnar", quoted, "--threads", "2"], b"", 0,
+             '#  column  rows  empty  bytes  first values\n0  a          2      1      4  "x, y", ""\n'
+             '1  b          2      1      8  "say \\"hi\\"", ""\n2 rows, 2 columns, 12 bytes of values\n', ""),
+            (["check", "-", "--schema", '{"a":{"type":"integer"}}'], b"a\n1\n-2\n", 0, "standard input: valid\n", ""),
+            (["check", "-", "--schema", '{"a":{"type":"integer"}}', "--list"], b"a\n1\nx\n", 1,
+             '[{"values":["x"],"errors":[{"column":0,"column_name":"a","rule":"bad_type","value":"x"}]}]\n', ""),
+            (["check", "-", "--input-format", "json", "--schema", '{"a":{"max":3}}'], b'{"a":5}\n', 1,
+             "standard input: invalid\n", ""),
+            (["check", PEOPLE, "--schema", SCHEMA], b"", 1, f"{PEOPLE}: invalid\n", ""),
+            (["check", "-", "--schema", '{"b":{}}'], b"a\n1\n", 2, "", "quelta: validate failed: UnknownColumn\n"),
+            (["validate", PEOPLE, "--schema", "{}", "--json"], b"", 0,
+             '{"rows_total":20,"rows_valid":19,"rows_invalid":1,"errors_total":1,"truncated":false,'
+             '"counts":{"too_few_fields":1},"errors":[{"row":17,"column":null,"column_name":"","rule":'
+             '"too_few_fields","value":""}]}\n', ""),
+            (["validate", PEOPLE, "--schema", '{"age":{"max":100},"country":{"one_of":["GB"]}}', "--stream"], b"",
+             0, None, ""),
+            # Failures and bad usage.
+            (["rows", "missing.csv"], b"", 2, "", "quelta: open failed: FileNotFound\n"),
+            (["validate", "missing.csv", "--schema", "{}"], b"", 2, "", "quelta: validate failed: FileNotFound\n"),
+            (["rows", PEOPLE, "--select", "nope"], b"", 2, "", "quelta: no column named 'nope' in examples/people.csv"),
+            (["rows", PEOPLE, "--where", "#9=1"], b"", 2, "", "quelta: no column #9 in examples/people.csv"),
+            (["validate", PEOPLE, "--schema", "nope.json"], b"", 2, "", "quelta: cannot read schema nope.json: "),
+            (["rows"], b"", 2, "", "quelta rows: missing arguments\n\n" + usage_rows),
+            (["rows", PEOPLE, "--bogus"], b"", 2, "", "quelta rows: unknown option --bogus\n\n" + usage_rows),
+            (["rows", PEOPLE, "--where", "age"], b"", 2, "", "quelta rows: cannot read --where 'age'"),
+            (["rows", PEOPLE, "--format", "xml"], b"", 2, "", "quelta rows: --format takes csv, json or table"),
+            (["top", PEOPLE, "age", "-k", "many"], b"", 2, "", "quelta top: option -k needs a whole number"),
+            (["check", PEOPLE], b"", 2, "", "quelta check: --schema is required"),
+            (["frobnicate"], b"", 2, "", "quelta: unknown command 'frobnicate'"),
+            ([], b"", 2, "", "Usage: quelta COMMAND"),
+            (["--help"], b"", 0, None, ""),
+            (["sort", "--help"], b"", 0, None, ""),
+            (["--version"], b"", 0, f"quelta {project_version()} (ReleaseFast)\n", ""),
+        ]
+        for args, stdin, status, stdout, stderr in cases:
+            with self.subTest(args=args):
+                got_status, got_out, got_err = run(args, stdin)
+                self.assertEqual(got_status, status, got_err)
+                if stdout is not None:
+                    self.assertEqual(got_out, stdout)
+                self.assertTrue(got_err.startswith(stderr) if stderr else got_err == "", got_err)
+
+    def test_help_names_every_command_and_stream_lists_each_invalid_row(self):
+        _, text, _ = run(["--help"])
+        for command in ["columns", "rows", "count", "stats", "top", "sort", "columnar", "validate", "check"]:
+            self.assertIn(f"\n  {command} ", text)
+            status, usage, _ = run([command, "--help"])
+            self.assertEqual((status, usage.split()[:3]), (0, ["Usage:", "quelta", command]))
+        status, out, _ = run(["validate", PEOPLE, "--schema", '{"age":{"max":100},"country":{"one_of":["GB","US"]}}',
+                              "--stream"])
+        head, *rows = people()
+        bad = [i + 1 for i, r in enumerate(rows) if len(r) < len(head) or r[4] not in ("GB", "US")
+               or (r[3].isdigit() and int(r[3]) > 100) or not r[3].isdigit()]
+        lines = out.splitlines()
+        self.assertEqual([int(line.split(":")[0].split()[1]) for line in lines[:-1]], bad)
+        self.assertIn('row 7: age bad_type "thirty-seven"', lines)
+        self.assertIn("row 17: too_few_fields (5 of 7 fields, no joined, active)", lines)
+        self.assertEqual(lines[-1], f"{PEOPLE}: 20 rows, {20 - len(bad)} valid, {len(bad)} invalid")
+
+    def test_split_writes_both_files_and_refuses_to_overwrite(self):
+        valid, invalid = os.path.join(self.dir, "v.csv"), os.path.join(self.dir, "i.jsonl")
+        status, out, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--split", valid, invalid])
+        self.assertEqual((status, err), (0, ""))
+        with open(valid, newline="") as f:
+            kept = list(csv.reader(f))
+        with open(invalid) as f:
+            rejected = [json.loads(line) for line in f]
+        self.assertEqual(kept[0], people()[0])
+        self.assertEqual(len(kept) - 1 + len(rejected), 20)
+        self.assertEqual(out.splitlines()[1:], [f"  {len(kept) - 1} valid rows written to {valid}",
+                                                f"  {len(rejected)} invalid rows with "
+                                                f"{sum(len(r['errors']) for r in rejected)} breaches written to {invalid}"])
+        status, _, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--split", valid, invalid])
+        self.assertEqual((status, err), (2, "quelta: validate_to_files failed: PathAlreadyExists\n"))
+
+    def test_closed_pipe_ends_quietly(self):
+        big = self.write("big.csv", b"n,text\n" + b"".join(b"%d,some text here\n" % i for i in range(300000)))
+        for args in (["rows", big, "--format", "csv"], ["rows", big, "--format", "json"]):
+            p = subprocess.Popen([OPTS.tool] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            first = p.stdout.readline()
+            p.stdout.close()
+            err = p.stderr.read()
+            p.stderr.close()
+            self.assertEqual((p.wait(), err), (0, b""), args)
+            self.assertIn(first, (b"n,text\n", b'{"n":"0","text":"some text here"}\n'))
+
+
+class ReadmeTour(unittest.TestCase):
+    """The README's console examples and its C example must give what the README shows."""
+
+    def setUp(self):
+        self.readme = open(os.path.join(OPTS.source, "README.md")).read()
+
+    def test_tool_commands(self):
+        blocks = re.findall(r"```console\n(.*?)```", self.readme, re.S)
+        commands = 0
+        for block in blocks:
+            for chunk in re.split(r"^\$ ", block, flags=re.M)[1:]:
+                command, _, expected = chunk.partition("\n")
+                argv = shlex.split(command)
+                self.assertEqual(argv[0], "quelta", command)
+                with self.subTest(command=command):
+                    status, out, err = run(argv[1:])
+                    self.assertEqual(err, "")
+                    self.assertIn(status, (0, 1))
+                    self.assertEqual(out, expected)
+                commands += 1
+        self.assertGreaterEqual(commands, 5)
+
+    def test_c_example(self):
+        if not OPTS.cc:
+            self.skipTest("no C compiler given")
+        code, expected = re.search(r"```c\n(.*?)```.*?```text\n(.*?)```", self.readme, re.S).groups()
+        with tempfile.TemporaryDirectory() as tmp:
+            source, program = os.path.join(tmp, "tour.c"), os.path.join(tmp, "tour")
+            with open(source, "w") as f:
+                f.write(code)
+            build = [OPTS.cc, *shlex.split(OPTS.cflags), "-std=c99", "-Wall", "-Werror", "-I",
+                     os.path.join(OPTS.source, "include"), source, "-o", program, "-L", OPTS.libdir, "-lquelta",
+                     "-Wl,-rpath," + OPTS.libdir]
+            subprocess.run(build, check=True)
+            p = subprocess.run([program], capture_output=True, text=True, cwd=OPTS.source)
+            self.assertEqual((p.returncode, p.stderr, p.stdout), (0, "", expected))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--cc", default="")
+    parser.add_argument("--cflags", default="")
+    parser.add_argument("--libdir", default="")
+    OPTS, rest = parser.parse_known_args()
+    OPTS.tool, OPTS.source = os.path.abspath(OPTS.tool), os.path.abspath(OPTS.source)
+    unittest.main(argv=[sys.argv[0]] + rest)
