@@ -175,6 +175,16 @@ void observe_validation(const std::string& path, const std::string& schema, cons
   char* outcome = quelta_validate_outcome(path.data(), path.size(), schema.c_str(), 0, 0);
   out->add("outcome", outcome ? outcome : said());
   quelta_outcome_free(outcome);
+
+  // The same bytes handed over in memory.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(path, ec)) {
+    const std::string bytes = file_bytes(path);
+    const uint32_t kind = path.size() > 4 && path.compare(path.size() - 4, 4, ".csv") == 0 ? 1 : 2;
+    char* memory = quelta_validate_outcome(bytes.data(), bytes.size(), schema.c_str(), kind, 0);
+    out->add("outcome_memory", memory ? memory : said());
+    quelta_outcome_free(memory);
+  }
 }
 
 Observed observe(const std::string& path, const std::string& schema, const TempDir& dir) {
@@ -337,7 +347,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":2,\"rows_valid\":1,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=2\n"
      "to_files: validate_to_files failed: InvalidUtf8\n"
-     "outcome: validate failed: InvalidUtf8\n"},
+     "outcome: validate failed: InvalidUtf8\n"
+     "outcome_memory: validate failed: InvalidUtf8\n"},
     {"invalid_utf8_field", [](const TempDir& d) { return csv_file(d, "a,b\n\xc3(,2\n3,x\n"); }, kIntB,
      "open: columns=2\n"
      "next: rows=2\n"
@@ -352,7 +363,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":2,\"rows_valid\":1,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=2\n"
      "to_files: validate_to_files failed: InvalidUtf8\n"
-     "outcome: validate failed: InvalidUtf8\n"},
+     "outcome: validate failed: InvalidUtf8\n"
+     "outcome_memory: validate failed: InvalidUtf8\n"},
     {"invalid_utf8_json_field", [](const TempDir& d) { return jsonl_file(d, "{\"a\":\"\xc3(\",\"b\":2}\n"); },
      kIntB,
      "open: columns=2\n"
@@ -368,7 +380,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":1,\"rows_valid\":1,\"rows_invalid\":0,\"errors_total\":0\n"
      "validator: rows=1\n"
      "to_files: validate_to_files failed: InvalidUtf8\n"
-     "outcome: validate failed: InvalidUtf8\n"},
+     "outcome: validate failed: InvalidUtf8\n"
+     "outcome_memory: validate failed: InvalidUtf8\n"},
     {"invalid_utf8_schema_key", [](const TempDir& d) { return csv_file(d, "a,b\n1,2\n"); }, "{\"\xff\":{}}",
      "open: columns=2\n"
      "next: rows=1\n"
@@ -383,7 +396,8 @@ Hostile small_cases[] = {
      "validate: validate failed: BadSchema\n"
      "validator: cannot open validator: BadSchema\n"
      "to_files: validate_to_files failed: BadSchema\n"
-     "outcome: validate failed: BadSchema\n"},
+     "outcome: validate failed: BadSchema\n"
+     "outcome_memory: validate failed: BadSchema\n"},
     {"invalid_utf8_schema_key_in_header", [](const TempDir& d) { return csv_file(d, "\xff,b\n1,2\n"); },
      "{\"\xff\":{\"type\":\"integer\"}}",
      "open: columns=2\n"
@@ -399,7 +413,8 @@ Hostile small_cases[] = {
      "validate: validate failed: BadSchema\n"
      "validator: cannot open validator: BadSchema\n"
      "to_files: validate_to_files failed: BadSchema\n"
-     "outcome: validate failed: BadSchema\n"},
+     "outcome: validate failed: BadSchema\n"
+     "outcome_memory: validate failed: BadSchema\n"},
     {"nul_in_csv_field", [](const TempDir& d) { return csv_file(d, std::string("a,b\n1,x\0y\n", 10)); },
      "{\"b\":{\"max_len\":2}}",
      "open: columns=2\n"
@@ -415,7 +430,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":1,\"rows_valid\":0,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=1\n"
      "to_files: valid=0 invalid=1\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"nul_in_json_field",
      [](const TempDir& d) { return jsonl_file(d, std::string("{\"a\":1,\"b\":\"x\0y\"}\n", 19)); }, "{}",
      "open: columns=2\n"
@@ -431,7 +447,8 @@ Hostile small_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: rows=1 errors=1 first=validate failed: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
     {"escaped_nul_in_json_field",
      [](const TempDir& d) { return jsonl_file(d, "{\"a\":1,\"b\":\"x\\u0000y\"}\n"); },
      "{\"b\":{\"max_len\":2}}",
@@ -448,7 +465,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":1,\"rows_valid\":0,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=1\n"
      "to_files: valid=0 invalid=1\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"nested_array_100000_deep_in_second_row",
      [](const TempDir& d) { return jsonl_file(d, "{\"a\":1}\n" + nested_row(100000) + "{\"a\":2}\n"); }, "{}",
      "open: columns=1\n"
@@ -464,7 +482,8 @@ Hostile small_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: rows=2 errors=1 first=validate failed: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
     {"nested_array_100000_deep_in_first_row",
      [](const TempDir& d) { return jsonl_file(d, nested_row(100000)); }, "{}",
      "open: open failed: InvalidJson\n"
@@ -472,7 +491,8 @@ Hostile small_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: cannot open validator: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
     {"nested_object_100000_deep",
      [](const TempDir& d) {
        return jsonl_file(d, "{\"a\":1}\n" + repeat("{\"a\":", 100000) + "1" + repeat("}", 100000) + "\n");
@@ -491,7 +511,8 @@ Hostile small_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: rows=1 errors=1 first=validate failed: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
     {"nested_array_2000_deep_under_the_token_limit",
      [](const TempDir& d) { return jsonl_file(d, "{\"a\":1}\n" + nested_row(2000)); }, "{}",
      "open: columns=1\n"
@@ -507,7 +528,8 @@ Hostile small_cases[] = {
      "validate: validate failed: NestedValueNotSupported\n"
      "validator: rows=1 errors=1 first=validate failed: NestedValueNotSupported\n"
      "to_files: validate_to_files failed: NestedValueNotSupported\n"
-     "outcome: validate failed: NestedValueNotSupported\n"},
+     "outcome: validate failed: NestedValueNotSupported\n"
+     "outcome_memory: validate failed: NestedValueNotSupported\n"},
     {"nested_object_800_deep_under_the_token_limit",
      [](const TempDir& d) {
        return jsonl_file(d, "{\"a\":1}\n" + repeat("{\"a\":", 800) + "1" + repeat("}", 800) + "\n");
@@ -526,7 +548,8 @@ Hostile small_cases[] = {
      "validate: validate failed: NestedValueNotSupported\n"
      "validator: rows=1 errors=1 first=validate failed: NestedValueNotSupported\n"
      "to_files: validate_to_files failed: NestedValueNotSupported\n"
-     "outcome: validate failed: NestedValueNotSupported\n"},
+     "outcome: validate failed: NestedValueNotSupported\n"
+     "outcome_memory: validate failed: NestedValueNotSupported\n"},
     {"nested_array_in_json_array_file",
      [](const TempDir& d) { return write_file(d, "in.json", "[{\"a\":1},\n" + nested_row(100000) + "]"); },
      "{}",
@@ -543,7 +566,8 @@ Hostile small_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: rows=1 errors=1 first=validate failed: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
     {"structural_5000_in_second_row",
      [](const TempDir& d) { return jsonl_file(d, "{\"k0\":1}\n" + wide_object(1300)); }, "{}",
      "open: columns=1\n"
@@ -559,7 +583,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":2,\"rows_valid\":2,\"rows_invalid\":0,\"errors_total\":0\n"
      "validator: rows=2\n"
      "to_files: valid=2 invalid=0\n"
-     "outcome: true\n"},
+     "outcome: true\n"
+     "outcome_memory: true\n"},
     {"structural_5000_in_first_row",
      [](const TempDir& d) { return jsonl_file(d, wide_object(1300) + "{\"k0\":2}\n"); }, "{}",
      "open: open failed: InvalidJson\n"
@@ -567,7 +592,8 @@ Hostile small_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: cannot open validator: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
     {"schema_nested_100000_deep", [](const TempDir& d) { return csv_file(d, "a\n1\n"); },
      "{\"a\":" + repeat("[", 100000) + repeat("]", 100000) + "}",
      "open: columns=1\n"
@@ -583,7 +609,8 @@ Hostile small_cases[] = {
      "validate: validate failed: BadSchema\n"
      "validator: cannot open validator: BadSchema\n"
      "to_files: validate_to_files failed: BadSchema\n"
-     "outcome: validate failed: BadSchema\n"},
+     "outcome: validate failed: BadSchema\n"
+     "outcome_memory: validate failed: BadSchema\n"},
     {"schema_one_of_nested_600_deep", [](const TempDir& d) { return csv_file(d, "a\n1\n"); },
      "{\"a\":{\"one_of\":" + repeat("[", 600) + repeat("]", 600) + "}}",
      "open: columns=1\n"
@@ -599,7 +626,8 @@ Hostile small_cases[] = {
      "validate: validate failed: BadSchema\n"
      "validator: cannot open validator: BadSchema\n"
      "to_files: validate_to_files failed: BadSchema\n"
-     "outcome: validate failed: BadSchema\n"},
+     "outcome: validate failed: BadSchema\n"
+     "outcome_memory: validate failed: BadSchema\n"},
     {"schema_one_of_100000_values", [](const TempDir& d) { return csv_file(d, "a\nv99999\nv100000\nv0\n"); },
      one_of_schema(100000),
      "open: columns=1\n"
@@ -615,7 +643,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":3,\"rows_valid\":2,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=3\n"
      "to_files: valid=2 invalid=1\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"million_commas_in_a_row",
      [](const TempDir& d) { return csv_file(d, "a\n" + std::string(1000000, ',') + "\n1\n"); },
      "{\"a\":{\"type\":\"integer\"}}",
@@ -632,7 +661,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":2,\"rows_valid\":1,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=2\n"
      "to_files: valid=1 invalid=1\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"million_commas_as_header",
      [](const TempDir& d) { return csv_file(d, std::string(1000000, ',') + "\n1\n"); }, "{}",
      "open: columns=1000001\n"
@@ -648,7 +678,8 @@ Hostile small_cases[] = {
      "validate: {\"rows_total\":1,\"rows_valid\":0,\"rows_invalid\":1,\"errors_total\":1\n"
      "validator: rows=1\n"
      "to_files: valid=0 invalid=1\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
 };
 
 Hostile large_cases[] = {
@@ -668,7 +699,8 @@ Hostile large_cases[] = {
      "validate: {\"rows_total\":2,\"rows_valid\":1,\"rows_invalid\":1,\"errors_total\":2\n"
      "validator: rows=2\n"
      "to_files: valid=1 invalid=1\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"ten_million_empty_lines_csv",
      [](const TempDir& d) { return csv_file(d, "a\n" + std::string(10000000, '\n')); },
      "{\"a\":{\"required\":true}}",
@@ -686,7 +718,8 @@ Hostile large_cases[] = {
      "{\"rows_total\":10000000,\"rows_valid\":0,\"rows_invalid\":10000000,\"errors_total\":10000000\n"
      "validator: rows=10000000\n"
      "to_files: valid=0 invalid=10000000\n"
-     "outcome: false\n"},
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"ten_million_empty_lines_jsonl",
      [](const TempDir& d) { return jsonl_file(d, "{\"a\":1}\n" + std::string(10000000, '\n')); }, "{}",
      "open: columns=1\n"
@@ -702,7 +735,8 @@ Hostile large_cases[] = {
      "validate: validate failed: InvalidJson\n"
      "validator: rows=1 errors=4 first=validate failed: InvalidJson\n"
      "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"},
+     "outcome: validate failed: InvalidJson\n"
+     "outcome_memory: validate failed: InvalidJson\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(HostileSmall, HostileInput, ::testing::ValuesIn(small_cases),
