@@ -177,20 +177,25 @@ def _run(
     tag = uuid.uuid4().hex[:12]
     keys = [f"quelta-{task.__name__.strip('_')}-{tag}-{i}" for i in range(len(paths))]
     futures = client.map(run, paths, *own, key=keys, pure=False)
-    where = {f.key: i for i, f in enumerate(futures)}
+    index = {f.key: i for i, f in enumerate(futures)}
     outcomes: list[tuple[bool, Any]] = [(False, None)] * len(paths)
     try:
-        for future, payload in as_completed(futures, with_results=True, raise_errors=False):
-            i = where[future.key]
-            if future.status == "error":
-                payload = (False, payload[1])
-            elif future.status != "finished":
-                payload = (False, _errors.Error(f"task {future.status}"))
-            if not payload[0] and errors == "raise":
-                exc = payload[1]
-                exc.add_note(f"while processing {paths[i]}")
-                raise exc
-            outcomes[i] = payload
+        # Results are fetched a batch of finished tasks at a time, not one round trip each.
+        for batch in as_completed(futures).batches():
+            finished = [f for f in batch if f.status == "finished"]
+            settled = list(zip(finished, client.gather(finished) if finished else []))
+            for future in batch:
+                if future.status == "error":  # the task itself could not run (a lost worker, ...)
+                    settled.append((future, (False, future.exception())))
+                elif future.status != "finished":
+                    settled.append((future, (False, _errors.Error(f"task {future.status}"))))
+            for future, payload in settled:
+                i = index[future.key]
+                if not payload[0] and errors == "raise":
+                    exc = payload[1]
+                    exc.add_note(f"while processing {paths[i]}")
+                    raise exc
+                outcomes[i] = payload
     finally:
         client.cancel(futures)  # a no-op for the finished ones; stops the rest on a raise
     done = [(paths[i], value) for i, (ok, value) in enumerate(outcomes) if ok]
