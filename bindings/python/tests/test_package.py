@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import unittest
+from unittest import mock
 from pathlib import Path
 
 import quelta
@@ -32,6 +33,15 @@ class ExportsTest(unittest.TestCase):
         # The last error is read by _lib itself for every failure.
         self.assertEqual(unused, ["quelta_last_error"])
         self.assertEqual(quelta.build_mode(), "ReleaseFast")
+
+
+class OptionalDaskTest(unittest.TestCase):
+    def test_dask_module_needs_dask_only_when_called(self) -> None:
+        with mock.patch.dict(sys.modules, {"dask": None, "distributed": None}):  # as if not installed
+            module = importlib.import_module("quelta.dask")
+            self.assertEqual(module.count([]).value, 0)  # no file, no cluster needed
+            with self.assertRaisesRegex(ImportError, "python3-distributed"):
+                module.count(["a.csv"])
 
 
 class ReadmeTest(unittest.TestCase):

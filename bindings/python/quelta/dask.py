@@ -1,0 +1,420 @@
+"""Many files on a Dask cluster: one task per file, the results merged on the client.
+
+    >>> from distributed import Client
+    >>> import quelta.dask
+    >>> client = Client("tcp://scheduler:8786")
+    >>> result = quelta.dask.aggregate("/landing/2024-*/*.csv", "price", where=("city", "==", "Oslo"), client=client)
+    >>> result.value.mean, result.failures
+
+Every worker must import this package and read the files under the same paths
+(a shared filesystem): a task carries a file's path and the call's small
+arguments, never the file's bytes. Dask and its distributed scheduler are
+imported on the first call, so the rest of the package works without them.
+
+Every call returns a :class:`Result`: the merged ``value``, the per-file
+results in input order (``per_file``, pairs of path and result) and the files
+that failed (``failures``, pairs of path and message). With
+``errors="raise"`` the first failure to arrive is raised instead (the other
+tasks are cancelled) with the file's path in a note.
+"""
+
+from __future__ import annotations
+
+import functools
+import glob
+import os
+import pickle
+import uuid
+from collections.abc import Callable, Iterable
+from dataclasses import asdict, dataclass, field, is_dataclass
+from operator import itemgetter
+from typing import Any, Literal, NamedTuple
+
+from . import _lib, errors as _errors, where as _where
+from .scanner import AggregateResult, Mode, Row, check_mode, open as _open
+from .validation import Schema, ValidationReport, ValidationStats, schema_text, validate as _validate
+from .validation import validate_to_files as _validate_to_files
+
+ErrorMode = Literal["collect", "raise"]
+
+
+class Failure(NamedTuple):
+    """A file whose task failed, with the reason (the library's message where it has one)."""
+
+    path: str
+    message: str
+
+
+class ColumnsDiffer(_errors.Error, ValueError):
+    """Files whose column directories differ from the first file's; ``paths`` names them
+    and ``result`` holds every file's directory."""
+
+    def __init__(self, message: str, paths: list[str] | None = None, result: "Result | None" = None) -> None:
+        super().__init__(message, None)
+        self.paths = paths or []
+        self.result = result
+
+
+@dataclass(frozen=True)
+class Result:
+    """A merged value, the per-file results in input order and the failed files."""
+
+    value: Any
+    per_file: list[tuple[str, Any]]
+    failures: list[Failure] = field(default_factory=list)
+
+    @property
+    def ok(self) -> bool:
+        """Whether every file succeeded."""
+        return not self.failures
+
+    def to_pandas(self) -> Any:
+        """The per-file results as a pandas DataFrame (one row per file; needs pandas)."""
+        import pandas
+
+        def flat(item: Any) -> dict[str, Any]:
+            if is_dataclass(item):
+                return {k: v for k, v in asdict(item).items() if not isinstance(v, (list, dict))}
+            return {"value": item}
+
+        return pandas.DataFrame([{"path": path, **flat(item)} for path, item in self.per_file])
+
+
+@dataclass(frozen=True)
+class ValidationSummary:
+    """Totals of several files' validation reports: counts and per-rule counts summed;
+    ``truncated`` when any file kept fewer breaches than it found."""
+
+    rows_total: int
+    rows_valid: int
+    rows_invalid: int
+    errors_total: int
+    truncated: bool
+    counts: dict[str, int]
+
+    @property
+    def valid(self) -> bool:
+        return self.rows_invalid == 0
+
+
+@dataclass(frozen=True)
+class WrittenFiles:
+    """The outputs written for one input and their statistics."""
+
+    valid_path: str
+    invalid_path: str
+    stats: ValidationStats
+
+
+# ---- client side: inputs, the cluster, running one task per file ------------------
+
+
+def expand(paths: Any) -> list[str]:
+    """The input files: a list of paths as given, or a glob pattern (``*``, ``?``,
+    ``[``; ``**`` crosses folders) expanded on the client, sorted, folders left out.
+    A pattern that matches no file raises FileNotFound; one path without wildcards
+    is taken as it is."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        pattern = os.fsdecode(paths)
+        if not glob.has_magic(pattern):
+            return [pattern]
+        found = sorted(p for p in glob.glob(pattern, recursive=True) if not os.path.isdir(p))
+        if not found:
+            raise _errors.FileNotFound(f"no file matches {pattern!r}", "FileNotFound")
+        return found
+    if not isinstance(paths, Iterable):
+        raise TypeError(f"paths is a list of paths or a glob pattern, not {type(paths).__name__}")
+    return [os.fsdecode(p) for p in paths]
+
+
+def _client(client: Any) -> Any:
+    try:
+        import distributed
+    except ImportError as exc:
+        raise ImportError("quelta.dask needs Dask's distributed scheduler (Debian: python3-distributed)") from exc
+    if client is not None:
+        return client
+    try:
+        return distributed.default_client()
+    except ValueError:
+        raise ValueError("no Dask client: pass client=, or create a distributed.Client first") from None
+
+
+def _guarded(task: Callable[..., Any], args: tuple[Any, ...], path: str, *own: Any) -> tuple[bool, Any]:
+    """Runs on a worker: one file's task, its failure handed back as a value."""
+    try:
+        return True, task(path, *own, *args)
+    except Exception as exc:  # noqa: BLE001 - every failure belongs to its file
+        try:
+            pickle.dumps(exc)
+        except Exception:  # noqa: BLE001
+            exc = _errors.Error(f"{type(exc).__name__}: {exc}")
+        return False, exc
+
+
+def _message(exc: BaseException) -> str:
+    return str(exc) if isinstance(exc, _errors.Error) else f"{type(exc).__name__}: {exc}"
+
+
+def _run(
+    client: Any,
+    paths: list[str],
+    task: Callable[..., Any],
+    args: tuple[Any, ...],
+    errors: ErrorMode,
+    *own: list[Any],
+) -> tuple[list[tuple[str, Any]], list[Failure]]:
+    """Runs task(path, *own values of the path, *args) once per path on the
+    cluster; the successes and the failures, each in input order."""
+    if errors not in ("collect", "raise"):
+        raise ValueError("errors must be 'collect' or 'raise'")
+    if not paths:
+        return [], []
+    client = _client(client)
+    from distributed import as_completed
+
+    run = functools.partial(_guarded, task, args)  # opaque to the graph: args are not read as tasks
+    tag = uuid.uuid4().hex[:12]
+    keys = [f"quelta-{task.__name__.strip('_')}-{tag}-{i}" for i in range(len(paths))]
+    futures = client.map(run, paths, *own, key=keys, pure=False)
+    index = {f.key: i for i, f in enumerate(futures)}
+    outcomes: list[tuple[bool, Any]] = [(False, None)] * len(paths)
+    try:
+        # Results are fetched a batch of finished tasks at a time, not one round trip each.
+        for batch in as_completed(futures).batches():
+            finished = [f for f in batch if f.status == "finished"]
+            settled = list(zip(finished, client.gather(finished) if finished else []))
+            for future in batch:
+                if future.status == "error":  # the task itself could not run (a lost worker, ...)
+                    settled.append((future, (False, future.exception())))
+                elif future.status != "finished":
+                    settled.append((future, (False, _errors.Error(f"task {future.status}"))))
+            for future, payload in settled:
+                i = index[future.key]
+                if not payload[0] and errors == "raise":
+                    exc = payload[1]
+                    exc.add_note(f"while processing {paths[i]}")
+                    raise exc
+                outcomes[i] = payload
+    finally:
+        client.cancel(futures)  # a no-op for the finished ones; stops the rest on a raise
+    done = [(paths[i], value) for i, (ok, value) in enumerate(outcomes) if ok]
+    failed = [Failure(paths[i], _message(exc)) for i, (ok, exc) in enumerate(outcomes) if not ok]
+    return done, failed
+
+
+def _check_column(column: Any) -> None:
+    if isinstance(column, bool) or not isinstance(column, (str, bytes, int)):
+        raise TypeError(f"a column is a name or an index, not {type(column).__name__}")
+    if isinstance(column, int):
+        _lib.size_arg(column, "a column index")
+
+
+# ---- worker side: one file each ------------------------------------------------------
+
+
+def _count_file(path: str, where: Any) -> int:
+    with _open(path, where=where) as rows:
+        return rows.count()
+
+
+def _aggregate_file(path: str, column: Any, where: Any) -> AggregateResult:
+    with _open(path, where=where) as rows:
+        return rows.aggregate(column)
+
+
+def _topk_file(path: str, column: Any, k: int, descending: bool, where: Any, mode: Mode) -> list[tuple[float, Row]]:
+    with _open(path, where=where, mode=mode) as rows:
+        return rows.topk(column, k, descending)
+
+
+def _columns_file(path: str) -> tuple[str, ...]:
+    with _open(path) as rows:
+        return rows.header
+
+
+def _validate_file(path: str, schema: bytes, max_errors: int, mode: Mode) -> ValidationReport:
+    return _validate(path, schema, max_errors, mode=mode)
+
+
+def _validate_to_files_file(path: str, valid_path: str, invalid_path: str, schema: bytes) -> WrittenFiles:
+    """Writes under hidden temporary names, then links each output to its own name,
+    which fails rather than replace a file: a worker that dies mid-file leaves no
+    output under the final names, and an existing file is never overwritten."""
+    for final in (valid_path, invalid_path):
+        if os.path.lexists(final):
+            raise _errors.FileExists(f"output exists: {final}", "PathAlreadyExists")
+    tag = f".{uuid.uuid4().hex[:12]}.part"
+    temps = [os.path.join(os.path.dirname(p), "." + os.path.basename(p) + tag) for p in (valid_path, invalid_path)]
+    linked: list[str] = []
+    try:
+        stats = _validate_to_files(path, schema, *temps)
+        for temp, final in zip(temps, (valid_path, invalid_path)):
+            try:
+                os.link(temp, final)
+            except FileExistsError:
+                raise _errors.FileExists(f"output exists: {final}", "PathAlreadyExists") from None
+            except OSError:  # a filesystem without hard links: check, then rename
+                if os.path.lexists(final):
+                    raise _errors.FileExists(f"output exists: {final}", "PathAlreadyExists") from None
+                os.rename(temp, final)
+            linked.append(final)
+    except BaseException:
+        for made in linked:
+            os.unlink(made)
+        raise
+    finally:
+        for temp in temps:
+            if os.path.lexists(temp):
+                os.unlink(temp)
+    return WrittenFiles(valid_path, invalid_path, stats)
+
+
+# ---- the calls ---------------------------------------------------------------------
+
+
+def count(paths: Any, where: Any = None, *, client: Any = None, errors: ErrorMode = "collect") -> Result:
+    """Rows of every file that match ``where`` (see :func:`quelta.open`); value: the total."""
+    _where.conditions(where)  # a bad condition fails here, not once per file
+    done, failed = _run(client, expand(paths), _count_file, (where,), errors)
+    return Result(sum(n for _, n in done), done, failed)
+
+
+def merge_aggregates(results: Iterable[AggregateResult]) -> AggregateResult:
+    """Per-file aggregates, in file order, merged as one pass over their rows would
+    give: counts added, min and max compared strictly (an equal later value never
+    replaces an earlier one), files without values left out, the mean taken from
+    the merged sum. The sum adds the per-file sums from left to right: exactly the
+    one pass when the values are integers (below 2**53), otherwise it may differ
+    from a single running sum in the last bits, as floating addition depends on
+    grouping."""
+    n, total, lo, hi, seen = 0, 0.0, 0.0, 0.0, False
+    for r in results:
+        if not r.has_values:
+            continue
+        n += r.count
+        total += r.sum
+        if not seen:
+            lo, hi, seen = r.min, r.max, True
+        else:
+            lo = r.min if r.min < lo else lo
+            hi = r.max if hi < r.max else hi
+    return AggregateResult(n, total, lo, hi, total / n if n else 0.0, seen)
+
+
+def aggregate(
+    paths: Any, column: Any, where: Any = None, *, client: Any = None, errors: ErrorMode = "collect"
+) -> Result:
+    """Count, sum, min, max and mean of a column's numeric values over every file
+    (see :func:`merge_aggregates`); value: an :class:`quelta.AggregateResult`."""
+    _check_column(column)
+    _where.conditions(where)
+    done, failed = _run(client, expand(paths), _aggregate_file, (column, where), errors)
+    return Result(merge_aggregates(r for _, r in done), done, failed)
+
+
+def topk(
+    paths: Any,
+    column: Any,
+    k: int,
+    descending: bool = True,
+    where: Any = None,
+    *,
+    mode: Mode = "str",
+    client: Any = None,
+    errors: ErrorMode = "collect",
+) -> Result:
+    """The k rows of all files with the largest (smallest) numeric key, best first;
+    value: a list of (key, row, path). Each file gives its own top k, and equal
+    keys keep file order, then each file's own order."""
+    _check_column(column)
+    k = _lib.size_arg(k, "k")
+    check_mode(mode, "strict")
+    _where.conditions(where)
+    done, failed = _run(client, expand(paths), _topk_file, (column, k, bool(descending), where, mode), errors)
+    candidates = [(key, row, path) for path, best in done for key, row in best]
+    merged = sorted(candidates, key=itemgetter(0), reverse=bool(descending))  # stable either way
+    return Result(merged[:k], done, failed)
+
+
+def columns(paths: Any, *, client: Any = None, errors: ErrorMode = "collect") -> Result:
+    """The column directory shared by every file; value: the names. Raises
+    :class:`ColumnsDiffer` naming every file whose directory differs from the
+    first readable file's."""
+    done, failed = _run(client, expand(paths), _columns_file, (), errors)
+    result = Result(done[0][1] if done else (), done, failed)
+    differ = [path for path, names in done if names != result.value]
+    if differ:
+        first = done[0][0]
+        raise ColumnsDiffer(
+            f"columns differ from those of {first} ({', '.join(result.value)}): {', '.join(differ)}", differ, result
+        )
+    return result
+
+
+def validate(
+    paths: Any,
+    schema: Schema,
+    max_errors: int = 0,
+    *,
+    mode: Mode = "str",
+    client: Any = None,
+    errors: ErrorMode = "collect",
+) -> Result:
+    """Validates every file against a schema (see :func:`quelta.validate`; each file
+    keeps its first ``max_errors`` breaches). value: a :class:`ValidationSummary`;
+    per_file: each file's :class:`quelta.ValidationReport` with its path."""
+    raw = schema_text(schema)
+    max_errors = _lib.size_arg(max_errors, "max_errors")
+    check_mode(mode, "strict")
+    done, failed = _run(client, expand(paths), _validate_file, (raw, max_errors, mode), errors)
+    counts: dict[str, int] = {}
+    for _, report in done:
+        for rule, n in report.counts.items():
+            counts[rule] = counts.get(rule, 0) + n
+    summary = ValidationSummary(
+        sum(r.rows_total for _, r in done),
+        sum(r.rows_valid for _, r in done),
+        sum(r.rows_invalid for _, r in done),
+        sum(r.errors_total for _, r in done),
+        any(r.truncated for _, r in done),
+        counts,
+    )
+    return Result(summary, done, failed)
+
+
+def output_names(paths: list[str], out_dir: str) -> list[tuple[str, str]]:
+    """Per input, its valid-rows and invalid-rows output paths under out_dir: the
+    input's name without its last suffix, then ".valid.csv" and ".invalid.jsonl";
+    a name taken by an earlier input of the same call gets "-2", "-3", ..."""
+    taken: set[str] = set()
+    names = []
+    for path in paths:
+        stem = os.path.splitext(os.path.basename(path))[0] or "input"
+        name, n = stem, 1
+        while name in taken:
+            n += 1
+            name = f"{stem}-{n}"
+        taken.add(name)
+        names.append((os.path.join(out_dir, name + ".valid.csv"), os.path.join(out_dir, name + ".invalid.jsonl")))
+    return names
+
+
+def validate_to_files(
+    paths: Any, schema: Schema, out_dir: Any, *, client: Any = None, errors: ErrorMode = "collect"
+) -> Result:
+    """Writes each file's valid rows (CSV) and invalid rows (JSON lines) under out_dir
+    (created if needed) with names from :func:`output_names`. An output that exists
+    fails its file (nothing is overwritten); a failed file leaves no output.
+    value: the total :class:`quelta.ValidationStats`; per_file: :class:`WrittenFiles`."""
+    raw = schema_text(schema)
+    inputs = expand(paths)
+    out = os.path.abspath(os.fsdecode(out_dir))
+    os.makedirs(out, exist_ok=True)
+    valid, invalid = zip(*output_names(inputs, out)) if inputs else ((), ())
+    done, failed = _run(client, inputs, _validate_to_files_file, (raw,), errors, list(valid), list(invalid))
+    total = ValidationStats(
+        *(sum(getattr(w.stats, f) for _, w in done) for f in ("rows_total", "rows_valid", "rows_invalid", "errors_total"))
+    )
+    return Result(total, done, failed)
+

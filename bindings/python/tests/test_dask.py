@@ -1,0 +1,218 @@
+"""quelta.dask on a real two-process LocalCluster, against the same work done in this process."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import shutil
+import tempfile
+import unittest
+from operator import itemgetter
+
+import quelta
+
+try:
+    import distributed
+except ImportError:
+    raise unittest.SkipTest("Dask's distributed scheduler cannot be imported (Debian: python3-distributed)") from None
+
+import quelta.dask as qd
+
+HEADER = ("id", "name", "price", "city")
+# Repeated keys across and inside files, written differently (10, 10.0, 1e1), and non-numbers.
+PRICES = ["10", "10.0", "1e1", "7", "0.1", "0.7", "-3", "2.5", "abc", "", "100", "1e2", "-0.0", "0"]
+CITIES = ["Oslo", "Rome", "Lima", ""]
+SCHEMA = {"price": {"type": "float", "min": 0}, "city": {"required": True, "one_of": ["Oslo", "Rome", "Lima"]}}
+
+
+def make_rows(seed: int, n: int) -> list[tuple[str, ...]]:
+    rnd = random.Random(seed)
+    return [(str(i), f"n{seed}-{i}", rnd.choice(PRICES), rnd.choice(CITIES)) for i in range(n)]
+
+
+def csv_text(rows: list[tuple[str, ...]], header: tuple[str, ...] = HEADER) -> str:
+    return "\n".join(",".join(r) for r in [header, *rows]) + "\n"
+
+
+def read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def jsonl_text(rows: list[tuple[str, ...]]) -> str:
+    return "".join(json.dumps(dict(zip(HEADER, r))) + "\n" for r in rows)
+
+
+class DaskTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.dir = tempfile.mkdtemp(prefix="quelta-dask-")
+        cls.rows: dict[str, list[tuple[str, ...]]] = {}
+
+        def write(name: str, text: str, rows: list[tuple[str, ...]] | None = None) -> str:
+            path = os.path.join(cls.dir, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+            cls.rows[path] = rows or []
+            return path
+
+        good = []
+        for i in range(5):
+            rows = make_rows(i, 40 + 30 * i)
+            good.append(write(f"part{i}.csv", csv_text(rows), rows))
+        rows = make_rows(9, 50)
+        good.insert(2, write("part9.jsonl", jsonl_text(rows), rows))
+        good.insert(4, write("header_only.csv", csv_text([])))
+        good.append(write("sub/part0.csv", csv_text(make_rows(3, 20)), make_rows(3, 20)))  # same name as another input
+        cls.good = good
+        cls.missing = os.path.join(cls.dir, "missing.csv")
+        cls.cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+        )
+        cls.client = distributed.Client(cls.cluster)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.client.close()
+        cls.cluster.close()
+        shutil.rmtree(cls.dir)
+
+    def run_both(self, fn, *args, **kw):
+        return getattr(qd, fn)(self.good, *args, client=self.client, **kw)
+
+    def test_count_and_columns(self) -> None:
+        for where in (None, ("price", ">", 5), {"city": ["Oslo", "Lima"]}):
+            expected = [(p, quelta.open(p, where=where).count()) for p in self.good]
+            got = qd.count(self.good, where=where, client=self.client)
+            self.assertEqual((got.value, got.per_file, got.failures), (sum(n for _, n in expected), expected, []))
+        self.assertEqual(qd.count(self.good, client=self.client).value, sum(len(r) for r in self.rows.values()))
+        self.assertEqual(qd.columns(self.good, client=self.client).value, HEADER)
+
+        odd = os.path.join(self.dir, "odd", "x.csv")
+        os.makedirs(os.path.dirname(odd), exist_ok=True)
+        with open(odd, "w") as f:
+            f.write("id,name\n1,a\n")
+        with self.assertRaises(qd.ColumnsDiffer) as caught:
+            qd.columns(self.good[:2] + [odd, self.missing], client=self.client)
+        self.assertEqual(caught.exception.paths, [odd])
+        self.assertIn(odd, str(caught.exception))
+        self.assertEqual([f.path for f in caught.exception.result.failures], [self.missing])
+
+    def test_aggregate_merges_as_one_pass(self) -> None:
+        for where in (None, ("city", "==", "Rome"), ("price", "<", -100)):
+            per_file = [(p, quelta.open(p, where=where).aggregate("price")) for p in self.good]
+            got = qd.aggregate(self.good, "price", where=where, client=self.client)
+            self.assertEqual(got.per_file, per_file)
+            self.assertEqual(got.value, qd.merge_aggregates(r for _, r in per_file))
+        # An independent oracle: Python's own reading of the values, per-file sums added in file order.
+        got = qd.aggregate(self.good, "price", client=self.client).value
+        values = [[float(r[2]) for r in self.rows[p] if r[2] not in ("abc", "")] for p in self.good]
+        total = 0.0
+        for file_values in values:
+            partial = 0.0
+            for v in file_values:
+                partial += v
+            total += partial
+        flat = [v for vs in values for v in vs]
+        self.assertEqual((got.count, got.sum, got.min, got.max), (len(flat), total, min(flat), max(flat)))
+        self.assertEqual(got.mean, total / len(flat))
+        nothing = qd.aggregate(self.good, "price", where=("price", "<", -100), client=self.client).value
+        self.assertEqual(nothing, quelta.AggregateResult(0, 0.0, 0.0, 0.0, 0.0, False))
+
+    def test_aggregate_of_integers_equals_one_pass(self) -> None:
+        # Integer values add exactly, so merging per-file sums gives the single pass over all rows.
+        paths = []
+        for i in range(3):
+            path = os.path.join(self.dir, f"ints{i}.csv")
+            with open(path, "w") as f:
+                f.write("v\n" + "".join(f"{(j * 7919 + i) % 1000 - 500}\n" for j in range(200)))
+            paths.append(path)
+        joined = os.path.join(self.dir, "ints_all.csv")
+        with open(joined, "w") as f:
+            f.write("v\n" + "".join(read(p).decode().split("\n", 1)[1] for p in paths))
+        self.assertEqual(qd.aggregate(paths, "v", client=self.client).value, quelta.open(joined).aggregate("v"))
+
+    def test_topk_ties_follow_file_order(self) -> None:
+        for k, descending in ((5, True), (7, False), (1000, True), (0, True)):
+            per_file = [(p, quelta.open(p).topk("price", k, descending)) for p in self.good]
+            candidates = [(key, row, p) for p, best in per_file for key, row in best]
+            expected = sorted(candidates, key=itemgetter(0), reverse=descending)[:k]
+            got = qd.topk(self.good, "price", k, descending=descending, client=self.client)
+            self.assertEqual((got.value, got.per_file), (expected, per_file))
+            # The keys are those of every numeric value across all files.
+            keys = sorted((float(r[2]) for p in self.good for r in self.rows[p] if r[2] not in ("abc", "")), reverse=descending)
+            self.assertEqual([key for key, _, _ in got.value], keys[:k])
+        # With equal keys everywhere, the first file's rows come first.
+        best = qd.topk(self.good, "price", 3, client=self.client).value
+        self.assertEqual(best[0][0], 100.0)
+        self.assertEqual([p for _, _, p in best], sorted([p for _, _, p in best], key=self.good.index))
+
+    def test_validate(self) -> None:
+        per_file = [(p, quelta.validate(p, SCHEMA, max_errors=3)) for p in self.good]
+        got = qd.validate(self.good, SCHEMA, max_errors=3, client=self.client)
+        self.assertEqual(got.per_file, per_file)
+        self.assertEqual(got.value.rows_total, sum(len(r) for r in self.rows.values()))
+        for name in ("rows_total", "rows_valid", "rows_invalid", "errors_total"):
+            self.assertEqual(getattr(got.value, name), sum(getattr(r, name) for _, r in per_file))
+        for rule in ("below_min", "bad_type", "missing_required", "not_in_set"):
+            self.assertEqual(got.value.counts.get(rule, 0), sum(r.counts.get(rule, 0) for _, r in per_file))
+        self.assertTrue(got.value.truncated)
+
+    def test_failures_do_not_lose_the_others(self) -> None:
+        bad_binding = os.path.join(self.dir, "bad", "no_city.csv")
+        os.makedirs(os.path.dirname(bad_binding), exist_ok=True)
+        with open(bad_binding, "w") as f:
+            f.write("id,name,price\n1,a,5\n")
+        inputs = [self.good[0], self.missing, self.good[1], bad_binding]
+        got = qd.validate(inputs, SCHEMA, client=self.client)
+        self.assertEqual([p for p, _ in got.per_file], [self.good[0], self.good[1]])
+        self.assertEqual(got.failures, [qd.Failure(self.missing, "validate failed: FileNotFound"),
+                                        qd.Failure(bad_binding, str(self.library_error(bad_binding)))])
+        self.assertEqual(got.value.rows_total, quelta.validate(self.good[0], SCHEMA).rows_total
+                         + quelta.validate(self.good[1], SCHEMA).rows_total)
+        with self.assertRaises(quelta.FileNotFound) as caught:
+            qd.count([self.good[0], self.missing], client=self.client, errors="raise")
+        self.assertIn(self.missing, "".join(caught.exception.__notes__))
+        # The default client is used when none is given.
+        self.assertEqual(qd.count(self.good[:2]).value, sum(len(self.rows[p]) for p in self.good[:2]))
+        with self.assertRaises(quelta.FileNotFound):
+            qd.count(os.path.join(self.dir, "nothing*.csv"), client=self.client)
+
+    def library_error(self, path: str) -> quelta.Error:
+        try:
+            quelta.validate(path, SCHEMA)
+        except quelta.Error as exc:
+            return exc
+        raise AssertionError("expected a failure")
+
+    def test_validate_to_files(self) -> None:
+        broken = os.path.join(self.dir, "broken", "torn.csv")
+        os.makedirs(os.path.dirname(broken), exist_ok=True)
+        with open(broken, "w") as f:
+            f.write(csv_text(make_rows(4, 300)) + '5,x,"1,Oslo\n')  # valid rows, then an open quote
+        out = os.path.join(self.dir, "out")
+        inputs = self.good + [broken]
+        got = qd.validate_to_files(inputs, SCHEMA, out, client=self.client)
+        self.assertEqual([f.path for f in got.failures], [broken])
+        expected_dir = tempfile.mkdtemp(dir=self.dir)
+        for (path, written), (valid, invalid) in zip(got.per_file, qd.output_names(self.good, out)):
+            self.assertEqual((written.valid_path, written.invalid_path), (valid, invalid))
+            own = os.path.join(expected_dir, str(self.good.index(path)))
+            stats = quelta.validate_to_files(path, SCHEMA, own + ".csv", own + ".jsonl")
+            self.assertEqual(written.stats, stats)
+            self.assertEqual((read(valid), read(invalid)), (read(own + ".csv"), read(own + ".jsonl")))
+        self.assertEqual(got.value.rows_total, sum(w.stats.rows_total for _, w in got.per_file))
+        names = sorted(os.listdir(out))
+        self.assertIn("part0-2.valid.csv", names)  # sub/part0.csv does not collide with part0.csv
+        self.assertEqual(len(names), 2 * len(self.good))  # nothing of the broken file, no temporary files
+        # A second run overwrites nothing: every file fails and the outputs keep their bytes.
+        before = {n: read(os.path.join(out, n)) for n in names}
+        again = qd.validate_to_files(self.good[:2], SCHEMA, out, client=self.client)
+        self.assertEqual((again.per_file, [f.path for f in again.failures]), ([], self.good[:2]))
+        self.assertEqual({n: read(os.path.join(out, n)) for n in os.listdir(out)}, before)
+
+
+if __name__ == "__main__":
+    unittest.main()
