@@ -22,6 +22,7 @@ from .errors import (
     FileNotFound,
     InvalidArgument,
     IsADirectory,
+    NotRegularFile,
     LibraryNotFound,
     OutOfMemory,
     PermissionDenied,
@@ -37,7 +38,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AggregateResult", "Breach", "Columns", "Condition", "DataError", "Error", "FileExists", "FileNotFound",
-    "InvalidArgument", "IsADirectory", "LibraryNotFound", "OutOfMemory", "PermissionDenied", "ValidationReport",
+    "InvalidArgument", "IsADirectory", "LibraryNotFound", "NotRegularFile", "OutOfMemory", "PermissionDenied", "ValidationReport",
     "RowIterator", "Scanner", "SchemaError", "ValidationStats", "UnknownColumn", "Unsupported", "ValidatedRow",
     "Validator", "build_mode", "col", "eq", "ge", "gt", "isin", "le", "library_path", "lt", "ne", "open",
     "parallel_columns", "validate", "validate_outcome", "validate_to_files", "where",

@@ -38,6 +38,10 @@ class IsADirectory(Error, IsADirectoryError):
     """A folder was given where a file was expected (condition IsDir)."""
 
 
+class NotRegularFile(Error, OSError):
+    """A path names a FIFO, socket or device rather than a regular file (condition NotRegularFile)."""
+
+
 class SchemaError(Error, ValueError):
     """A validation schema is not a valid schema document (condition BadSchema)."""
 
@@ -94,6 +98,7 @@ _BY_CONDITION: dict[str, type[Error]] = {
     "PathAlreadyExists": FileExists,
     "AccessDenied": PermissionDenied,
     "IsDir": IsADirectory,
+    "NotRegularFile": NotRegularFile,
     "BadSchema": SchemaError,
     "UnknownColumn": UnknownColumn,
     "OutOfMemory": OutOfMemory,

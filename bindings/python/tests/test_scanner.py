@@ -114,6 +114,7 @@ class ScannerTest(TempDirTest):
         cases = [
             (os.path.join(self.dir, "missing.csv"), quelta.FileNotFound, "open failed: FileNotFound"),
             (folder, quelta.IsADirectory, "open failed: IsDir"),
+            ("/dev/null", quelta.NotRegularFile, "open failed: NotRegularFile"),
             (self.write("empty.csv", ""), quelta.DataError, "open failed: EmptyFile"),
         ]
         for path, exc, message in cases:
