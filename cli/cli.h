@@ -39,6 +39,7 @@ using ScannerPtr = std::unique_ptr<Scanner, Releaser<Scanner, quelta_close>>;
 using BatchPtr = std::unique_ptr<Batch, Releaser<Batch, quelta_batch_free>>;
 using TopkPtr = std::unique_ptr<TopkContext, Releaser<TopkContext, quelta_topk_close>>;
 using OrderByPtr = std::unique_ptr<OrderByContext, Releaser<OrderByContext, quelta_order_by_close>>;
+using CollectPtr = std::unique_ptr<CollectContext, Releaser<CollectContext, quelta_collect_close>>;
 using ColumnarPtr =
     std::unique_ptr<ColumnarCollectContext, Releaser<ColumnarCollectContext, quelta_collect_columnar_close>>;
 using ReportPtr = std::unique_ptr<ValidationReport, Releaser<ValidationReport, quelta_validate_free>>;
@@ -195,6 +196,7 @@ std::vector<std::string_view> json_array_elements(std::string_view text);
 int run_columns(const Args& args);
 int run_rows(const Args& args);
 int run_count(const Args& args);
+int run_collect(const Args& args);
 int run_stats(const Args& args);
 int run_top(const Args& args);
 int run_sort(const Args& args);

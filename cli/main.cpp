@@ -19,6 +19,7 @@ constexpr const char* kToolUsage =
     "  columns   list the columns of a file with their indices\n"
     "  rows      print the matching rows (select columns, filter, limit)\n"
     "  count     count the matching rows\n"
+    "  collect   gather the matching rows into one buffer and report its size\n"
     "  stats     count, sum, min, max and mean of a numeric column\n"
     "  top       the k rows with the largest (or smallest) value in a column\n"
     "  sort      every matching row, sorted by a column\n"
@@ -78,6 +79,14 @@ const std::vector<Command>& commands() {
        "header counts, blank ones too.\n"
        "\n" QUELTA_FILTER_HELP "  --limit N        count at most N rows\n",
        with_filter({}), run_count},
+      {"collect",
+       "Usage: quelta collect FILE [--where EXPR]... [--not] [--limit N]\n"
+       "\n"
+       "Gather every matching row into one buffer, each field followed by a NUL byte,\n"
+       "and print the number of rows, the first row's number of fields and the\n"
+       "buffer's size in bytes.\n"
+       "\n" QUELTA_FILTER_HELP "  --limit N        gather at most N rows\n",
+       with_filter({}), run_collect},
       {"stats",
        "Usage: quelta stats FILE COLUMN [--where EXPR]... [--not] [--limit N]\n"
        "\n"

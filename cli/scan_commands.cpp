@@ -126,6 +126,21 @@ int run_count(const Args& args) {
   return 0;
 }
 
+int run_collect(const Args& args) {
+  args.expect_positional(1);
+  Query q;
+  prepare(args, q);
+  q.dir.probe.reset();
+  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  CollectPtr rows(quelta_collect(scanner.get()));
+  if (!rows) fail_library();
+  size_t bytes = 0;
+  quelta_collect_data(rows.get(), &bytes);
+  out().put("rows " + std::to_string(quelta_collect_n_rows(rows.get())) + "\ncolumns " +
+            std::to_string(quelta_collect_n_cols(rows.get())) + "\nbytes " + std::to_string(bytes) + "\n");
+  return 0;
+}
+
 int run_stats(const Args& args) {
   args.expect_positional(2);
   Query q;

@@ -78,6 +78,9 @@ class ToolCases(unittest.TestCase):
              "name\n----\nAda Lovelace\nAlan Turing\n", ""),
             (["count", PEOPLE], b"", 0, f"{len(rows)}\n", ""),
             (["count", PEOPLE, "--where", "age<50"], b"", 0, f"{sum(a < 50 for a in ages)}\n", ""),
+            # Every field of every row and its NUL; the first row fixes the column count.
+            (["collect", PEOPLE], b"", 0,
+             f"rows {len(rows)}\ncolumns {len(head)}\nbytes {sum(len(f.encode()) + 1 for r in rows for f in r)}\n", ""),
             (["stats", PEOPLE, "age"], b"", 0,
              f"column  age\ncount   {len(ages)}\nsum     {sum(ages)}\nmin     {min(ages)}\nmax     {max(ages)}\n"
              f"mean    {float(sum(ages)) / len(ages)!r}\n", ""),
