@@ -33,14 +33,14 @@ Args::Args(const Command& command, int argc, char** argv) : command_(&command) {
       value = arg.substr(eq + 1);
       inline_value = true;
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& o : command.options)
-      if (name == o.name) spec = &o;
-    if (!spec) throw UsageError{"unknown option " + name};
-    if (spec->takes_value && !inline_value) {
+    const OptionInfo* option = nullptr;
+    for (const OptionInfo& o : command.options)
+      if (name == o.name) option = &o;
+    if (!option) throw UsageError{"unknown option " + name};
+    if (option->takes_value && !inline_value) {
       if (i + 1 >= argc) throw UsageError{"option " + name + " needs a value"};
       value = argv[++i];
-    } else if (!spec->takes_value && inline_value) {
+    } else if (!option->takes_value && inline_value) {
       throw UsageError{"option " + name + " takes no value"};
     }
     options_.emplace_back(name, value);
@@ -195,15 +195,15 @@ Directory read_directory(const std::string& path) {
   return dir;
 }
 
-void build_scan_spec(const Args& args, const Directory& dir, const std::string& file, ScanSpec& spec) {
+void build_scan_plan(const Args& args, const Directory& dir, const std::string& file, ScanPlan& plan) {
   if (std::optional<std::string> select = args.value("--select")) {
     for (const std::string& column : split(*select, ',')) {
       if (column.empty()) throw UsageError{"--select needs column names separated by commas"};
-      spec.projection.push_back(dir.resolve(column, file));
+      plan.projection.push_back(dir.resolve(column, file));
     }
-    for (size_t index : spec.projection) spec.output_names.push_back(dir.names[index]);
+    for (size_t index : plan.projection) plan.output_names.push_back(dir.names[index]);
   } else {
-    spec.output_names = dir.names;
+    plan.output_names = dir.names;
   }
   for (const std::string& expr : args.values("--where")) {
     Condition c = parse_where(expr);
@@ -211,27 +211,27 @@ void build_scan_spec(const Args& args, const Directory& dir, const std::string& 
     p.column = dir.resolve(c.column, file);
     p.op = c.op;
     if (c.op == QUELTA_OP_IN) {
-      std::vector<const char*>& list = spec.in_lists.emplace_back();
-      for (std::string& v : c.in_values) list.push_back(spec.texts.emplace_back(std::move(v)).c_str());
+      std::vector<const char*>& list = plan.in_lists.emplace_back();
+      for (std::string& v : c.in_values) list.push_back(plan.texts.emplace_back(std::move(v)).c_str());
       p.in_values = list.data();
       p.n_in_values = list.size();
     } else {
-      p.value = spec.texts.emplace_back(std::move(c.value)).c_str();
+      p.value = plan.texts.emplace_back(std::move(c.value)).c_str();
     }
-    spec.predicates.push_back(p);
+    plan.predicates.push_back(p);
   }
-  ScanOptions& o = spec.options;
-  o.projection = spec.projection.empty() ? nullptr : spec.projection.data();
-  o.n_projection = spec.projection.size();
-  o.predicates = spec.predicates.empty() ? nullptr : spec.predicates.data();
-  o.n_predicates = spec.predicates.size();
+  ScanOptions& o = plan.options;
+  o.projection = plan.projection.empty() ? nullptr : plan.projection.data();
+  o.n_projection = plan.projection.size();
+  o.predicates = plan.predicates.empty() ? nullptr : plan.predicates.data();
+  o.n_predicates = plan.predicates.size();
   o.limit = args.has("--limit") ? static_cast<int64_t>(args.number("--limit", 0)) : -1;
   o.max_column = -1;
   o.negate = args.has("--not") ? 1 : 0;
 }
 
-ScannerPtr open_scanner(const std::string& path, const ScanSpec& spec) {
-  ScannerPtr scanner(quelta_open(path.c_str(), &spec.options));
+ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan) {
+  ScannerPtr scanner(quelta_open(path.c_str(), &plan.options));
   if (!scanner) fail_library();
   return scanner;
 }

@@ -48,7 +48,7 @@ using OutcomePtr = std::unique_ptr<char, Releaser<char, quelta_outcome_free>>;
 
 // ---- Arguments --------------------------------------------------------------
 
-struct OptionSpec {
+struct OptionInfo {
   const char* name;  // "--where", "-k"
   bool takes_value;
 };
@@ -76,7 +76,7 @@ class Args {
 struct Command {
   const char* name;
   const char* usage;  // synopsis and option lines, printed by --help and on bad usage
-  std::vector<OptionSpec> options;
+  std::vector<OptionInfo> options;
   int (*run)(const Args&);
 };
 
@@ -95,20 +95,20 @@ Directory read_directory(const std::string& path);
 
 // The ScanOptions of --select, --where, --not and --limit, with the storage its
 // pointers refer to; it must outlive every scanner opened with it.
-struct ScanSpec {
+struct ScanPlan {
   std::vector<size_t> projection;
   std::vector<Predicate> predicates;
   std::deque<std::string> texts;
   std::deque<std::vector<const char*>> in_lists;
   ScanOptions options{};
   std::vector<std::string> output_names;  // names of the delivered columns
-  ScanSpec() = default;
-  ScanSpec(const ScanSpec&) = delete;
-  ScanSpec& operator=(const ScanSpec&) = delete;
+  ScanPlan() = default;
+  ScanPlan(const ScanPlan&) = delete;
+  ScanPlan& operator=(const ScanPlan&) = delete;
 };
-// Fills spec from the arguments; select_allowed false rejects --select.
-void build_scan_spec(const Args& args, const Directory& dir, const std::string& file, ScanSpec& spec);
-ScannerPtr open_scanner(const std::string& path, const ScanSpec& spec);
+// Fills plan from the arguments; select_allowed false rejects --select.
+void build_scan_plan(const Args& args, const Directory& dir, const std::string& file, ScanPlan& plan);
+ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan);
 
 // ---- Output -------------------------------------------------------------------
 

@@ -44,9 +44,9 @@ constexpr const char* kToolUsage =
   "  --format F       csv (the default when output is not a terminal), table (the\n" \
   "                   default on a terminal) or json (one JSON object per line)\n"
 
-const std::vector<OptionSpec> kFilterOptions = {{"--where", true}, {"--not", false}, {"--limit", true}};
+const std::vector<OptionInfo> kFilterOptions = {{"--where", true}, {"--not", false}, {"--limit", true}};
 
-std::vector<OptionSpec> with_filter(std::vector<OptionSpec> options) {
+std::vector<OptionInfo> with_filter(std::vector<OptionInfo> options) {
   options.insert(options.end(), kFilterOptions.begin(), kFilterOptions.end());
   return options;
 }

@@ -11,24 +11,24 @@ namespace {
 struct Query {
   std::string file;
   Directory dir;
-  ScanSpec spec;
+  ScanPlan plan;
 };
 
 // Reads the directory of the first positional FILE and the filter options.
 void prepare(const Args& args, Query& q) {
   q.file = args.positional()[0];
   q.dir = read_directory(q.file);
-  build_scan_spec(args, q.dir, q.file, q.spec);
+  build_scan_plan(args, q.dir, q.file, q.plan);
 }
 
 // The position of COLUMN in the delivered rows: its index, or its place in --select.
 size_t key_position(const Query& q, const std::string& column) {
   size_t index = q.dir.resolve(column, q.file);
-  if (q.spec.projection.empty()) return index;
-  auto at = std::find(q.spec.projection.begin(), q.spec.projection.end(), index);
-  if (at == q.spec.projection.end())
+  if (q.plan.projection.empty()) return index;
+  auto at = std::find(q.plan.projection.begin(), q.plan.projection.end(), index);
+  if (at == q.plan.projection.end())
     throw UsageError{"column " + column + " must be one of the --select columns"};
-  return static_cast<size_t>(at - q.spec.projection.begin());
+  return static_cast<size_t>(at - q.plan.projection.begin());
 }
 
 // Rows of a scanner as JSON objects, one per line, read in batches.
@@ -89,13 +89,13 @@ int run_rows(const Args& args) {
   Query q;
   prepare(args, q);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  ScannerPtr scanner = open_scanner(q.file, q.plan);
   Progress progress;
   uint64_t rows = 0;
   if (format == Format::Json) {
-    rows = write_json_rows(scanner.get(), q.spec.output_names, progress);
+    rows = write_json_rows(scanner.get(), q.plan.output_names, progress);
   } else {
-    std::unique_ptr<RowWriter> writer = make_row_writer(format, q.spec.output_names);
+    std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan.output_names);
     const char** fields = nullptr;
     size_t n = 0;
     while (!out().closed()) {
@@ -119,7 +119,7 @@ int run_count(const Args& args) {
   Query q;
   prepare(args, q);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  ScannerPtr scanner = open_scanner(q.file, q.plan);
   int64_t n = quelta_count(scanner.get());
   if (n < 0) fail_library();
   out().put(std::to_string(n) + "\n");
@@ -131,7 +131,7 @@ int run_collect(const Args& args) {
   Query q;
   prepare(args, q);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  ScannerPtr scanner = open_scanner(q.file, q.plan);
   CollectPtr rows(quelta_collect(scanner.get()));
   if (!rows) fail_library();
   size_t bytes = 0;
@@ -148,7 +148,7 @@ int run_stats(const Args& args) {
   const std::string& column = args.positional()[1];
   size_t position = key_position(q, column);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  ScannerPtr scanner = open_scanner(q.file, q.plan);
   AggregateResult r{};
   if (quelta_aggregate(scanner.get(), position, &r) != 0) fail_library();
   auto shown = [&](double v) { return r.has_values ? format_number(v) : std::string("-"); };
@@ -170,11 +170,11 @@ int run_top(const Args& args) {
   size_t position = key_position(q, args.positional()[1]);
   uint64_t k = args.number("-k", 10);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  ScannerPtr scanner = open_scanner(q.file, q.plan);
   TopkPtr top(quelta_topk(scanner.get(), position, static_cast<size_t>(k), args.has("--asc") ? 0 : 1));
   if (!top) fail_library();
   scanner.reset();
-  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.spec.output_names);
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan.output_names);
   const char** fields = nullptr;
   size_t n = 0;
   double key = 0;
@@ -194,11 +194,11 @@ int run_sort(const Args& args) {
   prepare(args, q);
   size_t position = key_position(q, args.positional()[1]);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.spec);
+  ScannerPtr scanner = open_scanner(q.file, q.plan);
   OrderByPtr sorted(quelta_order_by(scanner.get(), position, args.has("--desc") ? 1 : 0));
   if (!sorted) fail_library();
   scanner.reset();
-  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.spec.output_names);
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan.output_names);
   const char** fields = nullptr;
   size_t n = 0;
   int32_t status;
@@ -282,16 +282,16 @@ int run_columnar(const Args& args) {
     throw UsageError{"--select and --limit read in one pass, without --threads or --delimiter"};
   Directory dir =
       (delimiter == ',' || is_json_path(file)) ? read_directory(file) : split_header(file, delimiter);
-  ScanSpec spec;
-  build_scan_spec(args, dir, file, spec);
+  ScanPlan plan;
+  build_scan_plan(args, dir, file, plan);
   dir.probe.reset();
   ColumnarPtr ctx;
   if (one_pass) {
-    ScannerPtr scanner = open_scanner(file, spec);
+    ScannerPtr scanner = open_scanner(file, plan);
     ctx.reset(quelta_collect_columnar(scanner.get()));
   } else {
-    ctx.reset(quelta_parallel_collect_columnar(file.c_str(), delimiter, spec.options.predicates,
-                                               spec.options.n_predicates, spec.options.negate,
+    ctx.reset(quelta_parallel_collect_columnar(file.c_str(), delimiter, plan.options.predicates,
+                                               plan.options.n_predicates, plan.options.negate,
                                                static_cast<size_t>(args.number("--threads", 0))));
   }
   if (!ctx) fail_library();
@@ -305,7 +305,7 @@ int run_columnar(const Args& args) {
     total += len;
     std::string values = first_values(ctx.get(), c, &empty);
     std::string name =
-        c < spec.output_names.size() ? spec.output_names[c] : std::to_string(c).insert(0, 1, '#');
+        c < plan.output_names.size() ? plan.output_names[c] : std::to_string(c).insert(0, 1, '#');
     table.push_back({std::to_string(c), name, std::to_string(n_rows), std::to_string(empty),
                      std::to_string(len), values});
   }
