@@ -240,22 +240,6 @@ inline bool is_plain_short(const uint8_t* p, size_t n) {
   return true;
 }
 
-// Copies n <= kShortString bytes with overlapping fixed-size moves.
-inline void copy_short(uint8_t* out, const uint8_t* p, size_t n) {
-  if (n >= 16) {
-    std::memcpy(out, p, 16);
-    std::memcpy(out + n - 16, p + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(out, p, 8);
-    std::memcpy(out + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(out, p, 4);
-    std::memcpy(out + n - 4, p + n - 4, 4);
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = p[i];
-  }
-}
-
 }  // namespace
 
 Error JsonWriter::string_value(const uint8_t* p, size_t n) {

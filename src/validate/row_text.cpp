@@ -71,15 +71,7 @@ inline Error write_plain(OutputSink& sink, bool sep, const uint8_t* p, size_t n)
   uint8_t* out = sink.cursor();
   *out = ',';
   out += sep;
-  if (n >= 8) {
-    std::memcpy(out, p, 8);
-    std::memcpy(out + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(out, p, 4);
-    std::memcpy(out + n - 4, p + n - 4, 4);
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = p[i];
-  }
+  copy_short(out, p, n);
   sink.commit(n + sep);
   return Error::None;
 }
