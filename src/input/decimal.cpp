@@ -9,9 +9,12 @@
 #include <cstring>
 #include <limits>
 
+#include "input/decimal_words.h"
+
 namespace quelta {
 namespace {
 
+using namespace words;
 using U128 = unsigned __int128;
 
 constexpr uint64_t kMantissaMask = (uint64_t{1} << 52) - 1;
@@ -178,60 +181,6 @@ inline bool separator_ok(const uint8_t* p, const uint8_t* start, const uint8_t* 
   if (*p != '_' || p == start || p + 1 == end) return false;
   uint8_t c = p[1];
   return is_digit(c) || (hex && uint8_t((c | 0x20) - 'a') < 6);
-}
-
-// The word tricks below read the first byte of a text as the lowest byte of a word.
-static_assert(std::endian::native == std::endian::little);
-
-inline uint64_t load8(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-// The text's last eight bytes, its final byte on top and zeros below its first. Short
-// texts are gathered with two overlapping loads, so no byte outside the text is read.
-inline uint64_t tail_word(const uint8_t* begin, const uint8_t* end) {
-  size_t n = size_t(end - begin);
-  if (n >= 8) return load8(end - 8);
-  uint64_t w;
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, begin, 4);
-    std::memcpy(&b, end - 4, 4);
-    w = a | uint64_t(b) << (8 * (n - 4));
-  } else if (n >= 2) {
-    uint16_t a, b;
-    std::memcpy(&a, begin, 2);
-    std::memcpy(&b, end - 2, 2);
-    w = a | uint64_t(b) << (8 * (n - 2));
-  } else {
-    w = n ? *begin : 0;
-  }
-  return n ? w << (64 - 8 * n) : 0;
-}
-
-// The eight bytes from p (first byte lowest), zeros past the end of the text.
-inline uint64_t window(const uint8_t* p, const uint8_t* end, uint64_t tail) {
-  size_t left = size_t(end - p);
-  if (left >= 8) return load8(p);
-  return left ? tail >> (64 - 8 * left) : 0;
-}
-
-// The top bit of each byte that is not '0'..'9'. A carry or borrow between bytes can
-// only start at a non-digit, so it spoils nothing before the first one.
-inline uint64_t non_digits(uint64_t w) {
-  return ((w + 0x4646464646464646) | (w - 0x3030303030303030) | w) & 0x8080808080808080;
-}
-
-// The number spelled by eight digit values (0..9, first byte most significant):
-// neighbours combine into 2-, 4- and then 8-digit groups.
-inline uint32_t digits_value(uint64_t v) {
-  v = v * 10 + (v >> 8);
-  v = (((v & 0x000000FF000000FF) * 0x000F424000000064) +
-       (((v >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >>
-      32;
-  return uint32_t(v);
 }
 
 constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
@@ -491,7 +440,10 @@ Error decimal_to_double(const uint8_t* p, size_t n, double* out) {
   if (p == end) return Error::InvalidCharacter;
   double v;
   Error e;
-  if (is_digit(*p) || *p == '.') {
+  if (ShortDecimal d; end - p <= 8 && read_short_decimal(p, end, &d)) {
+    v = short_decimal_value(d);
+    e = Error::None;
+  } else if (is_digit(*p) || *p == '.') {
     if (*p == '0' && end - p > 1 && (p[1] | 0x20) == 'x') {
       e = convert_hex(p + 2, end, &v);
     } else {

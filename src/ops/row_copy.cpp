@@ -4,27 +4,55 @@
 #include <cstring>
 
 #include "platform/heap.h"
+#include "util/arena.h"
 
 namespace quelta {
+namespace {
 
-Error row_copy_make(const FieldView* fields, size_t n, RowCopy* out) {
-  *out = RowCopy{nullptr, 0};
-  if (n == 0) return Error::None;
-  if (n > (SIZE_MAX / 2) / sizeof(FieldView)) return Error::OutOfMemory;
+// Bytes of one row's block: the n views, then the field bytes. False on overflow.
+bool row_copy_size(const FieldView* fields, size_t n, size_t* out) {
+  if (n > (SIZE_MAX / 2) / sizeof(FieldView)) return false;
   size_t bytes = n * sizeof(FieldView);
   for (size_t i = 0; i < n; ++i) {
-    if (fields[i].len > SIZE_MAX - bytes) return Error::OutOfMemory;
+    if (fields[i].len > SIZE_MAX - bytes) return false;
     bytes += fields[i].len;
   }
-  auto* block = static_cast<FieldView*>(platform::heap_alloc(bytes));
-  if (!block) return Error::OutOfMemory;
+  *out = bytes;
+  return true;
+}
+
+RowCopy row_copy_fill(const FieldView* fields, size_t n, void* memory) {
+  auto* block = static_cast<FieldView*>(memory);
   uint8_t* text = reinterpret_cast<uint8_t*>(block + n);
   for (size_t i = 0; i < n; ++i) {
     if (fields[i].len) std::memcpy(text, fields[i].ptr, fields[i].len);
     block[i] = FieldView{text, fields[i].len};
     text += fields[i].len;
   }
-  *out = RowCopy{block, n};
+  return RowCopy{block, n};
+}
+
+}  // namespace
+
+Error row_copy_make(const FieldView* fields, size_t n, RowCopy* out) {
+  *out = RowCopy{nullptr, 0};
+  if (n == 0) return Error::None;
+  size_t bytes;
+  if (!row_copy_size(fields, n, &bytes)) return Error::OutOfMemory;
+  void* block = platform::heap_alloc(bytes);
+  if (!block) return Error::OutOfMemory;
+  *out = row_copy_fill(fields, n, block);
+  return Error::None;
+}
+
+Error row_copy_make_in(Arena* arena, const FieldView* fields, size_t n, RowCopy* out) {
+  *out = RowCopy{nullptr, 0};
+  if (n == 0) return Error::None;
+  size_t bytes;
+  if (!row_copy_size(fields, n, &bytes)) return Error::OutOfMemory;
+  void* block = arena_alloc(arena, bytes, alignof(FieldView));
+  if (!block) return Error::OutOfMemory;
+  *out = row_copy_fill(fields, n, block);
   return Error::None;
 }
 

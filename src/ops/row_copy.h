@@ -9,6 +9,8 @@
 
 namespace quelta {
 
+struct Arena;
+
 // One heap block per row: the n field views, then the field bytes end to end.
 // A single block keeps sorting cache-friendly and freeing cheap.
 struct RowCopy {
@@ -18,6 +20,10 @@ struct RowCopy {
 
 // Copies every field; on failure nothing stays allocated.
 Error row_copy_make(const FieldView* fields, size_t n, RowCopy* out);
+// The same block taken from an arena instead of the heap: rows copied one after
+// another then lie side by side, and the arena frees them all at once. Such a
+// copy is never passed to row_copy_free.
+Error row_copy_make_in(Arena* arena, const FieldView* fields, size_t n, RowCopy* out);
 void row_copy_free(RowCopy* row);
 
 }  // namespace quelta

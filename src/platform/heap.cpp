@@ -2,6 +2,8 @@
 #include "platform/heap.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -12,6 +14,7 @@ namespace {
 std::atomic<uint64_t> g_alloc_count{0};
 std::atomic<uint64_t> g_fail_at{0};  // absolute allocation number that fails; 0 = never
 std::atomic<int64_t> g_live{0};
+std::atomic<bool> g_huge_pages{true};
 
 // Counts the attempt and says whether the fault switch claims it.
 bool injected_failure() {
@@ -20,12 +23,26 @@ bool injected_failure() {
   return target != 0 && n == target;
 }
 
+// Asks for huge pages over the pages of a large block. The advice only marks
+// the mapping; a page the block shares with a neighbour is harmless to include,
+// and a refusal (no huge page support) changes nothing, so it is not an error.
+void advise_huge_pages(void* block, size_t size) {
+  if (size < kHugePageBlock || !g_huge_pages.load(std::memory_order_relaxed)) return;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t begin = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 void* heap_alloc(size_t size) {
   if (injected_failure()) return nullptr;
   void* p = std::malloc(size == 0 ? 1 : size);
-  if (p) g_live.fetch_add(1, std::memory_order_relaxed);
+  if (p) {
+    g_live.fetch_add(1, std::memory_order_relaxed);
+    advise_huge_pages(p, size);
+  }
   return p;
 }
 
@@ -33,8 +50,11 @@ void* heap_realloc(void* block, size_t size) {
   if (!block) return heap_alloc(size);
   // A size the block can already hold is a resize in place, never an
   // allocation, so the fault switch leaves it alone.
-  if (size > malloc_usable_size(block) && injected_failure()) return nullptr;
-  return std::realloc(block, size == 0 ? 1 : size);
+  size_t usable = malloc_usable_size(block);
+  if (size > usable && injected_failure()) return nullptr;
+  void* p = std::realloc(block, size == 0 ? 1 : size);
+  if (p && size > usable) advise_huge_pages(p, size);
+  return p;
 }
 
 void heap_free(void* block) {
@@ -44,6 +64,8 @@ void heap_free(void* block) {
 }
 
 size_t heap_usable_size(void* block) { return block ? malloc_usable_size(block) : 0; }
+
+void heap_use_huge_pages(bool on) { g_huge_pages.store(on, std::memory_order_relaxed); }
 
 void heap_fail_at(uint64_t n) {
   g_fail_at.store(n == 0 ? 0 : g_alloc_count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);

@@ -1,11 +1,18 @@
 // The heap every allocation of the library goes through, with a switch that
-// lets tests make the Nth allocation fail and a count of live blocks.
+// lets tests make the Nth allocation fail and a count of live blocks. Blocks of
+// kHugePageBlock bytes or more ask the kernel for transparent huge pages.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace quelta::platform {
+
+// Blocks this large or larger are advised to use 2 MiB pages, here and again
+// whenever they grow: their first touch then costs one fault per 2 MiB instead
+// of one per 4 KiB. Smaller blocks gain little (a 2 MiB page needs a 2 MiB
+// aligned stretch inside the block) and keep ordinary pages.
+constexpr size_t kHugePageBlock = size_t{4} << 20;
 
 void* heap_alloc(size_t size);
 // Like realloc: on failure returns null and leaves the old block untouched. A
@@ -18,6 +25,10 @@ size_t heap_usable_size(void* block);
 // Test switch: the n-th allocation from now (1 = the next one) fails, as do
 // none after it. 0 switches failure off.
 void heap_fail_at(uint64_t n);
+// Switches the huge-page advice on (the default) or off, so benchmarks can
+// measure both in one run.
+void heap_use_huge_pages(bool on);
+
 // Allocations attempted since the process started (successful or not).
 uint64_t heap_alloc_count();
 // Blocks allocated and not yet freed.

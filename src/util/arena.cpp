@@ -16,7 +16,6 @@ struct Arena::Block {
 namespace {
 
 constexpr size_t kFirstBlock = 4096;
-constexpr size_t kMaxBlock = size_t{1} << 20;
 constexpr size_t kHeader =
     (sizeof(Arena::Block) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
 
@@ -33,9 +32,9 @@ void* arena_alloc(Arena* arena, size_t n, size_t align) {
       return payload(b) + start;
     }
   }
-  // Blocks double up to kMaxBlock; a larger request gets a block of its own.
+  // Blocks double up to max_block; a larger request gets a block of its own.
   size_t size = arena->head ? arena->head->size * 2 : kFirstBlock;
-  if (size > kMaxBlock) size = kMaxBlock;
+  if (size > arena->max_block) size = arena->max_block;
   if (size < n) size = n;
   if (size > SIZE_MAX - kHeader) return nullptr;
   auto* b = static_cast<Arena::Block*>(platform::heap_alloc(kHeader + size));

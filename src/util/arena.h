@@ -10,6 +10,9 @@ namespace quelta {
 struct Arena {
   struct Block;
   Block* head = nullptr;  // the block being filled; older blocks follow it
+  // Blocks double from 4 KiB up to this size. Arenas that hold a whole file's
+  // rows raise it, so their blocks reach the heap's huge-page size.
+  size_t max_block = size_t{1} << 20;
 };
 
 // n bytes aligned to align (a power of two, at most alignof(max_align_t)), or

@@ -240,8 +240,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          });
        }},
       {"quelta_order_by",
-       11,
-       11,
+       8,
+       8,
        {"order_by failed: OutOfMemory", "out of memory allocating order_by context"},
        [&](FaultArm& fault) {
          return on_scanner<OrderByPtr>(

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "input/decimal_words.h"
+
 namespace quelta {
 namespace {
 
@@ -304,6 +306,44 @@ TEST(DecimalRoundTrip, TextsNearMidpointsMatchTheOracle) {
     if (converted_bits(text) != oracle_bits(text) && ++mismatches <= 10) ADD_FAILURE() << text.substr(0, 80);
   }
   EXPECT_EQ(mismatches, 0u);
+}
+
+// Random texts of a sign and up to eight digits with a point anywhere (the short
+// path's whole domain, and its edges: a lone point, leading and trailing points,
+// nine bytes). Each converts to the oracle's value, and the scaled integers of two
+// texts order exactly as the oracle's doubles do.
+TEST(DecimalShortTexts, ValuesAndOrderMatchTheOracle) {
+  std::mt19937_64 rng(2026);
+  auto random_text = [&rng] {
+    std::string t = rng() % 3 == 0 ? "-" : rng() % 5 == 0 ? "+" : "";
+    size_t len = 1 + rng() % 9;
+    size_t point = rng() % (len + 2);
+    for (size_t i = 0; i < len; ++i) t += i == point ? '.' : char('0' + rng() % 10);
+    return t;
+  };
+  size_t shorts = 0;
+  std::string prev = "0";
+  for (int i = 0; i < 200000; ++i) {
+    std::string text = random_text();
+    double got;
+    bool valid = convert(text, &got) == Error::None;
+    ASSERT_EQ(valid, text.find_first_of("0123456789") != std::string::npos) << text;
+    if (!valid) continue;
+    ASSERT_EQ(bits_of(got), oracle_bits(text)) << text;
+    int64_t a = 0, b = 0;
+    bool short_a = read_short_number(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &a);
+    bool short_b = read_short_number(reinterpret_cast<const uint8_t*>(prev.data()), prev.size(), &b);
+    size_t digits = text.size() - (text[0] == '-' || text[0] == '+');
+    ASSERT_EQ(short_a, digits <= 8) << text;
+    if (short_a && short_b) {
+      ++shorts;
+      double x = std::strtod(text.c_str(), nullptr), y = std::strtod(prev.c_str(), nullptr);
+      ASSERT_EQ(a < b, x < y) << text << " vs " << prev;
+      ASSERT_EQ(a == b, x == y) << text << " vs " << prev;
+    }
+    prev = text;
+  }
+  EXPECT_GT(shorts, 100000u);
 }
 
 TEST(DecimalParseFinite, OnlyFiniteValuesAreNumeric) {

@@ -47,6 +47,14 @@ void expect_permutation(const std::vector<T>& a, Id id) {
   }
 }
 
+// The same order with the merges' prefetch hooks switched on.
+struct PrefetchingLess {
+  bool descending;
+  bool operator()(const Entry& x, const Entry& y) const { return descending ? x.key > y.key : x.key < y.key; }
+  void prefetch_far(const Entry& e) const { __builtin_prefetch(&e.key); }
+  void prefetch_near(const Entry& e) const { __builtin_prefetch(&e.id); }
+};
+
 TEST(StableSort, MatchesStdStableSort) {
   std::mt19937_64 rng(20240611);
   for (size_t n : sizes()) {
@@ -59,8 +67,11 @@ TEST(StableSort, MatchesStdStableSort) {
         std::vector<Entry> a = random_entries(n, distinct, rng);
         std::vector<Entry> expected = a;
         std::stable_sort(expected.begin(), expected.end(), less);
+        std::vector<Entry> b = a;
         stable_sort(a.data(), a.size(), less);
+        stable_sort(b.data(), b.size(), PrefetchingLess{descending});
         for (size_t i = 0; i < n; ++i) ASSERT_EQ(a[i].id, expected[i].id) << "position " << i;
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(b[i].id, expected[i].id) << "prefetching, position " << i;
       }
     }
   }
@@ -87,7 +98,9 @@ TEST(StableSort, ArbitraryAnswersKeepEveryEntryOnce) {
 // must match std::stable_sort; mixed keys (2 < 10 < 1a < 2) need only stay a
 // permutation. Column 3 is beyond every row: all keys equal.
 TEST(StableSort, OrderByComparison) {
-  const std::vector<std::string> numbers = {"2", "2.0", "10", "-0", "0", "1e2", "0x10", "-7.5", "3"};
+  const std::vector<std::string> numbers = {"2",    "2.0",   "10",       "-0",        "0",         "1e2",
+                                            "0x10", "-7.5",  "3",        "+3",        ".5",        "5.",
+                                            "-.25", "1_000", "99999999", "999999.99", "0.0000001", "12.50"};
   const std::vector<std::string> texts = {"", "a", "B", "b", "ab", "inf", "nan", "9x", "\xff"};
   const std::vector<std::string> mixed = [&] {
     std::vector<std::string> m = numbers;
