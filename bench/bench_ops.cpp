@@ -19,6 +19,7 @@
 #include <string>
 
 #include "bench_common.h"
+#include "platform/heap.h"
 #include "quelta.h"
 
 namespace quelta::bench {
@@ -354,6 +355,11 @@ int run(int argc, char** argv) {
   print_part("order_by_close (reference)", sorted.release);
   print_part("collect (reference)", collect.seconds);
   print_part("count (reference)", slice_count.seconds);
+  platform::heap_use_huge_pages(false);
+  OrderByTimes small_pages = best_order_by(slice, kPriceColumn);
+  platform::heap_use_huge_pages(true);
+  if (!small_pages.ok) return 1;
+  print_part("total without huge pages (reference)", small_pages.sort_call + small_pages.take);
   std::printf("\n");
 
   // ---- columnar collect of the whole file ----
@@ -364,6 +370,11 @@ int run(int argc, char** argv) {
   print_header();
   print_row("count price>5000 (baseline)", base.seconds, file_bytes, rows, base.seconds);
   print_row("collect_columnar", columnar.seconds, file_bytes, rows, base.seconds);
+  platform::heap_use_huge_pages(false);
+  Timing columnar_small_pages = best_of([&] { return columnar_pass(csv); });
+  platform::heap_use_huge_pages(true);
+  if (!columnar_small_pages.tally.ok) return 1;
+  print_row("collect_columnar without huge pages", columnar_small_pages.seconds, file_bytes, rows, base.seconds);
   std::printf("held: %.1f MiB of values and offsets, %.2f x the file\n\n", bytes_to_mib(columnar.tally.value),
               columnar.tally.value / static_cast<double>(file_bytes));
 

@@ -9,6 +9,7 @@
 
 #include "platform/error.h"
 #include "util/grow_buffer.h"
+#include "util/short_copy.h"
 
 namespace quelta {
 
@@ -97,23 +98,6 @@ class MemorySink final : public OutputSink {
   // buf_.len lags behind pos_ and is brought up to date only when the window moves.
   ByteBuffer buf_;
 };
-
-// Copies n <= 32 bytes with overlapping fixed-size moves, cheaper than a
-// copy call for the short texts that fill most fields.
-inline void copy_short(uint8_t* out, const uint8_t* p, size_t n) {
-  if (n >= 16) {
-    std::memcpy(out, p, 16);
-    std::memcpy(out + n - 16, p + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(out, p, 8);
-    std::memcpy(out + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(out, p, 4);
-    std::memcpy(out + n - 4, p + n - 4, 4);
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = p[i];
-  }
-}
 
 // Writes v in decimal (no sign, no leading zeros), with no punctuation.
 [[nodiscard]] Error write_integer(OutputSink& sink, uint64_t v);

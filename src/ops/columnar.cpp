@@ -1,7 +1,6 @@
 // Column-major collection with 32-bit offsets.
 #include "ops/columnar.h"
 
-#include <atomic>
 #include <new>
 
 #include "platform/heap.h"
@@ -13,19 +12,12 @@ struct ColumnarCollectContext {
 };
 
 namespace quelta {
-namespace {
-
-std::atomic<uint64_t> g_data_limit{UINT32_MAX};
-
-}  // namespace
 
 void columnar_set_data_limit(uint64_t limit) {
-  g_data_limit.store(limit > UINT32_MAX ? UINT32_MAX : limit, std::memory_order_relaxed);
+  g_column_data_limit.store(limit > UINT32_MAX ? UINT32_MAX : limit, std::memory_order_relaxed);
 }
 
-uint64_t columnar_data_limit() { return g_data_limit.load(std::memory_order_relaxed); }
-
-bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
+bool column_append_slow(ColumnBuffer* column, const uint8_t* p, size_t n) {
   uint64_t limit = columnar_data_limit();
   if (n > limit || column->data.len > limit - n) return false;
   if (failed(column->data.append(p, n))) return false;

@@ -3,10 +3,12 @@
 // them, starting at 0). The parallel collect fills the same context.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "ops/op_failure.h"
 #include "scan/scan_state.h"
+#include "util/short_copy.h"
 
 struct ColumnarCollectContext;
 
@@ -20,11 +22,26 @@ struct ColumnBuffer {
 // Test switch: the most bytes one column's data may hold (offsets are 32-bit,
 // so never more than UINT32_MAX).
 void columnar_set_data_limit(uint64_t limit);
-uint64_t columnar_data_limit();
+inline std::atomic<uint64_t> g_column_data_limit{UINT32_MAX};
+inline uint64_t columnar_data_limit() { return g_column_data_limit.load(std::memory_order_relaxed); }
+
+// column_append when a buffer must grow or the value is long.
+bool column_append_slow(ColumnBuffer* column, const uint8_t* p, size_t n);
 
 // Appends one value to the column and its end offset. False when the data or
-// offsets cannot grow or the end would not fit in 32 bits.
-bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n);
+// offsets cannot grow or the end would not fit in 32 bits. A short value with
+// room in both buffers is copied inline: this runs once per field.
+inline bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
+  ByteBuffer& data = column->data;
+  GrowBuffer<uint32_t>& offsets = column->offsets;
+  if (n <= 32 && n <= data.cap - data.len && offsets.len < offsets.cap && data.len + n <= columnar_data_limit()) {
+    copy_short(data.data + data.len, p, n);
+    data.len += n;
+    offsets.data[offsets.len++] = static_cast<uint32_t>(data.len);
+    return true;
+  }
+  return column_append_slow(column, p, n);
+}
 
 // n empty columns, each holding its first offset 0 (*out stays null for n = 0).
 Error column_buffers_new(size_t n, ColumnBuffer** out);
