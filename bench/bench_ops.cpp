@@ -374,7 +374,8 @@ int run(int argc, char** argv) {
   Timing columnar_small_pages = best_of([&] { return columnar_pass(csv); });
   platform::heap_use_huge_pages(true);
   if (!columnar_small_pages.tally.ok) return 1;
-  print_row("collect_columnar without huge pages", columnar_small_pages.seconds, file_bytes, rows, base.seconds);
+  print_row("collect_columnar without huge pages", columnar_small_pages.seconds, file_bytes, rows,
+            base.seconds);
   std::printf("held: %.1f MiB of values and offsets, %.2f x the file\n\n", bytes_to_mib(columnar.tally.value),
               columnar.tally.value / static_cast<double>(file_bytes));
 

@@ -16,6 +16,7 @@
 
 #include "bench_common.h"
 #include "ops/columnar.h"
+#include "platform/heap.h"
 #include "quelta.h"
 
 namespace quelta::bench {
@@ -103,7 +104,8 @@ double replay_merge(const char* path, bool csv, bool* ok) {
   return best;
 }
 
-void parallel_in_child(const char* path, size_t n_threads, MemoryReport* r) {
+void parallel_in_child(const char* path, size_t n_threads, bool huge_pages, MemoryReport* r) {
+  quelta::platform::heap_use_huge_pages(huge_pages);
   ColumnarCollectContext* ctx = quelta_parallel_collect_columnar(path, ',', nullptr, 0, 0, n_threads);
   if (!ctx) return;
   r->peak = peak_kib();
@@ -136,11 +138,13 @@ int main(int argc, char** argv) {
   const size_t thread_counts[2] = {1, 2};
 
   // Memory first, in children, while the parent holds almost nothing.
-  MemoryReport memory[2][2];
+  // [file][threads][with huge pages]
+  MemoryReport memory[2][2][2];
   for (int f = 0; f < 2; ++f)
     for (int k = 0; k < 2; ++k)
-      memory[f][k] =
-          measure_in_child([&](MemoryReport* r) { parallel_in_child(files[f], thread_counts[k], r); });
+      for (int h = 0; h < 2; ++h)
+        memory[f][k][h] = measure_in_child(
+            [&](MemoryReport* r) { parallel_in_child(files[f], thread_counts[k], h == 1, r); });
 
   std::printf("cpu       %s; build %s; load %s\n", cpu_model().c_str(), quelta_build_mode(),
               load_average().c_str());
@@ -148,26 +152,30 @@ int main(int argc, char** argv) {
       "method    best of %d runs, files in page cache; each pass is quelta_parallel_collect_columnar\n",
       kRuns);
   std::printf("          of every column + reading each column's extent + close; MB = 10^6 input bytes\n\n");
-  std::printf("%-30s %8s %9s %9s %8s %8s %8s\n", "file / threads", "MB/s", "Mrows/s", "best s", "speed-up",
-              "merge", "x input");
+  std::printf("%-30s %8s %9s %9s %8s %8s %8s %9s %9s\n", "file / threads", "MB/s", "Mrows/s", "best s",
+              "speed-up", "merge", "x input", "s small", "x small");
   bool consistent = true;
   double csv_two_threads = 0, worst_speedup = 1e9, worst_memory = 0;
   for (int f = 0; f < 2; ++f) {
     const Tally base = count_newlines(files[f]);  // the warm-up
     if (!base.ok) return 1;
     const uint64_t bytes = file_size(files[f]);
-    Timing timing[2];
+    Timing timing[2], small_pages[2];
     for (int k = 0; k < 2; ++k) {
       timing[k] = best_of([&] { return parallel_pass(files[f], thread_counts[k]); });
-      if (!timing[k].tally.ok) return 1;
+      quelta::platform::heap_use_huge_pages(false);
+      small_pages[k] = best_of([&] { return parallel_pass(files[f], thread_counts[k]); });
+      quelta::platform::heap_use_huge_pages(true);
+      if (!timing[k].tally.ok || !small_pages[k].tally.ok) return 1;
     }
     consistent &= same_result(timing[0].tally, timing[1].tally);
     bool merged = false;
     const double merge = replay_merge(files[f], f == 0, &merged);
     for (int k = 0; k < 2; ++k) {
-      const MemoryReport& m = memory[f][k];
-      const double grown =
-          m.ok ? static_cast<double>(m.peak - m.rss_before) * 1024.0 / static_cast<double>(bytes) : -1;
+      auto grown_of = [&](const MemoryReport& m) {
+        return m.ok ? static_cast<double>(m.peak - m.rss_before) * 1024.0 / static_cast<double>(bytes) : -1;
+      };
+      const double grown = grown_of(memory[f][k][1]);
       char label[64];
       std::snprintf(label, sizeof label, "%s / %zu", f == 0 ? "csv" : "jsonl", thread_counts[k]);
       char speedup[16] = "", share[16] = "";
@@ -175,9 +183,10 @@ int main(int argc, char** argv) {
         std::snprintf(speedup, sizeof speedup, "%.2f", timing[0].seconds / timing[1].seconds);
         if (merged) std::snprintf(share, sizeof share, "%.3f", merge / timing[1].seconds);
       }
-      std::printf("%-30s %8.1f %9.2f %9.3f %8s %8s %8.2f\n", label, mb_per_s(bytes, timing[k].seconds),
-                  mrows_per_s(timing[k].tally.rows, timing[k].seconds), timing[k].seconds, speedup, share,
-                  grown);
+      std::printf("%-30s %8.1f %9.2f %9.3f %8s %8s %8.2f %9.3f %9.2f\n", label,
+                  mb_per_s(bytes, timing[k].seconds), mrows_per_s(timing[k].tally.rows, timing[k].seconds),
+                  timing[k].seconds, speedup, share, grown, small_pages[k].seconds,
+                  grown_of(memory[f][k][0]));
       if (grown > worst_memory) worst_memory = grown;
     }
     worst_speedup = std::min(worst_speedup, timing[0].seconds / timing[1].seconds);

@@ -34,7 +34,8 @@ bool column_append_slow(ColumnBuffer* column, const uint8_t* p, size_t n);
 inline bool column_append(ColumnBuffer* column, const uint8_t* p, size_t n) {
   ByteBuffer& data = column->data;
   GrowBuffer<uint32_t>& offsets = column->offsets;
-  if (n <= 32 && n <= data.cap - data.len && offsets.len < offsets.cap && data.len + n <= columnar_data_limit()) {
+  if (n <= 32 && n <= data.cap - data.len && offsets.len < offsets.cap &&
+      data.len + n <= columnar_data_limit()) {
     copy_short(data.data + data.len, p, n);
     data.len += n;
     offsets.data[offsets.len++] = static_cast<uint32_t>(data.len);

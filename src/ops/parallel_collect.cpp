@@ -62,13 +62,38 @@ bool append_row(ChunkTask* t, const FieldView* fields, size_t count) {
   return true;
 }
 
+// After the first read of a chunk, sizes every column for the whole chunk at
+// the rate its rows filled them so far. The columns then grow about once,
+// instead of being copied at every growth step, and no growth leaves an old
+// block behind: a guess that falls short grows as usual, and room asked for
+// beyond the last row is never touched, so it costs address space, not memory.
+Error presize_columns(ChunkTask* t, uint64_t consumed) {
+  const uint64_t chunk = t->end - t->start;
+  if (consumed == 0 || consumed >= chunk || t->n_rows == 0) return Error::None;
+  const double scale = static_cast<double>(chunk) / static_cast<double>(consumed) * 1.02;
+  auto estimate = [scale](size_t now) { return static_cast<size_t>(static_cast<double>(now) * scale) + 64; };
+  for (size_t c = 0; c < t->n_columns; ++c) {
+    ColumnBuffer& column = t->columns[c];
+    size_t data = estimate(column.data.len);
+    if (data > columnar_data_limit()) data = static_cast<size_t>(columnar_data_limit());
+    if (failed(column.data.reserve(data)) || failed(column.offsets.reserve(estimate(column.offsets.len))))
+      return Error::OutOfMemory;
+  }
+  return Error::None;
+}
+
 // Hands every line of the task's range to step, without its '\n' and one
 // trailing '\r'. A line crossing two reads is gathered in carry; a last line
 // without '\n' is handed over too, but not the empty rest after a final '\n'.
 template <typename Step>
 Error for_each_line(ChunkTask* t, uint8_t* buf, ByteBuffer* carry, Step&& step) {
   uint64_t pos = t->start;
+  bool sized = false;
   while (pos < t->end) {
+    if (!sized && pos > t->start) {
+      sized = true;
+      if (Error e = presize_columns(t, pos - t->start); failed(e)) return e;
+    }
     uint64_t left = t->end - pos;
     size_t want = left < kWorkerReadSize ? static_cast<size_t>(left) : kWorkerReadSize;
     size_t got = 0;
@@ -313,6 +338,18 @@ Error merge_chunks(Job* job) {
   job->n_rows = tasks[0].n_rows;
   for (size_t i = 1; i < job->n_tasks; ++i) job->n_rows += tasks[i].n_rows;
   for (size_t c = 0; c < job->n_columns; ++c) {
+    // One growth to the joined size up front: the column is copied (or
+    // remapped) at most once, instead of once per growth step.
+    ColumnBuffer& column = job->merged[c];
+    size_t data_bytes = column.data.len, offsets = column.offsets.len;
+    for (size_t i = 1; i < job->n_tasks; ++i) {
+      const ColumnBuffer& src = tasks[i].columns[c];
+      data_bytes += src.data.len;
+      offsets += src.offsets.len > 0 ? src.offsets.len - 1 : 0;
+    }
+    if (data_bytes <= columnar_data_limit() &&
+        (failed(column.data.reserve(data_bytes)) || failed(column.offsets.reserve(offsets))))
+      return Error::OutOfMemory;
     for (size_t i = 1; i < job->n_tasks; ++i) {
       ColumnBuffer& src = tasks[i].columns[c];
       if (!column_append_rows(&job->merged[c], src)) return Error::OutOfMemory;

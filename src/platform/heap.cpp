@@ -50,11 +50,8 @@ void* heap_realloc(void* block, size_t size) {
   if (!block) return heap_alloc(size);
   // A size the block can already hold is a resize in place, never an
   // allocation, so the fault switch leaves it alone.
-  size_t usable = malloc_usable_size(block);
-  if (size > usable && injected_failure()) return nullptr;
-  void* p = std::realloc(block, size == 0 ? 1 : size);
-  if (p && size > usable) advise_huge_pages(p, size);
-  return p;
+  if (size > malloc_usable_size(block) && injected_failure()) return nullptr;
+  return std::realloc(block, size == 0 ? 1 : size);
 }
 
 void heap_free(void* block) {
