@@ -40,24 +40,8 @@ constexpr std::array<uint8_t, 256> kEscape = [] {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Flags (in its top bit) each byte of x below 0x20 or equal to '"' or '\\'.
-// Borrows can flag bytes above a true hit, never below, so the lowest flag is
-// exact; and bytes already known clean never carry a flag, so loads may overlap.
-template <typename Word>
-inline Word escape_flags(Word x) {
-  constexpr Word kOnes = static_cast<Word>(0x0101010101010101);
-  constexpr Word kHigh = static_cast<Word>(0x8080808080808080);
-  const Word quote = x ^ (kOnes * '"');
-  const Word backslash = x ^ (kOnes * '\\');
-  return ((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHigh;
-}
-
-template <typename Word>
-inline Word load(const uint8_t* p) {
-  Word x;
-  std::memcpy(&x, p, sizeof x);
-  return x;
-}
+using json_words::escape_flags;
+using json_words::load;
 
 // Offset of the first byte in p[0..n) that needs an escape, or n. A word a
 // step, the last one overlapping; fields are short, so this stays inline rather
@@ -215,46 +199,11 @@ Error write_integer(OutputSink& sink, uint64_t v) {
   return sink.write(q, static_cast<size_t>(end - q));
 }
 
-namespace {
-
-// Fields are mostly short ASCII texts without escapes: those are recognised
-// with a few word loads and written into the window with fixed-size copies,
-// quotes and owed punctuation included, without the UTF-8 decoder or a copy call.
-constexpr size_t kShortString = 32;
-static_assert(kShortString + 3 <= OutputSink::kMaxReserve);
-
-// A top bit for each byte of x that needs an escape or is not ASCII (exact
-// as "any", which is all that is asked).
-inline uint64_t escape_or_high(uint64_t x) { return escape_flags(x) | (x & 0x8080808080808080); }
-
-// Whether p[0..n), n <= kShortString, is ASCII with nothing to escape.
-inline bool is_plain_short(const uint8_t* p, size_t n) {
-  if (n >= 8) {
-    uint64_t acc = escape_or_high(load<uint64_t>(p + n - 8));
-    for (size_t i = 0; i + 8 < n; i += 8) acc |= escape_or_high(load<uint64_t>(p + i));
-    return acc == 0;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    if (p[i] >= 0x80 || kEscape[p[i]]) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 Error JsonWriter::string_value(const uint8_t* p, size_t n) {
-  if (n <= kShortString && is_plain_short(p, n)) {
-    if (Error e = sink->reserve(n + 3); failed(e)) return e;
-    uint8_t* out = sink->cursor();
-    size_t k = 0;
-    if (next != JsonNext::None) out[k++] = next == JsonNext::Comma ? ',' : ':';
+  if (json_words::is_plain_short(p, n)) {
+    const uint8_t punctuation = next == JsonNext::None ? 0 : next == JsonNext::Comma ? ',' : ':';
     next = JsonNext::Comma;
-    out[k++] = '"';
-    copy_short(out + k, p, n);
-    k += n;
-    out[k++] = '"';
-    sink->commit(k);
-    return Error::None;
+    return json_words::write_plain_short(*sink, punctuation, p, n);
   }
   const bool text = is_valid_utf8(p, n);
   if (Error e = value_start(); failed(e)) return e;

@@ -99,6 +99,76 @@ class MemorySink final : public OutputSink {
   ByteBuffer buf_;
 };
 
+namespace json_words {
+
+template <typename Word>
+inline Word load(const uint8_t* p) {
+  Word x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
+// Flags (in its top bit) each byte of x below 0x20 or equal to '"' or '\\'.
+// Borrows can flag bytes above a true hit, never below, so the lowest flag is
+// exact; and bytes already known clean never carry a flag, so loads may overlap.
+template <typename Word>
+inline Word escape_flags(Word x) {
+  constexpr Word kOnes = static_cast<Word>(0x0101010101010101);
+  constexpr Word kHigh = static_cast<Word>(0x8080808080808080);
+  const Word quote = x ^ (kOnes * '"');
+  const Word backslash = x ^ (kOnes * '\\');
+  return ((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHigh;
+}
+
+// Fields are mostly short ASCII texts without escapes: those are recognised
+// with a few word loads and written with fixed-size copies, quotes and owed
+// punctuation included, without the UTF-8 decoder or a copy call.
+constexpr size_t kShortString = 32;
+static_assert(kShortString + 3 <= OutputSink::kMaxReserve);
+
+// Whether p[0..n) is at most kShortString bytes of ASCII with nothing to
+// escape. Whole words, the last one overlapping; a text shorter than a word
+// is read with two overlapping loads and repeated to fill one, since a
+// repeated byte can only repeat a flag.
+inline bool is_plain_short(const uint8_t* p, size_t n) {
+  constexpr uint64_t kHigh = 0x8080808080808080;
+  auto flags = [](uint64_t x) { return escape_flags(x) | (x & kHigh); };
+  if (n > kShortString) return false;
+  if (n >= 8) {
+    uint64_t acc = flags(load<uint64_t>(p + n - 8));
+    for (size_t i = 0; i + 8 < n; i += 8) acc |= flags(load<uint64_t>(p + i));
+    return acc == 0;
+  }
+  uint64_t w;
+  if (n >= 4) {
+    w = load<uint32_t>(p) | uint64_t{load<uint32_t>(p + n - 4)} << 32;
+  } else if (n >= 2) {
+    uint64_t half = load<uint16_t>(p) | uint64_t{load<uint16_t>(p + n - 2)} << 16;
+    w = half | half << 32;
+  } else {
+    if (n == 0) return true;
+    w = uint64_t{p[0]} * 0x0101010101010101;
+  }
+  return flags(w) == 0;
+}
+
+// Writes punctuation (0 for none), then p[0..n) in quotes; p must pass is_plain_short.
+[[nodiscard]] inline Error write_plain_short(OutputSink& sink, uint8_t punctuation, const uint8_t* p,
+                                             size_t n) {
+  if (Error e = sink.reserve(n + 3); failed(e)) return e;
+  uint8_t* out = sink.cursor();
+  size_t k = 0;
+  if (punctuation) out[k++] = punctuation;
+  out[k++] = '"';
+  copy_short(out + k, p, n);
+  k += n;
+  out[k++] = '"';
+  sink.commit(k);
+  return Error::None;
+}
+
+}  // namespace json_words
+
 // Writes v in decimal (no sign, no leading zeros), with no punctuation.
 [[nodiscard]] Error write_integer(OutputSink& sink, uint64_t v);
 

@@ -58,11 +58,17 @@ Error next_batch(ScanState* s, size_t max_rows, size_t max_bytes, Batch** out, b
 Error write_row_array(OutputSink& sink, const FieldView* fields, size_t n) {
   if (Error e = sink.put('['); failed(e)) return e;
   for (size_t i = 0; i < n; ++i) {
+    const uint8_t* p = fields[i].ptr;
+    const size_t len = fields[i].len;
+    if (json_words::is_plain_short(p, len)) {
+      if (Error e = json_words::write_plain_short(sink, i > 0 ? ',' : 0, p, len); failed(e)) return e;
+      continue;
+    }
     if (i > 0) {
       if (Error e = sink.put(','); failed(e)) return e;
     }
     JsonWriter w(sink);
-    if (Error e = w.string_value(fields[i].ptr, fields[i].len); failed(e)) return e;
+    if (Error e = w.string_value(p, len); failed(e)) return e;
   }
   return sink.put(']');
 }
