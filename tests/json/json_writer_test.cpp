@@ -94,9 +94,9 @@ TEST(JsonWriterTest, StringsAndByteArrays) {
   for (const auto& [in, out] : cases) EXPECT_EQ(written(in), out) << testing::PrintToString(in);
 }
 
-// Each byte needing an escape (or making the text not ASCII) at every position
-// of texts up to 40 bytes long,
-// which covers every place in the eight-byte steps and the overlapping tail.
+// Each byte needing an escape, or making the text not ASCII, at every position
+// of texts up to 40 bytes long: every place in the one-word check of short
+// texts, the eight-byte steps and the overlapping tail.
 TEST(JsonWriterTest, EscapeAtEveryPosition) {
   for (char escaped : {'"', '\\', '\0', '\x1f', '\n', '\x80', '\xff'})
     for (size_t len = 1; len <= 40; ++len)
