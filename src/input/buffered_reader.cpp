@@ -253,6 +253,18 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
   return Error::None;
 }
 
+bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total) {
+  uint64_t read = r->mem_pos;
+  *total = r->mem_len;
+  if (r->is_file &&
+      (failed(platform::file_size(r->file, total)) || failed(platform::file_offset(r->file, &read))))
+    return false;
+  const uint64_t unread = r->end - r->pos;
+  if (read < unread || read - unread > *total) return false;
+  *consumed = read - unread;
+  return true;
+}
+
 void reader_close(BufferedReader* r) {
   platform::heap_free(r->buffer);
   r->buffer = nullptr;

@@ -74,6 +74,10 @@ Error read_object(BufferedReader* r, FieldView* object, bool* at_end);
 // reader at the end. A line dropped by a failed read is not counted.
 Error count_remaining_lines(BufferedReader* r, uint64_t* out);
 
+// How far the reader has got: *consumed of the input's *total bytes are
+// behind the next unread byte. False when that cannot be told.
+bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total);
+
 // Frees the buffers and closes the file; safe on a partly set-up reader.
 void reader_close(BufferedReader* r);
 

@@ -12,6 +12,13 @@ struct ColumnarCollectContext {
 };
 
 namespace quelta {
+namespace {
+
+// After this many rows the columns are sized for the whole input, at the rate
+// these rows filled them.
+constexpr size_t kPresizeRows = 8192;
+
+}  // namespace
 
 void columnar_set_data_limit(uint64_t limit) {
   g_column_data_limit.store(limit > UINT32_MAX ? UINT32_MAX : limit, std::memory_order_relaxed);
@@ -48,6 +55,23 @@ void column_buffers_free(ColumnBuffer* columns, size_t n) {
     columns[i].offsets.release();
   }
   platform::heap_free(columns);
+}
+
+Error column_buffers_presize(ColumnBuffer* columns, size_t n, double scale) {
+  if (!(scale > 1.0)) return Error::None;
+  scale *= 1.02;
+  const double limit = static_cast<double>(columnar_data_limit());
+  auto estimate = [scale, limit](size_t now) {
+    double want = static_cast<double>(now) * scale + 64;
+    return static_cast<size_t>(want < limit ? want : limit);
+  };
+  for (size_t c = 0; c < n; ++c) {
+    ColumnBuffer& column = columns[c];
+    if (failed(column.data.reserve(estimate(column.data.len))) ||
+        failed(column.offsets.reserve(estimate(column.offsets.len))))
+      return Error::OutOfMemory;
+  }
+  return Error::None;
 }
 
 bool column_append_rows(ColumnBuffer* column, const ColumnBuffer& src) {
@@ -99,7 +123,15 @@ ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure) {
         return Error::OutOfMemory;
       }
     }
-    ++ctx->n_rows;
+    if (++ctx->n_rows == kPresizeRows && !s->has_limit) {
+      uint64_t consumed = 0, total = 0;
+      if (reader_progress(input_buffer(&s->input), &consumed, &total) && consumed > 0 &&
+          failed(column_buffers_presize(ctx->columns, ctx->n_cols,
+                                        static_cast<double>(total) / static_cast<double>(consumed)))) {
+        own = OpFailure::Stage::Rows;
+        return Error::OutOfMemory;
+      }
+    }
     return Error::None;
   });
   if (!failed(e)) return ctx;

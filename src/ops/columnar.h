@@ -49,6 +49,13 @@ Error column_buffers_new(size_t n, ColumnBuffer** out);
 // Frees every column's buffers and the array; safe on released columns.
 void column_buffers_free(ColumnBuffer* columns, size_t n);
 
+// Sizes each column for scale times what it holds now (a little more), where
+// scale is the input still to come over what has been read so far. The
+// columns then grow about once instead of being copied at every growth step;
+// a guess that falls short grows as usual, and room beyond the last value is
+// never touched, so it costs address space, not memory.
+Error column_buffers_presize(ColumnBuffer* columns, size_t n, double scale);
+
 // Appends the rows of src after those of column: its data, and its offsets
 // after the first shifted by column's data length. False when the buffers
 // cannot grow or the joined data would not fit in 32-bit offsets.

@@ -62,24 +62,12 @@ bool append_row(ChunkTask* t, const FieldView* fields, size_t count) {
   return true;
 }
 
-// After the first read of a chunk, sizes every column for the whole chunk at
-// the rate its rows filled them so far. The columns then grow about once,
-// instead of being copied at every growth step, and no growth leaves an old
-// block behind: a guess that falls short grows as usual, and room asked for
-// beyond the last row is never touched, so it costs address space, not memory.
+// After the first read of a chunk, sizes its columns for the whole chunk.
 Error presize_columns(ChunkTask* t, uint64_t consumed) {
   const uint64_t chunk = t->end - t->start;
   if (consumed == 0 || consumed >= chunk || t->n_rows == 0) return Error::None;
-  const double scale = static_cast<double>(chunk) / static_cast<double>(consumed) * 1.02;
-  auto estimate = [scale](size_t now) { return static_cast<size_t>(static_cast<double>(now) * scale) + 64; };
-  for (size_t c = 0; c < t->n_columns; ++c) {
-    ColumnBuffer& column = t->columns[c];
-    size_t data = estimate(column.data.len);
-    if (data > columnar_data_limit()) data = static_cast<size_t>(columnar_data_limit());
-    if (failed(column.data.reserve(data)) || failed(column.offsets.reserve(estimate(column.offsets.len))))
-      return Error::OutOfMemory;
-  }
-  return Error::None;
+  return column_buffers_presize(t->columns, t->n_columns,
+                                static_cast<double>(chunk) / static_cast<double>(consumed));
 }
 
 // Hands every line of the task's range to step, without its '\n' and one

@@ -140,6 +140,13 @@ Error file_size(File f, uint64_t* out) {
   return Error::None;
 }
 
+Error file_offset(File f, uint64_t* out) {
+  off_t at = ::lseek(f.fd, 0, SEEK_CUR);
+  if (at < 0) return error_from_errno(errno);
+  *out = static_cast<uint64_t>(at);
+  return Error::None;
+}
+
 // Read failures of a file opened for reading: end-of-stream conditions read as 0 bytes.
 static Error read_error(int err, size_t* got) {
   if (err == EPIPE) {

@@ -20,6 +20,8 @@ Error file_open_read(const char* path, File* out);
 // Creates a new file for writing; PathAlreadyExists when the path exists.
 Error file_create_new(const char* path, File* out);
 Error file_size(File f, uint64_t* out);
+// The offset sequential reads have reached.
+Error file_offset(File f, uint64_t* out);
 // One read call of at most len bytes (retried on interruption); *got = 0 at end of file.
 Error file_read(File f, void* buf, size_t len, size_t* got);
 // Reads at an explicit offset without moving the file position.

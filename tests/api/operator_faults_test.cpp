@@ -170,11 +170,20 @@ TEST_F(ColumnarFaults, CollectColumnar) {
     for (size_t c = 0; c < quelta_collect_columnar_n_cols(ctx); ++c) out.push_back(column(ctx, c));
     return out;
   };
-  sweep_call<ColumnarPtr>(
-      csv, nullptr, quelta_collect_columnar, columns,
-      {"out of memory allocating columnar collect context", "out of memory collecting rows",
-       "collect failed: OutOfMemory"},
-      {"out of memory allocating columnar collect context", "out of memory collecting rows"});
+  // The second file is long enough for the columns to be sized for the whole
+  // input part-way through, which is one more allocation that can fail.
+  std::string rows = "k,v\n";
+  for (int i = 0; i < 9000; ++i)
+    rows.append(std::to_string(i)).append(",v").append(std::to_string(i % 7)).append("\n");
+  TempDir dir;
+  for (const std::string& path : {csv, dir.write("long.csv", rows)}) {
+    SCOPED_TRACE(path);
+    sweep_call<ColumnarPtr>(
+        path, nullptr, quelta_collect_columnar, columns,
+        {"out of memory allocating columnar collect context", "out of memory collecting rows",
+         "collect failed: OutOfMemory"},
+        {"out of memory allocating columnar collect context", "out of memory collecting rows"});
+  }
 }
 
 }  // namespace
