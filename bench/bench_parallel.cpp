@@ -85,9 +85,7 @@ double replay_merge(const char* path, bool csv, bool* ok) {
       // The benchmark owns both contexts, so it may merge into them in place.
       auto* into = const_cast<ColumnBuffer*>(columnar_column(a, c));
       auto* from = const_cast<ColumnBuffer*>(columnar_column(b, c));
-      good = column_append_rows(into, *from);
-      from->data.release();
-      from->offsets.release();
+      good = column_take_rows(into, from);
     }
     double seconds = seconds_since(start);
     quelta_collect_columnar_close(a);

@@ -1,6 +1,7 @@
 // Column-major collection with 32-bit offsets.
 #include "ops/columnar.h"
 
+#include <cstring>
 #include <new>
 
 #include "platform/heap.h"
@@ -74,22 +75,43 @@ Error column_buffers_presize(ColumnBuffer* columns, size_t n, double scale) {
   return Error::None;
 }
 
-bool column_append_rows(ColumnBuffer* column, const ColumnBuffer& src) {
+namespace {
+
+// Copies are made a slice at a time, each slice's source pages given back as
+// soon as it is copied, so joining two columns never holds both in full.
+constexpr size_t kTakeSlice = size_t{1} << 20;
+
+}  // namespace
+
+bool column_take_rows(ColumnBuffer* column, ColumnBuffer* src) {
   const uint64_t limit = columnar_data_limit();
   const size_t base = column->data.len;
-  if (src.data.len > limit || base > limit - src.data.len) return false;
-  if (src.offsets.len < 1) return true;
-  const size_t n = src.offsets.len - 1;
-  if (failed(column->data.append(src.data.data, src.data.len))) return false;
-  if (n > SIZE_MAX - column->offsets.len || failed(column->offsets.reserve(column->offsets.len + n)))
-    return false;
-  // Both ends are below the limit checked above, so the sums fit in 32 bits.
-  uint32_t* out = column->offsets.data + column->offsets.len;
-  const uint32_t* in = src.offsets.data + 1;
-  const uint32_t shift = static_cast<uint32_t>(base);
-  for (size_t i = 0; i < n; ++i) out[i] = in[i] + shift;
-  column->offsets.len += n;
-  return true;
+  const size_t n = src->offsets.len > 0 ? src->offsets.len - 1 : 0;
+  bool ok = src->data.len <= limit && base <= limit - src->data.len &&
+            !failed(column->data.reserve(base + src->data.len)) && n <= SIZE_MAX - column->offsets.len &&
+            !failed(column->offsets.reserve(column->offsets.len + n));
+  if (ok) {
+    for (size_t at = 0; at < src->data.len; at += kTakeSlice) {
+      size_t len = src->data.len - at < kTakeSlice ? src->data.len - at : kTakeSlice;
+      std::memcpy(column->data.data + base + at, src->data.data + at, len);
+      platform::heap_discard(src->data.data, at, at + len);
+    }
+    column->data.len = base + src->data.len;
+    // Both ends are below the limit checked above, so the sums fit in 32 bits.
+    uint32_t* out = column->offsets.data + column->offsets.len;
+    const uint32_t* in = src->offsets.data + 1;
+    const uint32_t shift = static_cast<uint32_t>(base);
+    constexpr size_t kSliceOffsets = kTakeSlice / sizeof(uint32_t);
+    for (size_t at = 0; at < n; at += kSliceOffsets) {
+      size_t end = n - at < kSliceOffsets ? n : at + kSliceOffsets;
+      for (size_t i = at; i < end; ++i) out[i] = in[i] + shift;
+      platform::heap_discard(src->offsets.data, (at + 1) * sizeof(uint32_t), (end + 1) * sizeof(uint32_t));
+    }
+    column->offsets.len += n;
+  }
+  src->data.release();
+  src->offsets.release();
+  return ok;
 }
 
 ColumnarCollectContext* columnar_context_create(ColumnBuffer* columns, size_t n_cols, size_t n_rows) {

@@ -56,10 +56,12 @@ void column_buffers_free(ColumnBuffer* columns, size_t n);
 // never touched, so it costs address space, not memory.
 Error column_buffers_presize(ColumnBuffer* columns, size_t n, double scale);
 
-// Appends the rows of src after those of column: its data, and its offsets
-// after the first shifted by column's data length. False when the buffers
-// cannot grow or the joined data would not fit in 32-bit offsets.
-bool column_append_rows(ColumnBuffer* column, const ColumnBuffer& src);
+// Appends the rows of src after those of column (its data, and its offsets
+// after the first shifted by column's data length) and releases src, whose
+// memory is given back as it is copied. False, with src released all the
+// same, when the buffers cannot grow or the joined data would not fit in
+// 32-bit offsets.
+bool column_take_rows(ColumnBuffer* column, ColumnBuffer* src);
 
 // Collects the remaining rows into a new context; null with *failure set on failure.
 ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure);

@@ -318,7 +318,7 @@ Error run_workers(Job* job, bool is_json) {
 
 // Joins the chunks' columns in file order. The first chunk's columns become
 // the result and the others are appended to them, column by column, each
-// chunk column freed as soon as it is copied.
+// chunk column's memory given back as it is copied.
 Error merge_chunks(Job* job) {
   ChunkTask* tasks = job->tasks;
   job->merged = tasks[0].columns;
@@ -339,10 +339,7 @@ Error merge_chunks(Job* job) {
         (failed(column.data.reserve(data_bytes)) || failed(column.offsets.reserve(offsets))))
       return Error::OutOfMemory;
     for (size_t i = 1; i < job->n_tasks; ++i) {
-      ColumnBuffer& src = tasks[i].columns[c];
-      if (!column_append_rows(&job->merged[c], src)) return Error::OutOfMemory;
-      src.data.release();
-      src.offsets.release();
+      if (!column_take_rows(&column, &tasks[i].columns[c])) return Error::OutOfMemory;
     }
   }
   return Error::None;

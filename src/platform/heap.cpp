@@ -62,6 +62,14 @@ void heap_free(void* block) {
 
 size_t heap_usable_size(void* block) { return block ? malloc_usable_size(block) : 0; }
 
+void heap_discard(void* block, size_t from, size_t to) {
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  if (!block || from >= to) return;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + from + page - 1) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + to) & ~(page - 1);
+  if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
 void heap_use_huge_pages(bool on) { g_huge_pages.store(on, std::memory_order_relaxed); }
 
 void heap_fail_at(uint64_t n) {

@@ -24,6 +24,10 @@ void* heap_realloc(void* block, size_t size);
 void heap_free(void* block);
 // Bytes the block can hold without moving (at least what was asked for).
 size_t heap_usable_size(void* block);
+// Gives the whole pages inside block[from..to) back to the system: they stop
+// counting as resident and read as zero if touched again. For a block that is
+// being emptied on its way to heap_free, so its memory goes as it is consumed.
+void heap_discard(void* block, size_t from, size_t to);
 
 // Test switch: the n-th allocation from now (1 = the next one) fails, as do
 // none after it. 0 switches failure off.
