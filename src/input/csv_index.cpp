@@ -11,34 +11,74 @@
 namespace quelta {
 namespace {
 
-// The fields of the window w[0..n), which starts at a line start: one view per
-// separator or line end, and the lines and marks that index them. Stops early
-// where a list could overflow; the window's last line is then incomplete, like
-// a line cut by the end of the window, and is never handed out from it.
-__attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint8_t* w, size_t n,
-                                                        uint8_t delimiter) {
-  BlockMasks raw[kIndexWindowBlocks];
-  const uint8_t bytes[4] = {kQuote, delimiter, '\n', '\r'};
-  const size_t blocks = match_blocks(w, n, bytes, raw, kIndexWindowBlocks);
-  // Views past the last field of a block are written too and overwritten
-  // later, so addresses are reckoned as integers: those may lie past the buffer.
-  const uintptr_t window = reinterpret_cast<uintptr_t>(w);
-  uintptr_t start = window;  // where the next field starts
-  uint32_t n_fields = 0, n_lines = 0, n_marks = 0;
+// The second quote of a doubled pair, in field `field` of the window.
+struct Pair {
+  uint32_t field;
+  uint32_t at;  // offset from the window start
+};
+
+// Copies n bytes, sixteen at a time where the source and the destination
+// have room for the whole last sixteen (memcpy calls cost more than these
+// short pieces).
+inline uint8_t* copy_piece(uint8_t* dst, const uint8_t* src, size_t n, const uint8_t* src_end,
+                           const uint8_t* dst_end) {
+  uint8_t* const stop = dst + n;
+  if (static_cast<size_t>(src_end - src) >= n + 16 && static_cast<size_t>(dst_end - dst) >= n + 16) {
+    for (; dst < stop; dst += 16, src += 16) std::memcpy(dst, src, 16);
+    return stop;
+  }
+  std::memcpy(dst, src, n);
+  return stop;
+}
+
+// Replaces the doubled quotes of the window's quoted fields by single ones,
+// into the index's text. Fields of lines that break the rules may hold any
+// view; those whose pairs do not lie inside them are left alone (such lines
+// go to split_record).
+void unescape_pairs(CsvIndex* ix, const uint8_t* w, size_t n, const Pair* pairs, uint32_t n_pairs,
+                    uint32_t n_fields) {
+  uint8_t* dst = ix->text;
+  const uint8_t* const dst_end = ix->text + sizeof ix->text;
+  for (uint32_t i = 0; i < n_pairs;) {
+    const uint32_t field = pairs[i].field;
+    uint32_t j = i + 1;
+    while (j < n_pairs && pairs[j].field == field) ++j;
+    // As integers until checked: the view may be any.
+    const uintptr_t from =
+        reinterpret_cast<uintptr_t>(ix->fields[field].ptr) - reinterpret_cast<uintptr_t>(w);
+    const size_t len = ix->fields[field].len;
+    bool inside = field < n_fields && from <= n && len <= n - from;
+    for (uint32_t k = i; inside && k < j; ++k) inside = pairs[k].at > from && pairs[k].at < from + len;
+    if (inside) {
+      const uint8_t* src = w + from;
+      const uint8_t* const end = src + len;
+      uint8_t* const begin = dst;
+      for (uint32_t k = i; k < j; ++k) {
+        const uint8_t* pair = w + pairs[k].at;  // keeps the first quote of the pair, drops this one
+        dst = copy_piece(dst, src, static_cast<size_t>(pair - src), w + n, dst_end);
+        src = pair + 1;
+      }
+      dst = copy_piece(dst, src, static_cast<size_t>(end - src), w + n, dst_end);
+      ix->fields[field] = FieldView{begin, static_cast<size_t>(dst - begin)};
+    }
+    i = j;
+  }
+}
+
+// The quoting rules over a window's masks. Each block's masks are replaced
+// by what cutting needs: a the cuts, b the cuts after a quoted field, c the
+// line ends, d the bytes that break the rules, a_parity the second quotes of
+// doubled pairs; stripped[k] the line ends after a '\r'. kCr: whether the
+// window holds a '\r' at all (most files have none).
+template <bool kCr>
+__attribute__((always_inline)) inline void apply_rules(BlockMasks* m, uint64_t* stripped, size_t blocks) {
   uint64_t inside = 0;                   // all ones when the byte before the block lies inside quotes
   uint64_t after_end = 1;                // bit 0: the byte before the block ends a field, a line or a quote
   uint64_t after_close = 0;              // bit 0: the byte before the block is a closing quote
   uint64_t last_quote = 0, last_cr = 0;  // the previous block's quote and '\r' masks
   for (size_t k = 0; k < blocks; ++k) {
-    // Each block adds at most 64 entries to a list; views are written eight at a time.
-    static_assert(kIndexMaxFields >= 64 + 8 && kIndexMaxLines >= 64 && kIndexMaxMarks >= 64);
-    if (n_fields + 64 + 8 > kIndexMaxFields || n_lines + 64 > kIndexMaxLines || n_marks + 64 > kIndexMaxMarks)
-      break;
-    const BlockMasks& m = raw[k];
-    const uint64_t quote = m.a, delim = m.b, nl = m.c, cr = m.d;
-    const uint64_t next_nl = k + 1 < blocks ? raw[k + 1].c << 63 : 0;
-
-    uint64_t in = m.a_parity ^ inside;
+    const uint64_t quote = m[k].a, delim = m[k].b, nl = m[k].c;
+    uint64_t in = m[k].a_parity ^ inside;
     // Quotes never span lines: a line that ends inside quotes is marked, and
     // the quote state starts afresh after it.
     uint64_t bad = 0;
@@ -58,66 +98,109 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
     // A closing quote ends its field (before the '\r' of a "\r\n"), or is
     // followed by an opening quote.
     const uint64_t closed = close << 1 | after_close;
-    bad |= closed & ~(sep | nl | open | (cr & (nl >> 1 | next_nl)));
-    const uint64_t doubled = closed & open;
+    // Bit i: byte i - 1 is a quote.
+    const uint64_t quote_1 = quote << 1 | last_quote >> 63;
+    // Where the marks allow, a field that ends in a quote starts with one too, and loses both.
+    if constexpr (kCr) {
+      const uint64_t cr = m[k].d;
+      const uint64_t next_nl = k + 1 < blocks ? m[k + 1].c << 63 : 0;
+      bad |= closed & ~(sep | nl | open | (cr & (nl >> 1 | next_nl)));
+      const uint64_t quote_2 = quote << 2 | last_quote >> 62;
+      const uint64_t cr_1 = cr << 1 | last_cr >> 63;
+      last_cr = cr;
+      m[k].b = (sep & quote_1) | (nl & (quote_1 | (cr_1 & quote_2)));
+      stripped[k] = nl & cr_1;
+    } else {
+      bad |= closed & ~(sep | nl | open);
+      m[k].b = (sep | nl) & quote_1;
+      stripped[k] = 0;
+    }
     after_end = ends >> 63;
     after_close = close >> 63;
-
-    // Bit i: byte i - 1 (or i - 2) is a quote or a '\r'.
-    const uint64_t quote_1 = quote << 1 | last_quote >> 63, quote_2 = quote << 2 | last_quote >> 62;
-    const uint64_t cr_1 = cr << 1 | last_cr >> 63;
     last_quote = quote;
-    last_cr = cr;
-    const uint64_t cut = sep | nl;
-    // Cuts after a quoted field: where the marks allow, such a field starts
-    // with a quote too, and loses both.
-    const uint64_t after_quoted = (sep & quote_1) | (nl & (quote_1 | (cr_1 & quote_2)));
+    m[k].a = sep | nl;
+    m[k].d = bad;
+    m[k].a_parity = closed & open;
+  }
+}
 
-    // Eight views are written whatever the count, so that most blocks take no branch.
-    const uintptr_t block = window + 64 * k;
+// The fields of the window w[0..n), which starts at a line start: one view per
+// separator or line end, and the lines and marks that index them. Stops early
+// where a list could overflow; the window's last line is then incomplete, like
+// a line cut by the end of the window, and is never handed out from it.
+__attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint8_t* w, size_t n,
+                                                        uint8_t delimiter) {
+  BlockMasks m[kIndexWindowBlocks];
+  const uint8_t bytes[4] = {kQuote, delimiter, '\n', '\r'};
+  const size_t blocks = match_blocks(w, n, bytes, m, kIndexWindowBlocks);
+  uint64_t any_cr = 0;
+  for (size_t k = 0; k < blocks; ++k) any_cr |= m[k].d;
+  uint64_t stripped[kIndexWindowBlocks];
+  if (any_cr)
+    apply_rules<true>(m, stripped, blocks);
+  else
+    apply_rules<false>(m, stripped, blocks);
+
+  // One view per cut. Views past the last cut of a block are written too and
+  // overwritten later (so that most blocks take no branch); their addresses
+  // are reckoned as integers, as they may lie past the buffer.
+  const uintptr_t window = reinterpret_cast<uintptr_t>(w);
+  uintptr_t last_cut = window - 1;
+  uint32_t n_fields = 0, n_lines = 0, n_marks = 0, n_pairs = 0;
+  Pair pairs[kIndexMaxMarks];
+  for (size_t k = 0; k < blocks; ++k) {
+    // A block adds at most 64 views, and writes eight past the count; there
+    // are no more lines than views.
+    static_assert(kIndexMaxFields >= 64 + 8 && kIndexMaxMarks >= 64);
+    if (n_fields + 64 + 8 > kIndexMaxFields) break;
+    const uint64_t cut = m[k].a, after_quoted = m[k].b, nl = m[k].c;
+    const uint32_t base = static_cast<uint32_t>(64 * k);
+    auto field_at = [&](uint32_t bit) {
+      return n_fields + static_cast<uint32_t>(std::popcount(cut & ((uint64_t{1} << bit) - 1)));
+    };
+    if (const uint64_t bad = m[k].d, doubled = m[k].a_parity; bad | doubled) {
+      if (n_marks + 64 > kIndexMaxMarks || n_pairs + 64 > kIndexMaxMarks) break;
+      for (uint64_t ms = bad; ms; ms &= ms - 1) ix->marks[n_marks++] = field_at(std::countr_zero(ms));
+      for (uint64_t ps = doubled; ps; ps &= ps - 1) {
+        const uint32_t bit = static_cast<uint32_t>(std::countr_zero(ps));
+        pairs[n_pairs++] = Pair{field_at(bit), base + bit};
+      }
+    }
+
+    const uintptr_t block = window + base;
     const uint32_t count = static_cast<uint32_t>(std::popcount(cut));
     FieldView* out = ix->fields + n_fields;
     uint64_t rest = cut;
-    uintptr_t s = start;
+    uintptr_t prev = last_cut;
     auto emit = [&](uint32_t i) {
-      const uint32_t bit = static_cast<uint32_t>(std::countr_zero(rest)) & 63;
+      const uint64_t bit = static_cast<uint64_t>(std::countr_zero(rest));
       const uintptr_t at = block + bit;
-      const uintptr_t q = after_quoted >> bit & 1;
-      out[i] = FieldView{reinterpret_cast<const uint8_t*>(s + q), at - s - 2 * q};
-      s = at + 1;
+      const uintptr_t q = after_quoted >> (bit & 63) & 1;
+      const uintptr_t ptr = prev + 1 + q;
+      out[i] = FieldView{reinterpret_cast<const uint8_t*>(ptr), at - q - ptr};
+      prev = at;
       rest &= rest - 1;
     };
     for (uint32_t i = 0; i < 8; ++i) emit(i);
     for (uint32_t i = 8; i < count; ++i) emit(i);
-    if (cut) start = block + 64 - static_cast<uint32_t>(std::countl_zero(cut));
+    if (cut) last_cut = block + 63 - static_cast<uint32_t>(std::countl_zero(cut));
 
-    const uint32_t base = static_cast<uint32_t>(64 * k);
     // Lines are longer than a block in most files: the first line end of a
-    // block takes no branch (without one it rewrites a field as it is).
-    const uint64_t stripped = nl & cr_1;  // line ends after a '\r'
-    auto end_line = [&](uint32_t bit) {
-      const uint32_t field =
-          n_fields + static_cast<uint32_t>(std::popcount(cut & ((uint64_t{1} << bit) - 1)));
-      ix->fields[field].len -= stripped >> bit & 1;
-      ix->lines[n_lines] = IndexLine{base + bit, field + 1};
+    // block takes no branch (without one its entry is written and not kept).
+    auto line_at = [&](uint32_t bit) {
+      return IndexLine{base + bit, static_cast<uint16_t>(field_at(bit) + 1),
+                       static_cast<uint16_t>(stripped[k] >> bit & 1)};
     };
-    end_line(static_cast<uint32_t>(std::countr_zero(nl)) & 63);
+    ix->lines[n_lines] = line_at(static_cast<uint32_t>(std::countr_zero(nl)) & 63);
     n_lines += nl != 0;
-    for (uint64_t more = nl & (nl - 1); more; more &= more - 1) {
-      end_line(static_cast<uint32_t>(std::countr_zero(more)));
-      ++n_lines;
-    }
-    for (uint64_t ms = bad | doubled; ms; ms &= ms - 1) {
-      const uint32_t bit = static_cast<uint32_t>(std::countr_zero(ms));
-      const uint32_t field =
-          n_fields + static_cast<uint32_t>(std::popcount(cut & ((uint64_t{1} << bit) - 1)));
-      ix->marks[n_marks++] = IndexMark{field, (base + bit) << 1 | static_cast<uint32_t>(bad >> bit & 1)};
-    }
+    for (uint64_t more = nl & (nl - 1); more; more &= more - 1)
+      ix->lines[n_lines++] = line_at(static_cast<uint32_t>(std::countr_zero(more)));
     n_fields += count;
   }
-  ix->marks[n_marks] = IndexMark{UINT32_MAX, UINT32_MAX};
+  ix->marks[n_marks] = UINT32_MAX;
   ix->n_lines = n_lines;
   ix->line_at = ix->field_at = ix->mark_at = 0;
+  unescape_pairs(ix, w, n, pairs, n_pairs, n_fields);
 }
 
 // The same code twice: for any x86-64, and with the bit instructions of the
@@ -129,44 +212,6 @@ void build_fields_base(CsvIndex* ix, const uint8_t* w, size_t n, uint8_t delimit
 __attribute__((target("popcnt,bmi,bmi2,lzcnt"))) void build_fields_bmi(CsvIndex* ix, const uint8_t* w,
                                                                        size_t n, uint8_t delimiter) {
   build_fields(ix, w, n, delimiter);
-}
-
-// Copies n bytes, sixteen at a time where the source and the destination
-// have room for the whole last sixteen (memcpy calls cost more than these
-// short pieces).
-inline uint8_t* copy_piece(uint8_t* dst, const uint8_t* src, size_t n, const uint8_t* src_end,
-                           const uint8_t* dst_end) {
-  uint8_t* const stop = dst + n;
-  if (static_cast<size_t>(src_end - src) >= n + 16 && static_cast<size_t>(dst_end - dst) >= n + 16) {
-    for (; dst < stop; dst += 16, src += 16) std::memcpy(dst, src, 16);
-    return stop;
-  }
-  std::memcpy(dst, src, n);
-  return stop;
-}
-
-// Replaces the doubled quotes of the marked fields by single quotes, into
-// scratch, which has room for the whole line. The marks end at a field past
-// last; src_end is the end of the bytes the fields lie in.
-void unescape_doubled(const uint8_t* w, const IndexMark* marks, uint32_t last, FieldView* fields,
-                      ByteBuffer* scratch, const uint8_t* src_end) {
-  const uint8_t* dst_end = scratch->data + scratch->cap;
-  const IndexMark* mk = marks;
-  while (mk->field < last) {
-    const uint32_t field = mk->field;
-    const uint8_t* src = fields[field].ptr;
-    const uint8_t* end = src + fields[field].len;
-    uint8_t* const begin = scratch->data + scratch->len;
-    uint8_t* dst = begin;
-    for (; mk->field == field; ++mk) {
-      const uint8_t* pair = w + (mk->at >> 1);  // keeps the first quote of the pair, drops this one
-      dst = copy_piece(dst, src, static_cast<size_t>(pair - src), src_end, dst_end);
-      src = pair + 1;
-    }
-    dst = copy_piece(dst, src, static_cast<size_t>(end - src), src_end, dst_end);
-    fields[field] = FieldView{begin, static_cast<size_t>(dst - begin)};
-    scratch->len += static_cast<size_t>(dst - begin);
-  }
 }
 
 }  // namespace
@@ -202,27 +247,18 @@ Error read_indexed_record(CsvIndex* ix, BufferedReader* r, uint8_t delimiter, ui
   r->pending.clear();
   const uint32_t n_fields = line.fields_end - first;
   const uint32_t used = max_column < n_fields ? static_cast<uint32_t>(max_column) + 1 : n_fields;
+  ix->fields[line.fields_end - 1].len -= line.cr;
 
-  if (ix->marks[ix->mark_at].field < line.fields_end) {
-    const IndexMark* marks = ix->marks + ix->mark_at;
-    const IndexMark* mk = marks;
-    bool irregular = false, doubled = false;
-    for (; mk->field < line.fields_end; ++mk) {
-      if (mk->field >= first + used) continue;
-      if (mk->at & 1)
-        irregular = true;
-      else
-        doubled = true;
-    }
-    ix->mark_at = static_cast<uint32_t>(mk - ix->marks);
-    const uint32_t line_len = line.end - s - (line.end > s && w[line.end - 1] == '\r');
-    if (irregular || (doubled && scratch->cap < line_len)) {
-      // split_record decides, with the allocations it would make anyway.
-      Error e = split_record(FieldView{w + s, line_len}, delimiter, max_column, fields, scratch, count);
+  if (ix->marks[ix->mark_at] < line.fields_end) {
+    const uint32_t first_mark = ix->marks[ix->mark_at];
+    while (ix->marks[ix->mark_at] < line.fields_end) ++ix->mark_at;
+    if (first_mark < first + used) {
+      // split_record decides, with the allocations it would make.
+      Error e = split_record(FieldView{w + s, line.end - s - line.cr}, delimiter, max_column, fields, scratch,
+                             count);
       if (!failed(e)) *record = fields->data;
       return e;
     }
-    if (doubled) unescape_doubled(w, marks, first + used, ix->fields, scratch, r->buffer + r->end);
   }
   *record = ix->fields + first;
   *count = used;

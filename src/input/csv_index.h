@@ -1,10 +1,10 @@
 // The structural index of the CSV reader: a window of the read buffer is
 // classified 64 bytes at a time into quote, delimiter and line-end masks, with
 // the quote state carried by running parity, and every field of every whole
-// line in the window is cut from the masks in one pass. A record is then its
-// line's run of fields. Lines whose quoting the masks cannot vouch for are
-// split by split_record, so every record is exactly what read_line and
-// split_record give.
+// line in the window is cut from the masks in one pass (doubled quotes are
+// unescaped into the index's own text). A record is then its line's run of
+// fields. Lines that break the quoting rules the masks check are split by
+// split_record, so every record is exactly what read_line and split_record give.
 #pragma once
 
 #include <cstddef>
@@ -19,30 +19,29 @@ namespace quelta {
 
 constexpr size_t kIndexWindowBlocks = 64;  // 4 KiB of input per window
 constexpr size_t kIndexMaxFields = 1024;
-constexpr size_t kIndexMaxLines = 256;
 constexpr size_t kIndexMaxMarks = 256;
 
 struct IndexLine {
   uint32_t end;         // offset of its '\n' from the window start
-  uint32_t fields_end;  // index past its last field
+  uint16_t fields_end;  // index past its last field
+  uint16_t cr;          // 1 when a '\r' comes before the '\n' (its last field keeps it until handed out)
 };
-
-// A byte the quoting rules single out, in field `field` of the window.
-struct IndexMark {
-  uint32_t field;
-  // offset << 1 | 1: a quote inside a field, bytes after a closing quote, or a
-  // line ending inside quotes; offset << 1: the second quote of a doubled pair.
-  uint32_t at;
-};
+static_assert(kIndexMaxFields < UINT16_MAX);
 
 struct CsvIndex {
   uint64_t fills = UINT64_MAX;  // the buffer content (reader refill) the window was built on
   size_t base = 0;              // the window starts at buffer[base], a line start
   size_t next = SIZE_MAX;       // buffer offset of the record the cursors are at
   uint32_t line_at = 0, n_lines = 0, field_at = 0, mark_at = 0;
-  IndexLine lines[kIndexMaxLines];
-  IndexMark marks[kIndexMaxMarks + 1];  // ends in field UINT32_MAX
-  FieldView fields[kIndexMaxFields];    // quoted fields without their quotes
+  IndexLine lines[kIndexMaxFields];  // each ends a field
+  // The fields that hold a byte breaking the rules of the index (a quote
+  // inside a field, bytes after a closing quote, a line ending inside quotes),
+  // in order, ending in UINT32_MAX: their lines go to split_record.
+  uint32_t marks[kIndexMaxMarks + 1];
+  // Quoted fields without their quotes; those with doubled quotes are
+  // unescaped into text.
+  FieldView fields[kIndexMaxFields];
+  uint8_t text[64 * kIndexWindowBlocks + 16];
 };
 
 // Whether the index can split records at this delimiter (not at a quote or a line-end byte).
@@ -56,10 +55,11 @@ inline bool take_indexed_record(CsvIndex* ix, BufferedReader* r, uint64_t max_co
                                 const FieldView** record, size_t* count) {
   if (ix->fills != r->fills || ix->next != r->pos || ix->line_at == ix->n_lines) return false;
   const IndexLine line = ix->lines[ix->line_at];
-  if (ix->marks[ix->mark_at].field < line.fields_end) return false;
+  if (ix->marks[ix->mark_at] < line.fields_end) return false;
   ++ix->line_at;
   const uint32_t first = ix->field_at;
   ix->field_at = line.fields_end;
+  ix->fields[line.fields_end - 1].len -= line.cr;
   r->pos = ix->next = ix->base + line.end + 1;
   r->pending.clear();
   const uint32_t n = line.fields_end - first;

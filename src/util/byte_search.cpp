@@ -317,7 +317,11 @@ QUELTA_AVX2 inline uint64_t prefix_xor_clmul(uint64_t m) {
 }
 
 QUELTA_AVX2 inline uint64_t match64(__m256i lo, __m256i hi, __m256i b) {
-  return mask32(_mm256_cmpeq_epi8(lo, b)) | static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(hi, b))) << 32;
+  uint64_t m = mask32(_mm256_cmpeq_epi8(lo, b)) | static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(hi, b))) << 32;
+  // Kept in a general register: gathering the four masks in a vector register
+  // (as compilers like to) takes more instructions than it saves.
+  __asm__("" : "+r"(m));
+  return m;
 }
 
 QUELTA_AVX2 size_t match_blocks_avx2(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out,
