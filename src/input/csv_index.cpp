@@ -32,36 +32,34 @@ inline uint8_t* copy_piece(uint8_t* dst, const uint8_t* src, size_t n, const uin
 }
 
 // Replaces the doubled quotes of the window's quoted fields by single ones,
-// into the index's text. Fields of lines that break the rules may hold any
-// view; those whose pairs do not lie inside them are left alone (such lines
-// go to split_record).
+// into the index's text. In lines that break the rules a view may be any:
+// those are only kept inside the window and the text (such lines go to
+// split_record).
 void unescape_pairs(CsvIndex* ix, const uint8_t* w, size_t n, const Pair* pairs, uint32_t n_pairs,
                     uint32_t n_fields) {
   uint8_t* dst = ix->text;
   const uint8_t* const dst_end = ix->text + sizeof ix->text;
   for (uint32_t i = 0; i < n_pairs;) {
     const uint32_t field = pairs[i].field;
-    uint32_t j = i + 1;
-    while (j < n_pairs && pairs[j].field == field) ++j;
-    // As integers until checked: the view may be any.
+    // As integers until checked.
     const uintptr_t from =
         reinterpret_cast<uintptr_t>(ix->fields[field].ptr) - reinterpret_cast<uintptr_t>(w);
     const size_t len = ix->fields[field].len;
-    bool inside = field < n_fields && from <= n && len <= n - from;
-    for (uint32_t k = i; inside && k < j; ++k) inside = pairs[k].at > from && pairs[k].at < from + len;
-    if (inside) {
-      const uint8_t* src = w + from;
-      const uint8_t* const end = src + len;
-      uint8_t* const begin = dst;
-      for (uint32_t k = i; k < j; ++k) {
-        const uint8_t* pair = w + pairs[k].at;  // keeps the first quote of the pair, drops this one
-        dst = copy_piece(dst, src, static_cast<size_t>(pair - src), w + n, dst_end);
-        src = pair + 1;
-      }
-      dst = copy_piece(dst, src, static_cast<size_t>(end - src), w + n, dst_end);
-      ix->fields[field] = FieldView{begin, static_cast<size_t>(dst - begin)};
+    if (field >= n_fields || from > n || len > n - from || len + 16 > static_cast<size_t>(dst_end - dst)) {
+      while (i < n_pairs && pairs[i].field == field) ++i;
+      continue;
     }
-    i = j;
+    const uint8_t* src = w + from;
+    const uint8_t* const end = src + len;
+    uint8_t* const begin = dst;
+    for (; i < n_pairs && pairs[i].field == field; ++i) {
+      const uint8_t* pair = w + pairs[i].at;  // keeps the first quote of the pair, drops this one
+      if (pair < src || pair >= end) continue;
+      dst = copy_piece(dst, src, static_cast<size_t>(pair - src), w + n, dst_end);
+      src = pair + 1;
+    }
+    dst = copy_piece(dst, src, static_cast<size_t>(end - src), w + n, dst_end);
+    ix->fields[field] = FieldView{begin, static_cast<size_t>(dst - begin)};
   }
 }
 
@@ -124,10 +122,25 @@ __attribute__((always_inline)) inline void apply_rules(BlockMasks* m, uint64_t* 
   }
 }
 
+// Set bits of m. Without the POPCNT instruction std::popcount is a library
+// call; this takes a dozen operations instead.
+template <bool kBitOps>
+inline uint32_t count_bits(uint64_t m) {
+  if constexpr (kBitOps) {
+    return static_cast<uint32_t>(std::popcount(m));
+  } else {
+    m -= m >> 1 & 0x5555555555555555ULL;
+    m = (m & 0x3333333333333333ULL) + (m >> 2 & 0x3333333333333333ULL);
+    m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<uint32_t>((m * 0x0101010101010101ULL) >> 56);
+  }
+}
+
 // The fields of the window w[0..n), which starts at a line start: one view per
 // separator or line end, and the lines and marks that index them. Stops early
 // where a list could overflow; the window's last line is then incomplete, like
 // a line cut by the end of the window, and is never handed out from it.
+template <bool kBitOps>
 __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint8_t* w, size_t n,
                                                         uint8_t delimiter) {
   BlockMasks m[kIndexWindowBlocks];
@@ -156,7 +169,7 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
     const uint64_t cut = m[k].a, after_quoted = m[k].b, nl = m[k].c;
     const uint32_t base = static_cast<uint32_t>(64 * k);
     auto field_at = [&](uint32_t bit) {
-      return n_fields + static_cast<uint32_t>(std::popcount(cut & ((uint64_t{1} << bit) - 1)));
+      return n_fields + count_bits<kBitOps>(cut & ((uint64_t{1} << bit) - 1));
     };
     if (const uint64_t bad = m[k].d, doubled = m[k].a_parity; bad | doubled) {
       if (n_marks + 64 > kIndexMaxMarks || n_pairs + 64 > kIndexMaxMarks) break;
@@ -168,7 +181,7 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
     }
 
     const uintptr_t block = window + base;
-    const uint32_t count = static_cast<uint32_t>(std::popcount(cut));
+    const uint32_t count = count_bits<kBitOps>(cut);
     FieldView* out = ix->fields + n_fields;
     uint64_t rest = cut;
     uintptr_t prev = last_cut;
@@ -206,12 +219,12 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
 // The same code twice: for any x86-64, and with the bit instructions of the
 // processors that run the AVX2 byte searches.
 void build_fields_base(CsvIndex* ix, const uint8_t* w, size_t n, uint8_t delimiter) {
-  build_fields(ix, w, n, delimiter);
+  build_fields<false>(ix, w, n, delimiter);
 }
 
 __attribute__((target("popcnt,bmi,bmi2,lzcnt"))) void build_fields_bmi(CsvIndex* ix, const uint8_t* w,
                                                                        size_t n, uint8_t delimiter) {
-  build_fields(ix, w, n, delimiter);
+  build_fields<true>(ix, w, n, delimiter);
 }
 
 }  // namespace

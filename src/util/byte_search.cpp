@@ -75,30 +75,48 @@ inline uint64_t prefix_xor_portable(uint64_t m) {
   return m;
 }
 
-size_t match_blocks_scalar(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
-  size_t k = 0;
-  for (size_t at = 0; at < n && k < max; at += 64, ++k) {
-    const size_t w = n - at < 64 ? n - at : 64;
-    BlockMasks m{};
-    for (size_t i = 0; i < w; ++i) {
-      const uint8_t c = p[at + i];
-      m.a |= static_cast<uint64_t>(c == bytes[0]) << i;
-      m.b |= static_cast<uint64_t>(c == bytes[1]) << i;
-      m.c |= static_cast<uint64_t>(c == bytes[2]) << i;
-      m.d |= static_cast<uint64_t>(c == bytes[3]) << i;
-    }
-    m.a_parity = prefix_xor_portable(m.a) & low_bits(w);
-    out[k] = m;
-  }
-  return k;
-}
-
 // Short tails are copied into a zeroed block so the vector loads stay inside
 // the caller's bytes; bits past n are cleared afterwards.
 inline const uint8_t* padded64(const uint8_t* p, size_t n, uint8_t* block) {
   std::memset(block, 0, 64);
   std::memcpy(block, p, n);
   return block;
+}
+
+// Bit 7 of each byte of x set where that byte equals the byte of pattern
+// (which holds one byte value eight times), all other bits clear; exact, as
+// no carry crosses a byte.
+inline uint64_t equal_bytes(uint64_t x, uint64_t pattern) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  const uint64_t y = x ^ pattern;
+  return ~(((y & kLow7) + kLow7) | y | kLow7);
+}
+
+// The eight top bits of the bytes of m (the rest clear) as one byte, byte 0 in bit 0.
+inline uint64_t gather_top_bits(uint64_t m) { return (m * 0x0002040810204081ULL) >> 56; }
+
+// Eight bytes at a time within a 64-bit word, so that even the scalar index
+// costs about as much as the tokenizer it replaces.
+size_t match_blocks_scalar(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
+  uint64_t pattern[4];
+  for (int j = 0; j < 4; ++j) pattern[j] = 0x0101010101010101ULL * bytes[j];
+  uint8_t block[64];
+  size_t k = 0;
+  for (size_t at = 0; at < n && k < max; at += 64, ++k) {
+    const size_t w = n - at < 64 ? n - at : 64;
+    const uint8_t* q = w == 64 ? p + at : padded64(p + at, w, block);
+    uint64_t m[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 8; ++i) {
+      uint64_t x;
+      std::memcpy(&x, q + 8 * i, 8);
+      for (int j = 0; j < 4; ++j) m[j] |= gather_top_bits(equal_bytes(x, pattern[j])) << (8 * i);
+    }
+    const uint64_t valid = low_bits(w);
+    BlockMasks b{m[0] & valid, m[1] & valid, m[2] & valid, m[3] & valid, 0};
+    b.a_parity = prefix_xor_portable(b.a) & valid;
+    out[k] = b;
+  }
+  return k;
 }
 
 // ---- SSE2: 16 bytes a step ----
@@ -317,7 +335,8 @@ QUELTA_AVX2 inline uint64_t prefix_xor_clmul(uint64_t m) {
 }
 
 QUELTA_AVX2 inline uint64_t match64(__m256i lo, __m256i hi, __m256i b) {
-  uint64_t m = mask32(_mm256_cmpeq_epi8(lo, b)) | static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(hi, b))) << 32;
+  uint64_t m = mask32(_mm256_cmpeq_epi8(lo, b)) | static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(hi, b)))
+                                                      << 32;
   // Kept in a general register: gathering the four masks in a vector register
   // (as compilers like to) takes more instructions than it saves.
   __asm__("" : "+r"(m));
