@@ -111,7 +111,6 @@ __attribute__((always_inline)) inline void apply_rules(BlockMasks* m, uint64_t* 
     } else {
       bad |= closed & ~(sep | nl | open);
       m[k].b = (sep | nl) & quote_1;
-      stripped[k] = 0;
     }
     after_end = ends >> 63;
     after_close = close >> 63;
@@ -136,27 +135,14 @@ inline uint32_t count_bits(uint64_t m) {
   }
 }
 
-// The fields of the window w[0..n), which starts at a line start: one view per
-// separator or line end, and the lines and marks that index them. Stops early
-// where a list could overflow; the window's last line is then incomplete, like
-// a line cut by the end of the window, and is never handed out from it.
-template <bool kBitOps>
-__attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint8_t* w, size_t n,
-                                                        uint8_t delimiter) {
-  BlockMasks m[kIndexWindowBlocks];
-  const uint8_t bytes[4] = {kQuote, delimiter, '\n', '\r'};
-  const size_t blocks = match_blocks(w, n, bytes, m, kIndexWindowBlocks);
-  uint64_t any_cr = 0;
-  for (size_t k = 0; k < blocks; ++k) any_cr |= m[k].d;
-  uint64_t stripped[kIndexWindowBlocks];
-  if (any_cr)
-    apply_rules<true>(m, stripped, blocks);
-  else
-    apply_rules<false>(m, stripped, blocks);
-
-  // One view per cut. Views past the last cut of a block are written too and
-  // overwritten later (so that most blocks take no branch); their addresses
-  // are reckoned as integers, as they may lie past the buffer.
+// One view per cut of the masks apply_rules left, and the lines and marks
+// that index the views (see build_fields). Views past the last cut of a block
+// are written too and overwritten later (so that most blocks take no branch);
+// their addresses are reckoned as integers, as they may lie past the buffer.
+template <bool kBitOps, bool kCr>
+__attribute__((always_inline)) inline void cut_fields(CsvIndex* ix, const uint8_t* w, size_t n,
+                                                      const BlockMasks* m, const uint64_t* stripped,
+                                                      size_t blocks) {
   const uintptr_t window = reinterpret_cast<uintptr_t>(w);
   uintptr_t last_cut = window - 1;
   uint32_t n_fields = 0, n_lines = 0, n_marks = 0, n_pairs = 0;
@@ -202,7 +188,7 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
     // block takes no branch (without one its entry is written and not kept).
     auto line_at = [&](uint32_t bit) {
       return IndexLine{base + bit, static_cast<uint16_t>(field_at(bit) + 1),
-                       static_cast<uint16_t>(stripped[k] >> bit & 1)};
+                       static_cast<uint16_t>(kCr ? stripped[k] >> bit & 1 : 0)};
     };
     ix->lines[n_lines] = line_at(static_cast<uint32_t>(std::countr_zero(nl)) & 63);
     n_lines += nl != 0;
@@ -214,6 +200,28 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
   ix->n_lines = n_lines;
   ix->line_at = ix->field_at = ix->mark_at = 0;
   unescape_pairs(ix, w, n, pairs, n_pairs, n_fields);
+}
+
+// The fields of the window w[0..n), which starts at a line start: one view per
+// separator or line end, and the lines and marks that index them. Stops early
+// where a list could overflow; the window's last line is then incomplete, like
+// a line cut by the end of the window, and is never handed out from it.
+template <bool kBitOps>
+__attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint8_t* w, size_t n,
+                                                        uint8_t delimiter) {
+  BlockMasks m[kIndexWindowBlocks];
+  const uint8_t bytes[4] = {kQuote, delimiter, '\n', '\r'};
+  const size_t blocks = match_blocks(w, n, bytes, m, kIndexWindowBlocks);
+  uint64_t any_cr = 0;
+  for (size_t k = 0; k < blocks; ++k) any_cr |= m[k].d;
+  uint64_t stripped[kIndexWindowBlocks];
+  if (any_cr) {
+    apply_rules<true>(m, stripped, blocks);
+    cut_fields<kBitOps, true>(ix, w, n, m, stripped, blocks);
+  } else {
+    apply_rules<false>(m, stripped, blocks);
+    cut_fields<kBitOps, false>(ix, w, n, m, stripped, blocks);
+  }
 }
 
 // The same code twice: for any x86-64, and with the bit instructions of the

@@ -173,34 +173,34 @@ uint64_t match_mask64_sse2(const uint8_t* p, size_t n, uint8_t b) {
   return m & low_bits(n);
 }
 
+inline BlockMasks match_block_sse2(const uint8_t* q, __m128i na, __m128i nb, __m128i nc, __m128i nd) {
+  BlockMasks m{};
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = load16(q + 16 * i);
+    m.a |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, na))) << (16 * i);
+    m.b |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nb))) << (16 * i);
+    m.c |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nc))) << (16 * i);
+    m.d |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nd))) << (16 * i);
+  }
+  m.a_parity = prefix_xor_portable(m.a);
+  return m;
+}
+
 size_t match_blocks_sse2(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
   const __m128i na = _mm_set1_epi8(static_cast<char>(bytes[0]));
   const __m128i nb = _mm_set1_epi8(static_cast<char>(bytes[1]));
   const __m128i nc = _mm_set1_epi8(static_cast<char>(bytes[2]));
   const __m128i nd = _mm_set1_epi8(static_cast<char>(bytes[3]));
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = match_block_sse2(p + 64 * k, na, nb, nc, nd);
+  if (full == max || full * 64 == n) return full;
   alignas(16) uint8_t block[64];
-  size_t k = 0;
-  for (size_t at = 0; at < n && k < max; at += 64, ++k) {
-    const size_t w = n - at < 64 ? n - at : 64;
-    const uint8_t* q = w == 64 ? p + at : padded64(p + at, w, block);
-    BlockMasks m{};
-    for (int i = 0; i < 4; ++i) {
-      const __m128i v = load16(q + 16 * i);
-      m.a |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, na))) << (16 * i);
-      m.b |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nb))) << (16 * i);
-      m.c |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nc))) << (16 * i);
-      m.d |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nd))) << (16 * i);
-    }
-    if (w < 64) {
-      const uint64_t valid = low_bits(w);
-      m.a &= valid, m.b &= valid, m.c &= valid, m.d &= valid;
-      m.a_parity = prefix_xor_portable(m.a) & valid;
-    } else {
-      m.a_parity = prefix_xor_portable(m.a);
-    }
-    out[k] = m;
-  }
-  return k;
+  const size_t w = n - full * 64;
+  BlockMasks m = match_block_sse2(padded64(p + full * 64, w, block), na, nb, nc, nd);
+  const uint64_t valid = low_bits(w);
+  m.a &= valid, m.b &= valid, m.c &= valid, m.d &= valid, m.a_parity &= valid;
+  out[full] = m;
+  return full + 1;
 }
 
 // Setting bit 0x20 folds '[' onto '{' and ']' onto '}', so five compares find all seven bytes.
@@ -343,29 +343,29 @@ QUELTA_AVX2 inline uint64_t match64(__m256i lo, __m256i hi, __m256i b) {
   return m;
 }
 
+QUELTA_AVX2 inline BlockMasks match_block(const uint8_t* q, __m256i na, __m256i nb, __m256i nc, __m256i nd) {
+  const __m256i lo = load32(q), hi = load32(q + 32);
+  BlockMasks m{match64(lo, hi, na), match64(lo, hi, nb), match64(lo, hi, nc), match64(lo, hi, nd), 0};
+  m.a_parity = prefix_xor_clmul(m.a);
+  return m;
+}
+
 QUELTA_AVX2 size_t match_blocks_avx2(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out,
                                      size_t max) {
   const __m256i na = _mm256_set1_epi8(static_cast<char>(bytes[0]));
   const __m256i nb = _mm256_set1_epi8(static_cast<char>(bytes[1]));
   const __m256i nc = _mm256_set1_epi8(static_cast<char>(bytes[2]));
   const __m256i nd = _mm256_set1_epi8(static_cast<char>(bytes[3]));
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = match_block(p + 64 * k, na, nb, nc, nd);
+  if (full == max || full * 64 == n) return full;
   alignas(32) uint8_t block[64];
-  size_t k = 0;
-  for (size_t at = 0; at < n && k < max; at += 64, ++k) {
-    const size_t w = n - at < 64 ? n - at : 64;
-    const uint8_t* q = w == 64 ? p + at : padded64(p + at, w, block);
-    const __m256i lo = load32(q), hi = load32(q + 32);
-    BlockMasks m{match64(lo, hi, na), match64(lo, hi, nb), match64(lo, hi, nc), match64(lo, hi, nd), 0};
-    if (w < 64) {
-      const uint64_t valid = low_bits(w);
-      m.a &= valid, m.b &= valid, m.c &= valid, m.d &= valid;
-      m.a_parity = prefix_xor_clmul(m.a) & valid;
-    } else {
-      m.a_parity = prefix_xor_clmul(m.a);
-    }
-    out[k] = m;
-  }
-  return k;
+  const size_t w = n - full * 64;
+  BlockMasks m = match_block(padded64(p + full * 64, w, block), na, nb, nc, nd);
+  const uint64_t valid = low_bits(w);
+  m.a &= valid, m.b &= valid, m.c &= valid, m.d &= valid, m.a_parity &= valid;
+  out[full] = m;
+  return full + 1;
 }
 
 constexpr ByteSearchOps kScalar{find_byte_scalar,      count_byte_scalar,      find_either_scalar,
