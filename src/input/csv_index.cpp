@@ -66,8 +66,8 @@ void unescape_pairs(CsvIndex* ix, const uint8_t* w, size_t n, const Pair* pairs,
 // The quoting rules over a window's masks. Each block's masks are replaced
 // by what cutting needs: a the cuts, b the cuts after a quoted field, c the
 // line ends, d the bytes that break the rules, a_parity the second quotes of
-// doubled pairs; stripped[k] the line ends after a '\r'. kCr: whether the
-// window holds a '\r' at all (most files have none).
+// doubled pairs; and, where the window holds a '\r' at all (kCr; most files
+// have none), stripped[k] the line ends after one.
 template <bool kCr>
 __attribute__((always_inline)) inline void apply_rules(BlockMasks* m, uint64_t* stripped, size_t blocks) {
   uint64_t inside = 0;                   // all ones when the byte before the block lies inside quotes
