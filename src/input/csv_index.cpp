@@ -17,17 +17,11 @@ struct Pair {
   uint32_t at;  // offset from the window start
 };
 
-// Copies n bytes, sixteen at a time where the source and the destination
-// have room for the whole last sixteen (memcpy calls cost more than these
-// short pieces).
-inline uint8_t* copy_piece(uint8_t* dst, const uint8_t* src, size_t n, const uint8_t* src_end,
-                           const uint8_t* dst_end) {
+// Copies n bytes sixteen at a time, writing and reading up to fifteen past
+// them (memcpy calls cost more than these short pieces).
+inline uint8_t* copy_in_sixteens(uint8_t* dst, const uint8_t* src, size_t n) {
   uint8_t* const stop = dst + n;
-  if (static_cast<size_t>(src_end - src) >= n + 16 && static_cast<size_t>(dst_end - dst) >= n + 16) {
-    for (; dst < stop; dst += 16, src += 16) std::memcpy(dst, src, 16);
-    return stop;
-  }
-  std::memcpy(dst, src, n);
+  for (; dst < stop; dst += 16, src += 16) std::memcpy(dst, src, 16);
   return stop;
 }
 
@@ -41,25 +35,39 @@ void unescape_pairs(CsvIndex* ix, const uint8_t* w, size_t n, const Pair* pairs,
   const uint8_t* const dst_end = ix->text + sizeof ix->text;
   for (uint32_t i = 0; i < n_pairs;) {
     const uint32_t field = pairs[i].field;
+    uint32_t j = i + 1;
+    while (j < n_pairs && pairs[j].field == field) ++j;
     // As integers until checked.
     const uintptr_t from =
         reinterpret_cast<uintptr_t>(ix->fields[field].ptr) - reinterpret_cast<uintptr_t>(w);
     const size_t len = ix->fields[field].len;
-    if (field >= n_fields || from > n || len > n - from || len + 16 > static_cast<size_t>(dst_end - dst)) {
-      while (i < n_pairs && pairs[i].field == field) ++i;
-      continue;
+    if (field < n_fields && from <= n && len <= n - from && len + 16 <= static_cast<size_t>(dst_end - dst)) {
+      const uint8_t* src = w + from;
+      const uint8_t* const end = src + len;
+      uint8_t* const begin = dst;
+      // Pieces end at the second quote of each pair, which is dropped.
+      if (static_cast<size_t>(w + n - end) >= 16) {
+        for (; i < j; ++i) {
+          const uint8_t* pair = w + pairs[i].at;
+          if (pair < src || pair >= end) continue;
+          dst = copy_in_sixteens(dst, src, static_cast<size_t>(pair - src));
+          src = pair + 1;
+        }
+        dst = copy_in_sixteens(dst, src, static_cast<size_t>(end - src));
+      } else {
+        for (; i < j; ++i) {
+          const uint8_t* pair = w + pairs[i].at;
+          if (pair < src || pair >= end) continue;
+          std::memcpy(dst, src, static_cast<size_t>(pair - src));
+          dst += pair - src;
+          src = pair + 1;
+        }
+        std::memcpy(dst, src, static_cast<size_t>(end - src));
+        dst += end - src;
+      }
+      ix->fields[field] = FieldView{begin, static_cast<size_t>(dst - begin)};
     }
-    const uint8_t* src = w + from;
-    const uint8_t* const end = src + len;
-    uint8_t* const begin = dst;
-    for (; i < n_pairs && pairs[i].field == field; ++i) {
-      const uint8_t* pair = w + pairs[i].at;  // keeps the first quote of the pair, drops this one
-      if (pair < src || pair >= end) continue;
-      dst = copy_piece(dst, src, static_cast<size_t>(pair - src), w + n, dst_end);
-      src = pair + 1;
-    }
-    dst = copy_piece(dst, src, static_cast<size_t>(end - src), w + n, dst_end);
-    ix->fields[field] = FieldView{begin, static_cast<size_t>(dst - begin)};
+    i = j;
   }
 }
 

@@ -59,7 +59,7 @@ inline bool take_indexed_record(CsvIndex* ix, BufferedReader* r, uint64_t max_co
   ++ix->line_at;
   const uint32_t first = ix->field_at;
   ix->field_at = line.fields_end;
-  ix->fields[line.fields_end - 1].len -= line.cr;
+  if (line.cr) --ix->fields[line.fields_end - 1].len;
   r->pos = ix->next = ix->base + line.end + 1;
   r->pending.clear();
   const uint32_t n = line.fields_end - first;
