@@ -55,6 +55,7 @@ Error reader_refill(BufferedReader* r) {
   }
   r->end = got;
   r->pos = 0;
+  ++r->fills;
   if (got == 0) r->eof = true;
   return Error::None;
 }

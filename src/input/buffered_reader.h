@@ -38,8 +38,9 @@ struct BufferedReader {
 
   uint8_t* buffer = nullptr;
   size_t chunk_size = 0;
-  size_t end = 0;  // valid bytes in buffer
-  size_t pos = 0;  // next unread byte
+  size_t end = 0;      // valid bytes in buffer
+  size_t pos = 0;      // next unread byte
+  uint64_t fills = 0;  // refills so far: tells one buffer content from the next
   ByteBuffer pending;
   bool eof = false;
   ReadResume resume = ReadResume::None;

@@ -5,7 +5,17 @@
 
 namespace quelta {
 
-Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end) {
+// Lines the index does not hand out itself: lines that cross a refill or
+// outgrow a window, reads that resume after a failure, and delimiters the
+// index does not take.
+[[gnu::noinline]] static Error read_record_slowly(CsvReader* csv, const FieldView** fields, size_t* count,
+                                                  bool* at_end) {
+  if (csv->reader.resume == ReadResume::None && index_supports(csv->delimiter)) {
+    bool indexed = false;
+    Error e = read_indexed_record(&csv->index, &csv->reader, csv->delimiter, csv->max_column, &csv->fields,
+                                  &csv->scratch, fields, count, &indexed);
+    if (indexed) return e;
+  }
   FieldView line;
   if (Error e = read_line(&csv->reader, &line, at_end); failed(e) || *at_end) return e;
   csv->scratch.clear();
@@ -16,6 +26,15 @@ Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool*
   *fields = csv->fields.data;
   *count = c;
   return Error::None;
+}
+
+Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end) {
+  *at_end = false;
+  csv->scratch.clear();
+  if (csv->reader.resume == ReadResume::None &&
+      take_indexed_record(&csv->index, &csv->reader, csv->max_column, fields, count))
+    return Error::None;
+  return read_record_slowly(csv, fields, count, at_end);
 }
 
 static Error csv_finish_open(CsvReader* csv, uint64_t max_column, uint8_t delimiter) {

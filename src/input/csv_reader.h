@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "input/buffered_reader.h"
+#include "input/csv_index.h"
 #include "input/csv_tokenizer.h"
 
 namespace quelta {
@@ -17,6 +18,7 @@ struct CsvReader {
   ByteBuffer scratch;
   uint64_t max_column = kNoMaxColumn;
   uint8_t delimiter = ',';
+  CsvIndex index;
 
   // Column directory from the header line; each non-empty name is its own allocation.
   FieldView* names = nullptr;

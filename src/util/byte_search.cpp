@@ -62,6 +62,19 @@ uint64_t match_mask64_scalar(const uint8_t* p, size_t n, uint8_t b) {
   return m;
 }
 
+inline uint64_t low_bits(size_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// Bit i set when an odd number of bits 0..i of m are set: a shift-xor cascade.
+inline uint64_t prefix_xor_portable(uint64_t m) {
+  m ^= m << 1;
+  m ^= m << 2;
+  m ^= m << 4;
+  m ^= m << 8;
+  m ^= m << 16;
+  m ^= m << 32;
+  return m;
+}
+
 // Short tails are copied into a zeroed block so the vector loads stay inside
 // the caller's bytes; bits past n are cleared afterwards.
 inline const uint8_t* padded64(const uint8_t* p, size_t n, uint8_t* block) {
@@ -70,7 +83,41 @@ inline const uint8_t* padded64(const uint8_t* p, size_t n, uint8_t* block) {
   return block;
 }
 
-inline uint64_t low_bits(size_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+// Bit 7 of each byte of x set where that byte equals the byte of pattern
+// (which holds one byte value eight times), all other bits clear; exact, as
+// no carry crosses a byte.
+inline uint64_t equal_bytes(uint64_t x, uint64_t pattern) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  const uint64_t y = x ^ pattern;
+  return ~(((y & kLow7) + kLow7) | y | kLow7);
+}
+
+// The eight top bits of the bytes of m (the rest clear) as one byte, byte 0 in bit 0.
+inline uint64_t gather_top_bits(uint64_t m) { return (m * 0x0002040810204081ULL) >> 56; }
+
+// Eight bytes at a time within a 64-bit word, so that even the scalar index
+// costs about as much as the tokenizer it replaces.
+size_t match_blocks_scalar(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
+  uint64_t pattern[4];
+  for (int j = 0; j < 4; ++j) pattern[j] = 0x0101010101010101ULL * bytes[j];
+  uint8_t block[64];
+  size_t k = 0;
+  for (size_t at = 0; at < n && k < max; at += 64, ++k) {
+    const size_t w = n - at < 64 ? n - at : 64;
+    const uint8_t* q = w == 64 ? p + at : padded64(p + at, w, block);
+    uint64_t m[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 8; ++i) {
+      uint64_t x;
+      std::memcpy(&x, q + 8 * i, 8);
+      for (int j = 0; j < 4; ++j) m[j] |= gather_top_bits(equal_bytes(x, pattern[j])) << (8 * i);
+    }
+    const uint64_t valid = low_bits(w);
+    BlockMasks b{m[0] & valid, m[1] & valid, m[2] & valid, m[3] & valid, 0};
+    b.a_parity = prefix_xor_portable(b.a) & valid;
+    out[k] = b;
+  }
+  return k;
+}
 
 // ---- SSE2: 16 bytes a step ----
 
@@ -126,6 +173,36 @@ uint64_t match_mask64_sse2(const uint8_t* p, size_t n, uint8_t b) {
   return m & low_bits(n);
 }
 
+inline BlockMasks match_block_sse2(const uint8_t* q, __m128i na, __m128i nb, __m128i nc, __m128i nd) {
+  BlockMasks m{};
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = load16(q + 16 * i);
+    m.a |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, na))) << (16 * i);
+    m.b |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nb))) << (16 * i);
+    m.c |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nc))) << (16 * i);
+    m.d |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, nd))) << (16 * i);
+  }
+  m.a_parity = prefix_xor_portable(m.a);
+  return m;
+}
+
+size_t match_blocks_sse2(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
+  const __m128i na = _mm_set1_epi8(static_cast<char>(bytes[0]));
+  const __m128i nb = _mm_set1_epi8(static_cast<char>(bytes[1]));
+  const __m128i nc = _mm_set1_epi8(static_cast<char>(bytes[2]));
+  const __m128i nd = _mm_set1_epi8(static_cast<char>(bytes[3]));
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = match_block_sse2(p + 64 * k, na, nb, nc, nd);
+  if (full == max || full * 64 == n) return full;
+  alignas(16) uint8_t block[64];
+  const size_t w = n - full * 64;
+  BlockMasks m = match_block_sse2(padded64(p + full * 64, w, block), na, nb, nc, nd);
+  const uint64_t valid = low_bits(w);
+  m.a &= valid, m.b &= valid, m.c &= valid, m.d &= valid, m.a_parity &= valid;
+  out[full] = m;
+  return full + 1;
+}
+
 // Setting bit 0x20 folds '[' onto '{' and ']' onto '}', so five compares find all seven bytes.
 size_t find_structural_sse2(const uint8_t* p, size_t n, size_t* out, size_t max) {
   const __m128i lower = _mm_set1_epi8(0x20);
@@ -148,7 +225,7 @@ size_t find_structural_sse2(const uint8_t* p, size_t n, size_t* out, size_t max)
 
 // ---- AVX2: 64 bytes a step, then 32, then the SSE2 tail ----
 
-#define QUELTA_AVX2 __attribute__((target("avx2,popcnt,bmi")))
+#define QUELTA_AVX2 __attribute__((target("avx2,popcnt,bmi,pclmul")))
 
 QUELTA_AVX2 inline uint32_t mask32(__m256i v) { return static_cast<uint32_t>(_mm256_movemask_epi8(v)); }
 QUELTA_AVX2 inline __m256i load32(const uint8_t* p) {
@@ -251,12 +328,53 @@ QUELTA_AVX2 uint64_t match_mask64_avx2(const uint8_t* p, size_t n, uint8_t b) {
   return m & low_bits(n);
 }
 
+// The running parity as one carry-less multiply by all ones.
+QUELTA_AVX2 inline uint64_t prefix_xor_clmul(uint64_t m) {
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(
+      _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<int64_t>(m)), _mm_set1_epi8(-1), 0)));
+}
+
+QUELTA_AVX2 inline uint64_t match64(__m256i lo, __m256i hi, __m256i b) {
+  uint64_t m = mask32(_mm256_cmpeq_epi8(lo, b)) | static_cast<uint64_t>(mask32(_mm256_cmpeq_epi8(hi, b)))
+                                                      << 32;
+  // Kept in a general register: gathering the four masks in a vector register
+  // (as compilers like to) takes more instructions than it saves.
+  __asm__("" : "+r"(m));
+  return m;
+}
+
+QUELTA_AVX2 inline BlockMasks match_block(const uint8_t* q, __m256i na, __m256i nb, __m256i nc, __m256i nd) {
+  const __m256i lo = load32(q), hi = load32(q + 32);
+  BlockMasks m{match64(lo, hi, na), match64(lo, hi, nb), match64(lo, hi, nc), match64(lo, hi, nd), 0};
+  m.a_parity = prefix_xor_clmul(m.a);
+  return m;
+}
+
+QUELTA_AVX2 size_t match_blocks_avx2(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out,
+                                     size_t max) {
+  const __m256i na = _mm256_set1_epi8(static_cast<char>(bytes[0]));
+  const __m256i nb = _mm256_set1_epi8(static_cast<char>(bytes[1]));
+  const __m256i nc = _mm256_set1_epi8(static_cast<char>(bytes[2]));
+  const __m256i nd = _mm256_set1_epi8(static_cast<char>(bytes[3]));
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = match_block(p + 64 * k, na, nb, nc, nd);
+  if (full == max || full * 64 == n) return full;
+  alignas(32) uint8_t block[64];
+  const size_t w = n - full * 64;
+  BlockMasks m = match_block(padded64(p + full * 64, w, block), na, nb, nc, nd);
+  const uint64_t valid = low_bits(w);
+  m.a &= valid, m.b &= valid, m.c &= valid, m.d &= valid, m.a_parity &= valid;
+  out[full] = m;
+  return full + 1;
+}
+
 constexpr ByteSearchOps kScalar{find_byte_scalar,      count_byte_scalar,      find_either_scalar,
-                                find_non_ascii_scalar, find_structural_scalar, match_mask64_scalar};
-constexpr ByteSearchOps kSse2{find_byte_sse2,      count_byte_sse2,      find_either_sse2,
-                              find_non_ascii_sse2, find_structural_sse2, match_mask64_sse2};
-constexpr ByteSearchOps kAvx2{find_byte_avx2,      count_byte_avx2,      find_either_avx2,
-                              find_non_ascii_avx2, find_structural_avx2, match_mask64_avx2};
+                                find_non_ascii_scalar, find_structural_scalar, match_mask64_scalar,
+                                match_blocks_scalar};
+constexpr ByteSearchOps kSse2{find_byte_sse2,       count_byte_sse2,   find_either_sse2, find_non_ascii_sse2,
+                              find_structural_sse2, match_mask64_sse2, match_blocks_sse2};
+constexpr ByteSearchOps kAvx2{find_byte_avx2,       count_byte_avx2,   find_either_avx2, find_non_ascii_avx2,
+                              find_structural_avx2, match_mask64_avx2, match_blocks_avx2};
 
 const ByteSearchOps& ops_for(SimdLevel level) {
   switch (level) {
@@ -276,7 +394,8 @@ SimdLevel g_level = SimdLevel::Scalar;
 
 SimdLevel simd_best_level() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi"))
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+      __builtin_cpu_supports("pclmul"))
     return SimdLevel::Avx2;
   return SimdLevel::Sse2;  // every x86-64 processor has SSE2
 }

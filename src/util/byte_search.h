@@ -1,5 +1,6 @@
 // Byte searches over memory: find a byte, count a byte, find the first of two
-// bytes, the first non-ASCII byte, and the JSON structural bytes. AVX2 (32-byte), SSE2
+// bytes, the first non-ASCII byte, the JSON structural bytes, and per-block
+// masks of four bytes for the CSV structural index. AVX2 (32-byte), SSE2
 // (16-byte) and scalar versions give identical results; the best one the CPU
 // supports is chosen once at load time.
 #pragma once
@@ -10,6 +11,13 @@
 namespace quelta {
 
 enum class SimdLevel : uint8_t { Scalar, Sse2, Avx2 };
+
+// Where four bytes occur in one 64-byte block (bit i for byte i), and the
+// running parity of the first mask, which tracks the inside of quotes.
+struct BlockMasks {
+  uint64_t a, b, c, d;
+  uint64_t a_parity;  // bit i set when an odd number of bits 0..i of a are set
+};
 
 struct ByteSearchOps {
   // Offset of the first b in p[0..n), or n.
@@ -25,6 +33,9 @@ struct ByteSearchOps {
   size_t (*find_structural)(const uint8_t* p, size_t n, size_t* out, size_t max);
   // Bit i set when p[i] == b, for i below min(n, 64); reads no byte past p[n).
   uint64_t (*match_mask64)(const uint8_t* p, size_t n, uint8_t b);
+  // Fills out[k] for the 64-byte blocks k of p[0..n), at most max of them, for
+  // the bytes[0..4); a last partial block has no bits past n. Returns the count.
+  size_t (*match_blocks)(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max);
 };
 
 extern ByteSearchOps g_byte_search;
@@ -44,6 +55,9 @@ inline size_t find_either(const uint8_t* p, size_t n, uint8_t a, uint8_t b) {
 inline size_t find_non_ascii(const uint8_t* p, size_t n) { return g_byte_search.find_non_ascii(p, n); }
 inline uint64_t match_mask64(const uint8_t* p, size_t n, uint8_t b) {
   return g_byte_search.match_mask64(p, n, b);
+}
+inline size_t match_blocks(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
+  return g_byte_search.match_blocks(p, n, bytes, out, max);
 }
 inline size_t find_structural(const uint8_t* p, size_t n, size_t* out, size_t max) {
   return g_byte_search.find_structural(p, n, out, max);

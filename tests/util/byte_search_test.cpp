@@ -50,6 +50,24 @@ TEST_P(ByteSearch, MatchesReferenceOnEveryWindow) {
         uint64_t mask = 0;
         for (size_t i = 0; i < n && i < 64; ++i) mask |= static_cast<uint64_t>(p[i] == ',') << i;
         ASSERT_EQ(match_mask64(p, n, ','), mask);
+        const uint8_t four[4] = {'"', ',', '\n', 0xff};
+        BlockMasks blocks[5];
+        const size_t max = 1 + n % 5;
+        const size_t got_blocks = match_blocks(p, n, four, blocks, max);
+        ASSERT_EQ(got_blocks, std::min((n + 63) / 64, max)) << "n " << n << " max " << max;
+        for (size_t k = 0; k < got_blocks; ++k) {
+          uint64_t want[4] = {}, parity = 0;
+          bool odd = false;
+          for (size_t i = 0; i < 64 && 64 * k + i < n; ++i) {
+            for (int j = 0; j < 4; ++j) want[j] |= static_cast<uint64_t>(p[64 * k + i] == four[j]) << i;
+            odd ^= p[64 * k + i] == '"';
+            parity |= static_cast<uint64_t>(odd) << i;
+          }
+          const BlockMasks& b = blocks[k];
+          ASSERT_EQ((std::vector<uint64_t>{b.a, b.b, b.c, b.d, b.a_parity}),
+                    (std::vector<uint64_t>{want[0], want[1], want[2], want[3], parity}))
+              << "start " << start << " n " << n << " block " << k;
+        }
         std::vector<size_t> structural;
         for (size_t i = 0; i < n; ++i)
           if (std::strchr("{}[]\":,", p[i]) && p[i] != 0) structural.push_back(i);
