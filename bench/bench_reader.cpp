@@ -38,20 +38,26 @@ void report_error(const char* what, const char* path, Error e) {
   report_failure(what, path, quelta::error_name(e));
 }
 
-// Every line through read_line: lines counted, line lengths summed.
-Tally frame_lines(const char* path) {
-  Tally t;
+// A buffered reader over path; false, with the failure reported, when it cannot be set up.
+bool open_reader(const char* path, quelta::BufferedReader* reader) {
   quelta::platform::File file;
   if (Error e = quelta::open_input_file(path, &file); quelta::failed(e)) {
     report_error("cannot open", path, e);
-    return t;
+    return false;
   }
-  quelta::BufferedReader reader;
-  if (Error e = quelta::reader_init_file(&reader, file); quelta::failed(e)) {
+  if (Error e = quelta::reader_init_file(reader, file); quelta::failed(e)) {
     quelta::platform::file_close(&file);
     report_error("cannot set up a reader for", path, e);
-    return t;
+    return false;
   }
+  return true;
+}
+
+// Every line through read_line: lines counted, line lengths summed.
+Tally frame_lines(const char* path) {
+  Tally t;
+  quelta::BufferedReader reader;
+  if (!open_reader(path, &reader)) return t;
   for (;;) {
     quelta::FieldView line;
     bool at_end = false;
@@ -101,17 +107,8 @@ Tally tokenize(const char* path) {
 // framed and not counted.
 Tally tokenize_by_lines(const char* path) {
   Tally t;
-  quelta::platform::File file;
-  if (Error e = quelta::open_input_file(path, &file); quelta::failed(e)) {
-    report_error("cannot open", path, e);
-    return t;
-  }
   quelta::BufferedReader reader;
-  if (Error e = quelta::reader_init_file(&reader, file); quelta::failed(e)) {
-    quelta::platform::file_close(&file);
-    report_error("cannot set up a reader for", path, e);
-    return t;
-  }
+  if (!open_reader(path, &reader)) return t;
   quelta::GrowBuffer<quelta::FieldView> fields;
   quelta::ByteBuffer scratch;
   bool header = true;
