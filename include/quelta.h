@@ -283,7 +283,8 @@ QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx);
 
 /* A whole CSV or JSON-lines file column by column on up to n_threads threads
  * (0: one per processor this process may use), in file order: the same
- * result as a single pass. Every column of the header is collected; CSV
+ * result as a single pass. Each thread takes at least 64 KiB of the file, and
+ * at most eight threads per processor start whatever n_threads asks. Every column of the header is collected; CSV
  * fields are split at delimiter. predicates (n_predicates of them, copied for
  * the call) and negate filter rows as in quelta_open. A file whose first
  * non-blank byte is '[' is read as one JSON array on the calling thread. In

@@ -3,6 +3,7 @@
 // prepared data; each writes only its own task, so no locks are needed.
 #include "ops/parallel_collect.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -21,6 +22,9 @@ namespace quelta {
 namespace {
 
 constexpr uint64_t kMinChunkBytes = 65536;
+// Threads beyond a few per processor only queue for the same cores while each
+// holds a read buffer and a stack.
+constexpr size_t kThreadsPerProcessor = 8;
 constexpr size_t kLineWindow = 65536;
 constexpr size_t kWorkerReadSize = 1048576;
 constexpr size_t kWorkerStackSize = 16 * 1048576;
@@ -459,7 +463,9 @@ ColumnarCollectContext* parallel_collect_columnar(const char* path, uint8_t deli
         return nullptr;
     }
   }
-  if (n_threads == 0) n_threads = platform::processor_count();
+  const size_t processors = platform::processor_count();
+  if (n_threads == 0) n_threads = processors;
+  n_threads = std::min(n_threads, kThreadsPerProcessor * processors);
   bool no_data = false;
   if (Error e = collect(&job, path, n_threads, &no_data); failed(e)) {
     release_job(&job);

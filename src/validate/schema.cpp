@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "input/decimal.h"
+#include "platform/heap.h"
 #include "validate/json_tree.h"
 
 namespace quelta {
@@ -27,15 +28,47 @@ Error copy_text(Arena* arena, const uint8_t* p, size_t n, FieldView* out) {
   return Error::None;
 }
 
-// The first header column whose name equals name byte for byte.
-bool bind_column(FieldView name, const FieldView* names, size_t n_names, size_t* column) {
-  for (size_t i = 0; i < n_names; ++i)
-    if (names[i].equals(name)) {
-      *column = i;
-      return true;
+// Finds header columns by name: the first column whose name equals the key
+// byte for byte. Wide headers bound to many keys are hashed once, so binding
+// stays linear in the header and the schema; small ones are searched in place.
+class ColumnLookup {
+ public:
+  ColumnLookup(const FieldView* names, size_t n_names) : names_(names), n_names_(n_names) {}
+  ~ColumnLookup() { platform::heap_free(set_.slots); }
+  ColumnLookup(const ColumnLookup&) = delete;
+  ColumnLookup& operator=(const ColumnLookup&) = delete;
+
+  // Hashes the header when n_keys lookups would cost more than a pass each.
+  Error prepare(size_t n_keys) {
+    if (n_keys < 2 || n_names_ <= kLinearNames || n_names_ > kTextSetMaxItems) return Error::None;
+    const size_t n_slots = text_set_slot_count(n_names_);
+    auto* slots = static_cast<uint32_t*>(platform::heap_alloc(n_slots * sizeof(uint32_t)));
+    if (!slots) return Error::OutOfMemory;
+    text_set_init(&set_, names_, slots, n_slots);
+    // A repeated name is refused by the set, so the first column keeps it.
+    for (size_t i = 0; i < n_names_; ++i) text_set_insert(&set_, i);
+    return Error::None;
+  }
+
+  bool find(FieldView name, size_t* column) const {
+    if (set_.slots) {
+      *column = text_set_find(set_, name);
+      return *column != SIZE_MAX;
     }
-  return false;
-}
+    for (size_t i = 0; i < n_names_; ++i)
+      if (names_[i].equals(name)) {
+        *column = i;
+        return true;
+      }
+    return false;
+  }
+
+ private:
+  static constexpr size_t kLinearNames = 32;
+  const FieldView* names_;
+  size_t n_names_;
+  TextSet set_;
+};
 
 // min and max take every number form; a big number is the decimal conversion
 // of its literal (which may be infinite).
@@ -164,9 +197,11 @@ Error build_schema(const JsonNode& root, const FieldView* names, size_t n_names,
   if (n_names == 0) return Error::UnknownColumn;
   out->rules = arena_array<ColumnRule>(&out->storage, root.n);
   if (!out->rules) return Error::OutOfMemory;
+  ColumnLookup columns(names, n_names);
+  if (Error e = columns.prepare(root.n); failed(e)) return e;
   for (size_t i = 0; i < root.n; ++i) {
     ColumnRule rule;
-    if (!bind_column(root.keys[i], names, n_names, &rule.column)) return Error::UnknownColumn;
+    if (!columns.find(root.keys[i], &rule.column)) return Error::UnknownColumn;
     const JsonNode& body = root.items[i];
     if (body.type != JsonType::Object) return Error::BadSchema;
     if (Error e = copy_text(&out->storage, root.keys[i].ptr, root.keys[i].len, &rule.name); failed(e))

@@ -49,12 +49,14 @@ bool text_set_insert(TextSet* set, size_t i) {
   }
 }
 
-bool text_set_contains(const TextSet& set, FieldView text) {
-  if (!set.slots) return false;
+bool text_set_contains(const TextSet& set, FieldView text) { return text_set_find(set, text) != SIZE_MAX; }
+
+size_t text_set_find(const TextSet& set, FieldView text) {
+  if (!set.slots) return SIZE_MAX;
   for (size_t s = hash_text(text) & set.mask;; s = (s + 1) & set.mask) {
     uint32_t slot = set.slots[s];
-    if (slot == 0) return false;
-    if (set.items[slot - 1].equals(text)) return true;
+    if (slot == 0) return SIZE_MAX;
+    if (set.items[slot - 1].equals(text)) return slot - 1;
   }
 }
 

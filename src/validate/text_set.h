@@ -1,6 +1,7 @@
 // A small open-addressing set of byte texts over a caller's array of views: the
 // slots hold indexes into that array, so the empty text needs no special case.
-// Used for large one_of lists and for spotting repeated member names.
+// Used for large one_of lists, for spotting repeated member names and for
+// binding schema keys to the columns of a wide header.
 #pragma once
 
 #include <cstddef>
@@ -30,5 +31,8 @@ void text_set_init(TextSet* set, const FieldView* items, uint32_t* slots, size_t
 bool text_set_insert(TextSet* set, size_t i);
 
 bool text_set_contains(const TextSet& set, FieldView text);
+
+// The index in items of the stored text equal to text, or SIZE_MAX.
+size_t text_set_find(const TextSet& set, FieldView text);
 
 }  // namespace quelta

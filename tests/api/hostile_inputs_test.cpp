@@ -432,23 +432,25 @@ Hostile small_cases[] = {
      "to_files: valid=0 invalid=1\n"
      "outcome: false\n"
      "outcome_memory: false\n"},
+    // A raw NUL is kept like any raw control byte, and reads as the escaped form.
     {"nul_in_json_field",
-     [](const TempDir& d) { return jsonl_file(d, std::string("{\"a\":1,\"b\":\"x\0y\"}\n", 19)); }, "{}",
+     [](const TempDir& d) { return jsonl_file(d, std::string("{\"a\":1,\"b\":\"x\0y\"}\n", 18)); },
+     "{\"b\":{\"max_len\":2}}",
      "open: columns=2\n"
-     "next: rows=1 errors=1 first=next failed: InvalidJson\n"
-     "count: 2\n"
-     "batch: batches=0 bytes=0 batch failed: InvalidJson\n"
-     "aggregate: aggregate failed: InvalidJson\n"
-     "topk: topk failed: InvalidJson\n"
-     "order_by: order_by failed: InvalidJson\n"
-     "collect: collect failed: InvalidJson\n"
-     "columnar: collect failed: InvalidJson\n"
+     "next: rows=1\n"
+     "count: 1\n"
+     "batch: batches=1 bytes=18 end\n"
+     "aggregate: count=1\n"
+     "topk: rows=1\n"
+     "order_by: rows=1\n"
+     "collect: rows=1\n"
+     "columnar: rows=1\n"
      "parallel: rows=1\n"
-     "validate: validate failed: InvalidJson\n"
-     "validator: rows=1 errors=1 first=validate failed: InvalidJson\n"
-     "to_files: validate_to_files failed: InvalidJson\n"
-     "outcome: validate failed: InvalidJson\n"
-     "outcome_memory: validate failed: InvalidJson\n"},
+     "validate: {\"rows_total\":1,\"rows_valid\":0,\"rows_invalid\":1,\"errors_total\":1\n"
+     "validator: rows=1\n"
+     "to_files: valid=0 invalid=1\n"
+     "outcome: false\n"
+     "outcome_memory: false\n"},
     {"escaped_nul_in_json_field",
      [](const TempDir& d) { return jsonl_file(d, "{\"a\":1,\"b\":\"x\\u0000y\"}\n"); },
      "{\"b\":{\"max_len\":2}}",

@@ -337,6 +337,23 @@ TEST_F(ParallelCollect, RefusedThreadStartJoinsTheStartedOnes) {
   }
 }
 
+// Asking for more threads than the machine can use starts at most eight per
+// processor, however many 64 KiB ranges the file has: one more start would be
+// refused here.
+TEST_F(ParallelCollect, ThreadCountIsCappedPerProcessor) {
+  const size_t cap = 8 * platform::processor_count();
+  std::string text = "id,name\n";
+  for (int i = 0; text.size() < (cap + 4) * 65536; ++i)
+    text += std::to_string(i) + ",row " + std::to_string(i) + "\n";
+  const std::string path = dir.write("wide_request.csv", text);
+  const Columns one = parallel(path, 1);
+  for (size_t asked : {SIZE_MAX, cap + 1}) {
+    platform::thread_fail_at(cap + 1);
+    EXPECT_EQ(parallel(path, asked), one) << asked;
+  }
+  platform::thread_fail_at(0);
+}
+
 // Every allocation of the call, on one chunk and on several: each failure
 // gives one of the call's messages, leaks nothing and leaves no thread behind.
 TEST_F(ParallelCollect, AllocationFailures) {

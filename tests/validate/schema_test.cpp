@@ -12,6 +12,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "support/fault.h"
@@ -135,6 +136,31 @@ TEST(Schema, Binding) {
   EXPECT_EQ(parse(R"({"Age":{}})", age).error, Error::UnknownColumn);
   const Header escaped({"a\"b\xc3\xa9"});
   EXPECT_EQ(parse(R"({"a\"b\u00e9":{}})", escaped).rules.size(), 1u);
+}
+
+// Wide headers are hashed: every key binds to the first column of its name, as
+// a first-wins map says, and a million keys bind without a pass per key.
+TEST(Schema, BindingWideHeaders) {
+  std::mt19937 rng(7);
+  for (size_t width : {33u, 200u, 1000000u}) {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < width; ++i)
+      names.push_back("c" + std::to_string(width < 1000 ? rng() % width : i));
+    const Header h(names);
+    std::unordered_map<std::string, size_t> first;
+    for (size_t i = 0; i < width; ++i) first.emplace(names[i], i);
+    std::string schema = "{";
+    std::vector<std::string> keys;
+    for (const auto& [name, column] : first) keys.push_back(name);
+    for (const std::string& k : keys) schema += (schema.size() > 1 ? ",\"" : "\"") + k + "\":{}";
+    schema += "}";
+    const Parsed p = parse(schema, h);
+    ASSERT_EQ(p.error, Error::None) << width;
+    ASSERT_EQ(p.rules.size(), keys.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+      ASSERT_EQ(p.rules[i], keys[i] + "@" + std::to_string(first[keys[i]]) + " any") << width;
+    EXPECT_EQ(parse(schema.substr(0, schema.size() - 1) + ",\"missing\":{}}", h).error, Error::UnknownColumn);
+  }
 }
 
 // The fewest significant digits with which printf's %e round-trips v.
