@@ -35,7 +35,7 @@ from collections.abc import Iterable, Sequence
 PREFIX = ".quelta-tmp-"
 _NAME = re.compile(r"\.quelta-tmp-([0-9a-f]+)\.(.*)\Z", re.S)
 # Temporaries of earlier versions of the Dask module: ".<final name>.<12 hex digits>.part".
-_OLD_PART = re.compile(r"\..+\.[0-9a-f]{12}\.part\Z", re.S)
+OLD_DASK_PART = re.compile(r"\..+\.(valid\.csv|invalid\.jsonl)\.[0-9a-f]{12}\.part\Z", re.S)
 # Errors of os.link that mean "no hard links here": publishing falls back to a rename.
 _NO_LINKS = {errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.ENOSYS, errno.EXDEV}
 
@@ -112,22 +112,23 @@ def _held(marker: str) -> tuple[bool, int | None]:
     return False, fd
 
 
-def sweep(folder: str, only: str | None = None) -> None:
+def sweep(folder: str, only: str | None = None, old: re.Pattern[str] | None = None) -> None:
     """Removes the temporaries in folder of every ended call (or only of the token given),
-    rolling back interrupted publishes first; a call's marker goes last."""
+    rolling back interrupted publishes first; a call's marker goes last. Names that
+    match ``old`` (temporaries of earlier versions) go too."""
     groups: dict[str, list[str]] = {}
-    old: list[str] = []
+    stale: list[str] = []
     try:
         with os.scandir(folder) as entries:
             for entry in entries:
                 match = _NAME.match(entry.name)
                 if match:
                     groups.setdefault(match.group(1), []).append(entry.name)
-                elif only is None and _OLD_PART.match(entry.name):
-                    old.append(os.path.join(folder, entry.name))
+                elif old is not None and old.match(entry.name):
+                    stale.append(os.path.join(folder, entry.name))
     except OSError:
         return
-    discard(old)
+    discard(stale)
     for token, names in groups.items():
         if only is not None and token != only:
             continue
@@ -157,15 +158,16 @@ class Staging:
     names under the call's token, publishing, and the sweep of its own
     temporaries when it ends (a context manager)."""
 
-    def __init__(self, folders: Iterable[str]) -> None:
+    def __init__(self, folders: Iterable[str], old: re.Pattern[str] | None = None) -> None:
         self.folders = list(dict.fromkeys(folders))
+        self._old = old
         self.token = ""
         self._fds: list[tuple[str, int]] = []
         self._journals = 0
 
     def __enter__(self) -> "Staging":
         for folder in self.folders:
-            sweep(folder)
+            sweep(folder, old=self._old)
         for _ in range(8):
             self.token = uuid.uuid4().hex[:16]
             if self._claim():

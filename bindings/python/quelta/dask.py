@@ -424,7 +424,7 @@ def validate_to_files(
     out = os.path.abspath(os.fsdecode(out_dir))
     os.makedirs(out, exist_ok=True)
     names = output_names(inputs, out)
-    with _staging.Staging([out]) as stage:
+    with _staging.Staging([out], old=_staging.OLD_DASK_PART) as stage:
 
         def publish(i: int, written: tuple[ValidationStats, list[str]]) -> WrittenFiles:
             stats, temps = written
