@@ -242,7 +242,10 @@ class Staging:
                 placed: list[str] = []
                 try:
                     for temp, final in pairs:
-                        _place(temp, final)
+                        try:
+                            _place(temp, final)
+                        except FileExistsError:
+                            raise FileExistsError(errno.EEXIST, "output exists", final) from None
                         placed.append(final)
                 except BaseException:
                     discard(placed)
