@@ -15,7 +15,10 @@ Every call returns a :class:`Result`: the merged ``value``, the per-file
 results in input order (``per_file``, pairs of path and result) and the files
 that failed (``failures``, pairs of path and message). With
 ``errors="raise"`` the first failure to arrive is raised instead (the other
-tasks are cancelled) with the file's path in a note.
+tasks are cancelled and waited for) with the file's path in a note. A task
+that is already running when its call raises cannot be stopped; it may go on
+for a while, and :func:`validate_to_files` makes sure that such a task
+publishes nothing.
 """
 
 from __future__ import annotations
@@ -30,10 +33,10 @@ from dataclasses import asdict, dataclass, field, is_dataclass
 from operator import itemgetter
 from typing import Any, Literal, NamedTuple
 
-from . import _lib, errors as _errors, where as _where
+from . import _lib, _staging, errors as _errors, where as _where
 from .scanner import AggregateResult, Mode, Row, check_mode, open as _open
 from .validation import Schema, ValidationReport, ValidationStats, schema_text, validate as _validate
-from .validation import validate_to_files as _validate_to_files
+from .validation import split as _split
 
 ErrorMode = Literal["collect", "raise"]
 
@@ -163,15 +166,19 @@ def _run(
     args: tuple[Any, ...],
     errors: ErrorMode,
     *own: list[Any],
+    settle: Callable[[int, Any], Any] | None = None,
 ) -> tuple[list[tuple[str, Any]], list[Failure]]:
     """Runs task(path, *own values of the path, *args) once per path on the
-    cluster; the successes and the failures, each in input order."""
+    cluster; the successes and the failures, each in input order. ``settle(i,
+    value)``, when given, takes each task's value on the client as it arrives and
+    gives the file's result, or raises to fail the file. Before returning or
+    raising, every task started is finished or cancelled."""
     if errors not in ("collect", "raise"):
         raise ValueError("errors must be 'collect' or 'raise'")
     if not paths:
         return [], []
     client = _client(client)
-    from distributed import as_completed
+    from distributed import as_completed, wait
 
     run = functools.partial(_guarded, task, args)  # opaque to the graph: args are not read as tasks
     tag = uuid.uuid4().hex[:12]
@@ -191,6 +198,11 @@ def _run(
                     settled.append((future, (False, _errors.Error(f"task {future.status}"))))
             for future, payload in settled:
                 i = index[future.key]
+                if payload[0] and settle is not None:
+                    try:
+                        payload = (True, settle(i, payload[1]))
+                    except Exception as exc:  # noqa: BLE001 - the file's own failure
+                        payload = (False, exc)
                 if not payload[0] and errors == "raise":
                     exc = payload[1]
                     exc.add_note(f"while processing {paths[i]}")
@@ -198,6 +210,10 @@ def _run(
                 outcomes[i] = payload
     finally:
         client.cancel(futures)  # a no-op for the finished ones; stops the rest on a raise
+        try:
+            wait(futures, timeout=60)  # cancelled ones settle at once
+        except Exception:  # noqa: BLE001 - the call's own outcome comes first
+            pass
     done = [(paths[i], value) for i, (ok, value) in enumerate(outcomes) if ok]
     failed = [Failure(paths[i], _message(exc)) for i, (ok, exc) in enumerate(outcomes) if not ok]
     return done, failed
@@ -237,37 +253,26 @@ def _validate_file(path: str, schema: bytes, max_errors: int, mode: Mode) -> Val
     return _validate(path, schema, max_errors, mode=mode)
 
 
-def _validate_to_files_file(path: str, valid_path: str, invalid_path: str, schema: bytes) -> WrittenFiles:
-    """Writes under hidden temporary names, then links each output to its own name,
-    which fails rather than replace a file: a worker that dies mid-file leaves no
-    output under the final names, and an existing file is never overwritten."""
-    for final in (valid_path, invalid_path):
+def _split_file(path: str, valid_path: str, invalid_path: str, schema: bytes, token: str) -> tuple[ValidationStats, list[str]]:
+    """Writes one input's outputs under this attempt's own temporary names in the
+    output folder and hands back their names with the statistics; publishing is
+    the client's. Attempts never share names, so a retry needs nothing of an
+    earlier one, and an attempt that finds its call ended (the call's marker
+    gone) removes what it wrote."""
+    finals = (valid_path, invalid_path)
+    for final in finals:
         if os.path.lexists(final):
             raise _errors.FileExists(f"output exists: {final}", "PathAlreadyExists")
-    tag = f".{uuid.uuid4().hex[:12]}.part"
-    temps = [os.path.join(os.path.dirname(p), "." + os.path.basename(p) + tag) for p in (valid_path, invalid_path)]
-    linked: list[str] = []
-    try:
-        stats = _validate_to_files(path, schema, *temps)
-        for temp, final in zip(temps, (valid_path, invalid_path)):
-            try:
-                os.link(temp, final)
-            except FileExistsError:
-                raise _errors.FileExists(f"output exists: {final}", "PathAlreadyExists") from None
-            except OSError:  # a filesystem without hard links: check, then rename
-                if os.path.lexists(final):
-                    raise _errors.FileExists(f"output exists: {final}", "PathAlreadyExists") from None
-                os.rename(temp, final)
-            linked.append(final)
-    except BaseException:
-        for made in linked:
-            os.unlink(made)
-        raise
-    finally:
-        for temp in temps:
-            if os.path.lexists(temp):
-                os.unlink(temp)
-    return WrittenFiles(valid_path, invalid_path, stats)
+    marker = _staging.marker_path(os.path.dirname(valid_path), token)
+    if not os.path.exists(marker):
+        raise _errors.Error("the call has ended")
+    attempt = _staging.new_attempt()
+    temps = [_staging.temp_path(final, token, attempt) for final in finals]
+    stats = _split(_lib.fsencode(path), schema, *(os.fsencode(t) for t in temps))
+    if not os.path.exists(marker):  # checked after writing: a sweep either saw these files or runs after this
+        _staging.discard(temps)
+        raise _errors.Error("the call has ended")
+    return stats, temps
 
 
 # ---- the calls ---------------------------------------------------------------------
@@ -406,15 +411,34 @@ def validate_to_files(
     """Writes each file's valid rows (CSV) and invalid rows (JSON lines) under out_dir
     (created if needed) with names from :func:`output_names`. An output that exists
     fails its file (nothing is overwritten); a failed file leaves no output.
-    value: the total :class:`quelta.ValidationStats`; per_file: :class:`WrittenFiles`."""
+    value: the total :class:`quelta.ValidationStats`; per_file: :class:`WrittenFiles`.
+
+    Tasks write under temporary names (``.quelta-tmp-...``) in out_dir and only the
+    client publishes, a file's pair at once, as its task's result arrives: a pair
+    is complete or absent, an attempt lost with its worker leaves nothing
+    published and its retry counts once, and nothing is published after the call
+    returns or raises. Temporaries are removed when the call ends, and those of a
+    call that died by the next call into out_dir (see docs/scaling.md)."""
     raw = schema_text(schema)
     inputs = expand(paths)
     out = os.path.abspath(os.fsdecode(out_dir))
     os.makedirs(out, exist_ok=True)
-    valid, invalid = zip(*output_names(inputs, out)) if inputs else ((), ())
-    done, failed = _run(client, inputs, _validate_to_files_file, (raw,), errors, list(valid), list(invalid))
+    names = output_names(inputs, out)
+    with _staging.Staging([out], old=_staging.OLD_DASK_PART) as stage:
+
+        def publish(i: int, written: tuple[ValidationStats, list[str]]) -> WrittenFiles:
+            stats, temps = written
+            try:
+                stage.publish(list(zip(temps, names[i])))
+            except FileExistsError as exc:
+                raise _errors.FileExists(f"output exists: {exc.filename}", "PathAlreadyExists") from None
+            return WrittenFiles(*names[i], stats)
+
+        valid, invalid = ([v for v, _ in names], [n for _, n in names])
+        done, failed = _run(
+            client, inputs, _split_file, (raw, stage.token), errors, valid, invalid, settle=publish
+        )
     total = ValidationStats(
         *(sum(getattr(w.stats, f) for _, w in done) for f in ("rows_total", "rows_valid", "rows_invalid", "errors_total"))
     )
     return Result(total, done, failed)
-

@@ -16,7 +16,7 @@ from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Literal, Union
 
-from . import _lib
+from . import _lib, _staging, errors as _errors
 from ._lib import LOCK, Handle, lib
 from .scanner import Field, Mode, check_mode, json_field, name_text
 
@@ -230,16 +230,36 @@ class Validator:
         self.close()
 
 
+def split(path: bytes, schema: bytes, valid_path: bytes, invalid_path: bytes) -> ValidationStats:
+    """The library's split of a file into two new outputs, written in place (no staging)."""
+    stats = _lib.ValidationStats()
+    with LOCK:
+        if lib().validate_to_files(path, schema, valid_path, invalid_path, ctypes.byref(stats)) != 0:
+            raise _lib.fail()
+    return ValidationStats(stats.rows_total, stats.rows_valid, stats.rows_invalid, stats.errors_total)
+
+
 def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: Any) -> ValidationStats:
     """Writes the rows without breaches to a new CSV file (with the header) and the
     rows with breaches to a new JSON-lines file ({"values":[..],"errors":[..]} per
-    line). Neither output may exist (FileExists); on failure neither is left behind."""
-    args = (_lib.fsencode(path), schema_text(schema), _lib.fsencode(valid_path), _lib.fsencode(invalid_path))
-    stats = _lib.ValidationStats()
-    with LOCK:
-        if lib().validate_to_files(*args, ctypes.byref(stats)) != 0:
-            raise _lib.fail()
-    return ValidationStats(stats.rows_total, stats.rows_valid, stats.rows_invalid, stats.errors_total)
+    line). Neither output may exist (FileExists); on failure neither is left behind.
+
+    Both are written under temporary names (``.quelta-tmp-...``) beside their final
+    names and appear there together once complete; temporaries of a call that died
+    are removed by the next call writing into the same folder."""
+    raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+    finals = [os.fsdecode(_lib.fsencode(valid_path)), os.fsdecode(_lib.fsencode(invalid_path))]
+    with _staging.Staging(os.path.dirname(f) or os.curdir for f in finals) as stage:
+        temps = [stage.temp(f, str(n)) for n, f in enumerate(finals)]
+        # An output that exists is handed to the library as it is, which then fails just as
+        # it would unstaged (the input and schema checked first) and writes nothing.
+        slots = [f if os.path.lexists(f) else t for f, t in zip(finals, temps)]
+        stats = split(raw_path, raw_schema, *(os.fsencode(s) for s in slots))
+        try:
+            stage.publish(list(zip(temps, finals)))
+        except FileExistsError:
+            raise _errors.from_message("validate_to_files failed: PathAlreadyExists") from None
+    return stats
 
 
 def validate_outcome(

@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import fcntl
+import hashlib
 import json
 import os
 import random
 import shutil
+import signal
 import tempfile
+import threading
+import time
 import unittest
 from operator import itemgetter
 
@@ -212,6 +217,184 @@ class DaskTest(unittest.TestCase):
         again = qd.validate_to_files(self.good[:2], SCHEMA, out, client=self.client)
         self.assertEqual((again.per_file, [f.path for f in again.failures]), ([], self.good[:2]))
         self.assertEqual({n: read(os.path.join(out, n)) for n in os.listdir(out)}, before)
+
+    def test_next_run_removes_stale_temporaries(self) -> None:
+        # What a client that died left in out_dir: its unlocked marker, a half-written output,
+        # an interrupted publish (the valid output linked, its journal still there) and a
+        # temporary of an earlier version. A live call's files (a locked marker) stay.
+        out = tempfile.mkdtemp(dir=self.dir)
+        valid, invalid = qd.output_names(self.good[:1], out)[0]
+        dead, live = "0123456789abcdef", "fedcba9876543210"
+
+        def touch(name: str, text: str = "x") -> str:
+            with open(os.path.join(out, name), "w") as f:
+                f.write(text)
+            return os.path.join(out, name)
+
+        touch(f".quelta-tmp-{dead}.live")
+        touch(f".quelta-tmp-{dead}.0a1b2c3d.part0.invalid.jsonl", "half")
+        half = touch(f".quelta-tmp-{dead}.0a1b2c3d.part0.valid.csv", "stale")
+        os.link(half, valid)
+        st = os.stat(half)
+        touch(f".quelta-tmp-{dead}.1.publish", json.dumps([{"final": valid, "dev": st.st_dev, "ino": st.st_ino}]))
+        touch(".part0.valid.csv.0123456789ab.part")
+        kept = [touch(f".quelta-tmp-{live}.live"), touch(f".quelta-tmp-{live}.00000000.other.valid.csv")]
+        with open(kept[0]) as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            got = qd.validate_to_files(self.good[:1], SCHEMA, out, client=self.client)
+            self.assertEqual(got.failures, [])
+            self.assertEqual(sorted(os.listdir(out)), sorted(os.path.basename(p) for p in [valid, invalid, *kept]))
+        self.assertEqual(got.value, quelta.validate_to_files(self.good[0], SCHEMA, *(os.path.join(out, n) for n in "ab")))
+        self.assertEqual(read(valid), read(os.path.join(out, "a")))
+
+
+def worker_loss_input(path: str, rows: int, seed: int) -> None:
+    """A CSV file of rows x 4 fields, valid and invalid rows mixed, written a block at a time."""
+    block = "".join(",".join(r) + "\n" for r in make_rows(seed, 20000))
+    with open(path, "w") as f:
+        f.write(",".join(HEADER) + "\n")
+        for _ in range(rows // 20000):
+            f.write(block)
+
+
+def crash_after_writing(flag: str, victim: str) -> None:
+    """Runs on a worker: its next attempt at victim writes its outputs, then kills the worker
+    before the result is reported (once: the flag file marks that it happened)."""
+    real = qd._split_file
+
+    def split_then_die(path: str, *args: object) -> object:
+        result = real(path, *args)
+        if path == victim and not os.path.exists(flag):
+            open(flag, "w").close()
+            os._exit(1)
+        return result
+
+    qd._split_file = split_then_die
+    qd._unpatched_split_file = real
+
+
+def restore_split() -> None:
+    qd._split_file = qd.__dict__.pop("_unpatched_split_file", qd._split_file)
+
+
+class WorkerLossTest(unittest.TestCase):
+    """validate_to_files on a cluster whose workers die: totals stay exact, the folder clean."""
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.dir = tempfile.mkdtemp(prefix="quelta-dask-loss-")
+        cls.inputs = []
+        for i in range(4):
+            path = os.path.join(cls.dir, f"big{i}.csv")
+            worker_loss_input(path, 1_500_000 + 100_000 * i, i)
+            cls.inputs.append(path)
+        # The oracle: each file split in this process, its outputs' bytes hashed.
+        cls.expected = []
+        for path in cls.inputs:
+            valid, invalid = path + ".ref.csv", path + ".ref.jsonl"
+            stats = quelta.validate_to_files(path, SCHEMA, valid, invalid)
+            cls.expected.append((stats, digest(valid), digest(invalid)))
+            os.unlink(valid)
+            os.unlink(invalid)
+        cls.cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+        )
+        cls.client = distributed.Client(cls.cluster)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.client.close()
+        cls.cluster.close()
+        shutil.rmtree(cls.dir)
+
+    def start(self, out: str, inputs: list[str], **kw: object) -> tuple[threading.Thread, dict[str, object]]:
+        outcome: dict[str, object] = {}
+
+        def call() -> None:
+            try:
+                outcome["result"] = qd.validate_to_files(inputs, SCHEMA, out, client=self.client, **kw)
+            except BaseException as exc:  # noqa: BLE001 - handed to the test
+                outcome["error"] = exc
+
+        thread = threading.Thread(target=call)
+        thread.start()
+        return thread, outcome
+
+    def assert_exact(self, result: qd.Result, out: str, inputs: list[str]) -> None:
+        self.assertEqual(result.failures, [])
+        expected = [self.expected[self.inputs.index(p)] for p in inputs]
+        self.assertEqual([p for p, _ in result.per_file], inputs)
+        for (_, written), (stats, valid, invalid) in zip(result.per_file, expected):
+            self.assertEqual((written.stats, digest(written.valid_path), digest(written.invalid_path)), (stats, valid, invalid))
+        totals = [sum(getattr(s, f) for s, _, _ in expected) for f in ("rows_total", "rows_valid", "rows_invalid", "errors_total")]
+        self.assertEqual(result.value, quelta.ValidationStats(*totals))
+        names = sorted(os.path.basename(p) for pair in qd.output_names(inputs, out) for p in pair)
+        self.assertEqual(sorted(os.listdir(out)), names)  # every pair, no temporary
+
+    def test_worker_killed_mid_file(self) -> None:
+        for trial in range(3):
+            with self.subTest(trial=trial):
+                self.client.wait_for_workers(2, timeout=60)
+                pids = self.client.run(os.getpid)
+                out = tempfile.mkdtemp(dir=self.dir)
+                thread, outcome = self.start(out, self.inputs)
+                # Once a task has begun writing, kill the process of a worker that is busy.
+                deadline = time.monotonic() + 30
+                victim = None
+                while victim is None and time.monotonic() < deadline and thread.is_alive():
+                    if any(n.endswith(".valid.csv") and n.startswith(".quelta-tmp-") for n in os.listdir(out)):
+                        busy = [w for w, keys in self.client.processing().items() if keys and w in pids]
+                        if busy:
+                            victim = pids[busy[trial % len(busy)]]
+                            os.kill(victim, signal.SIGKILL)
+                    time.sleep(0.002)
+                thread.join(120)
+                self.assertIsNotNone(victim, "no worker was seen writing")
+                self.assertNotIn("error", outcome)
+                self.assert_exact(outcome["result"], out, self.inputs)
+                shutil.rmtree(out)
+
+    def test_retry_after_a_finished_attempt(self) -> None:
+        # The first attempt at one file writes all its outputs, then its worker dies before
+        # reporting: the retry's outputs are published once, the lost attempt's removed.
+        self.client.wait_for_workers(2, timeout=60)
+        out = tempfile.mkdtemp(dir=self.dir)
+        flag = os.path.join(self.dir, "crashed")
+        inputs = self.inputs[:2]
+        self.client.run(crash_after_writing, flag, inputs[1])
+        try:
+            result = qd.validate_to_files(inputs, SCHEMA, out, client=self.client)
+        finally:
+            self.client.run(restore_split)
+        self.assertTrue(os.path.exists(flag))
+        self.assert_exact(result, out, inputs)
+        shutil.rmtree(out)
+        os.unlink(flag)
+
+    def test_raise_publishes_nothing_after_returning(self) -> None:
+        self.client.wait_for_workers(2, timeout=60)
+        out = tempfile.mkdtemp(dir=self.dir)
+        missing = os.path.join(self.dir, "missing.csv")
+        with self.assertRaises(quelta.FileNotFound):
+            qd.validate_to_files([missing, *self.inputs], SCHEMA, out, client=self.client, errors="raise")
+        published = sorted(n for n in os.listdir(out) if not n.startswith(".quelta-tmp-"))
+        # The tasks that were running go on until done; they publish nothing and remove what they wrote.
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            busy = sum(self.client.run(lambda dask_worker: dask_worker.state.executing_count).values())
+            if not busy and not any(n.startswith(".quelta-tmp-") for n in os.listdir(out)):
+                break
+            time.sleep(0.05)
+        self.assertEqual(sorted(os.listdir(out)), published)
+        shutil.rmtree(out)
+
+
+def digest(path: str) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
 
 
 if __name__ == "__main__":

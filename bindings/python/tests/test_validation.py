@@ -5,6 +5,8 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import subprocess
+import sys
 import unittest
 
 import quelta
@@ -15,6 +17,27 @@ SCHEMA = {"name": {"type": "string", "required": True}, "age": {"type": "integer
 CSV = 'name,age\nann,31\nbob,x\n,5\n"c,d",-1\n'
 # Breaches as (row, column name, rule), in file order.
 BREACHES = [(2, "age", "bad_type"), (3, "name", "missing_required"), (4, "age", "below_min")]
+
+
+# Runs quelta.validate_to_files in a child that exits with status 9 at a chosen step of publishing.
+CRASH_CHILD = """
+import os, quelta
+kind, _, when = {crash!r}.partition(" ")
+real = getattr(os, kind)
+calls = []
+def dying(*a, **kw):
+    calls.append(a)
+    if (kind == "link" and len(calls) == int(when)) or (kind == "unlink" and str(a[0]).endswith(when)):
+        os._exit(9)
+    return real(*a, **kw)
+setattr(os, kind, dying)
+quelta.validate_to_files(*{args!r})
+"""
+
+
+def read_bytes(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
 
 
 class ValidationTest(TempDirTest):
@@ -59,6 +82,42 @@ class ValidationTest(TempDirTest):
         with self.assertRaises(quelta.FileExists) as caught:
             quelta.validate_to_files(self.path, SCHEMA, valid, os.path.join(self.dir, "other.jsonl"))
         self.assertEqual(str(caught.exception), "validate_to_files failed: PathAlreadyExists")
+
+    def test_to_files_pair_is_whole_after_a_crash(self) -> None:
+        # A process that dies while publishing leaves, once the next call has run in the
+        # folder, both outputs or neither, and no temporaries; the next call then succeeds.
+        reference = quelta.validate_to_files(self.path, SCHEMA, *(os.path.join(self.dir, n) for n in ("r.csv", "r.jsonl")))
+        expected = {n: read_bytes(os.path.join(self.dir, n)) for n in ("r.csv", "r.jsonl")}
+        # Where the child dies: at its n-th os.link, or when removing its journal (the commit point).
+        for crash in ("link 1", "link 2", "unlink .publish"):
+            with self.subTest(crash=crash):
+                out = os.path.join(self.dir, crash.replace(" ", "_"))
+                os.mkdir(out)
+                valid, invalid = os.path.join(out, "ok.csv"), os.path.join(out, "bad.jsonl")
+                child = CRASH_CHILD.format(crash=crash, args=(self.path, SCHEMA, valid, invalid))
+                done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True)
+                self.assertEqual(done.returncode, 9, done.stderr)
+                self.assertTrue(any(n.startswith(".quelta-tmp-") for n in os.listdir(out)))
+                stats = quelta.validate_to_files(self.path, SCHEMA, valid, invalid)
+                self.assertEqual(stats, reference)
+                self.assertEqual(sorted(os.listdir(out)), ["bad.jsonl", "ok.csv"])
+                self.assertEqual((read_bytes(valid), read_bytes(invalid)), (expected["r.csv"], expected["r.jsonl"]))
+
+    def test_to_files_leaves_only_its_outputs(self) -> None:
+        # Failures at every stage leave the folder as it was: no output, no temporary.
+        valid, invalid = os.path.join(self.dir, "v.csv"), os.path.join(self.dir, "i.jsonl")
+        cases = [
+            (os.path.join(self.dir, "missing.csv"), valid, invalid, quelta.FileNotFound),
+            (self.path, valid, valid, quelta.FileExists),  # both outputs under one name
+            (self.path, valid, os.path.join(self.dir, "no", "i.jsonl"), quelta.FileNotFound),
+            (self.path, self.path, invalid, quelta.FileExists),
+        ]
+        for source, v, i, error in cases:
+            with self.subTest(v=v, i=i):
+                with self.assertRaises(error) as caught:
+                    quelta.validate_to_files(source, SCHEMA, v, i)
+                self.assertTrue(str(caught.exception).startswith("validate_to_files failed: "))
+                self.assertEqual(sorted(os.listdir(self.dir)), ["people.csv"])
 
     def test_outcome_for_paths_text_and_bytes(self) -> None:
         jsonl = '{"name":"ann","age":31}\n{"name":"bob","age":"x"}\n'
