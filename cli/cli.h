@@ -191,6 +191,38 @@ bool parse_json(std::string_view text, Json& out);
 // The elements of a JSON array as raw slices of text (empty on malformed input).
 std::vector<std::string_view> json_array_elements(std::string_view text);
 
+// ---- Output files and signals ---------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP remove the registered temporaries and end the tool
+// with status 128 + the signal; SIGXFSZ is ignored so a write past the file-size
+// limit fails with FileTooBig instead.
+void install_signal_handlers();
+
+// Output files that appear together or not at all. add() refuses a target that
+// exists and names a hidden temporary next to it, removed on a signal or when the
+// set is destroyed unpublished; publish() moves every temporary onto its target,
+// never over a file that appeared meanwhile, and undoes the moves made if one fails.
+class OutputSet {
+ public:
+  // exists_message is the failure for a target that exists.
+  explicit OutputSet(std::string exists_message);
+  ~OutputSet();
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+  void add(const std::string& target);  // throws Failure
+  const char* temporary(size_t i) const { return entries_[i].temporary.c_str(); }
+  void publish();  // throws Failure
+
+ private:
+  struct Entry {
+    std::string target, temporary;
+    int slot;  // in the table the signal handler reads
+  };
+  std::vector<Entry> entries_;
+  std::string exists_message_;
+  bool published_ = false;
+};
+
 // ---- Commands -----------------------------------------------------------------
 
 int run_columns(const Args& args);

@@ -229,6 +229,7 @@ int run_tool(int argc, char** argv) {
 int main(int argc, char** argv) {
   // A closed pipe shows up as EPIPE from write, which the output ends on quietly.
   std::signal(SIGPIPE, SIG_IGN);
+  cli::install_signal_handlers();
   try {
     return cli::run_tool(argc, argv);
   } catch (const cli::Failure& e) {

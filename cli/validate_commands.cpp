@@ -156,10 +156,16 @@ int run_validate(const Args& args) {
     return validate_stream(args, file, schema);
   }
   if (!split.empty()) {
+    // The library writes hidden temporaries next to the targets; they are
+    // published together once both are complete.
+    OutputSet outputs("validate_to_files failed: PathAlreadyExists");
+    outputs.add(split[0]);
+    outputs.add(split[1]);
     ValidationStats stats{};
-    if (quelta_validate_to_files(file.c_str(), schema.c_str(), split[0].c_str(), split[1].c_str(), &stats) !=
-        0)
+    if (quelta_validate_to_files(file.c_str(), schema.c_str(), outputs.temporary(0), outputs.temporary(1),
+                                 &stats) != 0)
       fail_library();
+    outputs.publish();
     out().put(totals(file, stats.rows_total, stats.rows_valid, stats.rows_invalid) + "\n");
     out().put("  " + plural(stats.rows_valid, "valid row") + " written to " + split[0] + "\n");
     out().put("  " + plural(stats.rows_invalid, "invalid row") + " with " +

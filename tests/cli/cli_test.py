@@ -9,11 +9,16 @@ import csv
 import io
 import json
 import os
+import pathlib
 import re
+import resource
 import shlex
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 OPTS = None
@@ -21,9 +26,23 @@ PEOPLE = "examples/people.csv"
 SCHEMA = "examples/people.schema.json"
 
 
-def run(args, stdin=b"", cwd=None):
-    p = subprocess.run([OPTS.tool] + args, input=stdin, capture_output=True, cwd=cwd or OPTS.source)
+def run(args, stdin=b"", cwd=None, preexec_fn=None):
+    p = subprocess.run([OPTS.tool] + args, input=stdin, capture_output=True, cwd=cwd or OPTS.source,
+                       preexec_fn=preexec_fn, timeout=120)
     return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+def limit(kind, size):
+    """A preexec_fn that caps one resource of the tool's process (None: no cap)."""
+    return None if size is None else lambda: resource.setrlimit(kind, (size, size))
+
+
+def split_rows(n):
+    """A CSV of n rows where every other row breaks the schema SPLIT_SCHEMA."""
+    return b"n,word\n" + b"".join(b"%d,%s\n" % (i, b"toolongvalue" if i % 2 else b"ok") for i in range(n))
+
+
+SPLIT_SCHEMA = '{"n":{"type":"integer"},"word":{"max_len":5}}'
 
 
 def people():
@@ -163,6 +182,80 @@ class ToolCases(unittest.TestCase):
                                                 f"{sum(len(r['errors']) for r in rejected)} breaches written to {invalid}"])
         status, _, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--split", valid, invalid])
         self.assertEqual((status, err), (2, "quelta: validate_to_files failed: PathAlreadyExists\n"))
+
+    def test_split_failures_leave_the_folder_as_it_was(self):
+        big = self.write("big.csv", split_rows(200000))
+        out = os.path.join(self.dir, "out")
+        exists = "quelta: validate_to_files failed: PathAlreadyExists\n"
+        # (targets, files in the folder before, file-size limit, status, stderr)
+        cases = [
+            (["v.csv", "i.jsonl"], {}, None, 0, ""),
+            (["v.csv", "i.jsonl"], {}, 256 * 1024, 2, "quelta: validate_to_files failed: FileTooBig\n"),
+            (["v.csv", "i.jsonl"], {"i.jsonl": b"kept"}, None, 2, exists),
+            (["v.csv", "i.jsonl"], {"v.csv": b""}, None, 2, exists),
+            # Both temporaries complete; moving the second onto the first's name undoes the first.
+            (["same.csv", "./same.csv"], {}, None, 2, exists),
+            (["same.csv", "same.csv"], {}, None, 2, exists),
+            (["v.csv", "no/such/folder/i.jsonl"], {}, None, 2, "quelta: validate_to_files failed: FileNotFound\n"),
+        ]
+        for targets, before, fsize, status, stderr in cases:
+            with self.subTest(targets=targets, before=before, fsize=fsize):
+                os.mkdir(out)
+                self.addCleanup(shutil.rmtree, out, ignore_errors=True)
+                for name, data in before.items():
+                    pathlib.Path(out, name).write_bytes(data)
+                got_status, _, got_err = run(["validate", big, "--schema", SPLIT_SCHEMA, "--split"] + targets,
+                                             cwd=out, preexec_fn=limit(resource.RLIMIT_FSIZE, fsize))
+                left = {name: pathlib.Path(out, name).read_bytes() for name in os.listdir(out)}
+                shutil.rmtree(out)
+                self.assertEqual((got_status, got_err), (status, stderr))
+                if status == 0:
+                    self.assertEqual(sorted(left), sorted(targets))
+                    self.assertEqual(left[targets[0]].count(b"\n") - 1 + left[targets[1]].count(b"\n"), 200000)
+                else:
+                    self.assertEqual(left, before)
+
+    def test_signal_removes_split_temporaries(self):
+        rows = 400000
+        big = self.write("big.csv", split_rows(rows))
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                # The run must still be going when its temporaries are seen; a run that
+                # finished first is repeated on a larger input.
+                for _ in range(6):
+                    stopped = self.interrupt_split(big, sig)
+                    if stopped:
+                        break
+                    rows *= 2
+                    big = self.write("big.csv", split_rows(rows))
+                self.assertTrue(stopped, "every run ended before the signal reached it")
+
+    def interrupt_split(self, big, sig):
+        """Signals a --split run once both of its temporaries exist; whether the signal
+        stopped it (a run that had finished or was publishing yields False)."""
+        out = os.path.join(self.dir, "out")
+        os.mkdir(out)
+        try:
+            p = subprocess.Popen([OPTS.tool, "validate", big, "--schema", SPLIT_SCHEMA, "--split", "v.csv", "i.jsonl"],
+                                 cwd=out, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            seen = []
+            while p.poll() is None and len(seen) < 2:
+                seen = [n for n in os.listdir(out) if n.startswith(".") and n.endswith(".tmp")]
+                time.sleep(0.001)
+            if len(seen) == 2:
+                p.send_signal(sig)
+            err = p.communicate(timeout=120)[1]
+            left = sorted(os.listdir(out))
+            if p.returncode == 0 or left:
+                # Finished (or publishing) before the signal: both outputs, nothing else.
+                self.assertIn(p.returncode, (0, 128 + sig))
+                self.assertEqual(left, ["i.jsonl", "v.csv"])
+                return False
+            self.assertEqual((p.returncode, err), (128 + sig, b""))
+            self.assertEqual(len(seen), 2)
+            return True
+        finally:
+            shutil.rmtree(out)
 
     def test_closed_pipe_ends_quietly(self):
         big = self.write("big.csv", b"n,text\n" + b"".join(b"%d,some text here\n" % i for i in range(300000)))
