@@ -1,5 +1,4 @@
 // The validation commands: validate (report, --split, --stream) and check.
-#include <cstdio>
 #include <string>
 
 #include "cli.h"
@@ -14,7 +13,7 @@ std::string load_schema(const Args& args) {
   if (!schema) throw UsageError{"--schema is required"};
   size_t first = schema->find_first_not_of(" \t\r\n");
   if (first != std::string::npos && (*schema)[first] == '{') return *schema;
-  return read_file(*schema, "schema");
+  return read_schema_file(*schema);
 }
 
 std::string plural(uint64_t n, const char* word) {
@@ -195,16 +194,14 @@ int run_check(const Args& args) {
   std::string schema = load_schema(args);
   uint32_t result_kind = args.has("--list") ? 1 : 0;
   uint32_t input_kind = 0;
-  std::string input = file;
+  std::string_view input = file;
+  HeapText standard_input;
   if (file == "-") {
     std::string format = args.value("--input-format").value_or("csv");
     if (format != "csv" && format != "json") throw UsageError{"--input-format takes csv or json"};
     input_kind = format == "csv" ? 1 : 2;
-    input.clear();
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) input.append(chunk, n);
-    if (std::ferror(stdin)) throw Failure{"cannot read standard input"};
+    read_standard_input(standard_input);
+    input = std::string_view(standard_input.data(), standard_input.size());
   } else if (args.has("--input-format")) {
     throw UsageError{"--input-format is for standard input ('-'); a file's name decides its format"};
   }

@@ -43,6 +43,7 @@ def split_rows(n):
 
 
 SPLIT_SCHEMA = '{"n":{"type":"integer"},"word":{"max_len":5}}'
+MIB = 1 << 20
 
 
 def people():
@@ -257,6 +258,35 @@ class ToolCases(unittest.TestCase):
         finally:
             shutil.rmtree(out)
 
+    def test_endless_inputs_end_in_a_message(self):
+        sparse = os.path.join(self.dir, "sparse.csv")
+        with open(sparse, "wb") as f:
+            f.truncate(2 << 30)  # one line of 2 GiB of NUL bytes, stored as a hole
+        people = os.path.join(OPTS.source, PEOPLE)
+        check_stdin = ["check", "-", "--schema", "{}"]
+        # (arguments, standard input, address-space cap, stderr start)
+        cases = [
+            (check_stdin, "/dev/zero", 512 * MIB, "quelta: out of memory after reading "),
+            (check_stdin, "/dev/zero", None, "quelta: standard input is larger than 1 GiB, "),
+            (["check", people, "--schema", "/dev/zero"], "/dev/null", 512 * MIB,
+             "quelta: schema /dev/zero is larger than 8 MiB, "),
+            (["validate", people, "--schema", "/dev/zero"], "/dev/null", None,
+             "quelta: schema /dev/zero is larger than 8 MiB, "),
+            (["columnar", sparse, "--delimiter", ";"], "/dev/null", 512 * MIB, "quelta: out of memory"),
+        ]
+        for args, stdin, cap, stderr in cases:
+            if cap and OPTS.sanitized:
+                continue  # the sanitizers reserve more address space than any cap allows
+            with self.subTest(args=args, stdin=stdin, cap=cap):
+                with open(stdin, "rb") as source:
+                    p = subprocess.run([OPTS.tool] + args, stdin=source, capture_output=True, timeout=120,
+                                       preexec_fn=limit(resource.RLIMIT_AS, cap))
+                err = p.stderr.decode()
+                self.assertEqual(p.returncode, 2, err)
+                self.assertTrue(err.startswith(stderr) and err.count("\n") == 1, err)
+                if stdin == "/dev/zero":
+                    self.assertIn("save it to a file and pass its path", err)
+
     def test_closed_pipe_ends_quietly(self):
         big = self.write("big.csv", b"n,text\n" + b"".join(b"%d,some text here\n" % i for i in range(300000)))
         for args in (["rows", big, "--format", "csv"], ["rows", big, "--format", "json"]):
@@ -314,6 +344,7 @@ if __name__ == "__main__":
     parser.add_argument("--cc", default="")
     parser.add_argument("--cflags", default="")
     parser.add_argument("--libdir", default="")
+    parser.add_argument("--sanitized", action="store_true", help="the tool is built with the sanitizers")
     OPTS, rest = parser.parse_known_args()
     OPTS.tool, OPTS.source = os.path.abspath(OPTS.tool), os.path.abspath(OPTS.source)
     unittest.main(argv=[sys.argv[0]] + rest)
