@@ -219,26 +219,33 @@ class ToolCases(unittest.TestCase):
     def test_signal_removes_split_temporaries(self):
         rows = 400000
         big = self.write("big.csv", split_rows(rows))
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            with self.subTest(signal=sig.name):
+        # (signal, ignored by the tool's parent): an ignored signal stays ignored.
+        cases = [(signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGHUP, True)]
+        for sig, ignored in cases:
+            with self.subTest(signal=sig.name, ignored=ignored):
                 # The run must still be going when its temporaries are seen; a run that
                 # finished first is repeated on a larger input.
                 for _ in range(6):
-                    stopped = self.interrupt_split(big, sig)
-                    if stopped:
+                    reached = self.interrupt_split(big, sig, ignored)
+                    if reached:
                         break
                     rows *= 2
                     big = self.write("big.csv", split_rows(rows))
-                self.assertTrue(stopped, "every run ended before the signal reached it")
+                self.assertTrue(reached, "every run ended before the signal reached it")
 
-    def interrupt_split(self, big, sig):
+    def interrupt_split(self, big, sig, ignored):
         """Signals a --split run once both of its temporaries exist; whether the signal
-        stopped it (a run that had finished or was publishing yields False)."""
+        came while the run was writing them (not once it had finished or was publishing)."""
         out = os.path.join(self.dir, "out")
         os.mkdir(out)
+
+        def dispositions():
+            for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                signal.signal(s, signal.SIG_IGN if ignored and s == sig else signal.SIG_DFL)
+
         try:
             p = subprocess.Popen([OPTS.tool, "validate", big, "--schema", SPLIT_SCHEMA, "--split", "v.csv", "i.jsonl"],
-                                 cwd=out, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                 cwd=out, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=dispositions)
             seen = []
             while p.poll() is None and len(seen) < 2:
                 seen = [n for n in os.listdir(out) if n.startswith(".") and n.endswith(".tmp")]
@@ -247,6 +254,9 @@ class ToolCases(unittest.TestCase):
                 p.send_signal(sig)
             err = p.communicate(timeout=120)[1]
             left = sorted(os.listdir(out))
+            if ignored:
+                self.assertEqual((p.returncode, err, left), (0, b"", ["i.jsonl", "v.csv"]))
+                return len(seen) == 2
             if p.returncode == 0 or left:
                 # Finished (or publishing) before the signal: both outputs, nothing else.
                 self.assertIn(p.returncode, (0, 128 + sig))
