@@ -1,9 +1,6 @@
 // Argument parsing, column resolution and the scan options built from --select,
 // --where, --not and --limit.
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "cli.h"
@@ -234,19 +231,6 @@ ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan) {
   ScannerPtr scanner(quelta_open(path.c_str(), &plan.options));
   if (!scanner) fail_library();
   return scanner;
-}
-
-std::string read_file(const std::string& path, const char* what) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw Failure{std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno)};
-  std::string text;
-  char chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-  bool bad = std::ferror(f);
-  std::fclose(f);
-  if (bad) throw Failure{std::string("cannot read ") + what + " " + path};
-  return text;
 }
 
 }  // namespace cli

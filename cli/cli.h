@@ -191,6 +191,73 @@ bool parse_json(std::string_view text, Json& out);
 // The elements of a JSON array as raw slices of text (empty on malformed input).
 std::vector<std::string_view> json_array_elements(std::string_view text);
 
+// ---- Output files and signals ---------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP remove the registered temporaries and end the tool
+// with status 128 + the signal; SIGXFSZ is ignored so a write past the file-size
+// limit fails with FileTooBig instead.
+void install_signal_handlers();
+
+// Output files that appear together or not at all. add() refuses a target that
+// exists and names a hidden temporary next to it, removed on a signal or when the
+// set is destroyed unpublished; publish() moves every temporary onto its target,
+// never over a file that appeared meanwhile, and undoes the moves made if one fails.
+class OutputSet {
+ public:
+  // exists_message is the failure for a target that exists.
+  explicit OutputSet(std::string exists_message);
+  ~OutputSet();
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+  void add(const std::string& target);  // throws Failure
+  const char* temporary(size_t i) const { return entries_[i].temporary.c_str(); }
+  void publish();  // throws Failure
+
+ private:
+  struct Entry {
+    std::string target, temporary;
+    int slot;  // in the table the signal handler reads
+  };
+  std::vector<Entry> entries_;
+  std::string exists_message_;
+  bool published_ = false;
+};
+
+// ---- Bounded reads ----------------------------------------------------------------
+
+constexpr size_t kSchemaLimit = size_t{8} << 20;
+constexpr size_t kStandardInputLimit = size_t{1} << 30;
+
+// Bytes in a malloc'd block, NUL-terminated; realloc grows a large block by
+// moving its pages rather than copying them.
+class HeapText {
+ public:
+  HeapText() = default;
+  ~HeapText();
+  HeapText(const HeapText&) = delete;
+  HeapText& operator=(const HeapText&) = delete;
+  const char* data() const { return data_ ? data_ : ""; }
+  size_t size() const { return size_; }
+  // Makes room for n more bytes (and the NUL), within limit + 1 bytes in all.
+  bool reserve_more(size_t n, size_t limit);
+  char* end() { return data_ + size_; }
+  void grew(size_t n) {
+    size_ += n;
+    data_[size_] = '\0';
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0, capacity_ = 0;
+};
+
+// A schema file, at most kSchemaLimit bytes; throws Failure naming what failed.
+std::string read_schema_file(const std::string& path);
+// The first line of a file, without its '\n'.
+std::string read_first_line(const std::string& path);
+// Standard input to its end, at most kStandardInputLimit bytes; throws Failure.
+void read_standard_input(HeapText& text);
+
 // ---- Commands -----------------------------------------------------------------
 
 int run_columns(const Args& args);
@@ -203,7 +270,5 @@ int run_sort(const Args& args);
 int run_columnar(const Args& args);
 int run_validate(const Args& args);
 int run_check(const Args& args);
-
-std::string read_file(const std::string& path, const char* what);  // throws Failure
 
 }  // namespace cli

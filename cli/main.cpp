@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "cli.h"
@@ -226,17 +227,29 @@ int run_tool(int argc, char** argv) {
 }  // namespace
 }  // namespace cli
 
+namespace {
+
+void flush_quietly() {
+  try {
+    cli::out().flush();
+  } catch (const cli::Failure&) {
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // A closed pipe shows up as EPIPE from write, which the output ends on quietly.
   std::signal(SIGPIPE, SIG_IGN);
+  cli::install_signal_handlers();
   try {
     return cli::run_tool(argc, argv);
   } catch (const cli::Failure& e) {
-    try {
-      cli::out().flush();
-    } catch (const cli::Failure&) {
-    }
+    flush_quietly();
     std::fprintf(stderr, "quelta: %s\n", e.message.c_str());
-    return 2;
+  } catch (const std::bad_alloc&) {
+    flush_quietly();
+    std::fputs("quelta: out of memory\n", stderr);
   }
+  return 2;
 }

@@ -223,9 +223,8 @@ bool is_json_path(const std::string& path) {
 // The header of a CSV file split at delimiter, quoted names unquoted; used where
 // the delimiter is not the scanner's ','.
 Directory split_header(const std::string& path, char delimiter) {
-  std::string text = read_file(path, "file");
+  std::string text = read_first_line(path);
   std::string_view line(text);
-  line = line.substr(0, line.find('\n'));
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   Directory dir;
   std::string name;

@@ -1,5 +1,4 @@
 // The validation commands: validate (report, --split, --stream) and check.
-#include <cstdio>
 #include <string>
 
 #include "cli.h"
@@ -14,7 +13,7 @@ std::string load_schema(const Args& args) {
   if (!schema) throw UsageError{"--schema is required"};
   size_t first = schema->find_first_not_of(" \t\r\n");
   if (first != std::string::npos && (*schema)[first] == '{') return *schema;
-  return read_file(*schema, "schema");
+  return read_schema_file(*schema);
 }
 
 std::string plural(uint64_t n, const char* word) {
@@ -156,10 +155,16 @@ int run_validate(const Args& args) {
     return validate_stream(args, file, schema);
   }
   if (!split.empty()) {
+    // The library writes hidden temporaries next to the targets; they are
+    // published together once both are complete.
+    OutputSet outputs("validate_to_files failed: PathAlreadyExists");
+    outputs.add(split[0]);
+    outputs.add(split[1]);
     ValidationStats stats{};
-    if (quelta_validate_to_files(file.c_str(), schema.c_str(), split[0].c_str(), split[1].c_str(), &stats) !=
-        0)
+    if (quelta_validate_to_files(file.c_str(), schema.c_str(), outputs.temporary(0), outputs.temporary(1),
+                                 &stats) != 0)
       fail_library();
+    outputs.publish();
     out().put(totals(file, stats.rows_total, stats.rows_valid, stats.rows_invalid) + "\n");
     out().put("  " + plural(stats.rows_valid, "valid row") + " written to " + split[0] + "\n");
     out().put("  " + plural(stats.rows_invalid, "invalid row") + " with " +
@@ -189,16 +194,14 @@ int run_check(const Args& args) {
   std::string schema = load_schema(args);
   uint32_t result_kind = args.has("--list") ? 1 : 0;
   uint32_t input_kind = 0;
-  std::string input = file;
+  std::string_view input = file;
+  HeapText standard_input;
   if (file == "-") {
     std::string format = args.value("--input-format").value_or("csv");
     if (format != "csv" && format != "json") throw UsageError{"--input-format takes csv or json"};
     input_kind = format == "csv" ? 1 : 2;
-    input.clear();
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) input.append(chunk, n);
-    if (std::ferror(stdin)) throw Failure{"cannot read standard input"};
+    read_standard_input(standard_input);
+    input = std::string_view(standard_input.data(), standard_input.size());
   } else if (args.has("--input-format")) {
     throw UsageError{"--input-format is for standard input ('-'); a file's name decides its format"};
   }

@@ -9,11 +9,16 @@ import csv
 import io
 import json
 import os
+import pathlib
 import re
+import resource
 import shlex
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 OPTS = None
@@ -21,9 +26,24 @@ PEOPLE = "examples/people.csv"
 SCHEMA = "examples/people.schema.json"
 
 
-def run(args, stdin=b"", cwd=None):
-    p = subprocess.run([OPTS.tool] + args, input=stdin, capture_output=True, cwd=cwd or OPTS.source)
+def run(args, stdin=b"", cwd=None, preexec_fn=None):
+    p = subprocess.run([OPTS.tool] + args, input=stdin, capture_output=True, cwd=cwd or OPTS.source,
+                       preexec_fn=preexec_fn, timeout=120)
     return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+def limit(kind, size):
+    """A preexec_fn that caps one resource of the tool's process (None: no cap)."""
+    return None if size is None else lambda: resource.setrlimit(kind, (size, size))
+
+
+def split_rows(n):
+    """A CSV of n rows where every other row breaks the schema SPLIT_SCHEMA."""
+    return b"n,word\n" + b"".join(b"%d,%s\n" % (i, b"toolongvalue" if i % 2 else b"ok") for i in range(n))
+
+
+SPLIT_SCHEMA = '{"n":{"type":"integer"},"word":{"max_len":5}}'
+MIB = 1 << 20
 
 
 def people():
@@ -164,6 +184,119 @@ class ToolCases(unittest.TestCase):
         status, _, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--split", valid, invalid])
         self.assertEqual((status, err), (2, "quelta: validate_to_files failed: PathAlreadyExists\n"))
 
+    def test_split_failures_leave_the_folder_as_it_was(self):
+        big = self.write("big.csv", split_rows(200000))
+        out = os.path.join(self.dir, "out")
+        exists = "quelta: validate_to_files failed: PathAlreadyExists\n"
+        # (targets, files in the folder before, file-size limit, status, stderr)
+        cases = [
+            (["v.csv", "i.jsonl"], {}, None, 0, ""),
+            (["v.csv", "i.jsonl"], {}, 256 * 1024, 2, "quelta: validate_to_files failed: FileTooBig\n"),
+            (["v.csv", "i.jsonl"], {"i.jsonl": b"kept"}, None, 2, exists),
+            (["v.csv", "i.jsonl"], {"v.csv": b""}, None, 2, exists),
+            # Both temporaries complete; moving the second onto the first's name undoes the first.
+            (["same.csv", "./same.csv"], {}, None, 2, exists),
+            (["same.csv", "same.csv"], {}, None, 2, exists),
+            (["v.csv", "no/such/folder/i.jsonl"], {}, None, 2, "quelta: validate_to_files failed: FileNotFound\n"),
+        ]
+        for targets, before, fsize, status, stderr in cases:
+            with self.subTest(targets=targets, before=before, fsize=fsize):
+                os.mkdir(out)
+                self.addCleanup(shutil.rmtree, out, ignore_errors=True)
+                for name, data in before.items():
+                    pathlib.Path(out, name).write_bytes(data)
+                got_status, _, got_err = run(["validate", big, "--schema", SPLIT_SCHEMA, "--split"] + targets,
+                                             cwd=out, preexec_fn=limit(resource.RLIMIT_FSIZE, fsize))
+                left = {name: pathlib.Path(out, name).read_bytes() for name in os.listdir(out)}
+                shutil.rmtree(out)
+                self.assertEqual((got_status, got_err), (status, stderr))
+                if status == 0:
+                    self.assertEqual(sorted(left), sorted(targets))
+                    self.assertEqual(left[targets[0]].count(b"\n") - 1 + left[targets[1]].count(b"\n"), 200000)
+                else:
+                    self.assertEqual(left, before)
+
+    def test_signal_removes_split_temporaries(self):
+        rows = 400000
+        big = self.write("big.csv", split_rows(rows))
+        # (signal, ignored by the tool's parent): an ignored signal stays ignored.
+        cases = [(signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGHUP, True)]
+        for sig, ignored in cases:
+            with self.subTest(signal=sig.name, ignored=ignored):
+                # The run must still be going when its temporaries are seen; a run that
+                # finished first is repeated on a larger input.
+                for _ in range(6):
+                    reached = self.interrupt_split(big, sig, ignored)
+                    if reached:
+                        break
+                    rows *= 2
+                    big = self.write("big.csv", split_rows(rows))
+                self.assertTrue(reached, "every run ended before the signal reached it")
+
+    def interrupt_split(self, big, sig, ignored):
+        """Signals a --split run once both of its temporaries exist; whether the signal
+        came while the run was writing them (not once it had finished or was publishing)."""
+        out = os.path.join(self.dir, "out")
+        os.mkdir(out)
+
+        def dispositions():
+            for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                signal.signal(s, signal.SIG_IGN if ignored and s == sig else signal.SIG_DFL)
+
+        try:
+            p = subprocess.Popen([OPTS.tool, "validate", big, "--schema", SPLIT_SCHEMA, "--split", "v.csv", "i.jsonl"],
+                                 cwd=out, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=dispositions)
+            seen = []
+            while p.poll() is None and len(seen) < 2:
+                seen = [n for n in os.listdir(out) if n.startswith(".") and n.endswith(".tmp")]
+                time.sleep(0.001)
+            if len(seen) == 2:
+                p.send_signal(sig)
+            err = p.communicate(timeout=120)[1]
+            left = sorted(os.listdir(out))
+            if ignored:
+                self.assertEqual((p.returncode, err, left), (0, b"", ["i.jsonl", "v.csv"]))
+                return len(seen) == 2
+            if p.returncode == 0 or left:
+                # Finished (or publishing) before the signal: both outputs, nothing else.
+                self.assertIn(p.returncode, (0, 128 + sig))
+                self.assertEqual(left, ["i.jsonl", "v.csv"])
+                return False
+            self.assertEqual((p.returncode, err), (128 + sig, b""))
+            self.assertEqual(len(seen), 2)
+            return True
+        finally:
+            shutil.rmtree(out)
+
+    def test_endless_inputs_end_in_a_message(self):
+        sparse = os.path.join(self.dir, "sparse.csv")
+        with open(sparse, "wb") as f:
+            f.truncate(2 << 30)  # one line of 2 GiB of NUL bytes, stored as a hole
+        people = os.path.join(OPTS.source, PEOPLE)
+        check_stdin = ["check", "-", "--schema", "{}"]
+        # (arguments, standard input, address-space cap, stderr start)
+        cases = [
+            (check_stdin, "/dev/zero", 512 * MIB, "quelta: out of memory after reading "),
+            (check_stdin, "/dev/zero", None, "quelta: standard input is larger than 1 GiB, "),
+            (["check", people, "--schema", "/dev/zero"], "/dev/null", 512 * MIB,
+             "quelta: schema /dev/zero is larger than 8 MiB, "),
+            (["validate", people, "--schema", "/dev/zero"], "/dev/null", None,
+             "quelta: schema /dev/zero is larger than 8 MiB, "),
+            (["columnar", sparse, "--delimiter", ";"], "/dev/null", 512 * MIB, "quelta: out of memory"),
+        ]
+        for args, stdin, cap, stderr in cases:
+            if cap and OPTS.sanitized:
+                continue  # the sanitizers reserve more address space than any cap allows
+            with self.subTest(args=args, stdin=stdin, cap=cap):
+                with open(stdin, "rb") as source:
+                    p = subprocess.run([OPTS.tool] + args, stdin=source, capture_output=True, timeout=120,
+                                       preexec_fn=limit(resource.RLIMIT_AS, cap))
+                err = p.stderr.decode()
+                self.assertEqual(p.returncode, 2, err)
+                self.assertTrue(err.startswith(stderr) and err.count("\n") == 1, err)
+                if stdin == "/dev/zero":
+                    self.assertIn("save it to a file and pass its path", err)
+
     def test_closed_pipe_ends_quietly(self):
         big = self.write("big.csv", b"n,text\n" + b"".join(b"%d,some text here\n" % i for i in range(300000)))
         for args in (["rows", big, "--format", "csv"], ["rows", big, "--format", "json"]):
@@ -221,6 +354,7 @@ if __name__ == "__main__":
     parser.add_argument("--cc", default="")
     parser.add_argument("--cflags", default="")
     parser.add_argument("--libdir", default="")
+    parser.add_argument("--sanitized", action="store_true", help="the tool is built with the sanitizers")
     OPTS, rest = parser.parse_known_args()
     OPTS.tool, OPTS.source = os.path.abspath(OPTS.tool), os.path.abspath(OPTS.source)
     unittest.main(argv=[sys.argv[0]] + rest)

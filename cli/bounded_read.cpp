@@ -1,0 +1,105 @@
+// Reading files and standard input into memory with a ceiling, so that an
+// endless input (/dev/zero, a runaway pipe) ends in a message, not in exhaustion.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+
+namespace cli {
+namespace {
+
+constexpr size_t kChunk = size_t{1} << 16;
+
+enum class ReadEnd { Done, TooLong, NoMemory, Failed };
+
+// Reads f to its end (or past its first '\n' when first_line), keeping at most
+// limit bytes.
+ReadEnd read_stream(FILE* f, size_t limit, bool first_line, HeapText& text) {
+  for (;;) {
+    if (!text.reserve_more(kChunk, limit)) return ReadEnd::NoMemory;
+    size_t want = std::min(kChunk, limit + 1 - text.size());
+    char* at = text.end();
+    size_t n = std::fread(at, 1, want, f);
+    text.grew(n);
+    if (text.size() > limit) return ReadEnd::TooLong;
+    if (first_line && std::memchr(at, '\n', n)) return ReadEnd::Done;
+    if (n < want) return std::ferror(f) ? ReadEnd::Failed : ReadEnd::Done;
+  }
+}
+
+std::string size_text(size_t bytes) {
+  return bytes >= (size_t{1} << 30) ? std::to_string(bytes >> 30) + " GiB"
+                                    : std::to_string(bytes >> 20) + " MiB";
+}
+
+// The contents of the file at path, read by the rules of read_stream.
+void read_path(const std::string& path, const char* what, size_t limit, bool first_line, HeapText& text) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) throw Failure{std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno)};
+  ReadEnd end = read_stream(f, limit, first_line, text);
+  std::fclose(f);
+  switch (end) {
+    case ReadEnd::Done:
+      return;
+    case ReadEnd::TooLong:
+      throw Failure{std::string(what) + " " + path + " is larger than " + size_text(limit) +
+                    ", the most the tool reads for a " + what};
+    case ReadEnd::NoMemory:
+      throw Failure{std::string("out of memory reading ") + what + " " + path};
+    case ReadEnd::Failed:
+      break;
+  }
+  throw Failure{std::string("cannot read ") + what + " " + path};
+}
+
+}  // namespace
+
+HeapText::~HeapText() { std::free(data_); }
+
+bool HeapText::reserve_more(size_t n, size_t limit) {
+  size_t ceiling = limit + 2;  // one byte past the limit shows it was passed, one for the NUL
+  size_t need = std::min(size_ + n + 1, ceiling);
+  if (need <= capacity_) return true;
+  size_t grown = std::min(std::max(need, capacity_ * 2), ceiling);
+  char* p = static_cast<char*>(std::realloc(data_, grown));
+  if (!p) return false;
+  data_ = p;
+  capacity_ = grown;
+  data_[size_] = '\0';
+  return true;
+}
+
+std::string read_schema_file(const std::string& path) {
+  HeapText text;
+  read_path(path, "schema", kSchemaLimit, false, text);
+  return std::string(text.data(), text.size());
+}
+
+std::string read_first_line(const std::string& path) {
+  HeapText text;
+  read_path(path, "file", SIZE_MAX - 2, true, text);
+  std::string_view all(text.data(), text.size());
+  return std::string(all.substr(0, all.find('\n')));
+}
+
+void read_standard_input(HeapText& text) {
+  switch (read_stream(stdin, kStandardInputLimit, false, text)) {
+    case ReadEnd::Done:
+      return;
+    case ReadEnd::TooLong:
+      throw Failure{"standard input is larger than " + size_text(kStandardInputLimit) +
+                    ", the most the tool holds in memory; save it to a file and pass its path"};
+    case ReadEnd::NoMemory:
+      throw Failure{"out of memory after reading " + size_text(text.size()) +
+                    " of standard input; save it to a file and pass its path"};
+    case ReadEnd::Failed:
+      break;
+  }
+  throw Failure{"cannot read standard input"};
+}
+
+}  // namespace cli
