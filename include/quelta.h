@@ -112,6 +112,54 @@ typedef struct ScanOptions {
   int32_t negate;     /* nonzero: deliver the rows that do not pass */
 } ScanOptions;
 
+/* How an input is read: the form of every export that reads input ends in
+ * _with and takes one of these (NULL: every field at its default). The record
+ * grows over releases; a caller sets size to sizeof(ReadOptions) after zeroing
+ * it, and a zeroed record reads as the exports without _with do. A record
+ * whose size is below the first version's, or longer than this library's
+ * with a non-zero byte past it, is refused ("invalid read options"), as is a
+ * field out of its range. */
+typedef enum QueltaQuoting {
+  QUELTA_QUOTING_LINE = 0,   /* a quote never spans a line end (unclosed: UnterminatedQuote) */
+  QUELTA_QUOTING_RFC4180 = 1 /* a quoted field may hold line breaks, kept as written; a record
+                                ends at a line end outside quotes; an unclosed quote at the end
+                                of the input is UnterminatedQuote */
+} QueltaQuoting;
+
+typedef enum QueltaLineEnds {
+  QUELTA_LINE_ENDS_LF = 0, /* '\n' ends a line; one '\r' before it is removed */
+  QUELTA_LINE_ENDS_ANY = 1 /* '\n', "\r\n" or a lone '\r' ends a line */
+} QueltaLineEnds;
+
+typedef enum QueltaEncoding {
+  QUELTA_ENCODING_UTF8 = 0,   /* bytes pass through as read */
+  QUELTA_ENCODING_LATIN1 = 1, /* ISO-8859-1, transcoded to UTF-8 while reading */
+  QUELTA_ENCODING_CP1252 = 2  /* Windows-1252, transcoded to UTF-8 (its five unassigned bytes
+                                 become U+0081, U+008D, U+008F, U+0090, U+009D) */
+} QueltaEncoding;
+
+typedef enum QueltaFormat {
+  QUELTA_FORMAT_AUTO = 0,       /* by the path's extension (JSON for .json, .jsonl, .ndjson) */
+  QUELTA_FORMAT_CSV = 1,        /* delimited text with a header line */
+  QUELTA_FORMAT_JSON_LINES = 2, /* one JSON object per line */
+  QUELTA_FORMAT_JSON_ARRAY = 3  /* the objects of one top-level JSON array */
+} QueltaFormat;
+
+typedef enum QueltaNested {
+  QUELTA_NESTED_REFUSE = 0, /* a nested object or array is NestedValueNotSupported */
+  QUELTA_NESTED_TEXT = 1    /* a nested object or array is delivered as its JSON text, as written */
+} QueltaNested;
+
+typedef struct ReadOptions {
+  size_t size;       /* sizeof(ReadOptions) as the caller was built */
+  char delimiter;    /* CSV field separator; 0 is ','. Not '"', '\r' or '\n' */
+  int32_t quoting;   /* a QueltaQuoting */
+  int32_t line_ends; /* a QueltaLineEnds */
+  int32_t encoding;  /* a QueltaEncoding */
+  int32_t format;    /* a QueltaFormat */
+  int32_t nested;    /* a QueltaNested */
+} ReadOptions;
+
 /* Filled by quelta_aggregate on success only. */
 typedef struct AggregateResult {
   uint64_t count;     /* values that took part (numeric fields) */
@@ -163,6 +211,9 @@ QUELTA_API const char* quelta_last_error(void);
  * and a condition (FileNotFound, IsDir, NotRegularFile, AccessDenied, EmptyFile,
  * UnterminatedQuote, InvalidJson, NestedValueNotSupported, ...). */
 QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options);
+/* quelta_open reading the input as read says (NULL: as quelta_open does).
+ * Fails as quelta_open does, and with "invalid read options". */
+QUELTA_API Scanner* quelta_open_with(const char* path, const ScanOptions* options, const ReadOptions* read);
 
 /* Closes the input and releases the scanner and everything it owns, except
  * result handles already returned (they live on). NULL is ignored. */
@@ -284,19 +335,26 @@ QUELTA_API void quelta_collect_columnar_close(ColumnarCollectContext* ctx);
 /* A whole CSV or JSON-lines file column by column on up to n_threads threads
  * (0: one per processor this process may use), in file order: the same
  * result as a single pass. Each thread takes at least 64 KiB of the file, and
- * at most eight threads per processor start whatever n_threads asks. Every column of the header is collected; CSV
- * fields are split at delimiter. predicates (n_predicates of them, copied for
- * the call) and negate filter rows as in quelta_open. A file whose first
- * non-blank byte is '[' is read as one JSON array on the calling thread. In
- * JSON lines, blank, malformed and non-object lines are skipped and nested
- * values left empty. A CSV file holding only its header gives 0 columns and
- * 0 rows. Returns NULL on failure ("path is null", "out of memory allocating
- * predicates", "parallel scan failed: " and a condition such as
- * FileNotFound, EmptyFile, UnterminatedQuote, InvalidJSON, OutOfMemory). */
+ * at most eight threads per processor start whatever n_threads asks. Every column of the header is collected;
+ * CSV fields are split at delimiter. predicates (n_predicates of them, copied for the call) and negate filter
+ * rows as in quelta_open. A file whose first non-blank byte is '[' is read as one JSON array on the calling
+ * thread. In JSON lines, blank, malformed and non-object lines are skipped and nested values left empty. A
+ * CSV file holding only its header gives 0 columns and 0 rows. Returns NULL on failure ("path is null", "out
+ * of memory allocating predicates", "parallel scan failed: " and a condition such as FileNotFound, EmptyFile,
+ * UnterminatedQuote, InvalidJSON, OutOfMemory). */
 QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* path, char delimiter,
                                                                     const Predicate* predicates,
                                                                     size_t n_predicates, int32_t negate,
                                                                     size_t n_threads);
+/* quelta_parallel_collect_columnar reading the file as read says (NULL: as
+ * with a ',' delimiter); the delimiter is read's. The result is the same as a
+ * single pass with the same read options, quoted line breaks included. Fails
+ * as quelta_parallel_collect_columnar does, and with "invalid read options". */
+QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar_with(const char* path,
+                                                                         const Predicate* predicates,
+                                                                         size_t n_predicates, int32_t negate,
+                                                                         size_t n_threads,
+                                                                         const ReadOptions* read);
 
 /* ---- Validation ------------------------------------------------------------ */
 /* A schema is a JSON object mapping column names to rule objects with the
@@ -314,6 +372,10 @@ QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* 
  * "schema_json is null", "validate failed: " and a condition, "out of memory
  * rendering report", "out of memory"). The file is closed on return. */
 QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors);
+/* quelta_validate reading the file as read says; fails as it does, and with
+ * "invalid read options". */
+QUELTA_API ValidationReport* quelta_validate_with(const char* path, const char* schema_json,
+                                                  size_t max_errors, const ReadOptions* read);
 /* The report as NUL-terminated JSON, valid until quelta_validate_free; NULL for NULL:
  * {"rows_total":..,"rows_valid":..,"rows_invalid":..,"errors_total":..,"truncated":..,
  *  "counts":{rule:count,...},"errors":[{"row":..,"column":..,"column_name":..,"rule":..,"value":..},...]} */
@@ -324,6 +386,10 @@ QUELTA_API void quelta_validate_free(ValidationReport* report);
  * "schema_json is null", "out of memory", "cannot open validator: " and a
  * condition, "out of memory copying header"). */
 QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema_json);
+/* quelta_validator_open reading the file as read says; fails as it does,
+ * and with "invalid read options". */
+QUELTA_API Validator* quelta_validator_open_with(const char* path, const char* schema_json,
+                                                 const ReadOptions* read);
 /* The next row with every breach found in it. Each out pointer is written
  * only when not NULL: the fields as NUL-terminated texts and their count,
  * the row's breaches as a JSON array (NULL for a row without breaches), and
@@ -361,6 +427,11 @@ QUELTA_API void quelta_validator_close(Validator* v);
 QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* schema_json,
                                             const char* valid_path, const char* invalid_path,
                                             ValidationStats* stats);
+/* quelta_validate_to_files reading the input as read says; fails as it
+ * does, and with "invalid read options". */
+QUELTA_API int32_t quelta_validate_to_files_with(const char* input_path, const char* schema_json,
+                                                 const char* valid_path, const char* invalid_path,
+                                                 ValidationStats* stats, const ReadOptions* read);
 
 /* One validation answer as a NUL-terminated text. input_kind 0: input is a
  * path of input_len bytes (no terminator needed); 1: CSV text; 2: JSON-row
@@ -373,6 +444,14 @@ QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* 
  * and a condition, "out of memory"). Free the text with quelta_outcome_free. */
 QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, const char* schema_json,
                                          uint32_t input_kind, uint32_t result_kind);
+/* quelta_validate_outcome reading the input as read says. For a path
+ * (input_kind 0) read->format may choose the format; for a text, input_kind
+ * does, and read->format must be QUELTA_FORMAT_AUTO or agree with it (JSON
+ * lines or a JSON array for input_kind 2). Fails as quelta_validate_outcome
+ * does, and with "invalid read options". */
+QUELTA_API char* quelta_validate_outcome_with(const char* input, size_t input_len, const char* schema_json,
+                                              uint32_t input_kind, uint32_t result_kind,
+                                              const ReadOptions* read);
 QUELTA_API void quelta_outcome_free(char* text);
 
 #ifdef __cplusplus

@@ -1,6 +1,7 @@
 // Export of the parallel columnar collect; its result is read and freed with
 // the columnar collect's accessors and close.
 #include "api/error_slot.h"
+#include "api/read_options.h"
 #include "ops/parallel_collect.h"
 #include "quelta.h"
 
@@ -8,10 +9,9 @@ using namespace quelta;
 
 extern "C" {
 
-QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* path, char delimiter,
-                                                                    const Predicate* predicates,
-                                                                    size_t n_predicates, int32_t negate,
-                                                                    size_t n_threads) {
+static ColumnarCollectContext* collect(const char* path, const char* delimiter, const Predicate* predicates,
+                                       size_t n_predicates, int32_t negate, size_t n_threads,
+                                       const ReadOptions* read) {
   api::slot_clear();
   if (!path) {
     api::slot_set("path is null");
@@ -21,11 +21,17 @@ QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* 
     api::slot_set("predicates is null");
     return nullptr;
   }
+  ReadSettings settings;
+  if (!api::read_settings_from(read, &settings)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return nullptr;
+  }
+  // The export without read options takes its delimiter as it is given.
+  const uint8_t split_at = delimiter ? static_cast<uint8_t>(*delimiter) : settings.delimiter;
   ParallelFailure failure;
   Error condition;
-  ColumnarCollectContext* ctx =
-      parallel_collect_columnar(path, static_cast<uint8_t>(delimiter), predicates, n_predicates, negate != 0,
-                                n_threads, &failure, &condition);
+  ColumnarCollectContext* ctx = parallel_collect_columnar(
+      path, split_at, predicates, n_predicates, negate != 0, n_threads, &failure, &condition, settings);
   switch (failure) {
     case ParallelFailure::None:
       break;
@@ -43,5 +49,20 @@ QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* 
       break;
   }
   return ctx;
+}
+
+QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar(const char* path, char delimiter,
+                                                                    const Predicate* predicates,
+                                                                    size_t n_predicates, int32_t negate,
+                                                                    size_t n_threads) {
+  return collect(path, &delimiter, predicates, n_predicates, negate, n_threads, nullptr);
+}
+
+QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar_with(const char* path,
+                                                                         const Predicate* predicates,
+                                                                         size_t n_predicates, int32_t negate,
+                                                                         size_t n_threads,
+                                                                         const ReadOptions* read) {
+  return collect(path, nullptr, predicates, n_predicates, negate, n_threads, read);
 }
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api/error_slot.h"
+#include "api/read_options.h"
 #include "api/row_delivery.h"
 #include "input/names.h"
 #include "quelta.h"
@@ -14,15 +15,20 @@ using namespace quelta;
 
 extern "C" {
 
-QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options) {
+static Scanner* open_scanner(const char* path, const ScanOptions* options, const ReadOptions* read) {
   api::slot_clear();
   if (!path) {
     api::slot_set("path is null");
     return nullptr;
   }
+  ReadSettings settings;
+  if (!api::read_settings_from(read, &settings)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return nullptr;
+  }
   OpenFailure failure;
   Error condition;
-  Scanner* s = scanner_open(path, options, &failure, &condition);
+  Scanner* s = scanner_open(path, options, &failure, &condition, settings);
   switch (failure) {
     case OpenFailure::None:
       break;
@@ -49,6 +55,14 @@ QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options) {
       break;
   }
   return s;
+}
+
+QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options) {
+  return open_scanner(path, options, nullptr);
+}
+
+QUELTA_API Scanner* quelta_open_with(const char* path, const ScanOptions* options, const ReadOptions* read) {
+  return open_scanner(path, options, read);
 }
 
 QUELTA_API void quelta_close(Scanner* scanner) { scanner_close(scanner); }

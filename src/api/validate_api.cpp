@@ -1,5 +1,6 @@
 // Exports of the whole-file validation report.
 #include "api/error_slot.h"
+#include "api/read_options.h"
 #include "quelta.h"
 #include "validate/report.h"
 
@@ -7,7 +8,8 @@ using namespace quelta;
 
 extern "C" {
 
-QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors) {
+static ValidationReport* validate(const char* path, const char* schema_json, size_t max_errors,
+                                  const ReadOptions* read) {
   api::slot_clear();
   if (!path) {
     api::slot_set("path is null");
@@ -17,9 +19,14 @@ QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schem
     api::slot_set("schema_json is null");
     return nullptr;
   }
+  ReadSettings settings;
+  if (!api::read_settings_from(read, &settings)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return nullptr;
+  }
   const uint64_t cap = max_errors == 0 ? 100 : max_errors;
   ReportRun run;
-  if (Error e = report_run(&run, path, schema_json, cap); failed(e)) {
+  if (Error e = report_run(&run, path, schema_json, cap, settings); failed(e)) {
     api::slot_set("validate failed: ", e);
     return nullptr;
   }
@@ -39,6 +46,15 @@ QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schem
   }
   text.take();
   return report;
+}
+
+QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors) {
+  return validate(path, schema_json, max_errors, nullptr);
+}
+
+QUELTA_API ValidationReport* quelta_validate_with(const char* path, const char* schema_json,
+                                                  size_t max_errors, const ReadOptions* read) {
+  return validate(path, schema_json, max_errors, read);
 }
 
 QUELTA_API const char* quelta_validate_json(ValidationReport* report) {

@@ -1,5 +1,6 @@
 // Exports of validation to files and of the validation outcome.
 #include "api/error_slot.h"
+#include "api/read_options.h"
 #include "quelta.h"
 #include "validate/outcome.h"
 #include "validate/to_files.h"
@@ -8,17 +9,22 @@ using namespace quelta;
 
 extern "C" {
 
-QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* schema_json,
-                                            const char* valid_path, const char* invalid_path,
-                                            ValidationStats* stats) {
+static int32_t to_files(const char* input_path, const char* schema_json, const char* valid_path,
+                        const char* invalid_path, ValidationStats* stats, const ReadOptions* read) {
   api::slot_clear();
   if (stats) *stats = ValidationStats{};
   if (!input_path || !schema_json || !valid_path || !invalid_path || !stats) {
     api::slot_set("validate_to_files requires input, schema, two outputs and stats");
     return -1;
   }
+  ReadSettings settings;
+  if (!api::read_settings_from(read, &settings)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return -1;
+  }
   FileSplitStats split;
-  if (Error e = validate_to_files(input_path, schema_json, valid_path, invalid_path, &split); failed(e)) {
+  if (Error e = validate_to_files(input_path, schema_json, valid_path, invalid_path, &split, settings);
+      failed(e)) {
     api::slot_set("validate_to_files failed: ", e);
     return -1;
   }
@@ -26,8 +32,20 @@ QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* 
   return 0;
 }
 
-QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, const char* schema_json,
-                                         uint32_t input_kind, uint32_t result_kind) {
+QUELTA_API int32_t quelta_validate_to_files(const char* input_path, const char* schema_json,
+                                            const char* valid_path, const char* invalid_path,
+                                            ValidationStats* stats) {
+  return to_files(input_path, schema_json, valid_path, invalid_path, stats, nullptr);
+}
+
+QUELTA_API int32_t quelta_validate_to_files_with(const char* input_path, const char* schema_json,
+                                                 const char* valid_path, const char* invalid_path,
+                                                 ValidationStats* stats, const ReadOptions* read) {
+  return to_files(input_path, schema_json, valid_path, invalid_path, stats, read);
+}
+
+static char* outcome(const char* input, size_t input_len, const char* schema_json, uint32_t input_kind,
+                     uint32_t result_kind, const ReadOptions* read) {
   api::slot_clear();
   if (!input) {
     api::slot_set("input is null");
@@ -41,11 +59,20 @@ QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, co
     api::slot_set("invalid validation options");
     return nullptr;
   }
+  ReadSettings settings;
+  // A text's kind names its format; a format in the options may only agree with it.
+  if (!api::read_settings_from(read, &settings) ||
+      (input_kind == 1 && settings.format != FormatOverride::None &&
+       settings.format != FormatOverride::Csv) ||
+      (input_kind == 2 && settings.format == FormatOverride::Csv)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return nullptr;
+  }
   Error condition;
   bool no_memory_for_result;
-  char* text = validate_outcome(reinterpret_cast<const uint8_t*>(input), input_len, schema_json,
-                                static_cast<OutcomeInput>(input_kind),
-                                static_cast<OutcomeResult>(result_kind), &condition, &no_memory_for_result);
+  char* text = validate_outcome(
+      reinterpret_cast<const uint8_t*>(input), input_len, schema_json, static_cast<OutcomeInput>(input_kind),
+      static_cast<OutcomeResult>(result_kind), &condition, &no_memory_for_result, settings);
   if (!text) {
     if (no_memory_for_result)
       api::slot_set("out of memory");
@@ -53,6 +80,17 @@ QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, co
       api::slot_set("validate failed: ", condition);
   }
   return text;
+}
+
+QUELTA_API char* quelta_validate_outcome(const char* input, size_t input_len, const char* schema_json,
+                                         uint32_t input_kind, uint32_t result_kind) {
+  return outcome(input, input_len, schema_json, input_kind, result_kind, nullptr);
+}
+
+QUELTA_API char* quelta_validate_outcome_with(const char* input, size_t input_len, const char* schema_json,
+                                              uint32_t input_kind, uint32_t result_kind,
+                                              const ReadOptions* read) {
+  return outcome(input, input_len, schema_json, input_kind, result_kind, read);
 }
 
 QUELTA_API void quelta_outcome_free(char* text) { outcome_free(text); }

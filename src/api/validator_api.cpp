@@ -1,6 +1,7 @@
 // Exports of the streaming validator: open, row and batch stepping, the column
 // directory, the row counters, close.
 #include "api/error_slot.h"
+#include "api/read_options.h"
 #include "api/row_delivery.h"
 #include "quelta.h"
 #include "validate/stream.h"
@@ -9,7 +10,7 @@ using namespace quelta;
 
 extern "C" {
 
-QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema_json) {
+static Validator* open_validator(const char* path, const char* schema_json, const ReadOptions* read) {
   api::slot_clear();
   if (!path) {
     api::slot_set("path is null");
@@ -19,9 +20,14 @@ QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema
     api::slot_set("schema_json is null");
     return nullptr;
   }
+  ReadSettings settings;
+  if (!api::read_settings_from(read, &settings)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return nullptr;
+  }
   ValidatorOpenFailure failure;
   Error condition;
-  Validator* v = validator_open(path, schema_json, &failure, &condition);
+  Validator* v = validator_open(path, schema_json, &failure, &condition, settings);
   switch (failure) {
     case ValidatorOpenFailure::None:
       break;
@@ -36,6 +42,15 @@ QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema
       break;
   }
   return v;
+}
+
+QUELTA_API Validator* quelta_validator_open(const char* path, const char* schema_json) {
+  return open_validator(path, schema_json, nullptr);
+}
+
+QUELTA_API Validator* quelta_validator_open_with(const char* path, const char* schema_json,
+                                                 const ReadOptions* read) {
+  return open_validator(path, schema_json, read);
 }
 
 QUELTA_API void quelta_validator_close(Validator* v) { validator_close(v); }

@@ -8,6 +8,8 @@
 
 namespace quelta {
 
+constexpr uint8_t kQuoteByte = '"';
+
 Error open_input_file(const char* path, platform::File* out) {
   if (Error e = platform::file_open_read(path, out); failed(e)) return e;
   uint64_t size = 0;
@@ -42,21 +44,38 @@ Error reader_init_memory(BufferedReader* r, const uint8_t* data, size_t len, siz
   return Error::None;
 }
 
+Error reader_set_decoding(BufferedReader* r, const ReadSettings& settings) {
+  if (!settings.decodes()) return Error::None;
+  uint8_t* decoded = static_cast<uint8_t*>(platform::heap_alloc(decoded_capacity(r->chunk_size)));
+  if (!decoded) return Error::OutOfMemory;
+  // The chunk buffer now receives the input's own bytes.
+  r->raw = r->buffer;
+  r->buffer = decoded;
+  r->decode = DecodeState{settings.encoding, settings.any_line_end, settings.quoting == Quoting::Rfc4180};
+  return Error::None;
+}
+
 Error reader_refill(BufferedReader* r) {
   size_t got = 0;
+  uint8_t* into = r->raw ? r->raw : r->buffer;
   if (r->is_file) {
     size_t want = r->chunk_size < 0xFFFFFFFFu ? r->chunk_size : 0xFFFFFFFFu;
-    if (Error e = platform::file_read(r->file, r->buffer, want, &got); failed(e)) return e;
+    if (Error e = platform::file_read(r->file, into, want, &got); failed(e)) return e;
   } else {
     got = r->mem_len - r->mem_pos;
     if (got > r->chunk_size) got = r->chunk_size;
-    if (got) std::memcpy(r->buffer, r->mem_data + r->mem_pos, got);
+    if (got) std::memcpy(into, r->mem_data + r->mem_pos, got);
     r->mem_pos += got;
   }
+  if (r->raw) got = decode_chunk(&r->decode, r->raw, got, got == 0, r->buffer);
   r->end = got;
   r->pos = 0;
   ++r->fills;
   if (got == 0) r->eof = true;
+  // A byte-order mark says the text is UTF-8; it is not part of the first name.
+  if (r->fills == 1 && r->decode.encoding == Encoding::Utf8 && got >= 3 && r->buffer[0] == 0xEF &&
+      r->buffer[1] == 0xBB && r->buffer[2] == 0xBF)
+    r->pos = 3;
   return Error::None;
 }
 
@@ -121,6 +140,132 @@ Error read_line(BufferedReader* r, FieldView* line, bool* at_end) {
     *line = without_cr(r->pending.data, r->pending.len);
     return Error::None;
   }
+}
+
+size_t scan_quoted_record(QuotedFraming* f, const uint8_t* p, size_t i, size_t n, uint8_t delimiter) {
+  using S = QuotedFraming;
+  while (i < n) {
+    switch (f->state) {
+      case S::Outside: {
+        // Delimiters matter only before a quote, which opens a quoted field
+        // at a field's start and is data elsewhere.
+        const size_t k = i + find_either(p + i, n - i, kQuoteByte, '\n');
+        if (k == n) {
+          f->field_start = p[n - 1] == delimiter;
+          return n;
+        }
+        if (p[k] == '\n') {
+          f->field_start = true;
+          return k;
+        }
+        const bool opens = k > i ? p[k - 1] == delimiter : f->field_start;
+        if (opens) f->state = S::Inside;
+        f->field_start = false;
+        i = k + 1;
+        break;
+      }
+      case S::Inside: {
+        const size_t q = i + find_byte(p + i, n - i, kQuoteByte);
+        if (q == n) return n;
+        f->state = S::QuoteInside;
+        i = q + 1;
+        break;
+      }
+      case S::QuoteInside:
+        // A doubled quote stays inside; any other byte is read outside.
+        f->state = p[i] == kQuoteByte ? S::Inside : S::Outside;
+        f->field_start = false;
+        i += f->state == S::Inside;
+        break;
+    }
+  }
+  return n;
+}
+
+Error read_quoted_record(BufferedReader* r, uint8_t delimiter, FieldView* record, bool* at_end) {
+  *at_end = false;
+  // While skipping, the bytes of the current record are scanned but not kept.
+  bool keeping = r->resume != ReadResume::Skip;
+  if (r->resume != ReadResume::Continue) r->pending.clear();
+  if (r->resume == ReadResume::None) r->quoted = QuotedFraming{};
+  r->resume = ReadResume::None;
+  for (;;) {
+    const size_t start = r->pos;
+    const size_t k = scan_quoted_record(&r->quoted, r->buffer, r->pos, r->end, delimiter);
+    if (k < r->end) {
+      r->pos = k + 1;
+      if (!keeping) {
+        keeping = true;
+        continue;
+      }
+      if (r->pending.empty()) {
+        *record = without_cr(r->buffer + start, k - start);
+        return Error::None;
+      }
+      if (Error e = r->pending.append(r->buffer + start, k - start); failed(e)) return e;  // consumed
+      *record = without_cr(r->pending.data, r->pending.len);
+      return Error::None;
+    }
+    r->pos = r->end;
+    if (keeping) {
+      if (Error e = r->pending.append(r->buffer + start, r->end - start); failed(e)) {
+        r->resume = ReadResume::Skip;
+        return e;
+      }
+    }
+    if (!r->eof) {
+      if (Error e = reader_refill(r); failed(e)) {
+        r->resume = keeping ? ReadResume::Continue : ReadResume::Skip;
+        return e;
+      }
+      if (!r->eof) continue;
+    }
+    const bool inside = r->quoted.state == QuotedFraming::Inside;
+    r->quoted = QuotedFraming{};
+    if (!keeping || r->pending.empty()) {
+      *at_end = true;
+      return Error::None;
+    }
+    if (inside) {
+      r->pending.clear();
+      return Error::UnterminatedQuote;
+    }
+    *record = without_cr(r->pending.data, r->pending.len);
+    return Error::None;
+  }
+}
+
+Error count_quoted_records(BufferedReader* r, uint8_t delimiter, uint64_t* out) {
+  *out = 0;
+  uint64_t records = 0;
+  // A record cut by a failed read is read, and counted, from where it stopped.
+  bool open = r->resume == ReadResume::Continue && !r->pending.empty();
+  if (r->resume == ReadResume::None) r->quoted = QuotedFraming{};
+  r->pending.clear();
+  r->resume = ReadResume::None;
+  for (;;) {
+    while (r->pos < r->end) {
+      const size_t k = scan_quoted_record(&r->quoted, r->buffer, r->pos, r->end, delimiter);
+      if (k == r->end) {
+        open = true;
+        r->pos = r->end;
+        break;
+      }
+      ++records;
+      open = false;
+      r->pos = k + 1;
+    }
+    if (r->eof) break;
+    if (Error e = reader_refill(r); failed(e)) {
+      if (open) r->resume = ReadResume::Skip;
+      return e;
+    }
+  }
+  const bool inside = r->quoted.state == QuotedFraming::Inside;
+  r->quoted = QuotedFraming{};
+  if (open && inside) return Error::UnterminatedQuote;
+  *out = records + (open ? 1 : 0);
+  return Error::None;
 }
 
 Error read_object(BufferedReader* r, FieldView* object, bool* at_end) {
@@ -261,6 +406,12 @@ bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* tota
       (failed(platform::file_size(r->file, total)) || failed(platform::file_offset(r->file, &read))))
     return false;
   const uint64_t unread = r->end - r->pos;
+  if (r->raw) {
+    // Decoded bytes do not map back to the input's: the chunk's start is close enough.
+    const uint64_t chunk = r->chunk_size;
+    *consumed = read > chunk ? read - chunk : 0;
+    return *consumed <= *total;
+  }
   if (read < unread || read - unread > *total) return false;
   *consumed = read - unread;
   return true;
@@ -269,6 +420,8 @@ bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* tota
 void reader_close(BufferedReader* r) {
   platform::heap_free(r->buffer);
   r->buffer = nullptr;
+  platform::heap_free(r->raw);
+  r->raw = nullptr;
   r->pending.release();
   if (r->is_file) platform::file_close(&r->file);
   r->is_file = false;

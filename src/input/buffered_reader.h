@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "input/decoding.h"
 #include "input/field_view.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -29,6 +30,18 @@ struct ObjectFraming {
   size_t depth = 0;
 };
 
+// Record framing state under quotes that span lines, kept across refills
+// and across a failed read.
+struct QuotedFraming {
+  enum State : uint8_t { Outside, Inside, QuoteInside };
+  State state = Outside;
+  bool field_start = true;  // outside: the byte before is a delimiter, or none of the record
+};
+
+// Scans p[i..n) under f for the '\n' that ends the record: its offset, or n
+// when the record goes on past p[n). f carries the state on to the next bytes.
+size_t scan_quoted_record(QuotedFraming* f, const uint8_t* p, size_t i, size_t n, uint8_t delimiter);
+
 struct BufferedReader {
   platform::File file;
   bool is_file = false;
@@ -45,6 +58,12 @@ struct BufferedReader {
   bool eof = false;
   ReadResume resume = ReadResume::None;
   ObjectFraming framing;
+  QuotedFraming quoted;
+
+  // Decoding (see reader_set_decoding): the input's own bytes are read into
+  // raw and written to buffer as UTF-8 with '\n' for a lone '\r'.
+  uint8_t* raw = nullptr;
+  DecodeState decode;
 };
 
 // Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
@@ -56,7 +75,12 @@ Error reader_init_file(BufferedReader* r, platform::File file, size_t chunk_size
 // Reads from the caller's memory block, which must outlive the reader.
 Error reader_init_memory(BufferedReader* r, const uint8_t* data, size_t len, size_t chunk_size = kChunkSize);
 
-// Replaces the buffer contents with the next chunk.
+// Makes every later refill decode the input as settings say (before the first
+// refill only). No-op when settings pass bytes through.
+Error reader_set_decoding(BufferedReader* r, const ReadSettings& settings);
+
+// Replaces the buffer contents with the next chunk. A UTF-8 byte-order mark
+// at the very start of the input is skipped.
 Error reader_refill(BufferedReader* r);
 
 // The next line without its line end (and without one trailing '\r').
@@ -64,6 +88,18 @@ Error reader_refill(BufferedReader* r);
 // a record later: a failed refill is retried by the next read, and a record
 // whose bytes could not be kept is dropped whole.
 Error read_line(BufferedReader* r, FieldView* line, bool* at_end);
+
+// The next CSV record when quotes may span lines: up to the first '\n' outside
+// quotes, without it and one '\r' before it. A quote opens a quoted field only
+// at the start of a field (after delimiter or at the record start); inside,
+// '""' stands for a quote and a lone '"' closes the quotes; every other quote
+// is data. End of input inside quotes is UnterminatedQuote, with the record
+// consumed. Failed reads resume as read_line's do.
+Error read_quoted_record(BufferedReader* r, uint8_t delimiter, FieldView* record, bool* at_end);
+
+// Counts the records read_quoted_record would give from the reader's
+// position to the end of input, and leaves the reader at the end.
+Error count_quoted_records(BufferedReader* r, uint8_t delimiter, uint64_t* out);
 
 // The next top-level object of a JSON array, from its '{' to its '}'.
 // *at_end is set at the array's ']' or the end of input; end of input inside

@@ -247,7 +247,7 @@ __attribute__((target("popcnt,bmi,bmi2,lzcnt"))) void build_fields_bmi(CsvIndex*
 
 Error read_indexed_record(CsvIndex* ix, BufferedReader* r, uint8_t delimiter, uint64_t max_column,
                           GrowBuffer<FieldView>* fields, ByteBuffer* scratch, const FieldView** record,
-                          size_t* count, bool* indexed) {
+                          size_t* count, bool* indexed, bool decline_marked) {
   *indexed = false;
   if (ix->fills != r->fills || ix->next != r->pos || ix->line_at == ix->n_lines) {
     // A window that already starts here holds no whole line: the line is too
@@ -262,6 +262,10 @@ Error read_indexed_record(CsvIndex* ix, BufferedReader* r, uint8_t delimiter, ui
     ix->fills = r->fills;
     ix->base = ix->next = r->pos;
     if (ix->n_lines == 0) return Error::None;
+  }
+  if (decline_marked && ix->marks[ix->mark_at] < ix->lines[ix->line_at].fields_end) {
+    ix->fills = UINT64_MAX;
+    return Error::None;
   }
   *indexed = true;
 

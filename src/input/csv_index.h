@@ -71,9 +71,11 @@ inline bool take_indexed_record(CsvIndex* ix, BufferedReader* r, uint64_t max_co
 // The next record when its whole line lies in the reader's buffer; otherwise
 // *indexed is false and the reader is untouched. The fields are the index's
 // own or, for a line split_record decides, fields->data; scratch is used and
-// grown as split_record uses it. After a failure the line is consumed.
+// grown as split_record uses it. After a failure the line is consumed. With
+// decline_marked, a line that breaks the rules of the index is not read
+// either (*indexed false, the window dropped), so that quotes may span it.
 Error read_indexed_record(CsvIndex* ix, BufferedReader* r, uint8_t delimiter, uint64_t max_column,
                           GrowBuffer<FieldView>* fields, ByteBuffer* scratch, const FieldView** record,
-                          size_t* count, bool* indexed);
+                          size_t* count, bool* indexed, bool decline_marked = false);
 
 }  // namespace quelta

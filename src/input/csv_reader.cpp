@@ -28,24 +28,55 @@ namespace quelta {
   return Error::None;
 }
 
+// Records when quotes may span lines. Lines the index reads without a mark are
+// whole records; from a line with one the framing reader takes over, for a
+// while, since files with one such record tend to have many.
+[[gnu::noinline]] static Error read_quoted(CsvReader* csv, const FieldView** fields, size_t* count,
+                                           bool* at_end) {
+  constexpr uint32_t kUnindexedAfterMark = 32;
+  if (csv->unindexed > 0) {
+    --csv->unindexed;
+  } else if (csv->reader.resume == ReadResume::None && index_supports(csv->delimiter)) {
+    if (take_indexed_record(&csv->index, &csv->reader, csv->max_column, fields, count)) return Error::None;
+    bool indexed = false;
+    Error e = read_indexed_record(&csv->index, &csv->reader, csv->delimiter, csv->max_column, &csv->fields,
+                                  &csv->scratch, fields, count, &indexed, true);
+    if (indexed) return e;
+    if (csv->index.fills == UINT64_MAX) csv->unindexed = kUnindexedAfterMark;
+  }
+  FieldView record;
+  if (Error e = read_quoted_record(&csv->reader, csv->delimiter, &record, at_end); failed(e) || *at_end)
+    return e;
+  size_t c = 0;
+  if (Error e = split_record(record, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c);
+      failed(e))
+    return e;
+  *fields = csv->fields.data;
+  *count = c;
+  return Error::None;
+}
+
 Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end) {
   *at_end = false;
   csv->scratch.clear();
+  if (csv->quoting == Quoting::Rfc4180) return read_quoted(csv, fields, count, at_end);
   if (csv->reader.resume == ReadResume::None &&
       take_indexed_record(&csv->index, &csv->reader, csv->max_column, fields, count))
     return Error::None;
   return read_record_slowly(csv, fields, count, at_end);
 }
 
-static Error csv_finish_open(CsvReader* csv, uint64_t max_column, uint8_t delimiter) {
+static Error csv_finish_open(CsvReader* csv, uint64_t max_column, const ReadSettings& settings) {
   csv->max_column = max_column;
-  csv->delimiter = delimiter;
-  Error e = read_header(csv);
+  csv->delimiter = settings.delimiter;
+  csv->quoting = settings.quoting;
+  Error e = reader_set_decoding(&csv->reader, settings);
+  if (!failed(e)) e = read_header(csv);
   if (failed(e)) csv_close(csv);
   return e;
 }
 
-Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8_t delimiter) {
+Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, const ReadSettings& settings) {
   *csv = CsvReader{};
   platform::File file;
   if (Error e = open_input_file(path, &file); failed(e)) return e;
@@ -53,14 +84,14 @@ Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8
     platform::file_close(&file);
     return e;
   }
-  return csv_finish_open(csv, max_column, delimiter);
+  return csv_finish_open(csv, max_column, settings);
 }
 
 Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column,
-                      uint8_t delimiter) {
+                      const ReadSettings& settings) {
   *csv = CsvReader{};
   if (Error e = reader_init_memory(&csv->reader, data, len); failed(e)) return e;
-  return csv_finish_open(csv, max_column, delimiter);
+  return csv_finish_open(csv, max_column, settings);
 }
 
 void csv_close(CsvReader* csv) {

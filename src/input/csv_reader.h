@@ -8,6 +8,7 @@
 #include "input/buffered_reader.h"
 #include "input/csv_index.h"
 #include "input/csv_tokenizer.h"
+#include "input/read_settings.h"
 
 namespace quelta {
 
@@ -18,6 +19,8 @@ struct CsvReader {
   ByteBuffer scratch;
   uint64_t max_column = kNoMaxColumn;
   uint8_t delimiter = ',';
+  Quoting quoting = Quoting::Line;
+  uint32_t unindexed = 0;  // records to read without the index (after quotes spanned lines)
   CsvIndex index;
 
   // Column directory from the header line; each non-empty name is its own allocation.
@@ -27,13 +30,26 @@ struct CsvReader {
 
 // The next record. *at_end is set when the input has no more lines. After
 // UnterminatedQuote the line is consumed and the next call reads the next one.
+// With Rfc4180 quoting a record runs on past line ends inside quotes, and
+// UnterminatedQuote means the input ended inside quotes.
 Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end);
 
 // Sets up a CSV input over a file (EmptyFile for size 0) or a memory block and
 // reads its header. On failure everything is released, the file closed.
-Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8_t delimiter = ',');
+Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, const ReadSettings& settings);
 Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column,
-                      uint8_t delimiter = ',');
+                      const ReadSettings& settings);
+inline Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, uint8_t delimiter = ',') {
+  ReadSettings settings;
+  settings.delimiter = delimiter;
+  return csv_open_file(csv, path, max_column, settings);
+}
+inline Error csv_open_memory(CsvReader* csv, const uint8_t* data, size_t len, uint64_t max_column,
+                             uint8_t delimiter = ',') {
+  ReadSettings settings;
+  settings.delimiter = delimiter;
+  return csv_open_memory(csv, data, len, max_column, settings);
+}
 // Releases everything; safe on a partly set-up or already closed reader.
 void csv_close(CsvReader* csv);
 

@@ -1,6 +1,8 @@
 // Record splitting for CSV lines.
 #include "input/csv_tokenizer.h"
 
+#include <cstring>
+
 #include "util/byte_search.h"
 
 namespace quelta {
@@ -43,7 +45,6 @@ Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, By
     close = q;
   }
 
-  // Bytes between the closing quote and the next delimiter are dropped.
   if (close + 1 >= n) {
     *position = n;
     *done = true;
@@ -53,7 +54,23 @@ Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, By
     *position = close + 2;
     return Error::None;
   }
+  // Bytes between the closing quote and the next delimiter are data, quotes
+  // among them: they join the quoted text in scratch. A record's copies
+  // never outgrow the record, so reserving its length keeps earlier views.
   size_t d = close + 1 + find_byte(p + close + 1, n - close - 1, delimiter);
+  const size_t tail = (d < n ? d : n) - close - 1;
+  if (Error e = scratch->reserve(n); failed(e)) return e;
+  uint8_t* out;
+  if (field->len && field->ptr + field->len == scratch->data + scratch->len) {
+    out = scratch->data + scratch->len - field->len;  // unescaped just now: extend it
+  } else {
+    out = scratch->data + scratch->len;
+    std::memcpy(out, field->ptr, field->len);
+    scratch->len += field->len;
+  }
+  std::memcpy(scratch->data + scratch->len, p + close + 1, tail);
+  scratch->len += tail;
+  *field = FieldView{out, field->len + tail};
   if (d >= n) {
     *position = n;
     *done = true;

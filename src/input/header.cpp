@@ -10,7 +10,10 @@ namespace quelta {
 Error read_header(CsvReader* csv) {
   FieldView line;
   bool at_end = false;
-  if (Error e = read_line(&csv->reader, &line, &at_end); failed(e)) return e;
+  Error read = csv->quoting == Quoting::Rfc4180
+                   ? read_quoted_record(&csv->reader, csv->delimiter, &line, &at_end)
+                   : read_line(&csv->reader, &line, &at_end);
+  if (failed(read)) return read;
   if (at_end) return Error::EmptyFile;
 
   // Split a copy: the names must survive the reader's next refill.

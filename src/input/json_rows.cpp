@@ -1,6 +1,8 @@
 // Set-up, row mapping and the ordered fast path of the JSON row reader.
 #include "input/json_rows.h"
 
+#include <cstring>
+
 #include "input/names.h"
 #include "platform/heap.h"
 #include "util/byte_search.h"
@@ -10,6 +12,8 @@ namespace {
 
 constexpr uint8_t kTrue[] = {'t', 'r', 'u', 'e'};
 constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
+
+inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
   return json->array_mode ? read_object(&json->reader, record, at_end)
@@ -36,14 +40,25 @@ Error copy_names(JsonReader* json) {
   return Error::None;
 }
 
-Error json_set_up(JsonReader* json, uint64_t max_column) {
+Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& settings) {
   BufferedReader* r = &json->reader;
+  json->nested_text = settings.nested_text;
+  if (Error e = reader_set_decoding(r, settings); failed(e)) return e;
   if (Error e = reader_refill(r); failed(e)) return e;
-  size_t i = 0;
+  size_t i = r->pos;
   while (i < r->end &&
          (r->buffer[i] == ' ' || r->buffer[i] == '\t' || r->buffer[i] == '\n' || r->buffer[i] == '\r'))
     ++i;
-  json->array_mode = i < r->end && r->buffer[i] == '[';
+  switch (settings.format) {
+    case FormatOverride::JsonLines:
+      json->array_mode = false;
+      break;
+    case FormatOverride::JsonArray:
+      json->array_mode = true;
+      break;
+    default:
+      json->array_mode = i < r->end && r->buffer[i] == '[';
+  }
 
   FieldView record;
   bool at_end = false;
@@ -60,11 +75,9 @@ Error json_set_up(JsonReader* json, uint64_t max_column) {
   return Error::None;
 }
 
-inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 }  // namespace
 
-Error json_open_file(JsonReader* json, const char* path, uint64_t max_column) {
+Error json_open_file(JsonReader* json, const char* path, uint64_t max_column, const ReadSettings& settings) {
   *json = JsonReader{};
   platform::File file;
   if (Error e = open_input_file(path, &file); failed(e)) return e;
@@ -72,15 +85,16 @@ Error json_open_file(JsonReader* json, const char* path, uint64_t max_column) {
     platform::file_close(&file);
     return e;
   }
-  Error e = json_set_up(json, max_column);
+  Error e = json_set_up(json, max_column, settings);
   if (failed(e)) json_close(json);
   return e;
 }
 
-Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column) {
+Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column,
+                       const ReadSettings& settings) {
   *json = JsonReader{};
   if (Error e = reader_init_memory(&json->reader, data, len); failed(e)) return e;
-  Error e = json_set_up(json, max_column);
+  Error e = json_set_up(json, max_column, settings);
   if (failed(e)) json_close(json);
   return e;
 }
@@ -102,7 +116,7 @@ bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fie
     while (i < n && p[i] == ' ') ++i;
     if (i >= n || p[i] != ':') return false;
     ++i;
-    while (i < n && p[i] == ' ') ++i;
+    while (i < n && is_blank(p[i])) ++i;
     if (i >= n) return false;
     uint8_t c = p[i];
     if (c == '"') {
@@ -114,10 +128,19 @@ bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fie
     } else if (c == '{' || c == '[') {
       return false;
     } else {
+      // A bare word as the general parser reads it: up to ',' or '}',
+      // trimmed, with null as the empty text.
       size_t start = i;
-      while (i < n && p[i] != ' ' && p[i] != ',' && p[i] != '}') ++i;
-      if (i == start) return false;
-      row[j] = FieldView{p + start, i - start};
+      while (i < n && p[i] != ',' && p[i] != '}' && !is_blank(p[i])) {
+        if (p[i] == '"' || p[i] == ':' || p[i] == '[' || p[i] == ']' || p[i] == '{') return false;
+        ++i;
+      }
+      const size_t end = i;
+      while (i < n && is_blank(p[i])) ++i;
+      // Blanks inside a word, or no word: the general parser decides.
+      if (end == start || (i < n && p[i] != ',' && p[i] != '}')) return false;
+      row[j] = end - start == 4 && std::memcmp(p + start, "null", 4) == 0 ? FieldView{p, 0}
+                                                                          : FieldView{p + start, end - start};
     }
   }
   while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
@@ -148,13 +171,13 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
   Error parsed = parse_object(&json->parser, record);
   if (parsed == Error::OutOfMemory) return parsed;
   if (failed(parsed)) return Error::InvalidJsonRow;
-  if (!members_to_row(json->parser, json->names, n, json->key_index, true, record, row))
+  if (!members_to_row(json->parser, json->names, n, json->key_index, true, record, row, json->nested_text))
     return Error::NestedValueNotSupported;
   return Error::None;
 }
 
 bool members_to_row(const JsonParser& parser, const FieldView* names, size_t n, const KeyIndex& index,
-                    bool positional, FieldView record, FieldView* row) {
+                    bool positional, FieldView record, FieldView* row, bool nested_text) {
   bool flat = true;
   for (size_t c = 0; c < n; ++c) row[c] = FieldView{record.ptr, 0};
   const GrowBuffer<JsonMember>& members = parser.members;
@@ -175,8 +198,12 @@ bool members_to_row(const JsonParser& parser, const FieldView* names, size_t n, 
         break;
       case JsonKind::Object:
       case JsonKind::Array:
-        row[col] = FieldView{record.ptr, 0};
-        flat = false;
+        if (nested_text) {
+          row[col] = m.value;
+        } else {
+          row[col] = FieldView{record.ptr, 0};
+          flat = false;
+        }
         break;
     }
   }

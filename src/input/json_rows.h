@@ -12,12 +12,14 @@
 #include "input/json_parser.h"
 #include "input/key_index.h"
 #include "input/names.h"
+#include "input/read_settings.h"
 
 namespace quelta {
 
 struct JsonReader {
   BufferedReader reader;
   bool array_mode = false;
+  bool nested_text = false;    // nested values as their JSON text
   FieldView* names = nullptr;  // owned copies, in order of appearance
   size_t n_columns = 0;
   KeyIndex key_index;
@@ -31,9 +33,12 @@ struct JsonReader {
 // Opens path (EmptyFile for size 0), chooses the framing from the first
 // chunk and reads the first record as the directory. On failure everything is
 // released and the file closed.
-Error json_open_file(JsonReader* json, const char* path, uint64_t max_column);
+// settings.format may force lines or an array (Json, None: from the first byte).
+Error json_open_file(JsonReader* json, const char* path, uint64_t max_column,
+                     const ReadSettings& settings = {});
 // The same over the caller's memory block, which must outlive the reader.
-Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column);
+Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64_t max_column,
+                       const ReadSettings& settings = {});
 
 // The next row: fields_per_row fields. InvalidJsonRow and NestedValueNotSupported
 // consume the record; the next call reads the one after it.
@@ -48,9 +53,10 @@ bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fie
 // empty, then each member's text placed by its key (at its own position
 // without a lookup when positional and the key matches there); null is empty,
 // true and false are those words. A member holding an object or an array
-// leaves its column empty and makes the result false.
+// gives its JSON text with nested_text; otherwise it leaves its column empty
+// and makes the result false.
 bool members_to_row(const JsonParser& parser, const FieldView* names, size_t n, const KeyIndex& index,
-                    bool positional, FieldView record, FieldView* row);
+                    bool positional, FieldView record, FieldView* row, bool nested_text = false);
 
 void json_close(JsonReader* json);
 

@@ -7,14 +7,13 @@
 
 #include "input/csv_reader.h"
 #include "input/json_rows.h"
+#include "input/read_settings.h"
 
 namespace quelta {
 
-enum class FormatOverride : uint8_t { None, Csv, Json };
-
 struct InputParams {
   uint64_t max_column = kNoMaxColumn;
-  FormatOverride format = FormatOverride::None;
+  ReadSettings read;
 };
 
 // A CSV or JSON-row reader behind one interface.
@@ -26,6 +25,8 @@ struct RecordReader {
 
 // True when the path ends in .ndjson, .jsonl or .json (case-sensitive).
 bool path_selects_json(const char* path, size_t len);
+// Whether path is read as JSON rows under format.
+bool format_selects_json(FormatOverride format, const char* path);
 
 // Sets up the reader for path. On failure nothing stays open or allocated.
 Error open_input(RecordReader* in, const char* path, const InputParams& params);

@@ -49,6 +49,8 @@ struct ChunkTask {
   PredicateSet predicates;
   bool negate = false;
   uint8_t delimiter = ',';
+  bool quotes_span_lines = false;  // CSV records end at line ends outside quotes
+  bool nested_text = false;        // JSON nested values as their text
   size_t n_columns = 0;
   const FieldView* names = nullptr;  // JSON only
   const KeyIndex* key_index = nullptr;
@@ -77,10 +79,12 @@ Error presize_columns(ChunkTask* t, uint64_t consumed) {
 // Hands every line of the task's range to step, without its '\n' and one
 // trailing '\r'. A line crossing two reads is gathered in carry; a last line
 // without '\n' is handed over too, but not the empty rest after a final '\n'.
+// When quotes span lines, a line is a whole record: its '\n' lies outside quotes.
 template <typename Step>
 Error for_each_line(ChunkTask* t, uint8_t* buf, ByteBuffer* carry, Step&& step) {
   uint64_t pos = t->start;
   bool sized = false;
+  QuotedFraming framing;
   while (pos < t->end) {
     if (!sized && pos > t->start) {
       sized = true;
@@ -94,7 +98,8 @@ Error for_each_line(ChunkTask* t, uint8_t* buf, ByteBuffer* carry, Step&& step) 
     pos += got;
     size_t i = 0;
     for (;;) {
-      size_t k = find_byte(buf + i, got - i, '\n');
+      size_t k = t->quotes_span_lines ? scan_quoted_record(&framing, buf, i, got, t->delimiter) - i
+                                      : find_byte(buf + i, got - i, '\n');
       if (k == got - i) {
         if (Error e = carry->append(buf + i, k); failed(e)) return e;
         break;
@@ -142,8 +147,8 @@ Error collect_json_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
         // a property of the line and stops the worker.
         if (p == Error::OutOfMemory) return p;
         if (failed(p)) return Error::None;
-        // Nested values are left empty here rather than failing the line.
-        members_to_row(parser, t->names, t->n_columns, *t->key_index, false, line, row.data);
+        // Nested values are left empty here (or given as text) rather than failing the line.
+        members_to_row(parser, t->names, t->n_columns, *t->key_index, false, line, row.data, t->nested_text);
       }
       if (!test_row(row.data, t->n_columns, t->predicates, t->negate)) return Error::None;
       return append_row(t, row.data, t->n_columns) ? Error::None : Error::OutOfMemory;
@@ -184,6 +189,8 @@ struct Job {
   PredicateSet predicates;
   bool negate = false;
   uint8_t delimiter = ',';
+  ReadSettings read;
+  uint64_t bom = 0;  // bytes of a byte-order mark at the start
   platform::File file;
   uint64_t size = 0;
   size_t n_columns = 0;
@@ -240,8 +247,9 @@ Error read_at(platform::File file, uint64_t offset, size_t len, ByteBuffer* out)
 // a data row of the first chunk. A first line that does not parse fails with
 // the parser's own condition.
 Error read_json_directory(Job* job) {
-  size_t len = job->size < kFirstLineRead ? static_cast<size_t>(job->size) : kFirstLineRead;
-  if (Error e = read_at(job->file, 0, len, &job->first_line); failed(e)) return e;
+  const uint64_t rest = job->size - job->bom;
+  size_t len = rest < kFirstLineRead ? static_cast<size_t>(rest) : kFirstLineRead;
+  if (Error e = read_at(job->file, job->bom, len, &job->first_line); failed(e)) return e;
   FieldView line{job->first_line.data, find_byte(job->first_line.data, job->first_line.len, '\n')};
   line = without_cr(line);
   if (line.len == 0) return Error::ParserInvalidJson;
@@ -256,7 +264,9 @@ Error read_json_directory(Job* job) {
 
 Error read_csv_directory(Job* job, const char* path) {
   CsvReader csv;
-  if (Error e = csv_open_file(&csv, path, kNoMaxColumn, job->delimiter); failed(e)) return e;
+  ReadSettings settings = job->read;
+  settings.delimiter = job->delimiter;
+  if (Error e = csv_open_file(&csv, path, kNoMaxColumn, settings); failed(e)) return e;
   job->n_columns = csv.n_names;
   csv_close(&csv);
   return Error::None;
@@ -283,11 +293,16 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads)
     t->start = start;
     t->end = job->size;
     if (i + 1 < n) {
-      if (Error e = find_next_line_start(job->file, start + step, job->size, &t->end); failed(e)) return e;
+      Error e = t->quotes_span_lines ? find_next_record_start(job->file, start, start + step, job->size,
+                                                              job->delimiter, &t->end)
+                                     : find_next_line_start(job->file, start + step, job->size, &t->end);
+      if (failed(e)) return e;
     }
     start = t->end;
     t->negate = job->negate;
     t->delimiter = job->delimiter;
+    t->quotes_span_lines = job->read.quoting == Quoting::Rfc4180;
+    t->nested_text = job->read.nested_text;
     t->n_columns = job->n_columns;
     if (is_json) {
       t->names = job->names;
@@ -349,11 +364,14 @@ Error merge_chunks(Job* job) {
   return Error::None;
 }
 
-Error collect_lines(Job* job, const char* path, size_t n_threads, bool* no_data) {
-  const bool is_json = path_selects_json(path, std::strlen(path));
-  uint64_t data_start = 0;
+Error collect_lines(Job* job, const char* path, bool is_json, size_t n_threads, bool* no_data) {
+  uint64_t data_start = job->bom;
   if (!is_json) {
-    if (Error e = find_next_line_start(job->file, 0, job->size, &data_start); failed(e)) return e;
+    Error e =
+        job->read.quoting == Quoting::Rfc4180
+            ? find_next_record_start(job->file, job->bom, job->bom, job->size, job->delimiter, &data_start)
+            : find_next_line_start(job->file, 0, job->size, &data_start);
+    if (failed(e)) return e;
     if (data_start >= job->size) {
       *no_data = true;
       return Error::None;
@@ -366,26 +384,51 @@ Error collect_lines(Job* job, const char* path, size_t n_threads, bool* no_data)
   return merge_chunks(job);
 }
 
-// A JSON array cannot be split at line ends: its rows are read here, through
-// the JSON row reader, on the calling thread.
-Error collect_array(Job* job, const char* path) {
+// Inputs that cannot be split at line ends (a JSON array, text that is
+// decoded while it is read) are read here, through the record reader, on the
+// calling thread. As in the workers, JSON lines that do not parse are skipped
+// and every row fills every column; an array's rows must all parse.
+Error collect_in_one_pass(Job* job, const char* path, bool is_json, bool* no_data) {
   ScanState st;
   st.predicates = job->predicates;
   st.negate = job->negate;
   InputParams params;
-  params.format = FormatOverride::Json;
+  params.read = job->read;
+  params.read.delimiter = job->delimiter;
+  if (is_json && params.read.format == FormatOverride::None) params.read.format = FormatOverride::Json;
+  if (!is_json) params.read.format = FormatOverride::Csv;
   if (Error e = open_input(&st.input, path, params); failed(e)) return e;
-  job->n_columns = st.input.json.n_columns;
+  size_t n_names = 0;
+  input_names(st.input, &n_names);
+  job->n_columns = n_names;
+  bool any = false;
   Error e = column_buffers_new(job->n_columns, &job->merged);
-  if (!failed(e)) {
-    e = for_each_row(&st, [&](const FieldView* fields, size_t n) {
-      for (size_t i = 0; i < n && i < job->n_columns; ++i)
-        if (!column_append(&job->merged[i], fields[i].ptr, fields[i].len)) return Error::OutOfMemory;
-      ++job->n_rows;
-      return Error::None;
-    });
+  while (!failed(e)) {
+    const FieldView* fields;
+    size_t n;
+    bool at_end = false;
+    e = next_record(&st.input, &fields, &n, &at_end);
+    if (is_json && !st.input.json.array_mode &&
+        (e == Error::InvalidJsonRow || e == Error::NestedValueNotSupported)) {
+      e = Error::None;
+      continue;
+    }
+    if (failed(e) || at_end) break;
+    any = true;
+    if (!test_row(fields, n, st.predicates, st.negate)) continue;
+    for (size_t c = 0; c < job->n_columns; ++c) {
+      const FieldView f = c < n ? fields[c] : FieldView{};
+      if (!column_append(&job->merged[c], f.ptr, f.len)) {
+        e = Error::OutOfMemory;
+        break;
+      }
+    }
+    ++job->n_rows;
   }
+  // As when split: a CSV file that is only a header line has no columns.
+  if (!failed(e) && !is_json && !any) *no_data = true;
   close_input(&st.input);
+  st.predicates = PredicateSet{};  // the job's own, released with it
   st.projected.release();
   return e;
 }
@@ -397,15 +440,32 @@ Error collect(Job* job, const char* path, size_t n_threads, bool* no_data) {
   Error e =
       read_at(job->file, 0, job->size < kSniffSize ? static_cast<size_t>(job->size) : kSniffSize, &head);
   size_t i = 0;
+  if (job->read.encoding == Encoding::Utf8 && head.len >= 3 && head.data[0] == 0xEF && head.data[1] == 0xBB &&
+      head.data[2] == 0xBF)
+    i = job->bom = 3;
   while (i < head.len && is_blank(head.data[i])) ++i;
-  const bool array = i < head.len && head.data[i] == '[';
+  const bool starts_array = i < head.len && head.data[i] == '[';
   head.release();
   if (failed(e)) return e;
-  if (array) {
-    platform::file_close(&job->file);
-    return collect_array(job, path);
+  bool is_json = false, array = false;
+  switch (job->read.format) {
+    case FormatOverride::Csv:
+      break;
+    case FormatOverride::JsonLines:
+      is_json = true;
+      break;
+    case FormatOverride::JsonArray:
+      is_json = array = true;
+      break;
+    default:
+      array = starts_array;
+      is_json = array || path_selects_json(path, std::strlen(path));
   }
-  return collect_lines(job, path, n_threads, no_data);
+  if (array || job->read.decodes()) {
+    platform::file_close(&job->file);
+    return collect_in_one_pass(job, path, is_json, no_data);
+  }
+  return collect_lines(job, path, is_json, n_threads, no_data);
 }
 
 }  // namespace
@@ -442,15 +502,48 @@ Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, 
   return e;
 }
 
+Error find_next_record_start(platform::File file, uint64_t record_start, uint64_t offset, uint64_t size,
+                             uint8_t delimiter, uint64_t* out) {
+  *out = size;
+  auto* buf = static_cast<uint8_t*>(platform::heap_alloc(kLineWindow));
+  if (!buf) return Error::OutOfMemory;
+  QuotedFraming framing;
+  Error e = Error::None;
+  for (uint64_t pos = record_start; pos < size;) {
+    const uint64_t rest = size - pos;
+    size_t got = 0;
+    if (e = platform::file_pread(file, buf, rest < kLineWindow ? static_cast<size_t>(rest) : kLineWindow, pos,
+                                 &got);
+        failed(e) || got == 0)
+      break;
+    bool found = false;
+    for (size_t i = 0; i < got;) {
+      const size_t k = scan_quoted_record(&framing, buf, i, got, delimiter);
+      if (k == got) break;
+      if (pos + k >= offset) {
+        *out = pos + k + 1;
+        found = true;
+        break;
+      }
+      i = k + 1;
+    }
+    if (found) break;
+    pos += got;
+  }
+  platform::heap_free(buf);
+  return e;
+}
+
 ColumnarCollectContext* parallel_collect_columnar(const char* path, uint8_t delimiter,
                                                   const Predicate* predicates, size_t n_predicates,
                                                   bool negate, size_t n_threads, ParallelFailure* failure,
-                                                  Error* condition) {
+                                                  Error* condition, const ReadSettings& read) {
   *failure = ParallelFailure::None;
   *condition = Error::None;
   Job job;
   job.negate = negate;
   job.delimiter = delimiter;
+  job.read = read;
   if (n_predicates > 0) {
     switch (prepare_predicates(predicates, n_predicates, &job.predicates)) {
       case PrepareResult::Ok:

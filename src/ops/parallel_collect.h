@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "input/read_settings.h"
 #include "ops/columnar.h"
 #include "platform/file.h"
 #include "quelta.h"
@@ -26,10 +27,16 @@ enum class ParallelFailure : uint8_t {
 ColumnarCollectContext* parallel_collect_columnar(const char* path, uint8_t delimiter,
                                                   const Predicate* predicates, size_t n_predicates,
                                                   bool negate, size_t n_threads, ParallelFailure* failure,
-                                                  Error* condition);
+                                                  Error* condition, const ReadSettings& read = {});
 
 // The position just after the first '\n' at or after offset, or size when
 // there is none. Reads a 64 KiB window, doubling it while no line end shows.
 Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, uint64_t* out);
+
+// The same when quotes span lines: the position just after the first record
+// end at or after offset, framing records from record_start (a record start
+// at or before offset).
+Error find_next_record_start(platform::File file, uint64_t record_start, uint64_t offset, uint64_t size,
+                             uint8_t delimiter, uint64_t* out);
 
 }  // namespace quelta

@@ -48,7 +48,9 @@ Error count_rows(ScanState* s, uint64_t* out) {
   *out = 0;
   if (scan_filters_rows(*s)) return count_careful(s, out);
   RecordReader* in = &s->input;
-  if (!in->is_json) return count_remaining_lines(&in->csv.reader, out);
+  if (!in->is_json)
+    return in->csv.quoting == Quoting::Rfc4180 ? count_quoted_records(&in->csv.reader, in->csv.delimiter, out)
+                                               : count_remaining_lines(&in->csv.reader, out);
   uint64_t first = in->json.first_delivered ? 0 : 1;
   in->json.first_delivered = true;
   uint64_t rest = 0;

@@ -39,7 +39,8 @@ static bool build_columns(Scanner* s) {
   return true;
 }
 
-Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition) {
+Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition,
+                      const ReadSettings& read) {
   *failure = OpenFailure::None;
   *condition = Error::None;
   if (options && options->n_predicates > 0 && !options->predicates) {
@@ -73,6 +74,7 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
   ScanState& st = s->state;
   st.predicates = predicates;
   InputParams params;
+  params.read = read;
   if (options) {
     if (options->n_projection > 0) {
       st.projection = options->projection;

@@ -26,7 +26,8 @@ enum class OpenFailure : uint8_t {
 
 // Builds a Scanner for path; on failure reports which step failed (and the
 // input's condition for OpenFailure::Input) and frees everything.
-Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition);
+Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition,
+                      const ReadSettings& read = {});
 void scanner_close(Scanner* scanner);
 
 ScanState* scanner_state(Scanner* scanner);

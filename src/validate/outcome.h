@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "input/read_settings.h"
 #include "platform/error.h"
 
 namespace quelta {
@@ -18,7 +19,8 @@ enum class OutcomeResult : uint8_t { AllValid = 0, InvalidRows = 1 };
 // Only input[0..len) is read. Null on failure: *no_memory_for_result when the
 // finished text could not be copied, else the condition in *condition.
 char* validate_outcome(const uint8_t* input, size_t len, const char* schema_json, OutcomeInput input_kind,
-                       OutcomeResult result_kind, Error* condition, bool* no_memory_for_result);
+                       OutcomeResult result_kind, Error* condition, bool* no_memory_for_result,
+                       const ReadSettings& read = {});
 
 void outcome_free(char* text);
 

@@ -24,7 +24,7 @@ enum class ValidatorOpenFailure : uint8_t {
 // Opens path and parses the schema against its header; on failure says which
 // step failed (with the set-up's condition) and frees everything.
 Validator* validator_open(const char* path, const char* schema_json, ValidatorOpenFailure* failure,
-                          Error* condition);
+                          Error* condition, const ReadSettings& read = {});
 void validator_close(Validator* v);
 
 ValidatorState* validator_state(Validator* v);

@@ -73,9 +73,9 @@ Error split_rows(ValidatorState* v, Output* valid, Output* invalid, uint64_t* er
 }  // namespace
 
 Error validate_to_files(const char* input_path, const char* schema_json, const char* valid_path,
-                        const char* invalid_path, FileSplitStats* stats) {
+                        const char* invalid_path, FileSplitStats* stats, const ReadSettings& read) {
   ValidatorState v;
-  if (Error e = validator_setup(&v, input_path, schema_json); failed(e)) return e;
+  if (Error e = validator_setup(&v, input_path, schema_json, read); failed(e)) return e;
   Output valid, invalid;
   uint64_t errors_total = 0;
   Error e = valid.create(valid_path);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "input/read_settings.h"
 #include "platform/error.h"
 
 namespace quelta {
@@ -20,6 +21,6 @@ struct FileSplitStats {
 // after any failure neither output exists and a file that was at either path
 // before the call is untouched. *stats is written only on success.
 Error validate_to_files(const char* input_path, const char* schema_json, const char* valid_path,
-                        const char* invalid_path, FileSplitStats* stats);
+                        const char* invalid_path, FileSplitStats* stats, const ReadSettings& read = {});
 
 }  // namespace quelta

@@ -93,9 +93,12 @@ const char* rule_name(Rule r) {
   return i < kRuleCount ? kRuleNames[i] : "";
 }
 
-Error validator_setup(ValidatorState* v, const char* path, const char* schema_json) {
+Error validator_setup(ValidatorState* v, const char* path, const char* schema_json,
+                      const ReadSettings& read) {
   *v = ValidatorState{};
-  if (Error e = open_input(&v->scan.input, path, InputParams{}); failed(e)) return e;
+  InputParams params;
+  params.read = read;
+  if (Error e = open_input(&v->scan.input, path, params); failed(e)) return e;
   if (Error e = parse_against_header(v, schema_json); failed(e)) {
     scan_state_close(&v->scan);
     return e;
@@ -104,9 +107,11 @@ Error validator_setup(ValidatorState* v, const char* path, const char* schema_js
 }
 
 Error validator_setup_memory(ValidatorState* v, const uint8_t* data, size_t len, bool is_json,
-                             const char* schema_json) {
+                             const char* schema_json, const ReadSettings& read) {
   *v = ValidatorState{};
-  if (Error e = open_input_memory(&v->scan.input, data, len, is_json, InputParams{}); failed(e)) return e;
+  InputParams params;
+  params.read = read;
+  if (Error e = open_input_memory(&v->scan.input, data, len, is_json, params); failed(e)) return e;
   if (Error e = parse_against_header(v, schema_json); failed(e)) {
     scan_state_close(&v->scan);
     return e;

@@ -52,11 +52,12 @@ constexpr uint64_t kUnlimitedErrors = UINT64_MAX;
 
 // Opens path with default scan options and parses the schema against its
 // header. On failure nothing stays open or allocated.
-Error validator_setup(ValidatorState* v, const char* path, const char* schema_json);
+Error validator_setup(ValidatorState* v, const char* path, const char* schema_json,
+                      const ReadSettings& read = {});
 // The same over CSV (is_json false) or JSON-row text in memory, which must
 // outlive the state.
 Error validator_setup_memory(ValidatorState* v, const uint8_t* data, size_t len, bool is_json,
-                             const char* schema_json);
+                             const char* schema_json, const ReadSettings& read = {});
 void validator_release(ValidatorState* v);
 
 struct RowResult {

@@ -58,6 +58,13 @@ const std::set<std::string> kExpected = {
     "quelta_validate_to_files",
     "quelta_validate_outcome",
     "quelta_outcome_free",
+    // Read options.
+    "quelta_open_with",
+    "quelta_parallel_collect_columnar_with",
+    "quelta_validate_with",
+    "quelta_validator_open_with",
+    "quelta_validate_to_files_with",
+    "quelta_validate_outcome_with",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

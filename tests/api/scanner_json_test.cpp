@@ -94,10 +94,10 @@ TEST_F(ScannerJson, OneColumnRowsOnBothPaths) {
   expect_rows(dir, "one.jsonl",
               {
                   {R"({"a":"first"})", {"first"}},
-                  {R"({"a":null})", {"null"}},
+                  {R"({"a":null})", {""}},
                   {R"({"a": true })", {"true"}},
                   {R"({"a":1e5})", {"1e5"}},
-                  {"{\"a\":1\t}", {"1\t"}},
+                  {"{\"a\":1\t}", {"1"}},
                   {R"({"a":})", {""}},
                   {R"({"a":1,})", {"1"}},
                   {R"({"a":1,"z":{"deep":true}})", {"1"}},
@@ -127,7 +127,7 @@ TEST_F(ScannerJson, TwoColumnRowsOnBothPaths) {
                   {R"({"c":0,"a":null})", {"", "0"}},
                   {"{\"c\":0,\"a\": 1\t}", {"1", "0"}},
                   {R"({"c":"z"})", {"", "z"}},
-                  {R"({"a":"v","c":null})", {"v", "null"}},
+                  {R"({"a":"v","c":null})", {"v", ""}},
                   {R"({"a":false})", {"false", ""}},
                   {"{\"a\":1,\"c\":2}\r", {"1", "2"}},
               });
@@ -152,8 +152,7 @@ TEST_F(ScannerJson, MaxColumnFixesTheFieldCount) {
 TEST_F(ScannerJson, FramingComesFromTheFirstByte) {
   EXPECT_EQ(read_all(dir.write("a.jsonl", " \n[{\"a\":1},\n{\"a\":\"]\"}]")), (Rows{{"1"}, {"]"}}));
   EXPECT_EQ(read_all(dir.write("b.jsonl", "\xEF\xBB\xBF{\"a\":1}\n{\"a\":2}")), (Rows{{"1"}, {"2"}}));
-  EXPECT_EQ(quelta_open(dir.write("c.json", "\xEF\xBB\xBF[{\"a\":1}]").c_str(), nullptr), nullptr);
-  EXPECT_EQ(last_error(), "open failed: InvalidJson");
+  EXPECT_EQ(read_all(dir.write("c.json", "\xEF\xBB\xBF[{\"a\":1}]")), (Rows{{"1"}}));
 }
 
 TEST_F(ScannerJson, ArrayEndingInsideAnObject) {

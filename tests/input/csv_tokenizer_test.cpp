@@ -64,7 +64,20 @@ TEST_P(CsvSplit, QuotedFields) {
   EXPECT_EQ(split(Q + "x" + Q + Q + "y" + Q).fields, (Fields{"x\"y"}));
   EXPECT_EQ(split(Q + Q).fields, (Fields{""}));
   EXPECT_EQ(split(Q + Q + Q + Q).fields, (Fields{"\""}));
-  EXPECT_EQ(split(Q + "ab" + Q + "cd,e").fields, (Fields{"ab", "e"}));
+  // Bytes after a closing quote are data up to the delimiter, as Python's csv reads them.
+  const struct {
+    const char* line;
+    Fields fields;
+  } after_close[] = {
+      {R"("ab"cd,e)", {"abcd", "e"}},
+      {R"("x"y"z",2)", {"xy\"z\"", "2"}},
+      {R"("a""b"c,d)", {"a\"bc", "d"}},
+      {R"("p""q"r,"s"""t)", {"p\"qr", "s\"t"}},
+      {R"(""x,""""y)", {"x", "\"y"}},
+      {R"("a" ,b)", {"a ", "b"}},
+      {R"(z,"a"b,"c""d"e)", {"z", "ab", "c\"de"}},
+  };
+  for (const auto& c : after_close) EXPECT_EQ(split(c.line).fields, c.fields) << c.line;
   EXPECT_EQ(split(Q + "a,b" + Q + "," + Q + "c" + Q + Q + "d" + Q + "," + Q + Q + Q + "e" + Q + Q + Q).fields,
             (Fields{"a,b", "c\"d", "\"e\""}));
   EXPECT_EQ(split("x," + Q + "a" + Q).fields, (Fields{"x", "a"}));
@@ -140,7 +153,8 @@ TEST(CsvReader, QuotedFieldDoesNotSpanLines) {
 TEST(CsvReader, Header) {
   EXPECT_EQ(read_all("a,b,a\n1,2,3").header, (Fields{"a", "b", "a"}));
   EXPECT_EQ(read_all("a,b,\n").header, (Fields{"a", "b", ""}));
-  EXPECT_EQ(read_all("\xEF\xBB\xBFid,x\n").header, (Fields{"\xEF\xBB\xBFid", "x"}));  // no BOM is removed
+  EXPECT_EQ(read_all("\xEF\xBB\xBFid,x\n").header, (Fields{"id", "x"}));  // the byte-order mark is skipped
+  EXPECT_EQ(read_all("x\n\xEF\xBB\xBFid\n").rows[0], (Fields{"\xEF\xBB\xBFid"}));  // only at the very start
   EXPECT_EQ(read_all("\n1\n").header, (Fields{""}));
   EXPECT_EQ(read_all("\"a,b\",\"c\"\"d\"\r\n").header, (Fields{"a,b", "c\"d"}));
   // max_column does not cut the header.
