@@ -241,6 +241,10 @@ void check_parser(const std::string& record, SimdLevel level) {
 
 // ---- models of framing, fast path and row mapping -------------------------
 
+bool has_bom(const uint8_t* p, size_t n) { return n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 struct Framing {
   std::vector<std::string> records;
   bool ends_inside_object = false;
@@ -249,7 +253,7 @@ struct Framing {
 Framing model_framing(const uint8_t* p, size_t n, bool array_mode) {
   Framing f;
   if (!array_mode) {
-    size_t start = 0;
+    size_t start = has_bom(p, n) ? 3 : 0;
     while (start < n) {
       size_t end = start;
       while (end < n && p[end] != '\n') ++end;
@@ -309,7 +313,7 @@ bool model_fast_path(const std::string& r, const std::vector<std::string>& names
     while (i < n && r[i] == ' ') ++i;
     if (i >= n || r[i] != ':') return false;
     ++i;
-    while (i < n && r[i] == ' ') ++i;
+    while (i < n && is_blank(r[i])) ++i;
     if (i >= n) return false;
     if (r[i] == '"') {
       ++i;
@@ -320,10 +324,18 @@ bool model_fast_path(const std::string& r, const std::vector<std::string>& names
     } else if (r[i] == '{' || r[i] == '[') {
       return false;
     } else {
+      // A bare word, trimmed; null is empty. Blanks inside a word, or other
+      // JSON punctuation in it, leave the record to the general parser.
       size_t start = i;
-      while (i < n && r[i] != ' ' && r[i] != ',' && r[i] != '}') ++i;
-      if (i == start) return false;
-      (*row)[j] = r.substr(start, i - start);
+      while (i < n && r[i] != ',' && r[i] != '}' && !is_blank(r[i])) {
+        if (std::string(":\"[]{").find(r[i]) != std::string::npos) return false;
+        ++i;
+      }
+      const size_t end = i;
+      while (i < n && is_blank(r[i])) ++i;
+      if (end == start || (i < n && r[i] != ',' && r[i] != '}')) return false;
+      const std::string word = r.substr(start, end - start);
+      (*row)[j] = word == "null" ? std::string() : word;
     }
   }
   while (i < n && (r[i] == ' ' || r[i] == '\t')) ++i;
@@ -412,7 +424,7 @@ Error open_with_chunk(JsonReader* json, const uint8_t* data, size_t size, uint64
 bool is_word(FieldView v) { return text_of(v) == "true" || text_of(v) == "false"; }
 
 void check_reader(const uint8_t* data, size_t size, uint64_t max_column, size_t chunk) {
-  size_t i = 0;
+  size_t i = has_bom(data, size) ? 3 : 0;
   while (i < size && (data[i] == ' ' || data[i] == '\t' || data[i] == '\n' || data[i] == '\r')) ++i;
   const bool array_mode = i < size && data[i] == '[';
   const Framing framing = model_framing(data, size, array_mode);

@@ -20,6 +20,8 @@ Error open_input_file(const char* path, platform::File* out) {
 }
 
 static Error reader_init(BufferedReader* r, size_t chunk_size) {
+  // The first chunk holds a whole byte-order mark whenever the input has one.
+  if (chunk_size < 4) chunk_size = 4;
   r->buffer = static_cast<uint8_t*>(platform::heap_alloc(chunk_size));
   if (!r->buffer) return Error::OutOfMemory;
   r->chunk_size = chunk_size;

@@ -69,8 +69,8 @@ struct BufferedReader {
 // Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
 Error open_input_file(const char* path, platform::File* out);
 
-// Takes ownership of an open file and allocates the buffer. On failure the
-// file is still owned by the caller.
+// Takes ownership of an open file and allocates the buffer (of at least 4
+// bytes). On failure the file is still owned by the caller.
 Error reader_init_file(BufferedReader* r, platform::File file, size_t chunk_size = kChunkSize);
 // Reads from the caller's memory block, which must outlive the reader.
 Error reader_init_memory(BufferedReader* r, const uint8_t* data, size_t len, size_t chunk_size = kChunkSize);

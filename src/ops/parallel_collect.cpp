@@ -293,9 +293,10 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads)
     t->start = start;
     t->end = job->size;
     if (i + 1 < n) {
-      Error e = t->quotes_span_lines ? find_next_record_start(job->file, start, start + step, job->size,
-                                                              job->delimiter, &t->end)
-                                     : find_next_line_start(job->file, start + step, job->size, &t->end);
+      Error e =
+          job->read.quoting == Quoting::Rfc4180
+              ? find_next_record_start(job->file, start, start + step, job->size, job->delimiter, &t->end)
+              : find_next_line_start(job->file, start + step, job->size, &t->end);
       if (failed(e)) return e;
     }
     start = t->end;
