@@ -375,7 +375,8 @@ Error collect_lines(Job* job, const char* path, bool is_json, size_t n_threads, 
     if (failed(e)) return e;
     if (data_start >= job->size) {
       *no_data = true;
-      return Error::None;
+      // A header whose quotes span lines is read, so that an unclosed one fails as it does in one pass.
+      return job->read.quoting == Quoting::Rfc4180 ? read_csv_directory(job, path) : Error::None;
     }
   }
   Error e = is_json ? read_json_directory(job) : read_csv_directory(job, path);
