@@ -180,9 +180,9 @@ size_t Directory::resolve(const std::string& column, const std::string& file) co
   throw Failure{"no column named '" + column + "' in " + file + " (columns: " + known + ")"};
 }
 
-Directory read_directory(const std::string& path) {
+Directory read_directory(const std::string& path, const ReadOptions& read) {
   Directory dir;
-  dir.probe.reset(quelta_open(path.c_str(), nullptr));
+  dir.probe.reset(quelta_open_with(path.c_str(), nullptr, &read));
   if (!dir.probe) fail_library();
   size_t n = quelta_n_columns(dir.probe.get());
   for (size_t i = 0; i < n; ++i) {
@@ -198,9 +198,13 @@ void build_scan_plan(const Args& args, const Directory& dir, const std::string& 
       if (column.empty()) throw UsageError{"--select needs column names separated by commas"};
       plan.projection.push_back(dir.resolve(column, file));
     }
-    for (size_t index : plan.projection) plan.output_names.push_back(dir.names[index]);
+    for (size_t index : plan.projection) {
+      plan.output_names.push_back(dir.names[index]);
+      plan.json_keys.push_back(json_key(dir.names[index], index));
+    }
   } else {
     plan.output_names = dir.names;
+    for (size_t i = 0; i < dir.names.size(); ++i) plan.json_keys.push_back(json_key(dir.names[i], i));
   }
   for (const std::string& expr : args.values("--where")) {
     Condition c = parse_where(expr);
@@ -227,8 +231,8 @@ void build_scan_plan(const Args& args, const Directory& dir, const std::string& 
   o.negate = args.has("--not") ? 1 : 0;
 }
 
-ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan) {
-  ScannerPtr scanner(quelta_open(path.c_str(), &plan.options));
+ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan, const ReadOptions& read) {
+  ScannerPtr scanner(quelta_open_with(path.c_str(), &plan.options, &read));
   if (!scanner) fail_library();
   return scanner;
 }

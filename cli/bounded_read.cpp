@@ -16,17 +16,14 @@ constexpr size_t kChunk = size_t{1} << 16;
 
 enum class ReadEnd { Done, TooLong, NoMemory, Failed };
 
-// Reads f to its end (or past its first '\n' when first_line), keeping at most
-// limit bytes.
-ReadEnd read_stream(FILE* f, size_t limit, bool first_line, HeapText& text) {
+// Reads f to its end, keeping at most limit bytes.
+ReadEnd read_stream(FILE* f, size_t limit, HeapText& text) {
   for (;;) {
     if (!text.reserve_more(kChunk, limit)) return ReadEnd::NoMemory;
     size_t want = std::min(kChunk, limit + 1 - text.size());
-    char* at = text.end();
-    size_t n = std::fread(at, 1, want, f);
+    size_t n = std::fread(text.end(), 1, want, f);
     text.grew(n);
     if (text.size() > limit) return ReadEnd::TooLong;
-    if (first_line && std::memchr(at, '\n', n)) return ReadEnd::Done;
     if (n < want) return std::ferror(f) ? ReadEnd::Failed : ReadEnd::Done;
   }
 }
@@ -37,10 +34,10 @@ std::string size_text(size_t bytes) {
 }
 
 // The contents of the file at path, read by the rules of read_stream.
-void read_path(const std::string& path, const char* what, size_t limit, bool first_line, HeapText& text) {
+void read_path(const std::string& path, const char* what, size_t limit, HeapText& text) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw Failure{std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno)};
-  ReadEnd end = read_stream(f, limit, first_line, text);
+  ReadEnd end = read_stream(f, limit, text);
   std::fclose(f);
   switch (end) {
     case ReadEnd::Done:
@@ -75,19 +72,12 @@ bool HeapText::reserve_more(size_t n, size_t limit) {
 
 std::string read_schema_file(const std::string& path) {
   HeapText text;
-  read_path(path, "schema", kSchemaLimit, false, text);
+  read_path(path, "schema", kSchemaLimit, text);
   return std::string(text.data(), text.size());
 }
 
-std::string read_first_line(const std::string& path) {
-  HeapText text;
-  read_path(path, "file", SIZE_MAX - 2, true, text);
-  std::string_view all(text.data(), text.size());
-  return std::string(all.substr(0, all.find('\n')));
-}
-
 void read_standard_input(HeapText& text) {
-  switch (read_stream(stdin, kStandardInputLimit, false, text)) {
+  switch (read_stream(stdin, kStandardInputLimit, text)) {
     case ReadEnd::Done:
       return;
     case ReadEnd::TooLong:

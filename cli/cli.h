@@ -75,12 +75,26 @@ class Args {
 
 struct Command {
   const char* name;
-  const char* usage;  // synopsis and option lines, printed by --help and on bad usage
+  std::string usage;  // synopsis and option lines, printed by --help and on bad usage
   std::vector<OptionInfo> options;
   int (*run)(const Args&);
 };
 
 const std::vector<Command>& commands();
+
+// ---- Reading inputs -------------------------------------------------------------
+
+// options with the reading flags added (--delimiter, --quotes, --line-ends,
+// --encoding, --input-format, --nested); every command takes them.
+std::vector<OptionInfo> with_read_options(std::vector<OptionInfo> options);
+// The usage lines of the reading flags.
+const std::string& read_options_help();
+// How to read the file at path: the flags' choices over the tool's defaults
+// (RFC 4180 quoting, tab between fields of *.tsv and *.tab files). Throws UsageError.
+ReadOptions read_options(const Args& args, const std::string& path);
+// The same for an input held in memory (standard input); *json tells whether
+// the flags ask for JSON rows.
+ReadOptions read_options_for_text(const Args& args, std::string_view text, bool* json);
 
 // ---- Scan set-up --------------------------------------------------------------
 
@@ -91,7 +105,7 @@ struct Directory {
   ScannerPtr probe;  // answers quelta_column_index; null when names came from elsewhere
   size_t resolve(const std::string& column, const std::string& file) const;  // throws Failure
 };
-Directory read_directory(const std::string& path);
+Directory read_directory(const std::string& path, const ReadOptions& read);
 
 // The ScanOptions of --select, --where, --not and --limit, with the storage its
 // pointers refer to; it must outlive every scanner opened with it.
@@ -102,13 +116,14 @@ struct ScanPlan {
   std::deque<std::vector<const char*>> in_lists;
   ScanOptions options{};
   std::vector<std::string> output_names;  // names of the delivered columns
+  std::vector<std::string> json_keys;     // their member names in JSON rows, quoted (json_key)
   ScanPlan() = default;
   ScanPlan(const ScanPlan&) = delete;
   ScanPlan& operator=(const ScanPlan&) = delete;
 };
 // Fills plan from the arguments; select_allowed false rejects --select.
 void build_scan_plan(const Args& args, const Directory& dir, const std::string& file, ScanPlan& plan);
-ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan);
+ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan, const ReadOptions& read);
 
 // ---- Output -------------------------------------------------------------------
 
@@ -159,10 +174,13 @@ class RowWriter {
   virtual void row(const char* const* fields, size_t n) = 0;
   virtual void finish() {}
 };
-std::unique_ptr<RowWriter> make_row_writer(Format format, const std::vector<std::string>& names);
+std::unique_ptr<RowWriter> make_row_writer(Format format, const ScanPlan& plan);
 
 void append_csv_field(std::string& line, std::string_view field);
 void append_json_string(std::string& text, std::string_view value);  // byte array when not UTF-8
+// The member name of column index in a JSON row: its name as a string, or
+// "#INDEX" when the name is not UTF-8 (a member name cannot be a byte array).
+std::string json_key(std::string_view name, size_t index);
 bool is_utf8(std::string_view text);
 std::string format_number(double value);
 size_t display_width(std::string_view text);
@@ -253,8 +271,6 @@ class HeapText {
 
 // A schema file, at most kSchemaLimit bytes; throws Failure naming what failed.
 std::string read_schema_file(const std::string& path);
-// The first line of a file, without its '\n'.
-std::string read_first_line(const std::string& path);
 // Standard input to its end, at most kStandardInputLimit bytes; throws Failure.
 void read_standard_input(HeapText& text);
 

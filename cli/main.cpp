@@ -29,7 +29,9 @@ constexpr const char* kToolUsage =
     "  check     tell whether a file or standard input is valid (exit 0, 1 or 2)\n"
     "\n"
     "A file whose name ends in .json, .jsonl or .ndjson is read as JSON rows, any\n"
-    "other as CSV with a header line. A column is named by its header name or by\n"
+    "other as CSV with a header line (tab-separated for .tsv and .tab). Every command\n"
+    "takes --delimiter, --quotes, --line-ends, --encoding, --input-format and\n"
+    "--nested to read other files. A column is named by its header name or by\n"
     "#INDEX, counting from 0.\n"
     "\n"
     "'quelta COMMAND --help' describes a command; 'quelta --version' prints the version.\n";
@@ -49,122 +51,121 @@ const std::vector<OptionInfo> kFilterOptions = {{"--where", true}, {"--not", fal
 
 std::vector<OptionInfo> with_filter(std::vector<OptionInfo> options) {
   options.insert(options.end(), kFilterOptions.begin(), kFilterOptions.end());
-  return options;
+  return with_read_options(std::move(options));
 }
+
+// A command's usage text followed by the reading flags'.
+std::string usage(const char* text) { return text + read_options_help(); }
 
 }  // namespace
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       {"columns",
-       "Usage: quelta columns FILE\n"
-       "\n"
-       "List the columns of FILE (its CSV header, or the keys of its first JSON row)\n"
-       "with their indices.\n",
-       {},
-       run_columns},
+       usage("Usage: quelta columns FILE\n"
+             "\n"
+             "List the columns of FILE (its CSV header, or the keys of its first JSON row)\n"
+             "with their indices.\n"),
+       with_read_options({}), run_columns},
       {"rows",
-       "Usage: quelta rows FILE [--select COLS] [--where EXPR]... [--not] [--limit N]\n"
-       "                        [--format csv|json|table]\n"
-       "\n"
-       "Print the rows of FILE that match, with a header line.\n"
-       "\n"
-       "  --select COLS    the columns to print, in order: names or #INDEX, separated by\n"
-       "                   commas\n" QUELTA_FILTER_HELP
-       "  --limit N        stop after N matching rows\n" QUELTA_FORMAT_HELP,
+       usage("Usage: quelta rows FILE [--select COLS] [--where EXPR]... [--not] [--limit N]\n"
+             "                        [--format csv|json|table]\n"
+             "\n"
+             "Print the rows of FILE that match, with a header line.\n"
+             "\n"
+             "  --select COLS    the columns to print, in order: names or #INDEX, separated by\n"
+             "                   commas\n" QUELTA_FILTER_HELP
+             "  --limit N        stop after N matching rows\n" QUELTA_FORMAT_HELP),
        with_filter({{"--select", true}, {"--format", true}}), run_rows},
       {"count",
-       "Usage: quelta count FILE [--where EXPR]... [--not] [--limit N]\n"
-       "\n"
-       "Print the number of matching rows. Without conditions every line below the\n"
-       "header counts, blank ones too.\n"
-       "\n" QUELTA_FILTER_HELP "  --limit N        count at most N rows\n",
+       usage("Usage: quelta count FILE [--where EXPR]... [--not] [--limit N]\n"
+             "\n"
+             "Print the number of matching rows. Without conditions every line below the\n"
+             "header counts, blank ones too.\n"
+             "\n" QUELTA_FILTER_HELP "  --limit N        count at most N rows\n"),
        with_filter({}), run_count},
       {"collect",
-       "Usage: quelta collect FILE [--where EXPR]... [--not] [--limit N]\n"
-       "\n"
-       "Gather every matching row into one buffer, each field followed by a NUL byte,\n"
-       "and print the number of rows, the first row's number of fields and the\n"
-       "buffer's size in bytes.\n"
-       "\n" QUELTA_FILTER_HELP "  --limit N        gather at most N rows\n",
+       usage("Usage: quelta collect FILE [--where EXPR]... [--not] [--limit N]\n"
+             "\n"
+             "Gather every matching row into one buffer, each field followed by a NUL byte,\n"
+             "and print the number of rows, the first row's number of fields and the\n"
+             "buffer's size in bytes.\n"
+             "\n" QUELTA_FILTER_HELP "  --limit N        gather at most N rows\n"),
        with_filter({}), run_collect},
       {"stats",
-       "Usage: quelta stats FILE COLUMN [--where EXPR]... [--not] [--limit N]\n"
-       "\n"
-       "Print the count, sum, min, max and mean of the numeric values of COLUMN in the\n"
-       "matching rows. Empty and non-numeric values are skipped.\n"
-       "\n" QUELTA_FILTER_HELP "  --limit N        look at the first N matching rows only\n",
+       usage("Usage: quelta stats FILE COLUMN [--where EXPR]... [--not] [--limit N]\n"
+             "\n"
+             "Print the count, sum, min, max and mean of the numeric values of COLUMN in the\n"
+             "matching rows. Empty and non-numeric values are skipped.\n"
+             "\n" QUELTA_FILTER_HELP "  --limit N        look at the first N matching rows only\n"),
        with_filter({}), run_stats},
       {"top",
-       "Usage: quelta top FILE COLUMN [-k N] [--asc] [--select COLS] [--where EXPR]... [--not]\n"
-       "                              [--format csv|json|table]\n"
-       "\n"
-       "Print the N rows (10 by default) with the largest numeric values in COLUMN,\n"
-       "largest first. Rows whose value is not a number are left out.\n"
-       "\n"
-       "  -k N             how many rows to keep\n"
-       "  --asc            the smallest values instead, smallest first\n"
-       "  --select COLS    the columns to print; COLUMN must be one of them\n" QUELTA_FILTER_HELP
-       "  --limit N        look at the first N matching rows only\n" QUELTA_FORMAT_HELP,
+       usage("Usage: quelta top FILE COLUMN [-k N] [--asc] [--select COLS] [--where EXPR]... [--not]\n"
+             "                              [--format csv|json|table]\n"
+             "\n"
+             "Print the N rows (10 by default) with the largest numeric values in COLUMN,\n"
+             "largest first. Rows whose value is not a number are left out.\n"
+             "\n"
+             "  -k N             how many rows to keep\n"
+             "  --asc            the smallest values instead, smallest first\n"
+             "  --select COLS    the columns to print; COLUMN must be one of them\n" QUELTA_FILTER_HELP
+             "  --limit N        look at the first N matching rows only\n" QUELTA_FORMAT_HELP),
        with_filter({{"-k", true}, {"--asc", false}, {"--select", true}, {"--format", true}}), run_top},
       {"sort",
-       "Usage: quelta sort FILE COLUMN [--desc] [--select COLS] [--where EXPR]... [--not]\n"
-       "                               [--limit N] [--format csv|json|table]\n"
-       "\n"
-       "Print every matching row sorted by COLUMN: as numbers where both values are\n"
-       "numbers, as text otherwise. Equal values keep their order in the file.\n"
-       "\n"
-       "  --desc           largest first\n"
-       "  --select COLS    the columns to print; COLUMN must be one of them\n" QUELTA_FILTER_HELP
-       "  --limit N        sort the first N matching rows only\n" QUELTA_FORMAT_HELP,
+       usage("Usage: quelta sort FILE COLUMN [--desc] [--select COLS] [--where EXPR]... [--not]\n"
+             "                               [--limit N] [--format csv|json|table]\n"
+             "\n"
+             "Print every matching row sorted by COLUMN: as numbers where both values are\n"
+             "numbers, as text otherwise. Equal values keep their order in the file.\n"
+             "\n"
+             "  --desc           largest first\n"
+             "  --select COLS    the columns to print; COLUMN must be one of them\n" QUELTA_FILTER_HELP
+             "  --limit N        sort the first N matching rows only\n" QUELTA_FORMAT_HELP),
        with_filter({{"--desc", false}, {"--select", true}, {"--format", true}}), run_sort},
       {"columnar",
-       "Usage: quelta columnar FILE [--threads N] [--delimiter C] [--where EXPR]... [--not]\n"
-       "                            [--select COLS] [--limit N]\n"
-       "\n"
-       "Read FILE column by column and print, per column, its number of values, its\n"
-       "bytes and its first values. The whole file is split among threads; with\n"
-       "--select or --limit it is read in one pass instead.\n"
-       "\n"
-       "  --threads N      threads to use (default: one per processor)\n"
-       "  --delimiter C    the CSV field separator (default ','); for the threaded read\n"
-       "  --select COLS    the columns to collect (one pass)\n" QUELTA_FILTER_HELP
-       "  --limit N        collect the first N matching rows (one pass)\n",
-       with_filter({{"--threads", true}, {"--delimiter", true}, {"--select", true}}), run_columnar},
+       usage("Usage: quelta columnar FILE [--threads N] [--where EXPR]... [--not] [--select COLS]\n"
+             "                            [--limit N]\n"
+             "\n"
+             "Read FILE column by column and print, per column, its number of values, its\n"
+             "bytes and its first values. The whole file is split among threads; with\n"
+             "--select or --limit it is read in one pass instead.\n"
+             "\n"
+             "  --threads N      threads to use (default: one per processor)\n"
+             "  --select COLS    the columns to collect (one pass)\n" QUELTA_FILTER_HELP
+             "  --limit N        collect the first N matching rows (one pass)\n"),
+       with_filter({{"--threads", true}, {"--select", true}}), run_columnar},
       {"validate",
-       "Usage: quelta validate FILE --schema SCHEMA [--max-errors N] [--json]\n"
-       "       quelta validate FILE --schema SCHEMA --split VALID.csv INVALID.jsonl\n"
-       "       quelta validate FILE --schema SCHEMA --stream [--json]\n"
-       "\n"
-       "Check every row of FILE against SCHEMA, a JSON file (or a JSON text starting\n"
-       "with '{') mapping column names to rules, for example\n"
-       "  {\"age\": {\"type\": \"integer\", \"min\": 0}, \"email\": {\"required\": true}}\n"
-       "Rules: type (any, integer, float, boolean, datetime, string), required, min,\n"
-       "max, min_len, max_len, one_of. The exit status is 0 whether rows are valid or\n"
-       "not; 'quelta check' answers with its exit status.\n"
-       "\n"
-       "  --max-errors N   list the first N breaches (default 100); all are counted\n"
-       "  --json           print the report (or, with --stream, each invalid row) as JSON\n"
-       "  --split V I      write the valid rows to the new CSV file V and the invalid ones\n"
-       "                   with their breaches to the new JSON-lines file I\n"
-       "  --stream         show each invalid row as soon as it is found\n",
-       {{"--schema", true},
-        {"--max-errors", true},
-        {"--json", false},
-        {"--split", true},
-        {"--stream", false}},
+       usage("Usage: quelta validate FILE --schema SCHEMA [--max-errors N] [--json]\n"
+             "       quelta validate FILE --schema SCHEMA --split VALID.csv INVALID.jsonl\n"
+             "       quelta validate FILE --schema SCHEMA --stream [--json]\n"
+             "\n"
+             "Check every row of FILE against SCHEMA, a JSON file (or a JSON text starting\n"
+             "with '{') mapping column names to rules, for example\n"
+             "  {\"age\": {\"type\": \"integer\", \"min\": 0}, \"email\": {\"required\": true}}\n"
+             "Rules: type (any, integer, float, boolean, datetime, string), required, min,\n"
+             "max, min_len, max_len, one_of. The exit status is 0 whether rows are valid or\n"
+             "not; 'quelta check' answers with its exit status.\n"
+             "\n"
+             "  --max-errors N   list the first N breaches (default 100); all are counted\n"
+             "  --json           print the report (or, with --stream, each invalid row) as JSON\n"
+             "  --split V I      write the valid rows to the new CSV file V and the invalid ones\n"
+             "                   with their breaches to the new JSON-lines file I\n"
+             "  --stream         show each invalid row as soon as it is found\n"),
+       with_read_options({{"--schema", true},
+                          {"--max-errors", true},
+                          {"--json", false},
+                          {"--split", true},
+                          {"--stream", false}}),
        run_validate},
       {"check",
-       "Usage: quelta check FILE|- --schema SCHEMA [--list] [--input-format csv|json]\n"
-       "\n"
-       "Tell whether every row of FILE is valid under SCHEMA, stopping at the first\n"
-       "invalid row. '-' reads the input from standard input. Exit status: 0 valid,\n"
-       "1 invalid, 2 error.\n"
-       "\n"
-       "  --list           print every invalid row with its breaches as a JSON array\n"
-       "  --input-format F how to read standard input: csv (default) or json (JSON rows)\n",
-       {{"--schema", true}, {"--list", false}, {"--input-format", true}},
-       run_check},
+       usage("Usage: quelta check FILE|- --schema SCHEMA [--list]\n"
+             "\n"
+             "Tell whether every row of FILE is valid under SCHEMA, stopping at the first\n"
+             "invalid row. '-' reads the input from standard input, as CSV unless\n"
+             "--input-format says otherwise. Exit status: 0 valid, 1 invalid, 2 error.\n"
+             "\n"
+             "  --list           print every invalid row with its breaches as a JSON array\n"),
+       with_read_options({{"--schema", true}, {"--list", false}}), run_check},
   };
   return table;
 }
@@ -188,7 +189,7 @@ int run_tool(int argc, char** argv) {
     if (first == "help" && argc > 2) {
       for (const Command& c : commands())
         if (c.name == std::string(argv[2])) {
-          print(stdout, c.usage);
+          print(stdout, c.usage.c_str());
           return 0;
         }
     }
@@ -210,7 +211,7 @@ int run_tool(int argc, char** argv) {
   try {
     Args args(*command, argc - 2, argv + 2);
     if (args.has("--help")) {
-      print(stdout, command->usage);
+      print(stdout, command->usage.c_str());
       return 0;
     }
     int status = command->run(args);
@@ -219,7 +220,7 @@ int run_tool(int argc, char** argv) {
   } catch (const UsageError& e) {
     out().flush();
     std::fprintf(stderr, "quelta %s: %s\n\n", command->name, e.message.c_str());
-    print(stderr, command->usage);
+    print(stderr, command->usage.c_str());
     return 2;
   }
 }

@@ -186,6 +186,25 @@ void append_json_string(std::string& text, std::string_view value) {
   text += '"';
 }
 
+namespace {
+
+// "#INDEX" as a JSON string.
+std::string index_key(size_t index) {
+  std::string key = "\"#";
+  key += std::to_string(index);
+  key += '"';
+  return key;
+}
+
+}  // namespace
+
+std::string json_key(std::string_view name, size_t index) {
+  if (!is_utf8(name)) return index_key(index);
+  std::string key;
+  append_json_string(key, name);
+  return key;
+}
+
 void append_csv_field(std::string& line, std::string_view field) {
   if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
     line.append(field);
@@ -295,22 +314,15 @@ class CsvWriter : public RowWriter {
   std::string line_;
 };
 
-// The key of a field past the header's names.
-std::string extra_name(size_t i) {
-  std::string name(1, '#');
-  name += std::to_string(i);
-  return name;
-}
-
 class JsonWriter : public RowWriter {
  public:
-  explicit JsonWriter(const std::vector<std::string>& names) : names_(names) {}
+  explicit JsonWriter(const std::vector<std::string>& keys) : keys_(keys) {}
   void row(const char* const* fields, size_t n) override {
     line_.clear();
     line_ += '{';
     for (size_t i = 0; i < n; ++i) {
       if (i) line_ += ',';
-      append_json_string(line_, i < names_.size() ? names_[i] : extra_name(i));
+      line_ += i < keys_.size() ? keys_[i] : index_key(i);
       line_ += ':';
       append_json_string(line_, fields[i]);
     }
@@ -319,7 +331,7 @@ class JsonWriter : public RowWriter {
   }
 
  private:
-  std::vector<std::string> names_;
+  std::vector<std::string> keys_;
   std::string line_;
 };
 
@@ -385,12 +397,13 @@ class TableWriter : public RowWriter {
 
 }  // namespace
 
-std::unique_ptr<RowWriter> make_row_writer(Format format, const std::vector<std::string>& names) {
+std::unique_ptr<RowWriter> make_row_writer(Format format, const ScanPlan& plan) {
+  const std::vector<std::string>& names = plan.output_names;
   switch (format) {
     case Format::Csv:
       return std::make_unique<CsvWriter>(names);
     case Format::Json:
-      return std::make_unique<JsonWriter>(names);
+      return std::make_unique<JsonWriter>(plan.json_keys);
     case Format::Table:
       return std::make_unique<TableWriter>(names);
   }

@@ -10,6 +10,7 @@ namespace {
 
 struct Query {
   std::string file;
+  ReadOptions read{};
   Directory dir;
   ScanPlan plan;
 };
@@ -17,7 +18,8 @@ struct Query {
 // Reads the directory of the first positional FILE and the filter options.
 void prepare(const Args& args, Query& q) {
   q.file = args.positional()[0];
-  q.dir = read_directory(q.file);
+  q.read = read_options(args, q.file);
+  q.dir = read_directory(q.file, q.read);
   build_scan_plan(args, q.dir, q.file, q.plan);
 }
 
@@ -32,13 +34,7 @@ size_t key_position(const Query& q, const std::string& column) {
 }
 
 // Rows of a scanner as JSON objects, one per line, read in batches.
-uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& names, Progress& progress) {
-  std::vector<std::string> keys;
-  for (size_t i = 0; i < names.size(); ++i) {
-    std::string key;
-    append_json_string(key, names[i]);
-    keys.push_back(key + ":");
-  }
+uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& keys, Progress& progress) {
   uint64_t rows = 0;
   std::string line;
   while (!out().closed()) {
@@ -57,6 +53,7 @@ uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& names
         if (i) line += ',';
         if (i < keys.size()) {
           line += keys[i];
+          line += ':';
         } else {
           line += "\"#";
           line += std::to_string(i);
@@ -76,7 +73,8 @@ uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& names
 
 int run_columns(const Args& args) {
   args.expect_positional(1);
-  Directory dir = read_directory(args.positional()[0]);
+  const std::string& file = args.positional()[0];
+  Directory dir = read_directory(file, read_options(args, file));
   std::vector<std::vector<std::string>> rows;
   for (size_t i = 0; i < dir.names.size(); ++i) rows.push_back({std::to_string(i), dir.names[i]});
   print_aligned(rows, "", {true, false});
@@ -89,13 +87,13 @@ int run_rows(const Args& args) {
   Query q;
   prepare(args, q);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.plan);
+  ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   Progress progress;
   uint64_t rows = 0;
   if (format == Format::Json) {
-    rows = write_json_rows(scanner.get(), q.plan.output_names, progress);
+    rows = write_json_rows(scanner.get(), q.plan.json_keys, progress);
   } else {
-    std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan.output_names);
+    std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
     const char** fields = nullptr;
     size_t n = 0;
     while (!out().closed()) {
@@ -119,7 +117,7 @@ int run_count(const Args& args) {
   Query q;
   prepare(args, q);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.plan);
+  ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   int64_t n = quelta_count(scanner.get());
   if (n < 0) fail_library();
   out().put(std::to_string(n) + "\n");
@@ -131,7 +129,7 @@ int run_collect(const Args& args) {
   Query q;
   prepare(args, q);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.plan);
+  ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   CollectPtr rows(quelta_collect(scanner.get()));
   if (!rows) fail_library();
   size_t bytes = 0;
@@ -148,7 +146,7 @@ int run_stats(const Args& args) {
   const std::string& column = args.positional()[1];
   size_t position = key_position(q, column);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.plan);
+  ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   AggregateResult r{};
   if (quelta_aggregate(scanner.get(), position, &r) != 0) fail_library();
   auto shown = [&](double v) { return r.has_values ? format_number(v) : std::string("-"); };
@@ -170,11 +168,11 @@ int run_top(const Args& args) {
   size_t position = key_position(q, args.positional()[1]);
   uint64_t k = args.number("-k", 10);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.plan);
+  ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   TopkPtr top(quelta_topk(scanner.get(), position, static_cast<size_t>(k), args.has("--asc") ? 0 : 1));
   if (!top) fail_library();
   scanner.reset();
-  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan.output_names);
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
   const char** fields = nullptr;
   size_t n = 0;
   double key = 0;
@@ -194,11 +192,11 @@ int run_sort(const Args& args) {
   prepare(args, q);
   size_t position = key_position(q, args.positional()[1]);
   q.dir.probe.reset();
-  ScannerPtr scanner = open_scanner(q.file, q.plan);
+  ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   OrderByPtr sorted(quelta_order_by(scanner.get(), position, args.has("--desc") ? 1 : 0));
   if (!sorted) fail_library();
   scanner.reset();
-  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan.output_names);
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
   const char** fields = nullptr;
   size_t n = 0;
   int32_t status;
@@ -211,47 +209,6 @@ int run_sort(const Args& args) {
 }
 
 namespace {
-
-bool is_json_path(const std::string& path) {
-  for (const char* suffix : {".json", ".jsonl", ".ndjson"}) {
-    std::string_view s(suffix);
-    if (path.size() >= s.size() && path.compare(path.size() - s.size(), s.size(), s) == 0) return true;
-  }
-  return false;
-}
-
-// The header of a CSV file split at delimiter, quoted names unquoted; used where
-// the delimiter is not the scanner's ','.
-Directory split_header(const std::string& path, char delimiter) {
-  std::string text = read_first_line(path);
-  std::string_view line(text);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  Directory dir;
-  std::string name;
-  bool quoted_name = false;
-  for (size_t i = 0; i <= line.size(); ++i) {
-    if (i == line.size() || (!quoted_name && line[i] == delimiter)) {
-      dir.names.push_back(name);
-      name.clear();
-    } else if (line[i] == '"' && (quoted_name || name.empty())) {
-      if (quoted_name && i + 1 < line.size() && line[i + 1] == '"') {
-        name += '"';
-        ++i;
-      } else {
-        quoted_name = !quoted_name;
-      }
-    } else {
-      name += line[i];
-    }
-  }
-  return dir;
-}
-
-char parse_delimiter(const std::string& text) {
-  if (text == "tab" || text == "\\t") return '\t';
-  if (text.size() != 1) throw UsageError{"--delimiter takes one character, not '" + text + "'"};
-  return text[0];
-}
 
 std::string first_values(ColumnarCollectContext* ctx, size_t column, size_t* empty) {
   size_t n_offsets = 0, len = 0;
@@ -275,23 +232,22 @@ std::string first_values(ColumnarCollectContext* ctx, size_t column, size_t* emp
 int run_columnar(const Args& args) {
   args.expect_positional(1);
   const std::string file = args.positional()[0];
-  char delimiter = parse_delimiter(args.value("--delimiter").value_or(","));
+  ReadOptions read = read_options(args, file);
   bool one_pass = args.has("--select") || args.has("--limit");
-  if (one_pass && (args.has("--delimiter") || args.has("--threads")))
-    throw UsageError{"--select and --limit read in one pass, without --threads or --delimiter"};
-  Directory dir =
-      (delimiter == ',' || is_json_path(file)) ? read_directory(file) : split_header(file, delimiter);
+  if (one_pass && args.has("--threads"))
+    throw UsageError{"--select and --limit read in one pass, without --threads"};
+  Directory dir = read_directory(file, read);
   ScanPlan plan;
   build_scan_plan(args, dir, file, plan);
   dir.probe.reset();
   ColumnarPtr ctx;
   if (one_pass) {
-    ScannerPtr scanner = open_scanner(file, plan);
+    ScannerPtr scanner = open_scanner(file, plan, read);
     ctx.reset(quelta_collect_columnar(scanner.get()));
   } else {
-    ctx.reset(quelta_parallel_collect_columnar(file.c_str(), delimiter, plan.options.predicates,
-                                               plan.options.n_predicates, plan.options.negate,
-                                               static_cast<size_t>(args.number("--threads", 0))));
+    ctx.reset(quelta_parallel_collect_columnar_with(file.c_str(), plan.options.predicates,
+                                                    plan.options.n_predicates, plan.options.negate,
+                                                    static_cast<size_t>(args.number("--threads", 0)), &read));
   }
   if (!ctx) fail_library();
   size_t n_rows = quelta_collect_columnar_n_rows(ctx.get());

@@ -94,8 +94,9 @@ void print_row_breaches(Validator* v, uint64_t row, size_t n_fields, const char*
   out().put(line + "\n");
 }
 
-int validate_stream(const Args& args, const std::string& file, const std::string& schema) {
-  ValidatorPtr v(quelta_validator_open(file.c_str(), schema.c_str()));
+int validate_stream(const Args& args, const std::string& file, const std::string& schema,
+                    const ReadOptions& read) {
+  ValidatorPtr v(quelta_validator_open_with(file.c_str(), schema.c_str(), &read));
   if (!v) fail_library();
   Progress progress;
   uint64_t rows = 0;
@@ -145,6 +146,7 @@ int run_validate(const Args& args) {
   args.expect_positional(1);
   const std::string file = args.positional()[0];
   std::string schema = load_schema(args);
+  ReadOptions read = read_options(args, file);
   std::vector<std::string> split = args.values("--split");
   if (args.has("--stream") + !split.empty() > 1) throw UsageError{"--split and --stream exclude each other"};
   if (!split.empty() && (args.has("--json") || args.has("--max-errors")))
@@ -152,7 +154,7 @@ int run_validate(const Args& args) {
   if (args.has("--stream")) {
     if (args.has("--max-errors"))
       throw UsageError{"--stream lists every invalid row; it takes no --max-errors"};
-    return validate_stream(args, file, schema);
+    return validate_stream(args, file, schema, read);
   }
   if (!split.empty()) {
     // The library writes hidden temporaries next to the targets; they are
@@ -161,8 +163,8 @@ int run_validate(const Args& args) {
     outputs.add(split[0]);
     outputs.add(split[1]);
     ValidationStats stats{};
-    if (quelta_validate_to_files(file.c_str(), schema.c_str(), outputs.temporary(0), outputs.temporary(1),
-                                 &stats) != 0)
+    if (quelta_validate_to_files_with(file.c_str(), schema.c_str(), outputs.temporary(0),
+                                      outputs.temporary(1), &stats, &read) != 0)
       fail_library();
     outputs.publish();
     out().put(totals(file, stats.rows_total, stats.rows_valid, stats.rows_invalid) + "\n");
@@ -174,7 +176,8 @@ int run_validate(const Args& args) {
   }
   uint64_t max_errors = args.number("--max-errors", 100);
   if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
-  ReportPtr report(quelta_validate(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors)));
+  ReportPtr report(
+      quelta_validate_with(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors), &read));
   if (!report) fail_library();
   const char* json = quelta_validate_json(report.get());
   if (args.has("--json")) {
@@ -196,17 +199,19 @@ int run_check(const Args& args) {
   uint32_t input_kind = 0;
   std::string_view input = file;
   HeapText standard_input;
+  ReadOptions read;
   if (file == "-") {
-    std::string format = args.value("--input-format").value_or("csv");
-    if (format != "csv" && format != "json") throw UsageError{"--input-format takes csv or json"};
-    input_kind = format == "csv" ? 1 : 2;
+    bool json = false;
+    read_options_for_text(args, "", &json);  // bad flags are reported before standard input is read
     read_standard_input(standard_input);
     input = std::string_view(standard_input.data(), standard_input.size());
-  } else if (args.has("--input-format")) {
-    throw UsageError{"--input-format is for standard input ('-'); a file's name decides its format"};
+    read = read_options_for_text(args, input, &json);
+    input_kind = json ? 2 : 1;
+  } else {
+    read = read_options(args, file);
   }
-  OutcomePtr outcome(
-      quelta_validate_outcome(input.data(), input.size(), schema.c_str(), input_kind, result_kind));
+  OutcomePtr outcome(quelta_validate_outcome_with(input.data(), input.size(), schema.c_str(), input_kind,
+                                                  result_kind, &read));
   if (!outcome) fail_library();
   std::string_view text(outcome.get());
   const std::string shown = file == "-" ? "standard input" : file;

@@ -5,6 +5,7 @@ output and exit status; the README's tool commands and C example are replayed to
 Usage: cli_test.py --tool PATH --source DIR [--cc CC --cflags FLAGS --libdir DIR] [unittest args]
 """
 import argparse
+import codecs
 import csv
 import io
 import json
@@ -80,6 +81,7 @@ class ToolCases(unittest.TestCase):
         quoted = self.write("quoted.csv", b'a,b\n"x, y","say ""hi"""\n,\n')
         broken = self.write("broken.csv", b'a,b\n1,2\n"3,4\n5,6\n')
         bytes_file = self.write("bytes.csv", b"a\n\xff\x00\n")
+        spans = self.write("spans.csv", b'a,b\n"x\ny",2\n')
         usage_rows = "Usage: quelta rows FILE"
         # (arguments, standard input, expected status, expected stdout, expected stderr start)
         cases = [
@@ -93,7 +95,13 @@ class ToolCases(unittest.TestCase):
               "--select", "id", "--format", "csv"], b"", 0, "id\n1\n2\n", ""),
             (["rows", quoted, "--format", "csv"], b"", 0, 'a,b\n"x, y","say ""hi"""\n,\n', ""),
             (["rows", bytes_file, "--format", "json"], b"", 0, '{"a":[255,0]}\n', ""),
+            # The quote that opens on row 3 runs to the end of the file, unclosed.
             (["rows", broken, "--format", "csv"], b"", 2, "a,b\n1,2\n", "quelta: next failed: UnterminatedQuote\n"),
+            # A quoted line break is part of its field; --quotes line keeps a quote within its line.
+            (["rows", spans, "--format", "csv"], b"", 0, 'a,b\n"x\ny",2\n', ""),
+            (["count", spans], b"", 0, "1\n", ""),
+            (["rows", spans, "--format", "csv", "--quotes", "line"], b"", 2, "a,b\n",
+             "quelta: next failed: UnterminatedQuote\n"),
             (["rows", PEOPLE, "--select", "name", "--limit", "2", "--format", "table"], b"", 0,
              "name\n----\nAda Lovelace\nAlan Turing\n", ""),
             (["count", PEOPLE], b"", 0, f"{len(rows)}\n", ""),
@@ -282,7 +290,8 @@ class ToolCases(unittest.TestCase):
              "quelta: schema /dev/zero is larger than 8 MiB, "),
             (["validate", people, "--schema", "/dev/zero"], "/dev/null", None,
              "quelta: schema /dev/zero is larger than 8 MiB, "),
-            (["columnar", sparse, "--delimiter", ";"], "/dev/null", 512 * MIB, "quelta: out of memory"),
+            # The library reads the header line, whatever the delimiter.
+            (["columnar", sparse, "--delimiter", ";"], "/dev/null", 512 * MIB, "quelta: open failed: OutOfMemory"),
         ]
         for args, stdin, cap, stderr in cases:
             if cap and OPTS.sanitized:
@@ -309,6 +318,235 @@ class ToolCases(unittest.TestCase):
             self.assertIn(first, (b"n,text\n", b'{"n":"0","text":"some text here"}\n'))
 
 
+def run_bytes(args, stdin=b"", cwd=None):
+    p = subprocess.run([OPTS.tool] + args, input=stdin, capture_output=True, cwd=cwd or OPTS.source, timeout=120)
+    return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+
+
+# Windows-1252 leaves five bytes unassigned; they read as the C1 controls of the same number.
+codecs.register_error("c1_controls", lambda e: (e.object[e.start:e.end].decode("latin-1"), e.end))
+
+
+def python_csv(data, delimiter=",", encoding="utf-8", strict=False):
+    """The records Python's csv module reads from data, header first (strict: an
+    unclosed quote raises csv.Error)."""
+    csv.field_size_limit(1 << 30)
+    errors = "c1_controls" if encoding == "cp1252" else "strict"
+    with io.TextIOWrapper(io.BytesIO(data), encoding=encoding, errors=errors, newline="") as f:
+        return list(csv.reader(f, delimiter=delimiter, strict=strict))
+
+
+def python_json_rows(data, array):
+    """The rows Python's json module reads from JSON lines or one array, each value as
+    the tool gives it: numbers as written, null empty, nested values as compact text."""
+    text = data.decode("utf-8-sig")
+    if array:
+        values, literals = json.loads(text), json.loads(text, parse_int=str, parse_float=str)
+    else:
+        lines = [line for line in text.splitlines() if line.strip()]
+        values = [json.loads(line) for line in lines]
+        literals = [json.loads(line, parse_int=str, parse_float=str) for line in lines]
+    def shown(value, literal):
+        if isinstance(value, (dict, list)):
+            return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+        if isinstance(value, bool):
+            return "true" if value else "false"
+        return "" if value is None else literal
+    head = list(values[0])
+    return [head] + [[shown(v.get(k), l.get(k)) for k in head] for v, l in zip(values, literals)]
+
+
+def is_utf8(data):
+    try:
+        data.decode("utf-8")
+        return True
+    except UnicodeDecodeError:
+        return False
+
+
+def tool_value(value):
+    """A value of the tool's JSON rows as bytes: a string, or an array of byte values."""
+    return bytes(value) if isinstance(value, list) else value.encode()
+
+
+THREAD_SHARE = 128 * 1024  # a file up to twice the 64 KiB a thread takes at least is read by one
+LONG_TEXT = "a long note\r\nover many lines,\n" * 12000  # 380 KiB: past the read buffer's 256 KiB
+
+
+class ReadingFiles(unittest.TestCase):
+    """The tool reads delimited and JSON files as Python's csv and json modules do."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def write(self, name, data, folder=None):
+        path = os.path.join(folder or self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    # (file name, bytes, tool flags, Python csv delimiter, Python encoding, tool keeps the bytes as read)
+    CSV_CASES = [
+        ("tabs.tsv", b'name\tnote\nAda\t"a\ttab"\nBob\tx,y\n', [], "\t", "utf-8", False),
+        ("tabs.TAB", b"name\tnote\nAda\tx,y\n", [], "\t", "utf-8", False),
+        ("tabs.txt", b'name\tnote\nAda\t"a\ttab"\n', ["--delimiter", "tab"], "\t", "utf-8", False),
+        ("semi.csv", b'a;b;c\n1;"2;3";4\r\n5;;"6 ""q"""\n', ["--delimiter", ";"], ";", "utf-8", False),
+        ("pipe.csv", b'a|b\n"x|y"|z\n|\n', ["--delimiter", "|"], "|", "utf-8", False),
+        ("bom.csv", b"\xef\xbb\xbfid,name\n1,Ada\n", [], ",", "utf-8-sig", False),
+        ("bomq.csv", b'\xef\xbb\xbf"id",name\n1,Ada\n', [], ",", "utf-8-sig", False),
+        ("cr.csv", b'a,b\r1,"x\ry"\r2,3', ["--line-ends", "any"], ",", "utf-8", False),
+        ("mixed.csv", b"a,b\r1,2\r\n3,4\n5,6\r", ["--line-ends", "any"], ",", "utf-8", False),
+        ("latin1.csv", b'n\xe9,b\n\xe9t\xe9,"\xa3 5"\n', ["--encoding", "latin1"], ",", "latin-1", False),
+        ("cp1252.csv", b'name,price\ncaf\xe9,\x805\n"\x93q\x94",\x81\n', ["--encoding", "cp1252"], ",", "cp1252",
+         False),
+        # Without --encoding the bytes pass through, and JSON shows them as arrays.
+        ("raw.csv", b"n\xe9,b\n\xe9t\xe9,x\n", [], ",", "latin-1", True),
+        ("breaks.csv", b'id,text\n1,"one\ntwo"\n2,"crlf\r\nin, ""it"""\n3,plain\n', [], ",", "utf-8", False),
+        ("long.csv", b"id,text\n" + b"".join(b"%d,short\n" % i for i in range(3000)) +
+         b'3000,"' + LONG_TEXT.encode() + b'"\n3001,end', [], ",", "utf-8", False),
+        ("stray.csv", b'a,b\nx"y,"q"r\n "s",t\n,\n', [], ",", "utf-8", False),
+    ]
+
+    def test_delimited_files_read_as_python_csv(self):
+        for name, data, flags, delimiter, encoding, raw in self.CSV_CASES:
+            with self.subTest(file=name, flags=flags):
+                path = self.write(name, data)
+                head, *rows = python_csv(data, delimiter, encoding)
+                out_encoding = encoding if raw else "utf-8"
+                as_bytes = [[f.encode(out_encoding) for f in r] for r in rows]
+                status, out, err = run_bytes(["rows", path, "--format", "json"] + flags)
+                self.assertEqual((status, err), (0, ""))
+                got = [json.loads(line, object_pairs_hook=list) for line in out.splitlines()]
+                self.assertEqual([[tool_value(v) for _, v in r] for r in got], as_bytes)
+                keys = [n if is_utf8(n.encode(out_encoding)) else f"#{i}" for i, n in enumerate(head)]
+                self.assertTrue(all([k for k, _ in r] == keys for r in got))
+                status, out, err = run_bytes(["rows", path, "--format", "csv"] + flags)
+                self.assertEqual(python_csv(out, ",", out_encoding), [head] + rows)
+                status, out, _ = run_bytes(["count", path] + flags)
+                self.assertEqual(out, b"%d\n" % len(rows))
+                if len(data) > THREAD_SHARE:
+                    continue  # split among threads: test_threads_split_outside_quotes
+                status, out, err = run_bytes(["columnar", path, "--threads", "4"] + flags)
+                self.assertEqual((status, err), (0, ""))
+                self.assertEqual(out.splitlines()[-1].decode(),
+                                 f"{len(rows)} rows, {len(head)} columns, {sum(map(len, sum(as_bytes, [])))} "
+                                 "bytes of values")
+
+    # Known library fault: with quotes that span lines, quelta_parallel_collect_columnar_with
+    # on two or more threads fails with UnterminatedQuote once the file is split among them
+    # (from `id,text\n` and 16384 copies of `1,"a\nb"\n` on; one thread reads it right).
+    @unittest.expectedFailure
+    def test_threads_split_outside_quotes(self):
+        small = b'1,"a\nb, c\r\nd"\n'
+        long_case = next(c for c in self.CSV_CASES if c[0] == "long.csv")
+        for name, data in [("small.csv", b"id,text\n" + small * 20000), long_case[:2]]:
+            head, *rows = python_csv(data)
+            path = self.write(name, data)
+            for threads in ("2", "4"):
+                with self.subTest(file=name, threads=threads):
+                    status, out, err = run_bytes(["columnar", path, "--threads", threads])
+                    self.assertEqual((status, err), (0, ""))
+                    self.assertEqual(out.splitlines()[-1].decode(),
+                                     f"{len(rows)} rows, {len(head)} columns, "
+                                     f"{sum(len(f.encode()) for r in rows for f in r)} bytes of values")
+
+    def test_json_rows_read_as_python_json(self):
+        nested = b'{"id":1,"tags":["a","b"],"meta":{"k":{"x":null}},"ok":true}\n{"id":2,"tags":[],"meta":{},"ok":null}\n'
+        array = b'\xef\xbb\xbf [{"a":"x\\u00e9","b":1.50,"c":-0},\n {"a":"","b":1e3,"c":false}]'
+        lines = b'{"a":"1","b":2}\r\n{"a":"q\\"","b":null}\n'
+        # (file name, bytes, tool flags, whether Python reads one array)
+        cases = [
+            ("nested.jsonl", nested, ["--nested", "text"], False),
+            ("array.json", array, [], True),
+            ("array.txt", array, ["--input-format", "json"], True),
+            ("lines.txt", lines, ["--input-format", "json"], False),
+            ("lines.data", lines, ["--input-format", "jsonl"], False),
+        ]
+        for name, data, flags, is_array in cases:
+            with self.subTest(file=name, flags=flags):
+                path = self.write(name, data)
+                head, *rows = python_json_rows(data, is_array)
+                status, out, err = run_bytes(["rows", path, "--format", "json"] + flags)
+                self.assertEqual((status, err), (0, ""))
+                got = [json.loads(line, object_pairs_hook=list) for line in out.splitlines()]
+                self.assertEqual([[k for k, _ in r] for r in got], [head] * len(rows))
+                self.assertEqual([[v for _, v in r] for r in got], rows)
+
+    def test_failures_and_bad_flags(self):
+        last_line = b"a,b\n1,2\n3,\"open\n"
+        with self.assertRaises(csv.Error):
+            python_csv(last_line, strict=True)
+        nested = self.write("nested.jsonl", b'{"a":[1]}\n')
+        # (file bytes, arguments after the file, status, stdout, stderr start)
+        cases = [
+            (last_line, ["rows", "--format", "csv"], 2, b"a,b\n1,2\n", "quelta: next failed: UnterminatedQuote\n"),
+            (last_line, ["count"], 2, b"", "quelta: count failed: UnterminatedQuote\n"),
+            (last_line, ["columnar"], 2, b"", "quelta: parallel scan failed: UnterminatedQuote\n"),
+            (last_line, ["check", "--schema", "{}"], 2, b"", "quelta: validate failed: UnterminatedQuote\n"),
+            (b"a\n1\n", ["rows", "--delimiter", ";;"], 2, b"", "quelta rows: --delimiter takes one byte"),
+            (b"a\n1\n", ["count", "--delimiter", '"'], 2, b"", "quelta count: --delimiter takes one byte"),
+            (b"a\n1\n", ["columns", "--encoding", "ebcdic"], 2, b"", "quelta columns: --encoding takes utf-8"),
+            (b"a\n1\n", ["stats", "a", "--quotes", "none"], 2, b"", "quelta stats: --quotes takes rfc4180 or line"),
+            (b"a\n1\n", ["check", "--schema", "{}", "--input-format", "xml"], 2, b"",
+             "quelta check: --input-format takes csv, jsonl or json"),
+            (b"a\n1\n", ["validate", "--schema", "{}", "--nested", "yes"], 2, b"",
+             "quelta validate: --nested takes refuse or text"),
+            (b"a\n1\n", ["columnar", "--line-ends", "cr"], 2, b"", "quelta columnar: --line-ends takes lf or any"),
+        ]
+        for data, args, status, stdout, stderr in cases:
+            with self.subTest(args=args):
+                path = self.write("data.csv", data)
+                got = run_bytes([args[0], path] + args[1:])
+                self.assertEqual(got[:2], (status, stdout))
+                self.assertTrue(got[2].startswith(stderr), got[2])
+        status, _, err = run_bytes(["rows", nested])
+        self.assertEqual((status, err), (2, "quelta: next failed: NestedValueNotSupported\n"))
+
+    def test_every_command_reads_with_the_flags(self):
+        """Each command gives the same output on a semicolon-separated Windows-1252 file
+        with lone CR line ends, read with the flags, as on the plain UTF-8 CSV file that
+        Python's csv module writes from the records it reads there."""
+        odd = 'id;name;score\r1;"Café; bar";10\r2;“Quote”;x\r3;"two\rlines";7\r4;;30\r'.encode("cp1252")
+        records = python_csv(odd, ";", "cp1252")
+        plain = io.StringIO(newline="")
+        csv.writer(plain, lineterminator="\n").writerows(records)
+        flags = ["--delimiter", ";", "--encoding", "cp1252", "--line-ends", "any"]
+        odd_dir, plain_dir = os.path.join(self.dir, "odd"), os.path.join(self.dir, "plain")
+        os.mkdir(odd_dir)
+        os.mkdir(plain_dir)
+        self.write("data.txt", odd, odd_dir)
+        self.write("data.txt", plain.getvalue().encode(), plain_dir)
+        schema = '{"score":{"type":"integer","max":20},"name":{"required":true}}'
+        commands = [
+            ["columns"], ["rows", "--format", "json"], ["rows", "--where", "score>5", "--select", "name"],
+            ["count"], ["count", "--where", "name!="], ["collect"], ["stats", "score"],
+            ["top", "score", "-k", "2"], ["sort", "name", "--format", "json"],
+            ["columnar", "--threads", "2"], ["columnar", "--select", "name,id"],
+            ["validate", "--schema", schema], ["validate", "--schema", schema, "--json"],
+            ["validate", "--schema", schema, "--stream"], ["validate", "--schema", schema, "--stream", "--json"],
+            ["validate", "--schema", schema, "--split", "v.csv", "i.jsonl"],
+            ["check", "--schema", schema], ["check", "--schema", schema, "--list"],
+        ]
+        for command in commands:
+            with self.subTest(command=command):
+                args = [command[0], "data.txt"] + command[1:]
+                want = run_bytes(args, cwd=plain_dir)
+                self.assertEqual(run_bytes(args + flags, cwd=odd_dir), want)
+                if "--split" in command:
+                    for name in ("v.csv", "i.jsonl"):
+                        self.assertEqual(pathlib.Path(odd_dir, name).read_bytes(),
+                                         pathlib.Path(plain_dir, name).read_bytes())
+        # Standard input takes the same flags.
+        for extra in ([], ["--list"]):
+            with self.subTest(stdin=extra):
+                args = ["check", "-", "--schema", schema] + extra
+                self.assertEqual(run_bytes(args + flags, stdin=odd), run_bytes(args, stdin=plain.getvalue().encode()))
+
+
 class ReadmeTour(unittest.TestCase):
     """The README's console examples and its C example must give what the README shows."""
 
@@ -330,6 +568,21 @@ class ReadmeTour(unittest.TestCase):
                     self.assertEqual(out, expected)
                 commands += 1
         self.assertGreaterEqual(commands, 5)
+
+    def test_reading_guide(self):
+        """docs/reading-real-files.md: its shell sessions, run in order in an empty folder."""
+        guide = open(os.path.join(OPTS.source, "docs", "reading-real-files.md")).read()
+        env = dict(os.environ, PATH=os.path.dirname(OPTS.tool) + os.pathsep + os.environ["PATH"])
+        commands = 0
+        with tempfile.TemporaryDirectory() as tmp:
+            for block in re.findall(r"```console\n(.*?)```", guide, re.S):
+                for chunk in re.split(r"^\$ ", block, flags=re.M)[1:]:
+                    command, _, expected = chunk.partition("\n")
+                    with self.subTest(command=command):
+                        p = subprocess.run(["sh", "-c", command], capture_output=True, cwd=tmp, env=env)
+                        self.assertEqual((p.returncode, p.stderr, p.stdout.decode()), (0, b"", expected))
+                    commands += 1
+        self.assertGreaterEqual(commands, 10)
 
     def test_c_example(self):
         if not OPTS.cc:
