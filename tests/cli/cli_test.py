@@ -369,7 +369,6 @@ def tool_value(value):
     return bytes(value) if isinstance(value, list) else value.encode()
 
 
-THREAD_SHARE = 128 * 1024  # a file up to twice the 64 KiB a thread takes at least is read by one
 LONG_TEXT = "a long note\r\nover many lines,\n" * 12000  # 380 KiB: past the read buffer's 256 KiB
 
 
@@ -428,18 +427,13 @@ class ReadingFiles(unittest.TestCase):
                 self.assertEqual(python_csv(out, ",", out_encoding), [head] + rows)
                 status, out, _ = run_bytes(["count", path] + flags)
                 self.assertEqual(out, b"%d\n" % len(rows))
-                if len(data) > THREAD_SHARE:
-                    continue  # split among threads: test_threads_split_outside_quotes
                 status, out, err = run_bytes(["columnar", path, "--threads", "4"] + flags)
                 self.assertEqual((status, err), (0, ""))
                 self.assertEqual(out.splitlines()[-1].decode(),
                                  f"{len(rows)} rows, {len(head)} columns, {sum(map(len, sum(as_bytes, [])))} "
                                  "bytes of values")
 
-    # Known library fault: with quotes that span lines, quelta_parallel_collect_columnar_with
-    # on two or more threads fails with UnterminatedQuote once the file is split among them
-    # (from `id,text\n` and 16384 copies of `1,"a\nb"\n` on; one thread reads it right).
-    @unittest.expectedFailure
+    # Files split among threads, with quoted line breaks on every side of the split points.
     def test_threads_split_outside_quotes(self):
         small = b'1,"a\nb, c\r\nd"\n'
         long_case = next(c for c in self.CSV_CASES if c[0] == "long.csv")
