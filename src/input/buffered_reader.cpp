@@ -184,6 +184,86 @@ size_t scan_quoted_record(QuotedFraming* f, const uint8_t* p, size_t i, size_t n
   return n;
 }
 
+namespace {
+
+// The record ends of whole 64-byte blocks of p[i..n), by quote
+// parity: a quote that leaves the parity odd opens quotes and must follow a
+// delimiter, a line end outside quotes, a closing quote (a doubled quote) or
+// the state's field start; every other quote closes them, and whatever
+// follows a closing quote reads alike both ways. Stops before the first block
+// holding a quote that breaks this, and returns where it stopped; f holds the
+// state there.
+size_t count_ends_by_parity(QuotedFraming* f, const uint8_t* p, size_t i, size_t n, uint8_t delimiter,
+                            size_t max_blocks, uint64_t* ends, size_t from, size_t* first_from) {
+  using S = QuotedFraming;
+  const uint8_t bytes[4] = {kQuoteByte, delimiter, '\n', '\n'};
+  constexpr size_t kBlocks = 64;
+  BlockMasks m[kBlocks];
+  if (max_blocks > kBlocks) max_blocks = kBlocks;
+  uint64_t inside = f->state == S::Inside ? ~uint64_t{0} : 0;
+  // Bit 0: the byte before the block lets a quote open (after_close: it is a closing quote).
+  uint64_t after_field_end = f->state == S::Outside && f->field_start;
+  uint64_t after_close = f->state == S::QuoteInside;
+  size_t done = i;
+  while (n - done >= 64) {
+    const size_t blocks = match_blocks(p + done, (n - done) / 64 * 64, bytes, m, max_blocks);
+    for (size_t k = 0; k < blocks; ++k) {
+      const uint64_t quote = m[k].a, in = m[k].a_parity ^ inside;
+      const uint64_t open = quote & in, close = quote & ~in;
+      const uint64_t field_end = m[k].b | m[k].c;
+      if (open & ~((field_end | close) << 1 | after_field_end | after_close)) {
+        f->state = inside ? S::Inside : after_close ? S::QuoteInside : S::Outside;
+        f->field_start = after_field_end != 0;
+        return done;
+      }
+      if (const uint64_t record_ends = m[k].c & ~in) {
+        *ends += static_cast<uint64_t>(__builtin_popcountll(record_ends));
+        if (*first_from == SIZE_MAX && done + 64 > from) {
+          const uint64_t at_or_after =
+              from > done ? record_ends & (~uint64_t{0} << (from - done)) : record_ends;
+          if (at_or_after) *first_from = done + static_cast<size_t>(__builtin_ctzll(at_or_after));
+        }
+      }
+      inside = 0 - (in >> 63);
+      after_field_end = (field_end & ~in) >> 63;
+      after_close = close >> 63;
+      done += 64;
+    }
+  }
+  f->state = inside ? S::Inside : after_close ? S::QuoteInside : S::Outside;
+  f->field_start = after_field_end != 0;
+  return done;
+}
+
+}  // namespace
+
+uint64_t count_quoted_ends(QuotedFraming* f, const uint8_t* p, size_t n, uint8_t delimiter, size_t from,
+                           size_t* first_from) {
+  uint64_t ends = 0;
+  size_t i = 0;
+  // Blocks classified ahead: fewer after a block parity could not read, so
+  // that a file full of stray quotes does not classify every block many times.
+  size_t ahead = 64;
+  while (i < n) {
+    const size_t stopped = count_ends_by_parity(f, p, i, n, delimiter, ahead, &ends, from, first_from);
+    ahead = stopped - i >= 64 * ahead ? ahead * 2 : 1;
+    i = stopped;
+    // A block parity cannot read, and the tail of fewer than 64 bytes, byte by byte.
+    const size_t stop = n - i < 64 ? n : i + 64;
+    while (i < stop) {
+      const size_t k = scan_quoted_record(f, p, i, stop, delimiter);
+      if (k == stop) {
+        i = stop;
+        break;
+      }
+      ++ends;
+      if (*first_from == SIZE_MAX && k >= from) *first_from = k;
+      i = k + 1;
+    }
+  }
+  return ends;
+}
+
 Error read_quoted_record(BufferedReader* r, uint8_t delimiter, FieldView* record, bool* at_end) {
   *at_end = false;
   // While skipping, the bytes of the current record are scanned but not kept.
@@ -246,16 +326,13 @@ Error count_quoted_records(BufferedReader* r, uint8_t delimiter, uint64_t* out) 
   r->pending.clear();
   r->resume = ReadResume::None;
   for (;;) {
-    while (r->pos < r->end) {
-      const size_t k = scan_quoted_record(&r->quoted, r->buffer, r->pos, r->end, delimiter);
-      if (k == r->end) {
-        open = true;
-        r->pos = r->end;
-        break;
-      }
-      ++records;
-      open = false;
-      r->pos = k + 1;
+    if (r->pos < r->end) {
+      size_t unused = SIZE_MAX;
+      records +=
+          count_quoted_ends(&r->quoted, r->buffer + r->pos, r->end - r->pos, delimiter, SIZE_MAX, &unused);
+      // Bytes after the last record end belong to a record still open.
+      open = r->buffer[r->end - 1] != '\n' || r->quoted.state != QuotedFraming::Outside;
+      r->pos = r->end;
     }
     if (r->eof) break;
     if (Error e = reader_refill(r); failed(e)) {

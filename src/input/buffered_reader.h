@@ -42,6 +42,14 @@ struct QuotedFraming {
 // when the record goes on past p[n). f carries the state on to the next bytes.
 size_t scan_quoted_record(QuotedFraming* f, const uint8_t* p, size_t i, size_t n, uint8_t delimiter);
 
+// Counts the record ends in p[0..n) under f, as scan_quoted_record would find
+// them one by one, and notes in *first_from (which starts at SIZE_MAX) the
+// offset of the first at or after from (unchanged when there is none). f carries the state on. Blocks of
+// 64 bytes are read by quote parity while every quote stands where parity
+// reads it right; the rest goes byte by byte.
+uint64_t count_quoted_ends(QuotedFraming* f, const uint8_t* p, size_t n, uint8_t delimiter, size_t from,
+                           size_t* first_from);
+
 struct BufferedReader {
   platform::File file;
   bool is_file = false;

@@ -518,18 +518,12 @@ Error find_next_record_start(platform::File file, uint64_t record_start, uint64_
                                  &got);
         failed(e) || got == 0)
       break;
-    bool found = false;
-    for (size_t i = 0; i < got;) {
-      const size_t k = scan_quoted_record(&framing, buf, i, got, delimiter);
-      if (k == got) break;
-      if (pos + k >= offset) {
-        *out = pos + k + 1;
-        found = true;
-        break;
-      }
-      i = k + 1;
+    size_t first = SIZE_MAX;
+    count_quoted_ends(&framing, buf, got, delimiter, offset > pos ? offset - pos : 0, &first);
+    if (first != SIZE_MAX) {
+      *out = pos + first + 1;
+      break;
     }
-    if (found) break;
     pos += got;
   }
   platform::heap_free(buf);
