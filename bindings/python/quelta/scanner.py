@@ -206,8 +206,6 @@ class Scanner:
             n = lib().n_columns(ptr)
             self.header: tuple[str, ...] = tuple(name_text(lib().column_name(ptr, i)) for i in range(n))
         self.path = os.fsdecode(raw_path)
-        #: The read keywords the input was opened with (every one, defaults included).
-        self.read: dict[str, Any] = spec.keywords()
         self.mode = mode
         self.errors = errors
         self._decode = decoder(mode, errors)
@@ -442,4 +440,5 @@ def open(
     Raises FileNotFound, DataError (EmptyFile, UnterminatedQuote, ...), UnknownColumn, Error,
     and ValueError or TypeError for a read keyword out of its range.
     """
+    read_spec(read, "open")  # a misspelt keyword is named as open()'s
     return Scanner(path, select, where, limit, negate, max_column=max_column, mode=mode, errors=errors, **read)
