@@ -84,7 +84,7 @@ def _delimiter(value: Any) -> bytes:
 
 
 @dataclass(frozen=True)
-class ReadSpec:
+class ReadSettings:
     """Checked read keywords (``encoding`` by its canonical name); small and picklable."""
 
     delimiter: bytes = b","
@@ -99,7 +99,7 @@ class ReadSpec:
         return self == _DEFAULT
 
     def keywords(self) -> dict[str, Any]:
-        """The keywords that make this spec again (for calls made elsewhere, such as Dask tasks)."""
+        """The keywords that make this settings again (for calls made elsewhere, such as Dask tasks)."""
         return asdict(self)
 
     def record(self) -> _lib.ReadOptions | None:
@@ -117,16 +117,16 @@ class ReadSpec:
         )
 
 
-_DEFAULT = ReadSpec()
+_DEFAULT = ReadSettings()
 
 
-def read_spec(read: Mapping[str, Any], function: str) -> ReadSpec:
+def read_settings(read: Mapping[str, Any], function: str) -> ReadSettings:
     """The keywords a call received as ``**read``, checked; unknown names raise TypeError
     as they would in a signature that spelled the keywords out."""
     for name in read:
         if name not in ReadKeywords.__annotations__:
             raise TypeError(f"{function}() got an unexpected keyword argument {name!r}")
-    return ReadSpec(
+    return ReadSettings(
         delimiter=_delimiter(read["delimiter"]) if "delimiter" in read else b",",
         quoting=_choice("quoting", read.get("quoting", "line")),
         line_ends=_choice("line_ends", read.get("line_ends", "lf")),

@@ -14,7 +14,7 @@ from typing import Any, Unpack
 
 from . import _lib, where as _where
 from ._lib import LOCK, Handle, lib
-from ._read_options import ReadKeywords, read_spec
+from ._read_options import ReadKeywords, read_settings
 from .scanner import Field, Mode, check_mode, decoder, index_resolver, read_names
 
 class Columns:
@@ -147,7 +147,7 @@ def parallel_columns(
     lines, blank and malformed lines are skipped. Returns :class:`Columns`.
     """
     check_mode(mode, errors)
-    spec = read_spec(read, "parallel_columns")
+    settings = read_settings(read, "parallel_columns")
     raw_path = _lib.fsencode(path)
     threads = _lib.size_arg(threads, "threads")
     conds = _where.conditions(where)
@@ -156,10 +156,10 @@ def parallel_columns(
     keep: list[Any] = []
     if conds:
         if any(not isinstance(c.column, int) for c in conds):
-            names = read_names(raw_path, spec)
+            names = read_names(raw_path, settings)
         preds, keep = _where.build(conds, index_resolver(names or (), "the header"))
     pred_ptr = ctypes.cast(preds, ctypes.c_void_p) if preds else None
-    record = spec.record()
+    record = settings.record()
     with LOCK:
         # keep (the value texts) is alive through the call, which copies the predicates.
         if record is None:
@@ -173,5 +173,5 @@ def parallel_columns(
         handle = Handle(ptr, "collect_columnar_close")
         n_cols = lib().collect_columnar_n_cols(ptr)
     if names is None:
-        names = read_names(raw_path, spec) if n_cols else ()
+        names = read_names(raw_path, settings) if n_cols else ()
     return Columns(handle, names, mode, errors)

@@ -38,7 +38,7 @@ from operator import itemgetter
 from typing import Any, Literal, NamedTuple, Unpack
 
 from . import _lib, _staging, errors as _errors, where as _where
-from ._read_options import ReadKeywords, ReadSpec, read_spec
+from ._read_options import ReadKeywords, ReadSettings, read_settings
 from .scanner import AggregateResult, Mode, Row, check_mode, open as _open
 from .validation import Schema, ValidationReport, ValidationStats, schema_text, validate as _validate
 from .validation import split as _split
@@ -234,37 +234,37 @@ def _check_column(column: Any) -> None:
 # ---- worker side: one file each ------------------------------------------------------
 
 
-# Each takes the call's checked read keywords as a ReadSpec (small, picklable).
+# Each takes the call's checked read keywords as a ReadSettings (small, picklable).
 
 
-def _count_file(path: str, where: Any, read: ReadSpec) -> int:
+def _count_file(path: str, where: Any, read: ReadSettings) -> int:
     with _open(path, where=where, **read.keywords()) as rows:
         return rows.count()
 
 
-def _aggregate_file(path: str, column: Any, where: Any, read: ReadSpec) -> AggregateResult:
+def _aggregate_file(path: str, column: Any, where: Any, read: ReadSettings) -> AggregateResult:
     with _open(path, where=where, **read.keywords()) as rows:
         return rows.aggregate(column)
 
 
 def _topk_file(
-    path: str, column: Any, k: int, descending: bool, where: Any, mode: Mode, read: ReadSpec
+    path: str, column: Any, k: int, descending: bool, where: Any, mode: Mode, read: ReadSettings
 ) -> list[tuple[float, Row]]:
     with _open(path, where=where, mode=mode, **read.keywords()) as rows:
         return rows.topk(column, k, descending)
 
 
-def _columns_file(path: str, read: ReadSpec) -> tuple[str, ...]:
+def _columns_file(path: str, read: ReadSettings) -> tuple[str, ...]:
     with _open(path, **read.keywords()) as rows:
         return rows.header
 
 
-def _validate_file(path: str, schema: bytes, max_errors: int, mode: Mode, read: ReadSpec) -> ValidationReport:
+def _validate_file(path: str, schema: bytes, max_errors: int, mode: Mode, read: ReadSettings) -> ValidationReport:
     return _validate(path, schema, max_errors, mode=mode, **read.keywords())
 
 
 def _split_file(
-    path: str, valid_path: str, invalid_path: str, schema: bytes, token: str, read: ReadSpec
+    path: str, valid_path: str, invalid_path: str, schema: bytes, token: str, read: ReadSettings
 ) -> tuple[ValidationStats, list[str]]:
     """Writes one input's outputs under this attempt's own temporary names in the
     output folder and hands back their names with the statistics; publishing is
@@ -295,8 +295,8 @@ def count(
 ) -> Result:
     """Rows of every file that match ``where`` (see :func:`quelta.open`); value: the total."""
     _where.conditions(where)  # a bad condition fails here, not once per file
-    spec = read_spec(read, "count")
-    done, failed = _run(client, expand(paths), _count_file, (where, spec), errors)
+    settings = read_settings(read, "count")
+    done, failed = _run(client, expand(paths), _count_file, (where, settings), errors)
     return Result(sum(n for _, n in done), done, failed)
 
 
@@ -335,8 +335,8 @@ def aggregate(
     (see :func:`merge_aggregates`); value: an :class:`quelta.AggregateResult`."""
     _check_column(column)
     _where.conditions(where)
-    spec = read_spec(read, "aggregate")
-    done, failed = _run(client, expand(paths), _aggregate_file, (column, where, spec), errors)
+    settings = read_settings(read, "aggregate")
+    done, failed = _run(client, expand(paths), _aggregate_file, (column, where, settings), errors)
     return Result(merge_aggregates(r for _, r in done), done, failed)
 
 
@@ -359,8 +359,8 @@ def topk(
     k = _lib.size_arg(k, "k")
     check_mode(mode, "strict")
     _where.conditions(where)
-    spec = read_spec(read, "topk")
-    done, failed = _run(client, expand(paths), _topk_file, (column, k, bool(descending), where, mode, spec), errors)
+    settings = read_settings(read, "topk")
+    done, failed = _run(client, expand(paths), _topk_file, (column, k, bool(descending), where, mode, settings), errors)
     candidates = [(key, row, path) for path, best in done for key, row in best]
     merged = sorted(candidates, key=itemgetter(0), reverse=bool(descending))  # stable either way
     return Result(merged[:k], done, failed)
@@ -370,8 +370,8 @@ def columns(paths: Any, *, client: Any = None, errors: ErrorMode = "collect", **
     """The column directory shared by every file; value: the names. Raises
     :class:`ColumnsDiffer` naming every file whose directory differs from the
     first readable file's."""
-    spec = read_spec(read, "columns")
-    done, failed = _run(client, expand(paths), _columns_file, (spec,), errors)
+    settings = read_settings(read, "columns")
+    done, failed = _run(client, expand(paths), _columns_file, (settings,), errors)
     result = Result(done[0][1] if done else (), done, failed)
     differ = [path for path, names in done if names != result.value]
     if differ:
@@ -398,8 +398,8 @@ def validate(
     raw = schema_text(schema)
     max_errors = _lib.size_arg(max_errors, "max_errors")
     check_mode(mode, "strict")
-    spec = read_spec(read, "validate")
-    done, failed = _run(client, expand(paths), _validate_file, (raw, max_errors, mode, spec), errors)
+    settings = read_settings(read, "validate")
+    done, failed = _run(client, expand(paths), _validate_file, (raw, max_errors, mode, settings), errors)
     counts: dict[str, int] = {}
     for _, report in done:
         for rule, n in report.counts.items():
@@ -453,7 +453,7 @@ def validate_to_files(
     returns or raises. Temporaries are removed when the call ends, and those of a
     call that died by the next call into out_dir (see docs/scaling.md)."""
     raw = schema_text(schema)
-    spec = read_spec(read, "validate_to_files")
+    settings = read_settings(read, "validate_to_files")
     inputs = expand(paths)
     out = os.path.abspath(os.fsdecode(out_dir))
     os.makedirs(out, exist_ok=True)
@@ -470,7 +470,7 @@ def validate_to_files(
 
         valid, invalid = ([v for v, _ in names], [n for _, n in names])
         done, failed = _run(
-            client, inputs, _split_file, (raw, stage.token, spec), errors, valid, invalid, settle=publish
+            client, inputs, _split_file, (raw, stage.token, settings), errors, valid, invalid, settle=publish
         )
     total = ValidationStats(
         *(sum(getattr(w.stats, f) for _, w in done) for f in ("rows_total", "rows_valid", "rows_invalid", "errors_total"))

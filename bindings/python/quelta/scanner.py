@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, Literal, Union, Unpack
 
 from . import _lib, errors, where as _where
 from ._lib import LOCK, Handle, lib
-from ._read_options import ReadKeywords, ReadSpec, read_spec
+from ._read_options import ReadKeywords, ReadSettings, read_settings
 
 if TYPE_CHECKING:
     from .columns import Columns
@@ -67,19 +67,19 @@ class AggregateResult:
     has_values: bool
 
 
-def open_scanner(path: bytes, options: Any, spec: ReadSpec) -> int:
+def open_scanner(path: bytes, options: Any, settings: ReadSettings) -> int:
     """A scanner handle from the plain export, or from the _with one when a read keyword
     is set; 0 on failure (call with LOCK held, the message is then in the slot)."""
-    record = spec.record()
+    record = settings.record()
     if record is None:
         return lib().open(path, options)
     return lib().open_with(path, options, ctypes.byref(record))
 
 
-def read_names(path: bytes, spec: ReadSpec = ReadSpec()) -> tuple[str, ...]:
-    """The column directory of path as read with spec, through a scanner without options."""
+def read_names(path: bytes, settings: ReadSettings = ReadSettings()) -> tuple[str, ...]:
+    """The column directory of path as read with settings, through a scanner without options."""
     with LOCK:
-        ptr = open_scanner(path, None, spec)
+        ptr = open_scanner(path, None, settings)
         if not ptr:
             raise _lib.fail()
         try:
@@ -165,7 +165,7 @@ class Scanner:
         **read: Unpack[ReadKeywords],
     ) -> None:
         check_mode(mode, errors)
-        spec = read_spec(read, "Scanner")
+        settings = read_settings(read, "Scanner")
         raw_path = _lib.fsencode(path)
         conds = _where.conditions(where)
         if isinstance(select, (str, bytes, int)):
@@ -174,7 +174,7 @@ class Scanner:
         if isinstance(select, list) and not select:
             raise ValueError("select needs at least one column")
         wanted = (select or []) + [c.column for c in conds]
-        header = read_names(raw_path, spec) if any(not isinstance(c, int) for c in wanted) else None
+        header = read_names(raw_path, settings) if any(not isinstance(c, int) for c in wanted) else None
         resolve = index_resolver(header or (), "the header")
 
         opts = _lib.ScanOptions(limit=-1, max_column=-1)
@@ -198,7 +198,7 @@ class Scanner:
         opts.negate = 1 if negate else 0
 
         with LOCK:
-            ptr = open_scanner(raw_path, ctypes.byref(opts), spec)
+            ptr = open_scanner(raw_path, ctypes.byref(opts), settings)
             if not ptr:
                 raise _lib.fail()
             # The scanner reads the projection array and the value texts until it closes.
@@ -440,5 +440,5 @@ def open(
     Raises FileNotFound, DataError (EmptyFile, UnterminatedQuote, ...), UnknownColumn, Error,
     and ValueError or TypeError for a read keyword out of its range.
     """
-    read_spec(read, "open")  # a misspelt keyword is named as open()'s
+    read_settings(read, "open")  # a misspelt keyword is named as open()'s
     return Scanner(path, select, where, limit, negate, max_column=max_column, mode=mode, errors=errors, **read)

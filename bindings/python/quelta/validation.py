@@ -18,7 +18,7 @@ from typing import Any, Union, Unpack
 
 from . import _lib, _staging, errors as _errors
 from ._lib import LOCK, Handle, lib
-from ._read_options import ReadKeywords, ReadSpec, read_spec
+from ._read_options import ReadKeywords, ReadSettings, read_settings
 from .scanner import Field, Mode, check_mode, json_field, name_text
 
 Schema = Union[str, bytes, Mapping[str, Any]]
@@ -106,10 +106,10 @@ def validate(
     ``max_errors`` breaches (0: 100). The read keywords read the file as in
     :func:`quelta.open`. Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
     check_mode(mode, errors)
-    spec = read_spec(read, "validate")
+    settings = read_settings(read, "validate")
     raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
     max_errors = _lib.size_arg(max_errors, "max_errors")
-    record = spec.record()
+    record = settings.record()
     with LOCK:
         if record is None:
             ptr = lib().validate(raw_path, raw_schema, max_errors)
@@ -145,9 +145,9 @@ class Validator:
         self, path: Any, schema: Schema, *, mode: Mode = "str", errors: str = "strict", **read: Unpack[ReadKeywords]
     ) -> None:
         check_mode(mode, errors)
-        spec = read_spec(read, "Validator")
+        settings = read_settings(read, "Validator")
         raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
-        record = spec.record()
+        record = settings.record()
         with LOCK:
             if record is None:
                 ptr = lib().validator_open(raw_path, raw_schema)
@@ -254,11 +254,11 @@ class Validator:
 
 
 def split(
-    path: bytes, schema: bytes, valid_path: bytes, invalid_path: bytes, spec: ReadSpec = ReadSpec()
+    path: bytes, schema: bytes, valid_path: bytes, invalid_path: bytes, settings: ReadSettings = ReadSettings()
 ) -> ValidationStats:
     """The library's split of a file into two new outputs, written in place (no staging)."""
     stats = _lib.ValidationStats()
-    record = spec.record()
+    record = settings.record()
     with LOCK:
         if record is None:
             failed = lib().validate_to_files(path, schema, valid_path, invalid_path, ctypes.byref(stats))
@@ -283,7 +283,7 @@ def validate_to_files(
     Both are written under temporary names (``.quelta-tmp-...``) beside their final
     names and appear there together once complete; temporaries of a call that died
     are removed by the next call writing into the same folder."""
-    spec = read_spec(read, "validate_to_files")
+    settings = read_settings(read, "validate_to_files")
     raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
     finals = [os.fsdecode(_lib.fsencode(valid_path)), os.fsdecode(_lib.fsencode(invalid_path))]
     with _staging.Staging(os.path.dirname(f) or os.curdir for f in finals) as stage:
@@ -291,7 +291,7 @@ def validate_to_files(
         # An output that exists is handed to the library as it is, which then fails just as
         # it would unstaged (the input and schema checked first) and writes nothing.
         slots = [f if os.path.lexists(f) else t for f, t in zip(finals, temps)]
-        stats = split(raw_path, raw_schema, *(os.fsencode(s) for s in slots), spec)
+        stats = split(raw_path, raw_schema, *(os.fsencode(s) for s in slots), settings)
         try:
             stage.publish(list(zip(temps, finals)))
         except FileExistsError:
@@ -337,9 +337,9 @@ def validate_outcome(
         kind, read_format = text_formats[format or "csv"]
     else:
         read_format = "auto" if format is None else format
-    spec = read_spec({**read, "format": read_format}, "validate_outcome")
+    settings = read_settings({**read, "format": read_format}, "validate_outcome")
     raw_schema = schema_text(schema)
-    record = spec.record()
+    record = settings.record()
     with LOCK:
         if record is None:
             ptr = lib().validate_outcome(data, len(data), raw_schema, kind, 1 if details else 0)
