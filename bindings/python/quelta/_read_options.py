@@ -99,7 +99,7 @@ class ReadSettings:
         return self == _DEFAULT
 
     def keywords(self) -> dict[str, Any]:
-        """The keywords that make this settings again (for calls made elsewhere, such as Dask tasks)."""
+        """The keywords that give these settings again (for calls made elsewhere, such as Dask tasks)."""
         return asdict(self)
 
     def record(self) -> _lib.ReadOptions | None:
