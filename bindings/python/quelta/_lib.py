@@ -50,6 +50,20 @@ class Predicate(ctypes.Structure):
     ]
 
 
+class ReadOptions(ctypes.Structure):
+    """How an input is read; ``size`` must be set to ``ctypes.sizeof(ReadOptions)``."""
+
+    _fields_ = [
+        ("size", c_size_t),
+        ("delimiter", c_char),
+        ("quoting", c_int32),
+        ("line_ends", c_int32),
+        ("encoding", c_int32),
+        ("format", c_int32),
+        ("nested", c_int32),
+    ]
+
+
 class AggregateResult(ctypes.Structure):
     _fields_ = [
         ("count", c_uint64),
@@ -73,12 +87,16 @@ class ValidationStats(ctypes.Structure):
 _h = c_void_p
 _fields_out = POINTER(POINTER(c_char_p))
 _size_out = POINTER(c_size_t)
+_read = POINTER(ReadOptions)
 
-#: Every export of include/quelta.h: name -> (result type, argument types).
+#: Every export of include/quelta.h: name -> (result type, argument types). The
+#: ``_with`` forms take a ReadOptions record last; the package calls them only
+#: when some read keyword differs from its default, the plain forms otherwise.
 PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_build_mode": (c_char_p, []),
     "quelta_last_error": (c_char_p, []),
     "quelta_open": (_h, [c_char_p, POINTER(ScanOptions)]),
+    "quelta_open_with": (_h, [c_char_p, POINTER(ScanOptions), _read]),
     "quelta_close": (None, [_h]),
     "quelta_n_columns": (c_size_t, [_h]),
     "quelta_column_name": (c_char_p, [_h, c_size_t]),
@@ -107,10 +125,13 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_collect_columnar_offsets": (POINTER(c_uint32), [_h, c_size_t, _size_out]),
     "quelta_collect_columnar_close": (None, [_h]),
     "quelta_parallel_collect_columnar": (_h, [c_char_p, c_char, c_void_p, c_size_t, c_int32, c_size_t]),
+    "quelta_parallel_collect_columnar_with": (_h, [c_char_p, c_void_p, c_size_t, c_int32, c_size_t, _read]),
     "quelta_validate": (_h, [c_char_p, c_char_p, c_size_t]),
+    "quelta_validate_with": (_h, [c_char_p, c_char_p, c_size_t, _read]),
     "quelta_validate_json": (c_char_p, [_h]),
     "quelta_validate_free": (None, [_h]),
     "quelta_validator_open": (_h, [c_char_p, c_char_p]),
+    "quelta_validator_open_with": (_h, [c_char_p, c_char_p, _read]),
     "quelta_validator_next": (c_int32, [_h, _fields_out, _size_out, POINTER(c_char_p), POINTER(c_uint64)]),
     "quelta_validator_next_batch": (c_int32, [_h, c_size_t, c_size_t, POINTER(_h)]),
     "quelta_validator_n_columns": (c_size_t, [_h]),
@@ -120,8 +141,12 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_validator_rows_invalid": (c_uint64, [_h]),
     "quelta_validator_close": (None, [_h]),
     "quelta_validate_to_files": (c_int32, [c_char_p, c_char_p, c_char_p, c_char_p, POINTER(ValidationStats)]),
+    "quelta_validate_to_files_with": (
+        c_int32, [c_char_p, c_char_p, c_char_p, c_char_p, POINTER(ValidationStats), _read]
+    ),
     # The outcome text must come back as a raw pointer: it is freed by the library.
     "quelta_validate_outcome": (POINTER(c_char), [c_char_p, c_size_t, c_char_p, c_uint32, c_uint32]),
+    "quelta_validate_outcome_with": (POINTER(c_char), [c_char_p, c_size_t, c_char_p, c_uint32, c_uint32, _read]),
     "quelta_outcome_free": (None, [c_void_p]),
 }
 

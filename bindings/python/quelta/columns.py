@@ -10,14 +10,12 @@ from __future__ import annotations
 import ctypes
 from itertools import pairwise
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, Unpack
 
 from . import _lib, where as _where
 from ._lib import LOCK, Handle, lib
+from ._read_options import ReadKeywords, read_settings
 from .scanner import Field, Mode, check_mode, decoder, index_resolver, read_names
-
-_JSON_SUFFIXES = (b".ndjson", b".jsonl", b".json")
-
 
 class Columns:
     """Rows column by column: ``cols["price"]`` or ``cols[1]`` is a list of values,
@@ -129,40 +127,28 @@ class Columns:
         return f"<quelta.Columns {self.n_rows} rows x {self.n_cols} columns>"
 
 
-def _header(path: bytes, delimiter: bytes) -> tuple[str, ...]:
-    """Column names as the parallel collect splits the header."""
-    if delimiter == b"," or path.endswith(_JSON_SUFFIXES):
-        return read_names(path)
-    import csv
-
-    with open(path, "rb") as f:
-        line = f.readline().rstrip(b"\n").rstrip(b"\r")
-    text = line.decode("utf-8", "surrogateescape")
-    return tuple(next(csv.reader([text], delimiter=delimiter.decode("latin-1")), []))
-
-
 def parallel_columns(
     path: Any,
     where: Any = None,
     negate: bool = False,
     *,
     threads: int = 0,
-    delimiter: str | bytes = ",",
     mode: Mode = "str",
     errors: str = "strict",
+    **read: Unpack[ReadKeywords],
 ) -> Columns:
     """A whole CSV or JSON-lines file column by column, read on up to ``threads``
     threads (0: one per processor); the same result as one pass, in file order.
 
-    Every header column is collected; CSV fields split at ``delimiter`` (one
-    byte). ``where``/``negate`` filter rows as in :func:`quelta.open`. In JSON
+    Every header column is collected. ``where``/``negate`` filter rows as in
+    :func:`quelta.open`, and the read keywords (``delimiter``, ``quoting``,
+    ``line_ends``, ``encoding``, ``format``, ``nested``) read the file as there:
+    quoted line breaks may fall anywhere, the rows are those of one pass. In JSON
     lines, blank and malformed lines are skipped. Returns :class:`Columns`.
     """
     check_mode(mode, errors)
+    settings = read_settings(read, "parallel_columns")
     raw_path = _lib.fsencode(path)
-    delim = delimiter.encode("utf-8") if isinstance(delimiter, str) else bytes(delimiter)
-    if len(delim) != 1:
-        raise ValueError("delimiter must be a single byte")
     threads = _lib.size_arg(threads, "threads")
     conds = _where.conditions(where)
     names: tuple[str, ...] | None = None
@@ -170,17 +156,22 @@ def parallel_columns(
     keep: list[Any] = []
     if conds:
         if any(not isinstance(c.column, int) for c in conds):
-            names = _header(raw_path, delim)
+            names = read_names(raw_path, settings)
         preds, keep = _where.build(conds, index_resolver(names or (), "the header"))
+    pred_ptr = ctypes.cast(preds, ctypes.c_void_p) if preds else None
+    record = settings.record()
     with LOCK:
         # keep (the value texts) is alive through the call, which copies the predicates.
-        ptr = lib().parallel_collect_columnar(
-            raw_path, delim, ctypes.cast(preds, ctypes.c_void_p) if preds else None, len(conds), 1 if negate else 0, threads
-        )
+        if record is None:
+            ptr = lib().parallel_collect_columnar(raw_path, b",", pred_ptr, len(conds), 1 if negate else 0, threads)
+        else:
+            ptr = lib().parallel_collect_columnar_with(
+                raw_path, pred_ptr, len(conds), 1 if negate else 0, threads, ctypes.byref(record)
+            )
         if not ptr:
             raise _lib.fail()
         handle = Handle(ptr, "collect_columnar_close")
         n_cols = lib().collect_columnar_n_cols(ptr)
     if names is None:
-        names = _header(raw_path, delim) if n_cols else ()
+        names = read_names(raw_path, settings) if n_cols else ()
     return Columns(handle, names, mode, errors)

@@ -11,6 +11,10 @@ Every worker must import this package and read the files under the same paths
 arguments, never the file's bytes. Dask and its distributed scheduler are
 imported on the first call, so the rest of the package works without them.
 
+Every call takes the read keywords of :func:`quelta.open` (``delimiter``,
+``quoting``, ``line_ends``, ``encoding``, ``format``, ``nested``), checks them
+on the client and reads every file with them.
+
 Every call returns a :class:`Result`: the merged ``value``, the per-file
 results in input order (``per_file``, pairs of path and result) and the files
 that failed (``failures``, pairs of path and message). With
@@ -31,9 +35,10 @@ import uuid
 from collections.abc import Callable, Iterable
 from dataclasses import asdict, dataclass, field, is_dataclass
 from operator import itemgetter
-from typing import Any, Literal, NamedTuple
+from typing import Any, Literal, NamedTuple, Unpack
 
 from . import _lib, _staging, errors as _errors, where as _where
+from ._read_options import ReadKeywords, ReadSettings, read_settings
 from .scanner import AggregateResult, Mode, Row, check_mode, open as _open
 from .validation import Schema, ValidationReport, ValidationStats, schema_text, validate as _validate
 from .validation import split as _split
@@ -229,31 +234,38 @@ def _check_column(column: Any) -> None:
 # ---- worker side: one file each ------------------------------------------------------
 
 
-def _count_file(path: str, where: Any) -> int:
-    with _open(path, where=where) as rows:
+# Each takes the call's checked read keywords as a ReadSettings (small, picklable).
+
+
+def _count_file(path: str, where: Any, read: ReadSettings) -> int:
+    with _open(path, where=where, **read.keywords()) as rows:
         return rows.count()
 
 
-def _aggregate_file(path: str, column: Any, where: Any) -> AggregateResult:
-    with _open(path, where=where) as rows:
+def _aggregate_file(path: str, column: Any, where: Any, read: ReadSettings) -> AggregateResult:
+    with _open(path, where=where, **read.keywords()) as rows:
         return rows.aggregate(column)
 
 
-def _topk_file(path: str, column: Any, k: int, descending: bool, where: Any, mode: Mode) -> list[tuple[float, Row]]:
-    with _open(path, where=where, mode=mode) as rows:
+def _topk_file(
+    path: str, column: Any, k: int, descending: bool, where: Any, mode: Mode, read: ReadSettings
+) -> list[tuple[float, Row]]:
+    with _open(path, where=where, mode=mode, **read.keywords()) as rows:
         return rows.topk(column, k, descending)
 
 
-def _columns_file(path: str) -> tuple[str, ...]:
-    with _open(path) as rows:
+def _columns_file(path: str, read: ReadSettings) -> tuple[str, ...]:
+    with _open(path, **read.keywords()) as rows:
         return rows.header
 
 
-def _validate_file(path: str, schema: bytes, max_errors: int, mode: Mode) -> ValidationReport:
-    return _validate(path, schema, max_errors, mode=mode)
+def _validate_file(path: str, schema: bytes, max_errors: int, mode: Mode, read: ReadSettings) -> ValidationReport:
+    return _validate(path, schema, max_errors, mode=mode, **read.keywords())
 
 
-def _split_file(path: str, valid_path: str, invalid_path: str, schema: bytes, token: str) -> tuple[ValidationStats, list[str]]:
+def _split_file(
+    path: str, valid_path: str, invalid_path: str, schema: bytes, token: str, read: ReadSettings
+) -> tuple[ValidationStats, list[str]]:
     """Writes one input's outputs under this attempt's own temporary names in the
     output folder and hands back their names with the statistics; publishing is
     the client's. Attempts never share names, so a retry needs nothing of an
@@ -268,7 +280,7 @@ def _split_file(path: str, valid_path: str, invalid_path: str, schema: bytes, to
         raise _errors.Error("the call has ended")
     attempt = _staging.new_attempt()
     temps = [_staging.temp_path(final, token, attempt) for final in finals]
-    stats = _split(_lib.fsencode(path), schema, *(os.fsencode(t) for t in temps))
+    stats = _split(_lib.fsencode(path), schema, *(os.fsencode(t) for t in temps), read)
     if not os.path.exists(marker):  # checked after writing: a sweep either saw these files or runs after this
         _staging.discard(temps)
         raise _errors.Error("the call has ended")
@@ -278,10 +290,13 @@ def _split_file(path: str, valid_path: str, invalid_path: str, schema: bytes, to
 # ---- the calls ---------------------------------------------------------------------
 
 
-def count(paths: Any, where: Any = None, *, client: Any = None, errors: ErrorMode = "collect") -> Result:
+def count(
+    paths: Any, where: Any = None, *, client: Any = None, errors: ErrorMode = "collect", **read: Unpack[ReadKeywords]
+) -> Result:
     """Rows of every file that match ``where`` (see :func:`quelta.open`); value: the total."""
     _where.conditions(where)  # a bad condition fails here, not once per file
-    done, failed = _run(client, expand(paths), _count_file, (where,), errors)
+    settings = read_settings(read, "count")
+    done, failed = _run(client, expand(paths), _count_file, (where, settings), errors)
     return Result(sum(n for _, n in done), done, failed)
 
 
@@ -308,13 +323,20 @@ def merge_aggregates(results: Iterable[AggregateResult]) -> AggregateResult:
 
 
 def aggregate(
-    paths: Any, column: Any, where: Any = None, *, client: Any = None, errors: ErrorMode = "collect"
+    paths: Any,
+    column: Any,
+    where: Any = None,
+    *,
+    client: Any = None,
+    errors: ErrorMode = "collect",
+    **read: Unpack[ReadKeywords],
 ) -> Result:
     """Count, sum, min, max and mean of a column's numeric values over every file
     (see :func:`merge_aggregates`); value: an :class:`quelta.AggregateResult`."""
     _check_column(column)
     _where.conditions(where)
-    done, failed = _run(client, expand(paths), _aggregate_file, (column, where), errors)
+    settings = read_settings(read, "aggregate")
+    done, failed = _run(client, expand(paths), _aggregate_file, (column, where, settings), errors)
     return Result(merge_aggregates(r for _, r in done), done, failed)
 
 
@@ -328,6 +350,7 @@ def topk(
     mode: Mode = "str",
     client: Any = None,
     errors: ErrorMode = "collect",
+    **read: Unpack[ReadKeywords],
 ) -> Result:
     """The k rows of all files with the largest (smallest) numeric key, best first;
     value: a list of (key, row, path). Each file gives its own top k, and equal
@@ -336,17 +359,19 @@ def topk(
     k = _lib.size_arg(k, "k")
     check_mode(mode, "strict")
     _where.conditions(where)
-    done, failed = _run(client, expand(paths), _topk_file, (column, k, bool(descending), where, mode), errors)
+    settings = read_settings(read, "topk")
+    done, failed = _run(client, expand(paths), _topk_file, (column, k, bool(descending), where, mode, settings), errors)
     candidates = [(key, row, path) for path, best in done for key, row in best]
     merged = sorted(candidates, key=itemgetter(0), reverse=bool(descending))  # stable either way
     return Result(merged[:k], done, failed)
 
 
-def columns(paths: Any, *, client: Any = None, errors: ErrorMode = "collect") -> Result:
+def columns(paths: Any, *, client: Any = None, errors: ErrorMode = "collect", **read: Unpack[ReadKeywords]) -> Result:
     """The column directory shared by every file; value: the names. Raises
     :class:`ColumnsDiffer` naming every file whose directory differs from the
     first readable file's."""
-    done, failed = _run(client, expand(paths), _columns_file, (), errors)
+    settings = read_settings(read, "columns")
+    done, failed = _run(client, expand(paths), _columns_file, (settings,), errors)
     result = Result(done[0][1] if done else (), done, failed)
     differ = [path for path, names in done if names != result.value]
     if differ:
@@ -365,6 +390,7 @@ def validate(
     mode: Mode = "str",
     client: Any = None,
     errors: ErrorMode = "collect",
+    **read: Unpack[ReadKeywords],
 ) -> Result:
     """Validates every file against a schema (see :func:`quelta.validate`; each file
     keeps its first ``max_errors`` breaches). value: a :class:`ValidationSummary`;
@@ -372,7 +398,8 @@ def validate(
     raw = schema_text(schema)
     max_errors = _lib.size_arg(max_errors, "max_errors")
     check_mode(mode, "strict")
-    done, failed = _run(client, expand(paths), _validate_file, (raw, max_errors, mode), errors)
+    settings = read_settings(read, "validate")
+    done, failed = _run(client, expand(paths), _validate_file, (raw, max_errors, mode, settings), errors)
     counts: dict[str, int] = {}
     for _, report in done:
         for rule, n in report.counts.items():
@@ -406,7 +433,13 @@ def output_names(paths: list[str], out_dir: str) -> list[tuple[str, str]]:
 
 
 def validate_to_files(
-    paths: Any, schema: Schema, out_dir: Any, *, client: Any = None, errors: ErrorMode = "collect"
+    paths: Any,
+    schema: Schema,
+    out_dir: Any,
+    *,
+    client: Any = None,
+    errors: ErrorMode = "collect",
+    **read: Unpack[ReadKeywords],
 ) -> Result:
     """Writes each file's valid rows (CSV) and invalid rows (JSON lines) under out_dir
     (created if needed) with names from :func:`output_names`. An output that exists
@@ -420,6 +453,7 @@ def validate_to_files(
     returns or raises. Temporaries are removed when the call ends, and those of a
     call that died by the next call into out_dir (see docs/scaling.md)."""
     raw = schema_text(schema)
+    settings = read_settings(read, "validate_to_files")
     inputs = expand(paths)
     out = os.path.abspath(os.fsdecode(out_dir))
     os.makedirs(out, exist_ok=True)
@@ -436,7 +470,7 @@ def validate_to_files(
 
         valid, invalid = ([v for v, _ in names], [n for _, n in names])
         done, failed = _run(
-            client, inputs, _split_file, (raw, stage.token), errors, valid, invalid, settle=publish
+            client, inputs, _split_file, (raw, stage.token, settings), errors, valid, invalid, settle=publish
         )
     total = ValidationStats(
         *(sum(getattr(w.stats, f) for _, w in done) for f in ("rows_total", "rows_valid", "rows_invalid", "errors_total"))

@@ -8,10 +8,11 @@ import os
 import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Literal, Union
+from typing import TYPE_CHECKING, Any, Callable, Literal, Union, Unpack
 
 from . import _lib, errors, where as _where
 from ._lib import LOCK, Handle, lib
+from ._read_options import ReadKeywords, ReadSettings, read_settings
 
 if TYPE_CHECKING:
     from .columns import Columns
@@ -66,10 +67,19 @@ class AggregateResult:
     has_values: bool
 
 
-def read_names(path: bytes) -> tuple[str, ...]:
-    """The column directory of path, read through a scanner without options."""
+def open_scanner(path: bytes, options: Any, settings: ReadSettings) -> int:
+    """A scanner handle from the plain export, or from the _with one when a read keyword
+    is set; 0 on failure (call with LOCK held, the message is then in the slot)."""
+    record = settings.record()
+    if record is None:
+        return lib().open(path, options)
+    return lib().open_with(path, options, ctypes.byref(record))
+
+
+def read_names(path: bytes, settings: ReadSettings = ReadSettings()) -> tuple[str, ...]:
+    """The column directory of path as read with settings, through a scanner without options."""
     with LOCK:
-        ptr = lib().open(path, None)
+        ptr = open_scanner(path, None, settings)
         if not ptr:
             raise _lib.fail()
         try:
@@ -152,8 +162,10 @@ class Scanner:
         max_column: int | None = None,
         mode: Mode = "str",
         errors: str = "strict",
+        **read: Unpack[ReadKeywords],
     ) -> None:
         check_mode(mode, errors)
+        settings = read_settings(read, "Scanner")
         raw_path = _lib.fsencode(path)
         conds = _where.conditions(where)
         if isinstance(select, (str, bytes, int)):
@@ -162,7 +174,7 @@ class Scanner:
         if isinstance(select, list) and not select:
             raise ValueError("select needs at least one column")
         wanted = (select or []) + [c.column for c in conds]
-        header = read_names(raw_path) if any(not isinstance(c, int) for c in wanted) else None
+        header = read_names(raw_path, settings) if any(not isinstance(c, int) for c in wanted) else None
         resolve = index_resolver(header or (), "the header")
 
         opts = _lib.ScanOptions(limit=-1, max_column=-1)
@@ -186,7 +198,7 @@ class Scanner:
         opts.negate = 1 if negate else 0
 
         with LOCK:
-            ptr = lib().open(raw_path, ctypes.byref(opts))
+            ptr = open_scanner(raw_path, ctypes.byref(opts), settings)
             if not ptr:
                 raise _lib.fail()
             # The scanner reads the projection array and the value texts until it closes.
@@ -413,14 +425,20 @@ def open(
     max_column: int | None = None,
     mode: Mode = "str",
     errors: str = "strict",
+    **read: Unpack[ReadKeywords],
 ) -> Scanner:
-    """Opens a CSV or JSON-rows file (chosen by its name: .ndjson, .jsonl, .json) for reading rows.
+    """Opens a CSV or JSON-rows file (chosen by its name: .ndjson, .jsonl, .json, unless
+    ``format`` says) for reading rows.
 
     select: the columns to deliver, by name or header index, in output order.
     where: filter conditions, all of which must hold (see :mod:`quelta.where`).
     limit: most rows to deliver. negate: deliver the rows that fail the conditions.
     max_column: the highest header index needed; later fields are not split.
     mode: "str" gives rows of str (decoded as UTF-8 with ``errors``), "bytes" rows of bytes.
-    Raises FileNotFound, DataError (EmptyFile, UnterminatedQuote, ...), UnknownColumn, Error.
+    delimiter, quoting, line_ends, encoding, format, nested: how the file is read (the
+    read keywords, docs/python.md); their defaults read as this function always has.
+    Raises FileNotFound, DataError (EmptyFile, UnterminatedQuote, ...), UnknownColumn, Error,
+    and ValueError or TypeError for a read keyword out of its range.
     """
-    return Scanner(path, select, where, limit, negate, max_column=max_column, mode=mode, errors=errors)
+    read_settings(read, "open")  # a misspelt keyword is named as open()'s
+    return Scanner(path, select, where, limit, negate, max_column=max_column, mode=mode, errors=errors, **read)

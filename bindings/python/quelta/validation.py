@@ -14,10 +14,11 @@ import json
 import os
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Literal, Union
+from typing import Any, Union, Unpack
 
 from . import _lib, _staging, errors as _errors
 from ._lib import LOCK, Handle, lib
+from ._read_options import ReadKeywords, ReadSettings, read_settings
 from .scanner import Field, Mode, check_mode, json_field, name_text
 
 Schema = Union[str, bytes, Mapping[str, Any]]
@@ -92,14 +93,28 @@ def schema_text(schema: Schema) -> bytes:
     return _lib.text_arg(schema, "the schema")
 
 
-def validate(path: Any, schema: Schema, max_errors: int = 0, *, mode: Mode = "str", errors: str = "strict") -> ValidationReport:
+def validate(
+    path: Any,
+    schema: Schema,
+    max_errors: int = 0,
+    *,
+    mode: Mode = "str",
+    errors: str = "strict",
+    **read: Unpack[ReadKeywords],
+) -> ValidationReport:
     """Validates every row of a file and returns the report, holding the first
-    ``max_errors`` breaches (0: 100). Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
+    ``max_errors`` breaches (0: 100). The read keywords read the file as in
+    :func:`quelta.open`. Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
     check_mode(mode, errors)
+    settings = read_settings(read, "validate")
     raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
     max_errors = _lib.size_arg(max_errors, "max_errors")
+    record = settings.record()
     with LOCK:
-        ptr = lib().validate(raw_path, raw_schema, max_errors)
+        if record is None:
+            ptr = lib().validate(raw_path, raw_schema, max_errors)
+        else:
+            ptr = lib().validate_with(raw_path, raw_schema, max_errors, ctypes.byref(record))
         if not ptr:
             raise _lib.fail()
         try:
@@ -122,14 +137,22 @@ def validate(path: Any, schema: Schema, max_errors: int = 0, *, mode: Mode = "st
 class Validator:
     """Row-by-row validation: an iterator of :class:`ValidatedRow` with running totals.
 
-    A context manager; a validator that is dropped is closed when collected.
+    The read keywords read the file as in :func:`quelta.open`. A context manager;
+    a validator that is dropped is closed when collected.
     """
 
-    def __init__(self, path: Any, schema: Schema, *, mode: Mode = "str", errors: str = "strict") -> None:
+    def __init__(
+        self, path: Any, schema: Schema, *, mode: Mode = "str", errors: str = "strict", **read: Unpack[ReadKeywords]
+    ) -> None:
         check_mode(mode, errors)
+        settings = read_settings(read, "Validator")
         raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+        record = settings.record()
         with LOCK:
-            ptr = lib().validator_open(raw_path, raw_schema)
+            if record is None:
+                ptr = lib().validator_open(raw_path, raw_schema)
+            else:
+                ptr = lib().validator_open_with(raw_path, raw_schema, ctypes.byref(record))
             if not ptr:
                 raise _lib.fail()
             self._handle = Handle(ptr, "validator_close")
@@ -230,23 +253,37 @@ class Validator:
         self.close()
 
 
-def split(path: bytes, schema: bytes, valid_path: bytes, invalid_path: bytes) -> ValidationStats:
+def split(
+    path: bytes, schema: bytes, valid_path: bytes, invalid_path: bytes, settings: ReadSettings = ReadSettings()
+) -> ValidationStats:
     """The library's split of a file into two new outputs, written in place (no staging)."""
     stats = _lib.ValidationStats()
+    record = settings.record()
     with LOCK:
-        if lib().validate_to_files(path, schema, valid_path, invalid_path, ctypes.byref(stats)) != 0:
+        if record is None:
+            failed = lib().validate_to_files(path, schema, valid_path, invalid_path, ctypes.byref(stats))
+        else:
+            failed = lib().validate_to_files_with(
+                path, schema, valid_path, invalid_path, ctypes.byref(stats), ctypes.byref(record)
+            )
+        if failed != 0:
             raise _lib.fail()
     return ValidationStats(stats.rows_total, stats.rows_valid, stats.rows_invalid, stats.errors_total)
 
 
-def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: Any) -> ValidationStats:
+def validate_to_files(
+    path: Any, schema: Schema, valid_path: Any, invalid_path: Any, **read: Unpack[ReadKeywords]
+) -> ValidationStats:
     """Writes the rows without breaches to a new CSV file (with the header) and the
     rows with breaches to a new JSON-lines file ({"values":[..],"errors":[..]} per
     line). Neither output may exist (FileExists); on failure neither is left behind.
+    The read keywords read the input as in :func:`quelta.open`; the outputs are
+    always UTF-8 CSV and JSON lines.
 
     Both are written under temporary names (``.quelta-tmp-...``) beside their final
     names and appear there together once complete; temporaries of a call that died
     are removed by the next call writing into the same folder."""
+    settings = read_settings(read, "validate_to_files")
     raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
     finals = [os.fsdecode(_lib.fsencode(valid_path)), os.fsdecode(_lib.fsencode(invalid_path))]
     with _staging.Staging(os.path.dirname(f) or os.curdir for f in finals) as stage:
@@ -254,7 +291,7 @@ def validate_to_files(path: Any, schema: Schema, valid_path: Any, invalid_path: 
         # An output that exists is handed to the library as it is, which then fails just as
         # it would unstaged (the input and schema checked first) and writes nothing.
         slots = [f if os.path.lexists(f) else t for f, t in zip(finals, temps)]
-        stats = split(raw_path, raw_schema, *(os.fsencode(s) for s in slots))
+        stats = split(raw_path, raw_schema, *(os.fsencode(s) for s in slots), settings)
         try:
             stage.publish(list(zip(temps, finals)))
         except FileExistsError:
@@ -266,13 +303,19 @@ def validate_outcome(
     source: Any,
     schema: Schema,
     *,
-    format: Literal["csv", "json"] = "csv",
+    format: str | None = None,
     details: bool = False,
     mode: Mode = "str",
     errors: str = "strict",
+    **read: Unpack[ReadKeywords],
 ) -> bool | list[ValidatedRow]:
     """Validates a file (an ``os.PathLike`` such as ``pathlib.Path``) or text held in
-    memory (``str`` or ``bytes``, read as ``format``: "csv" or "json" rows).
+    memory (``str`` or ``bytes``).
+
+    ``format`` for a file: "auto" (the default: by its name), "csv", "jsonl" or
+    "json" (one JSON array). For text: "csv" (the default), "jsonl", or "json"
+    (JSON rows, one array or one object per line, as the text holds them). The
+    other read keywords read either as in :func:`quelta.open`.
 
     Returns True when every row is valid (reading stops at the first invalid
     row), or with details=True the invalid rows with their breaches.
@@ -287,12 +330,23 @@ def validate_outcome(
     else:
         raise TypeError("source must be an os.PathLike path, or str or bytes text")
     if kind is None:
-        if format not in ("csv", "json"):
-            raise ValueError("format must be 'csv' or 'json'")
-        kind = 1 if format == "csv" else 2
+        # A text has no name to choose by: its format picks the input kind.
+        text_formats = {"csv": (1, "auto"), "json": (2, "auto"), "jsonl": (2, "jsonl")}
+        if format is not None and format not in text_formats:
+            raise ValueError(f"format must be 'csv', 'jsonl' or 'json' for a text ('auto' needs a path), not {format!r}")
+        kind, read_format = text_formats[format or "csv"]
+    else:
+        read_format = "auto" if format is None else format
+    settings = read_settings({**read, "format": read_format}, "validate_outcome")
     raw_schema = schema_text(schema)
+    record = settings.record()
     with LOCK:
-        ptr = lib().validate_outcome(data, len(data), raw_schema, kind, 1 if details else 0)
+        if record is None:
+            ptr = lib().validate_outcome(data, len(data), raw_schema, kind, 1 if details else 0)
+        else:
+            ptr = lib().validate_outcome_with(
+                data, len(data), raw_schema, kind, 1 if details else 0, ctypes.byref(record)
+            )
         if not ptr:
             raise _lib.fail()
         try:

@@ -165,6 +165,36 @@ class DaskTest(unittest.TestCase):
             self.assertEqual(got.value.counts.get(rule, 0), sum(r.counts.get(rule, 0) for _, r in per_file))
         self.assertTrue(got.value.truncated)
 
+    def test_read_keywords_reach_every_task(self) -> None:
+        # Semicolons, Latin-1 and quoted line breaks: only these keywords read the files right.
+        dialect = {"delimiter": ";", "encoding": "latin-1", "quoting": "rfc4180"}
+        folder = os.path.join(self.dir, "dialect")
+        os.makedirs(folder, exist_ok=True)
+        paths = []
+        for i in range(3):
+            rows = make_rows(20 + i, 30)
+            text = ";".join(HEADER) + "\n" + "".join(f'{r[0]};"{r[1]}\n\u00e9";{r[2]};{r[3]}\n' for r in rows)
+            paths.append(os.path.join(folder, f"d{i}.csv"))
+            with open(paths[-1], "wb") as f:
+                f.write(text.encode("latin-1"))
+        local = [(p, quelta.open(p, **dialect).topk("price", 4)) for p in paths]
+        self.assertEqual(qd.topk(paths, "price", 4, client=self.client, **dialect).per_file, local)
+        self.assertEqual(qd.count(paths, client=self.client, **dialect).value, 90)
+        self.assertEqual(qd.columns(paths, client=self.client, **dialect).value, HEADER)
+        local = [(p, quelta.open(p, **dialect).aggregate("price")) for p in paths]
+        self.assertEqual(qd.aggregate(paths, "price", client=self.client, **dialect).per_file, local)
+        local = [(p, quelta.validate(p, SCHEMA, **dialect)) for p in paths]
+        self.assertEqual(qd.validate(paths, SCHEMA, client=self.client, **dialect).per_file, local)
+        out = os.path.join(folder, "out")
+        got = qd.validate_to_files(paths, SCHEMA, out, client=self.client, **dialect)
+        self.assertEqual(got.failures, [])
+        for (path, written), (valid, invalid) in zip(got.per_file, qd.output_names(paths, out)):
+            ref = (valid + ".ref", invalid + ".ref")
+            self.assertEqual(written.stats, quelta.validate_to_files(path, SCHEMA, *ref, **dialect))
+            outputs = [read(valid), read(invalid)]
+            self.assertEqual(outputs, [read(r) for r in ref])
+            self.assertIn("\u00e9".encode(), b"".join(outputs))  # transcoded to UTF-8
+
     def test_failures_do_not_lose_the_others(self) -> None:
         bad_binding = os.path.join(self.dir, "bad", "no_city.csv")
         os.makedirs(os.path.dirname(bad_binding), exist_ok=True)
