@@ -322,11 +322,6 @@ class ThreadedTest(unittest.TestCase):
     def test_threads_on_single_line_records_and_decoded_input(self) -> None:
         self.check_threads(["plain.csv", "breaks_cr.csv"])
 
-    # Library fault: with quoting="rfc4180" the threaded collect cuts its chunks at the
-    # first '\n' after each split point even inside quotes (the chunk planner tests the
-    # task's quoting flag before setting it), so a chunk starts inside a quoted field and
-    # the call fails with "parallel scan failed: UnterminatedQuote". The single pass and
-    # threads=1 are right. Remove the mark once the library splits at record starts.
-    @unittest.expectedFailure
+    # Quoted line breaks fall at the split points: chunks must start at record starts.
     def test_threads_with_quoted_line_breaks_on_split_points(self) -> None:
         self.check_threads(["breaks.csv", "big_field.csv"])
