@@ -42,6 +42,7 @@ inline FieldView without_cr(FieldView line) {
 // read back after the join.
 struct ChunkTask {
   platform::File file;
+  uint64_t file_size = 0;
   uint64_t start = 0;
   uint64_t end = 0;
   // The worker's own copy of the prepared array: a numeric test caches its
@@ -50,6 +51,7 @@ struct ChunkTask {
   bool negate = false;
   uint8_t delimiter = ',';
   bool quotes_span_lines = false;  // CSV records end at line ends outside quotes
+  bool misplanned = false;         // quotes spanning lines: the range did not end at a record end
   bool nested_text = false;        // JSON nested values as their text
   size_t n_columns = 0;
   const FieldView* names = nullptr;  // JSON only
@@ -114,7 +116,14 @@ Error for_each_line(ChunkTask* t, uint8_t* buf, ByteBuffer* carry, Step&& step) 
       i += k + 1;
     }
   }
-  if (carry->len) return step(without_cr(FieldView{carry->data, carry->len}));
+  if (carry->len) {
+    // A planned end inside a record: the next range started inside it too.
+    if (t->quotes_span_lines && t->end != t->file_size) {
+      t->misplanned = true;
+      return Error::None;
+    }
+    return step(without_cr(FieldView{carry->data, carry->len}));
+  }
   return Error::None;
 }
 
@@ -272,9 +281,42 @@ Error read_csv_directory(Job* job, const char* path) {
   return Error::None;
 }
 
+// Where a range that starts near offset should start when quotes span lines,
+// guessed from the parity of the quotes before offset (right whenever every
+// quote before it stands where parity reads it right; the workers check it).
+Error guess_record_start(const Job& job, uint64_t offset, bool odd_quotes, uint64_t* out) {
+  uint8_t before = 0;
+  size_t got = 0;
+  if (Error e = platform::file_pread(job.file, &before, 1, offset - 1, &got); failed(e)) return e;
+  QuotedFraming state;
+  state.state = odd_quotes      ? QuotedFraming::Inside
+                : before == '"' ? QuotedFraming::QuoteInside
+                                : QuotedFraming::Outside;
+  state.field_start = before == job.delimiter || before == '\n';
+  return find_record_start_from(job.file, offset, state, offset, job.size, job.delimiter, out);
+}
+
+// Whether the quotes in [from, to) are odd in number.
+Error quote_parity(platform::File file, uint64_t from, uint64_t to, uint8_t* buf, bool* odd) {
+  for (uint64_t pos = from; pos < to;) {
+    size_t got = 0;
+    const uint64_t rest = to - pos;
+    if (Error e = platform::file_pread(file, buf, rest < kWorkerReadSize ? rest : kWorkerReadSize, pos, &got);
+        failed(e))
+      return e;
+    if (got == 0) break;
+    *odd ^= count_byte(buf, got, '"') & 1;
+    pos += got;
+  }
+  return Error::None;
+}
+
 // The chunk ranges: n of them over [data_start, size), each ending just after
-// a line end (the last at size).
-Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads) {
+// a line end (the last at size). When quotes span lines, each ends at a record
+// end: found by a pass of the record framing over the file before the range
+// ends (exact), or guessed from quote parity (speculate; checked by the
+// workers, which mark a range that did not end at a record end).
+Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads, bool speculate = false) {
   const uint64_t data_len = job->size - data_start;
   uint64_t n = data_len / kMinChunkBytes;
   if (n < 1) n = 1;
@@ -285,19 +327,36 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads)
   if (!job->tasks || !job->threads) return Error::OutOfMemory;
   const uint64_t step = data_len / n;
   uint64_t start = data_start;
-  for (size_t i = 0; i < n; ++i) {
+  bool odd_quotes = false;
+  uint64_t counted_to = data_start;
+  uint8_t* buf = nullptr;
+  if (speculate && n > 1) {
+    buf = static_cast<uint8_t*>(platform::heap_alloc(kWorkerReadSize));
+    if (!buf) return Error::OutOfMemory;
+  }
+  Error planned = Error::None;
+  for (size_t i = 0; i < n && !failed(planned); ++i) {
     new (&job->threads[i]) platform::Thread{};
     ChunkTask* t = new (&job->tasks[i]) ChunkTask{};
     job->n_tasks = i + 1;
     t->file = job->file;
+    t->file_size = job->size;
     t->start = start;
     t->end = job->size;
     if (i + 1 < n) {
-      Error e =
-          job->read.quoting == Quoting::Rfc4180
-              ? find_next_record_start(job->file, start, start + step, job->size, job->delimiter, &t->end)
-              : find_next_line_start(job->file, start + step, job->size, &t->end);
-      if (failed(e)) return e;
+      const uint64_t target = speculate ? data_start + step * (i + 1) : start + step;
+      if (job->read.quoting != Quoting::Rfc4180) {
+        planned = find_next_line_start(job->file, target, job->size, &t->end);
+      } else if (!speculate) {
+        planned = find_next_record_start(job->file, start, target, job->size, job->delimiter, &t->end);
+      } else if (target <= start) {
+        planned = find_next_record_start(job->file, start, start, job->size, job->delimiter, &t->end);
+      } else {
+        planned = quote_parity(job->file, counted_to, target, buf, &odd_quotes);
+        counted_to = target;
+        if (!failed(planned)) planned = guess_record_start(*job, target, odd_quotes, &t->end);
+      }
+      if (failed(planned)) break;
     }
     start = t->end;
     t->negate = job->negate;
@@ -312,12 +371,16 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads)
     if (job->predicates.count) {
       const size_t bytes = job->predicates.count * sizeof(PreparedPredicate);
       t->predicates.items = static_cast<PreparedPredicate*>(platform::heap_alloc(bytes));
-      if (!t->predicates.items) return Error::OutOfMemory;
+      if (!t->predicates.items) {
+        planned = Error::OutOfMemory;
+        break;
+      }
       std::memcpy(static_cast<void*>(t->predicates.items), job->predicates.items, bytes);
       t->predicates.count = job->predicates.count;
     }
   }
-  return Error::None;
+  platform::heap_free(buf);
+  return planned;
 }
 
 // Starts one worker per chunk and waits for all of them, in chunk order. When
@@ -365,6 +428,12 @@ Error merge_chunks(Job* job) {
   return Error::None;
 }
 
+bool any_misplanned(const Job& job) {
+  for (size_t i = 0; i < job.n_tasks; ++i)
+    if (job.tasks[i].misplanned) return true;
+  return false;
+}
+
 Error collect_lines(Job* job, const char* path, bool is_json, size_t n_threads, bool* no_data) {
   uint64_t data_start = job->bom;
   if (!is_json) {
@@ -381,8 +450,16 @@ Error collect_lines(Job* job, const char* path, bool is_json, size_t n_threads, 
   }
   Error e = is_json ? read_json_directory(job) : read_csv_directory(job, path);
   if (failed(e)) return e;
-  if (Error p = plan_chunks(job, is_json, data_start, n_threads); failed(p)) return p;
-  if (Error r = run_workers(job, is_json); failed(r)) return r;
+  const bool quoted = !is_json && job->read.quoting == Quoting::Rfc4180;
+  if (Error p = plan_chunks(job, is_json, data_start, n_threads, quoted); failed(p)) return p;
+  Error r = run_workers(job, is_json);
+  if (quoted && any_misplanned(*job)) {
+    // Quote parity misread the file (a quote that is data): plan again by framing every record.
+    release_tasks(job);
+    if (Error p = plan_chunks(job, is_json, data_start, n_threads); failed(p)) return p;
+    r = run_workers(job, is_json);
+  }
+  if (failed(r)) return r;
   return merge_chunks(job);
 }
 
@@ -506,10 +583,15 @@ Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, 
 
 Error find_next_record_start(platform::File file, uint64_t record_start, uint64_t offset, uint64_t size,
                              uint8_t delimiter, uint64_t* out) {
+  return find_record_start_from(file, record_start, QuotedFraming{}, offset, size, delimiter, out);
+}
+
+Error find_record_start_from(platform::File file, uint64_t from, QuotedFraming framing, uint64_t offset,
+                             uint64_t size, uint8_t delimiter, uint64_t* out) {
+  const uint64_t record_start = from;
   *out = size;
   auto* buf = static_cast<uint8_t*>(platform::heap_alloc(kLineWindow));
   if (!buf) return Error::OutOfMemory;
-  QuotedFraming framing;
   Error e = Error::None;
   for (uint64_t pos = record_start; pos < size;) {
     const uint64_t rest = size - pos;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "input/buffered_reader.h"
 #include "input/read_settings.h"
 #include "ops/columnar.h"
 #include "platform/file.h"
@@ -38,5 +39,8 @@ Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, 
 // at or before offset).
 Error find_next_record_start(platform::File file, uint64_t record_start, uint64_t offset, uint64_t size,
                              uint8_t delimiter, uint64_t* out);
+// The same from position from, where the framing is in state framing.
+Error find_record_start_from(platform::File file, uint64_t from, QuotedFraming framing, uint64_t offset,
+                             uint64_t size, uint8_t delimiter, uint64_t* out);
 
 }  // namespace quelta
