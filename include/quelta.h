@@ -4,9 +4,13 @@
  *   CSV: a header line of column names, then one record per line. Fields are
  *   separated by ',' (quelta_parallel_collect_columnar takes its own
  *   delimiter); a field that starts with '"' is quoted up to the next lone '"'
- *   on the same line, '""' inside it stands for one '"'. Quotes never span a
- *   line end: an unclosed quote is the condition UnterminatedQuote. A trailing
- *   '\r' is removed from every line; an empty line is a row of one empty field.
+ *   on the same line, '""' inside it stands for one '"', and bytes after the
+ *   closing quote up to the next delimiter are kept as part of the field.
+ *   Quotes never span a line end: an unclosed quote is the condition
+ *   UnterminatedQuote. A trailing '\r' is removed from every line; an empty
+ *   line is a row of one empty field. A UTF-8 byte-order mark at the very
+ *   start of any input is skipped. The _with exports read other dialects and
+ *   encodings (ReadOptions).
  *   JSON rows: a path ending in ".ndjson", ".jsonl" or ".json" (case-sensitive)
  *   is read as flat JSON objects, one per line or as the members of one
  *   top-level array. The keys of the first object are the columns; each row
