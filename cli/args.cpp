@@ -1,6 +1,10 @@
 // Argument parsing, column resolution and the scan options built from --select,
 // --where, --not and --limit.
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "cli.h"
@@ -33,7 +37,14 @@ Args::Args(const Command& command, int argc, char** argv) : command_(&command) {
     const OptionInfo* option = nullptr;
     for (const OptionInfo& o : command.options)
       if (name == o.name) option = &o;
-    if (!option) throw UsageError{"unknown option " + name};
+    if (!option) {
+      std::vector<std::string_view> names = {"--help"};
+      for (const OptionInfo& o : command.options) names.push_back(o.name);
+      std::string guess = nearest(name, names);
+      std::string prefix = "unknown option \"" + name + "\"; ";
+      if (!guess.empty()) throw UsageError{prefix + "did you mean \"" + guess + "\"?", false};
+      throw UsageError{prefix + "'quelta " + command.name + " --help' lists the options", false};
+    }
     if (option->takes_value && !inline_value) {
       if (i + 1 >= argc) throw UsageError{"option " + name + " needs a value"};
       value = argv[++i];
@@ -105,51 +116,135 @@ std::vector<std::string> split(std::string_view s, char sep) {
   }
 }
 
+std::string join(const std::vector<std::string>& parts, char sep) {
+  std::string text;
+  for (size_t i = 0; i < parts.size(); ++i) text += (i ? std::string(1, sep) : "") + parts[i];
+  return text;
+}
+
 struct Condition {
   std::string column;
   int32_t op = QUELTA_OP_EQ;
+  std::string op_text;
   std::string value;
   std::vector<std::string> in_values;
 };
 
-// COL=V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or "COL in A|B|C"; spaces around
-// the column and the values are ignored.
+constexpr const char* kWhereForms =
+    "\nA --where condition is one of\n"
+    "  COL=V  COL==V  COL!=V  COL>V  COL>=V  COL<V  COL<=V  'COL in A|B|C'\n"
+    "with the value written as it stands in the file, without quotes; repeat --where\n"
+    "to require several conditions.";
+
+[[noreturn]] void bad_where(const std::string& expr, const std::string& why) {
+  throw UsageError{"cannot read --where '" + expr + "': " + why + kWhereForms, false};
+}
+
+bool quoted_whole(std::string_view s) {
+  return s.size() >= 2 && (s.front() == '\'' || s.front() == '"') && s.back() == s.front();
+}
+
+bool starts_with_word(std::string_view s, std::string_view word) {
+  if (s.size() < word.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i)
+    if ((s[i] | 0x20) != word[i]) return false;
+  return true;
+}
+
+// Whether a value goes on into a second condition: a comparison after a comma,
+// a semicolon or the word and / or ("500, qty>=5", "500 and qty>=5").
+bool holds_second_condition(std::string_view value) {
+  size_t op = value.find_first_of("=<>");
+  if (op == std::string_view::npos) return false;
+  std::string_view before = value.substr(0, op);
+  if (before.find_first_of(",;") != std::string_view::npos) return true;
+  for (size_t i = 0; i + 1 < before.size(); ++i)
+    if (before[i] == ' ' &&
+        (starts_with_word(before.substr(i + 1), "and ") || starts_with_word(before.substr(i + 1), "or ")))
+      return true;
+  return false;
+}
+
+void check_value(const std::string& expr, const std::string& column, const std::string& op,
+                 const std::string& value) {
+  if (quoted_whole(value))
+    bad_where(expr, "the quotes around " + value + " would be compared as part of the value; write " +
+                        column + op + value.substr(1, value.size() - 2));
+  if (holds_second_condition(value))
+    bad_where(expr, "one --where holds one condition; write --where for each");
+}
+
+// COL=V, COL==V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or "COL in A|B|C"; spaces
+// around the column and the values are ignored. Anything else is refused rather
+// than compared as text: a value never starts with an operator character, is not
+// wrapped in quotes and holds no second condition.
 Condition parse_where(const std::string& expr) {
+  if (expr.find("&&") != std::string::npos)
+    bad_where(expr, "conditions are not joined with && or ||; write --where for each");
   Condition c;
   size_t op_at = expr.find_first_of("=!<>");
   size_t in_at = expr.find(" in ");
-  if (in_at != std::string::npos && (op_at == std::string::npos || in_at < op_at)) {
+  bool is_in = in_at != std::string::npos && (op_at == std::string::npos || in_at < op_at);
+  if (expr.find("||") != std::string::npos)
+    bad_where(expr, is_in
+                        ? "an empty value between the |, or conditions joined with ||; write --where for each"
+                        : "conditions are not joined with && or ||; write --where for each");
+  if (is_in) {
     c.column = trim(std::string_view(expr).substr(0, in_at));
     c.op = QUELTA_OP_IN;
-    c.in_values = split(std::string_view(expr).substr(in_at + 4), '|');
+    c.op_text = " in ";
+    std::string list = trim(std::string_view(expr).substr(in_at + 4));
+    if (list.size() >= 2 && std::string_view("([{").find(list.front()) != std::string_view::npos &&
+        list.back() == ")]}"[std::string_view("([{").find(list.front())])
+      bad_where(expr, "write the values without brackets: " + c.column + " in A|B|C");
+    if (list.find(',') != std::string::npos && list.find('|') == std::string::npos) {
+      std::string fixed = list;
+      for (char& ch : fixed)
+        if (ch == ',') ch = '|';
+      bad_where(expr, "the values of 'in' are separated by |, not commas; write " + c.column + " in " +
+                          join(split(fixed, '|'), '|'));
+    }
+    c.in_values = split(list, '|');
+    for (const std::string& v : c.in_values) {
+      if (v.empty()) bad_where(expr, "an empty value between the |");
+      if (quoted_whole(v))
+        bad_where(expr, "the quotes around " + v +
+                            " would be compared as part of the value; write the values " + "without quotes");
+    }
   } else if (op_at != std::string::npos) {
     c.column = trim(std::string_view(expr).substr(0, op_at));
     std::string_view rest = std::string_view(expr).substr(op_at);
-    size_t len = 1;
-    if (rest.rfind("!=", 0) == 0) {
-      c.op = QUELTA_OP_NE, len = 2;
-    } else if (rest.rfind(">=", 0) == 0) {
-      c.op = QUELTA_OP_GE, len = 2;
-    } else if (rest.rfind("<=", 0) == 0) {
-      c.op = QUELTA_OP_LE, len = 2;
-    } else if (rest.rfind("==", 0) == 0) {
-      c.op = QUELTA_OP_EQ, len = 2;
-    } else if (rest[0] == '>') {
-      c.op = QUELTA_OP_GT;
-    } else if (rest[0] == '<') {
-      c.op = QUELTA_OP_LT;
-    } else if (rest[0] == '=') {
-      c.op = QUELTA_OP_EQ;
-    } else {
-      op_at = std::string::npos;  // a lone '!'
-    }
-    c.value = trim(rest.substr(len));
+    static constexpr std::pair<const char*, int32_t> kOperators[] = {
+        {"!=", QUELTA_OP_NE}, {">=", QUELTA_OP_GE}, {"<=", QUELTA_OP_LE}, {"==", QUELTA_OP_EQ},
+        {">", QUELTA_OP_GT},  {"<", QUELTA_OP_LT},  {"=", QUELTA_OP_EQ}};
+    for (const auto& [text, op] : kOperators)
+      if (rest.rfind(text, 0) == 0) {
+        c.op = op;
+        c.op_text = text;
+        break;
+      }
+    // "=>", "<>", "===", "!" and the like: the operator runs on past a known one.
+    size_t op_end = rest.find_first_not_of("=!<>");
+    std::string written = trim(rest.substr(0, op_end));
+    if (c.op_text.empty() || written != c.op_text) bad_where(expr, "unknown operator '" + written + "'");
+    c.value = trim(rest.substr(c.op_text.size()));
+    if (!c.value.empty() && std::string_view("=!<>").find(c.value[0]) != std::string_view::npos)
+      bad_where(expr,
+                "unknown operator '" + trim(rest.substr(0, rest.size() - c.value.size())) + c.value[0] + "'");
+    if (c.value.empty() && c.op != QUELTA_OP_EQ && c.op != QUELTA_OP_NE)
+      bad_where(expr, "no value after " + c.op_text);
+  } else {
+    bad_where(expr, "no operator");
   }
-  if ((op_at == std::string::npos && c.op != QUELTA_OP_IN) || c.column.empty())
-    throw UsageError{"cannot read --where '" + expr +
-                     "': write COL=V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or 'COL in A|B|C'"};
+  if (c.column.empty()) bad_where(expr, "no column before the operator");
+  if (quoted_whole(c.column))
+    bad_where(expr, "the quotes around the column " + c.column + " are not part of its name");
+  if (c.op != QUELTA_OP_IN) check_value(expr, c.column, c.op_text, c.value);
   return c;
 }
+
+constexpr const char* kLowestNumber = "-1.7976931348623157e308";
+constexpr const char* kHighestNumber = "+1.7976931348623157e308";
 
 bool is_index(const std::string& column) {
   return column.size() > 1 && column[0] == '#' &&
@@ -157,6 +252,22 @@ bool is_index(const std::string& column) {
 }
 
 }  // namespace
+
+bool is_number(std::string_view text) {
+  static const std::regex grammar(
+      "[+-]?("
+      "0[xX]([0-9a-fA-F]+(_[0-9a-fA-F]+)*(\\.([0-9a-fA-F]+(_[0-9a-fA-F]+)*)?)?|\\.[0-9a-fA-F]+(_[0-9a-fA-F]+)"
+      "*)"
+      "([pP][+-]?[0-9]+(_[0-9]+)*)?"
+      "|([0-9]+(_[0-9]+)*(\\.([0-9]+(_[0-9]+)*)?)?|\\.[0-9]+(_[0-9]+)*)([eE][+-]?[0-9]+(_[0-9]+)*)?"
+      ")");
+  if (!std::regex_match(text.begin(), text.end(), grammar)) return false;
+  std::string digits;
+  for (char c : text)
+    if (c != '_') digits += c;
+  // strtod reads the same grammar once the separators are gone; the value must be finite.
+  return std::isfinite(std::strtod(digits.c_str(), nullptr));
+}
 
 size_t Directory::resolve(const std::string& column, const std::string& file) const {
   if (is_index(column)) {
@@ -183,7 +294,7 @@ size_t Directory::resolve(const std::string& column, const std::string& file) co
 Directory read_directory(const std::string& path, const ReadOptions& read) {
   Directory dir;
   dir.probe.reset(quelta_open_with(path.c_str(), nullptr, &read));
-  if (!dir.probe) fail_library();
+  if (!dir.probe) fail_library(path);
   size_t n = quelta_n_columns(dir.probe.get());
   for (size_t i = 0; i < n; ++i) {
     const char* name = quelta_column_name(dir.probe.get(), i);
@@ -206,8 +317,17 @@ void build_scan_plan(const Args& args, const Directory& dir, const std::string& 
     plan.output_names = dir.names;
     for (size_t i = 0; i < dir.names.size(); ++i) plan.json_keys.push_back(json_key(dir.names[i], i));
   }
+  bool numeric = args.has("--numeric");
+  std::vector<size_t> numeric_columns;
   for (const std::string& expr : args.values("--where")) {
     Condition c = parse_where(expr);
+    if (numeric) {
+      for (const std::string& v : c.op == QUELTA_OP_IN ? c.in_values : std::vector<std::string>{c.value})
+        if (!is_number(v))
+          throw UsageError{
+              "--numeric compares numbers, and " + quoted(v) + " in --where '" + expr + "' is not one",
+              false};
+    }
     Predicate p{};
     p.column = dir.resolve(c.column, file);
     p.op = c.op;
@@ -220,6 +340,16 @@ void build_scan_plan(const Args& args, const Directory& dir, const std::string& 
       p.value = plan.texts.emplace_back(std::move(c.value)).c_str();
     }
     plan.predicates.push_back(p);
+    if (numeric &&
+        std::find(numeric_columns.begin(), numeric_columns.end(), p.column) == numeric_columns.end())
+      numeric_columns.push_back(p.column);
+  }
+  // Every finite number lies between -max and +max, while as text nothing is both
+  // at least "-1.79..." and at most "+1.79..." ('+' sorts before '-'): the pair
+  // keeps exactly the rows whose value is a number.
+  for (size_t column : numeric_columns) {
+    plan.predicates.push_back(Predicate{column, QUELTA_OP_GE, kLowestNumber, nullptr, 0});
+    plan.predicates.push_back(Predicate{column, QUELTA_OP_LE, kHighestNumber, nullptr, 0});
   }
   ScanOptions& o = plan.options;
   o.projection = plan.projection.empty() ? nullptr : plan.projection.data();
@@ -233,7 +363,7 @@ void build_scan_plan(const Args& args, const Directory& dir, const std::string& 
 
 ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan, const ReadOptions& read) {
   ScannerPtr scanner(quelta_open_with(path.c_str(), &plan.options, &read));
-  if (!scanner) fail_library();
+  if (!scanner) fail_library(path);
   return scanner;
 }
 

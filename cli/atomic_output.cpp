@@ -9,10 +9,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 
@@ -84,6 +87,19 @@ std::string temporary_name(const std::string& target) {
   return path;
 }
 
+// Whether two output paths name one file: the same name in the same folder.
+bool same_place(const std::string& a, const std::string& b) {
+  auto place = [](const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    char resolved[PATH_MAX];
+    if (::realpath(folder.c_str(), resolved)) folder = resolved;
+    return folder + "/" + name;
+  };
+  return a == b || place(a) == place(b);
+}
+
 // Moves from onto to unless to exists: one rename where the filesystem offers
 // RENAME_NOREPLACE, a hard link and unlink where it does not. 0 or an errno.
 int move_without_overwrite(const char* from, const char* to) {
@@ -112,7 +128,8 @@ void install_signal_handlers() {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
-OutputSet::OutputSet(std::string exists_message) : exists_message_(std::move(exists_message)) {}
+OutputSet::OutputSet(std::string operation, bool replace)
+    : operation_(std::move(operation)), replace_(replace) {}
 
 OutputSet::~OutputSet() {
   for (Entry& e : entries_) {
@@ -121,10 +138,20 @@ OutputSet::~OutputSet() {
   }
 }
 
+void OutputSet::fail_exists(const std::string& target) const {
+  throw Failure{target + ": " + operation_ + ": PathAlreadyExists (--force replaces it)"};
+}
+
 void OutputSet::add(const std::string& target) {
   for (const Entry& e : entries_)
-    if (e.target == target) throw Failure{exists_message_};
-  if (exists(target)) throw Failure{exists_message_};
+    if (same_place(e.target, target))
+      throw Failure{e.target + " and " + target + " name the same file; the outputs need two"};
+  if (exists(target)) {
+    if (!replace_) fail_exists(target);
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      throw Failure{target + ": is a folder; --force replaces files only"};
+  }
   entries_.push_back(Entry{target, temporary_name(target), -1});
   Entry& entry = entries_.back();
   entry.slot = register_temporary(entry.temporary);
@@ -136,20 +163,41 @@ void OutputSet::publish() {
   // undone; a signal that came in meanwhile acts once they are over.
   sigset_t held = cleanup_signal_set(), before;
   pthread_sigmask(SIG_BLOCK, &held, &before);
+  // With replace_, a file at a target's name is kept under a second name (a hard
+  // link) until every move is made, so that a failed move can put it back.
+  std::vector<std::string> kept(entries_.size());
   int error = 0;
   size_t moved = 0;
   for (; moved < entries_.size(); ++moved) {
-    error = move_without_overwrite(entries_[moved].temporary.c_str(), entries_[moved].target.c_str());
+    const Entry& e = entries_[moved];
+    if (!replace_) {
+      error = move_without_overwrite(e.temporary.c_str(), e.target.c_str());
+    } else {
+      if (exists(e.target)) {
+        std::string old = temporary_name(e.target);
+        if (::link(e.target.c_str(), old.c_str()) == 0) kept[moved] = old;
+      }
+      error = ::rename(e.temporary.c_str(), e.target.c_str()) == 0 ? 0 : errno;
+    }
     if (error) break;
   }
   if (error) {
-    for (size_t i = 0; i < moved; ++i) ::unlink(entries_[i].target.c_str());
+    for (size_t i = moved; i-- > 0;) {
+      if (kept[i].empty()) {
+        ::unlink(entries_[i].target.c_str());
+      } else {
+        ::rename(kept[i].c_str(), entries_[i].target.c_str());
+        kept[i].clear();
+      }
+    }
   } else {
     published_ = true;
     for (Entry& e : entries_) unregister_temporary(e.slot);
   }
+  for (const std::string& old : kept)
+    if (!old.empty()) ::unlink(old.c_str());
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (error == EEXIST) throw Failure{exists_message_};
+  if (error == EEXIST) fail_exists(entries_[moved].target);
   if (error)
     throw Failure{"cannot move the finished output into place at " + entries_[moved].target + ": " +
                   std::strerror(error)};

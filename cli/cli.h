@@ -21,13 +21,33 @@ namespace cli {
 struct Failure {
   std::string message;
 };
-// Reported with the subcommand's usage, exit status 2.
+// Reported as "quelta COMMAND: " + message, exit status 2, followed by the
+// subcommand's usage unless the message says all there is to say.
 struct UsageError {
   std::string message;
+  bool show_usage = true;
 };
 
-// Throws a Failure carrying the library's last message.
-[[noreturn]] void fail_library();
+// Throws a Failure with the library's last message, after "SUBJECT: " (the file
+// or schema the failure concerns; none when empty).
+[[noreturn]] void fail_library(const std::string& subject);
+
+// What a validation call may fail on: the input, the schema (its path, or
+// "--schema" for a text given inline) and, for --split, the outputs.
+struct ValidationSubjects {
+  std::string input, schema;
+  std::vector<std::string> outputs;
+};
+// fail_library naming the one of them the condition concerns.
+[[noreturn]] void fail_validation(const ValidationSubjects& subjects);
+
+// The closest of candidates to word within a small edit distance (a swap of two
+// neighbours counts as one edit), or empty.
+std::string nearest(std::string_view word, const std::vector<std::string_view>& candidates);
+
+// Whether text is a number as the library reads one (a finite decimal or
+// hexadecimal number, with single underscores between digits).
+bool is_number(std::string_view text);
 
 // ---- Owning handles ---------------------------------------------------------
 
@@ -222,8 +242,9 @@ void install_signal_handlers();
 // never over a file that appeared meanwhile, and undoes the moves made if one fails.
 class OutputSet {
  public:
-  // exists_message is the failure for a target that exists.
-  explicit OutputSet(std::string exists_message);
+  // operation names the call in messages ("validate_to_files failed"); replace
+  // lets publish() move the outputs over existing files.
+  OutputSet(std::string operation, bool replace);
   ~OutputSet();
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
@@ -236,8 +257,10 @@ class OutputSet {
     std::string target, temporary;
     int slot;  // in the table the signal handler reads
   };
+  [[noreturn]] void fail_exists(const std::string& target) const;
   std::vector<Entry> entries_;
-  std::string exists_message_;
+  std::string operation_;
+  bool replace_;
   bool published_ = false;
 };
 

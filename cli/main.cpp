@@ -1,5 +1,9 @@
 // Entry point of the quelta tool: the subcommand table, --help, --version, and the
 // mapping of failures to messages and exit statuses.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -36,18 +40,22 @@ constexpr const char* kToolUsage =
     "\n"
     "'quelta COMMAND --help' describes a command; 'quelta --version' prints the version.\n";
 
-#define QUELTA_FILTER_HELP                                                                \
-  "  --where EXPR     keep the rows where EXPR holds; repeat it to require several.\n"    \
-  "                   EXPR is COL=V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or\n"           \
-  "                   'COL in A|B|C'; values compare as numbers when both are numbers,\n" \
-  "                   as text otherwise\n"                                                \
+#define QUELTA_FILTER_HELP                                                               \
+  "  --where EXPR     keep the rows where EXPR holds; repeat it to require several.\n"   \
+  "                   EXPR is COL=V, COL==V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or\n"  \
+  "                   'COL in A|B|C', the value as it stands in the file (no quotes).\n" \
+  "                   Two values compare as numbers only when both are numbers, as\n"    \
+  "                   text otherwise: price>500 also keeps the text N/A\n"               \
+  "  --numeric        compare as numbers only: a row whose value in a --where column\n"  \
+  "                   is not a number fails its conditions\n"                            \
   "  --not            keep the rows that the --where conditions reject instead\n"
 
 #define QUELTA_FORMAT_HELP                                                           \
   "  --format F       csv (the default when output is not a terminal), table (the\n" \
   "                   default on a terminal) or json (one JSON object per line)\n"
 
-const std::vector<OptionInfo> kFilterOptions = {{"--where", true}, {"--not", false}, {"--limit", true}};
+const std::vector<OptionInfo> kFilterOptions = {
+    {"--where", true}, {"--numeric", false}, {"--not", false}, {"--limit", true}};
 
 std::vector<OptionInfo> with_filter(std::vector<OptionInfo> options) {
   options.insert(options.end(), kFilterOptions.begin(), kFilterOptions.end());
@@ -136,7 +144,7 @@ const std::vector<Command>& commands() {
        with_filter({{"--threads", true}, {"--select", true}}), run_columnar},
       {"validate",
        usage("Usage: quelta validate FILE --schema SCHEMA [--max-errors N] [--json]\n"
-             "       quelta validate FILE --schema SCHEMA --split VALID.csv INVALID.jsonl\n"
+             "       quelta validate FILE --schema SCHEMA --split VALID.csv INVALID.jsonl [--force]\n"
              "       quelta validate FILE --schema SCHEMA --stream [--json]\n"
              "\n"
              "Check every row of FILE against SCHEMA, a JSON file (or a JSON text starting\n"
@@ -150,29 +158,112 @@ const std::vector<Command>& commands() {
              "  --json           print the report (or, with --stream, each invalid row) as JSON\n"
              "  --split V I      write the valid rows to the new CSV file V and the invalid ones\n"
              "                   with their breaches to the new JSON-lines file I\n"
+             "  --force          with --split, replace V and I if they exist, once both new\n"
+             "                   files are complete\n"
              "  --stream         show each invalid row as soon as it is found\n"),
        with_read_options({{"--schema", true},
                           {"--max-errors", true},
                           {"--json", false},
                           {"--split", true},
+                          {"--force", false},
                           {"--stream", false}}),
        run_validate},
       {"check",
-       usage("Usage: quelta check FILE|- --schema SCHEMA [--list]\n"
+       usage("Usage: quelta check FILE|- --schema SCHEMA [--max-errors N] [--list]\n"
              "\n"
              "Tell whether every row of FILE is valid under SCHEMA, stopping at the first\n"
-             "invalid row. '-' reads the input from standard input, as CSV unless\n"
-             "--input-format says otherwise. Exit status: 0 valid, 1 invalid, 2 error.\n"
+             "invalid row, and why not: the breaches per rule of the invalid rows looked at.\n"
+             "'-' reads the input from standard input, as CSV unless --input-format says\n"
+             "otherwise. Exit status: 0 valid, 1 invalid, 2 error.\n"
              "\n"
-             "  --list           print every invalid row with its breaches as a JSON array\n"),
-       with_read_options({{"--schema", true}, {"--list", false}}), run_check},
+             "  --max-errors N   look at invalid rows until N breaches are counted (default 1:\n"
+             "                   the first invalid row)\n"
+             "  --list           print every invalid row with its breaches as a JSON array;\n"
+             "                   with --max-errors, the rows up to the Nth breach\n"),
+       with_read_options({{"--schema", true}, {"--max-errors", true}, {"--list", false}}), run_check},
   };
   return table;
 }
 
-void fail_library() {
+void fail_library(const std::string& subject) {
   const char* message = quelta_last_error();
-  throw Failure{message ? message : "failed without a message"};
+  std::string text = subject.empty() ? std::string() : subject + ": ";
+  // Where the library can say more than its message (a line, a column, a schema
+  // key), that detail goes here, between the subject and the message.
+  text += message ? message : "failed without a message";
+  throw Failure{text};
+}
+
+namespace {
+
+// The condition name that ends a library message ("validate failed: BadSchema").
+std::string_view condition_of(std::string_view message) {
+  size_t colon = message.rfind(": ");
+  return colon == std::string_view::npos ? std::string_view() : message.substr(colon + 2);
+}
+
+bool readable_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+void fail_validation(const ValidationSubjects& subjects) {
+  const char* message = quelta_last_error();
+  std::string_view condition = condition_of(message ? message : "");
+  if (condition == "BadSchema" || condition == "UnknownColumn") fail_library(subjects.schema);
+  if (!subjects.outputs.empty()) {
+    static constexpr std::string_view kWriting[] = {"PathAlreadyExists",  "NoSpaceLeft",
+                                                    "DiskQuota",          "FileTooBig",
+                                                    "ReadOnlyFileSystem", "NotOpenForWriting"};
+    bool writing = std::find(std::begin(kWriting), std::end(kWriting), condition) != std::end(kWriting);
+    // A path condition (FileNotFound, AccessDenied, ...) concerns the outputs
+    // when the input can be read: the one whose folder cannot be written, if one.
+    if (writing || readable_file(subjects.input)) {
+      std::string named;
+      for (const std::string& output : subjects.outputs) {
+        size_t slash = output.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
+        if (::access(folder.c_str(), W_OK) != 0) named = output;
+      }
+      if (named.empty())
+        for (const std::string& output : subjects.outputs) named += (named.empty() ? "" : ", ") + output;
+      fail_library(named);
+    }
+  }
+  fail_library(subjects.input);
+}
+
+std::string nearest(std::string_view word, const std::vector<std::string_view>& candidates) {
+  // Optimal string alignment distance: insertions, deletions, substitutions and
+  // swaps of neighbours.
+  auto distance = [](std::string_view a, std::string_view b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+      for (size_t j = 1; j <= b.size(); ++j) {
+        size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+        d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+        if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+          d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    return d[a.size()][b.size()];
+  };
+  std::string best;
+  size_t best_distance = 0;
+  for (std::string_view candidate : candidates) {
+    // About one edit in three letters, so that short words are not matched to anything.
+    std::string_view bare = candidate.substr(candidate.find_first_not_of('-'));
+    size_t allowed = std::max<size_t>(1, bare.size() / 3);
+    size_t d = distance(word, candidate);
+    if (d <= allowed && (best.empty() || d < best_distance)) {
+      best = candidate;
+      best_distance = d;
+    }
+  }
+  return best;
 }
 
 namespace {
@@ -204,8 +295,19 @@ int run_tool(int argc, char** argv) {
   for (const Command& c : commands())
     if (first == c.name) command = &c;
   if (!command) {
-    std::fprintf(stderr, "quelta: unknown command '%s'\n\n", first.c_str());
-    print(stderr, kToolUsage);
+    std::vector<std::string_view> names;
+    for (const Command& c : commands()) names.push_back(c.name);
+    std::string guess = nearest(first, names);
+    if (!guess.empty()) {
+      std::fprintf(stderr, "quelta: unknown command \"%s\"; did you mean \"%s\"?\n", first.c_str(),
+                   guess.c_str());
+    } else {
+      std::string list;
+      for (std::string_view name : names) list += (list.empty() ? "" : ", ") + std::string(name);
+      std::fprintf(stderr,
+                   "quelta: unknown command \"%s\"; the commands are %s ('quelta --help' describes them)\n",
+                   first.c_str(), list.c_str());
+    }
     return 2;
   }
   try {
@@ -219,8 +321,11 @@ int run_tool(int argc, char** argv) {
     return status;
   } catch (const UsageError& e) {
     out().flush();
-    std::fprintf(stderr, "quelta %s: %s\n\n", command->name, e.message.c_str());
-    print(stderr, command->usage.c_str());
+    std::fprintf(stderr, "quelta %s: %s\n", command->name, e.message.c_str());
+    if (e.show_usage) {
+      print(stderr, "\n");
+      print(stderr, command->usage.c_str());
+    }
     return 2;
   }
 }

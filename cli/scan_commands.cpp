@@ -1,5 +1,6 @@
 // The query commands: columns, rows, count, stats, top, sort and columnar.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "cli.h"
@@ -34,13 +35,14 @@ size_t key_position(const Query& q, const std::string& column) {
 }
 
 // Rows of a scanner as JSON objects, one per line, read in batches.
-uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& keys, Progress& progress) {
+uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& keys, const std::string& file,
+                         Progress& progress) {
   uint64_t rows = 0;
   std::string line;
   while (!out().closed()) {
     Batch* raw = nullptr;
     int32_t status = quelta_next_batch(scanner, 4096, size_t{1} << 20, &raw);
-    if (status < 0) fail_library();
+    if (status < 0) fail_library(file);
     if (status == 0) break;
     BatchPtr batch(raw);
     size_t len = 0;
@@ -91,7 +93,7 @@ int run_rows(const Args& args) {
   Progress progress;
   uint64_t rows = 0;
   if (format == Format::Json) {
-    rows = write_json_rows(scanner.get(), q.plan.json_keys, progress);
+    rows = write_json_rows(scanner.get(), q.plan.json_keys, q.file, progress);
   } else {
     std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
     const char** fields = nullptr;
@@ -100,7 +102,7 @@ int run_rows(const Args& args) {
       int32_t status = quelta_next(scanner.get(), &fields, &n);
       if (status < 0) {
         writer->finish();
-        fail_library();
+        fail_library(q.file);
       }
       if (status == 0) break;
       writer->row(fields, n);
@@ -119,7 +121,7 @@ int run_count(const Args& args) {
   q.dir.probe.reset();
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   int64_t n = quelta_count(scanner.get());
-  if (n < 0) fail_library();
+  if (n < 0) fail_library(q.file);
   out().put(std::to_string(n) + "\n");
   return 0;
 }
@@ -131,7 +133,7 @@ int run_collect(const Args& args) {
   q.dir.probe.reset();
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   CollectPtr rows(quelta_collect(scanner.get()));
-  if (!rows) fail_library();
+  if (!rows) fail_library(q.file);
   size_t bytes = 0;
   quelta_collect_data(rows.get(), &bytes);
   out().put("rows " + std::to_string(quelta_collect_n_rows(rows.get())) + "\ncolumns " +
@@ -148,7 +150,7 @@ int run_stats(const Args& args) {
   q.dir.probe.reset();
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   AggregateResult r{};
-  if (quelta_aggregate(scanner.get(), position, &r) != 0) fail_library();
+  if (quelta_aggregate(scanner.get(), position, &r) != 0) fail_library(q.file);
   auto shown = [&](double v) { return r.has_values ? format_number(v) : std::string("-"); };
   print_aligned({{"column", column},
                  {"count", std::to_string(r.count)},
@@ -165,46 +167,89 @@ int run_top(const Args& args) {
   Format format = output_format(args);
   Query q;
   prepare(args, q);
-  size_t position = key_position(q, args.positional()[1]);
+  const std::string& column = args.positional()[1];
+  size_t position = key_position(q, column);
   uint64_t k = args.number("-k", 10);
   q.dir.probe.reset();
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   TopkPtr top(quelta_topk(scanner.get(), position, static_cast<size_t>(k), args.has("--asc") ? 0 : 1));
-  if (!top) fail_library();
+  if (!top) fail_library(q.file);
   scanner.reset();
-  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
   const char** fields = nullptr;
   size_t n = 0;
   double key = 0;
-  int32_t status;
-  while (!out().closed() && (status = quelta_topk_next(top.get(), &fields, &n, &key)) != 0) {
-    if (status < 0) fail_library();
+  int32_t status = quelta_topk_next(top.get(), &fields, &n, &key);
+  if (status < 0) fail_library(q.file);
+  if (status == 0 && k > 0) {
+    // Nothing ranked: either no row matches, an empty answer, or the matching
+    // rows hold no number to rank by, which an empty listing would hide.
+    ScannerPtr counter = open_scanner(q.file, q.plan, q.read);
+    int64_t matching = quelta_count(counter.get());
+    if (matching < 0) fail_library(q.file);
+    if (matching > 0)
+      throw Failure{"top: column " + quoted(column) + " has no numeric values in the " +
+                    std::to_string(matching) + (matching == 1 ? " matching row" : " matching rows") +
+                    " ('quelta sort' orders text)"};
+  }
+  std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
+  for (; status > 0 && !out().closed(); status = quelta_topk_next(top.get(), &fields, &n, &key)) {
     writer->row(fields, n);
   }
+  if (status < 0) fail_library(q.file);
   writer->finish();
   return 0;
 }
+
+namespace {
+
+// Counts the kinds of sort keys seen. Numbers and text compare with each other as
+// text, so a column that mixes them has no order consistent with both.
+struct KeyKinds {
+  uint64_t numbers = 0, texts = 0;
+  std::string first_text;
+  void see(std::string_view key) {
+    if (key.empty()) return;  // sorts first against numbers and text alike
+    if (is_number(key)) {
+      ++numbers;
+    } else if (texts++ == 0) {
+      first_text = key;
+    }
+  }
+};
+
+}  // namespace
 
 int run_sort(const Args& args) {
   args.expect_positional(2);
   Format format = output_format(args);
   Query q;
   prepare(args, q);
-  size_t position = key_position(q, args.positional()[1]);
+  const std::string& column = args.positional()[1];
+  size_t position = key_position(q, column);
   q.dir.probe.reset();
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
   OrderByPtr sorted(quelta_order_by(scanner.get(), position, args.has("--desc") ? 1 : 0));
-  if (!sorted) fail_library();
+  if (!sorted) fail_library(q.file);
   scanner.reset();
   std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
   const char** fields = nullptr;
   size_t n = 0;
   int32_t status;
+  KeyKinds kinds;
   while (!out().closed() && (status = quelta_order_by_next(sorted.get(), &fields, &n)) != 0) {
-    if (status < 0) fail_library();
+    if (status < 0) fail_library(q.file);
+    if (position < n) kinds.see(fields[position]);
     writer->row(fields, n);
   }
   writer->finish();
+  out().flush();
+  if (kinds.numbers && kinds.texts)
+    std::fprintf(stderr,
+                 "quelta: sort: column %s holds %llu number%s and %llu text%s (such as %s); a number and a "
+                 "text compare as text, so this order is not numeric\n",
+                 quoted(column).c_str(), static_cast<unsigned long long>(kinds.numbers),
+                 kinds.numbers == 1 ? "" : "s", static_cast<unsigned long long>(kinds.texts),
+                 kinds.texts == 1 ? "" : "s", quoted(kinds.first_text).c_str());
   return 0;
 }
 
@@ -249,7 +294,7 @@ int run_columnar(const Args& args) {
                                                     plan.options.n_predicates, plan.options.negate,
                                                     static_cast<size_t>(args.number("--threads", 0)), &read));
   }
-  if (!ctx) fail_library();
+  if (!ctx) fail_library(file);
   size_t n_rows = quelta_collect_columnar_n_rows(ctx.get());
   size_t n_cols = quelta_collect_columnar_n_cols(ctx.get());
   std::vector<std::vector<std::string>> table = {{"#", "column", "rows", "empty", "bytes", "first values"}};

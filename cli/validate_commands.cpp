@@ -1,4 +1,5 @@
 // The validation commands: validate (report, --split, --stream) and check.
+#include <algorithm>
 #include <string>
 
 #include "cli.h"
@@ -8,11 +9,16 @@ namespace cli {
 namespace {
 
 // --schema names a file, or is the JSON text itself when it starts with '{'.
-std::string load_schema(const Args& args) {
+// *name is what messages call it: the file's path, or "--schema".
+std::string load_schema(const Args& args, std::string* name) {
   std::optional<std::string> schema = args.value("--schema");
   if (!schema) throw UsageError{"--schema is required"};
   size_t first = schema->find_first_not_of(" \t\r\n");
-  if (first != std::string::npos && (*schema)[first] == '{') return *schema;
+  if (first != std::string::npos && (*schema)[first] == '{') {
+    *name = "--schema";
+    return *schema;
+  }
+  *name = *schema;
   return read_schema_file(*schema);
 }
 
@@ -95,9 +101,9 @@ void print_row_breaches(Validator* v, uint64_t row, size_t n_fields, const char*
 }
 
 int validate_stream(const Args& args, const std::string& file, const std::string& schema,
-                    const ReadOptions& read) {
+                    const ValidationSubjects& subjects, const ReadOptions& read) {
   ValidatorPtr v(quelta_validator_open_with(file.c_str(), schema.c_str(), &read));
-  if (!v) fail_library();
+  if (!v) fail_validation(subjects);
   Progress progress;
   uint64_t rows = 0;
   if (args.has("--json")) {
@@ -105,7 +111,7 @@ int validate_stream(const Args& args, const std::string& file, const std::string
     while (!out().closed()) {
       Batch* raw = nullptr;
       int32_t status = quelta_validator_next_batch(v.get(), 4096, size_t{1} << 20, &raw);
-      if (status < 0) fail_library();
+      if (status < 0) fail_validation(subjects);
       if (status == 0) break;
       BatchPtr batch(raw);
       size_t len = 0;
@@ -128,7 +134,7 @@ int validate_stream(const Args& args, const std::string& file, const std::string
   uint64_t row = 0;
   while (!out().closed()) {
     int32_t status = quelta_validator_next(v.get(), &fields, &n, &errors, &row);
-    if (status < 0) fail_library();
+    if (status < 0) fail_validation(subjects);
     if (status == 0) break;
     if (errors) print_row_breaches(v.get(), row, n, errors);
     progress.tick(++rows);
@@ -145,27 +151,30 @@ int validate_stream(const Args& args, const std::string& file, const std::string
 int run_validate(const Args& args) {
   args.expect_positional(1);
   const std::string file = args.positional()[0];
-  std::string schema = load_schema(args);
+  ValidationSubjects subjects{file, "", {}};
+  std::string schema = load_schema(args, &subjects.schema);
   ReadOptions read = read_options(args, file);
   std::vector<std::string> split = args.values("--split");
   if (args.has("--stream") + !split.empty() > 1) throw UsageError{"--split and --stream exclude each other"};
   if (!split.empty() && (args.has("--json") || args.has("--max-errors")))
     throw UsageError{"--split takes no --json or --max-errors"};
+  if (args.has("--force") && split.empty()) throw UsageError{"--force goes with --split"};
   if (args.has("--stream")) {
     if (args.has("--max-errors"))
       throw UsageError{"--stream lists every invalid row; it takes no --max-errors"};
-    return validate_stream(args, file, schema, read);
+    return validate_stream(args, file, schema, subjects, read);
   }
   if (!split.empty()) {
     // The library writes hidden temporaries next to the targets; they are
     // published together once both are complete.
-    OutputSet outputs("validate_to_files failed: PathAlreadyExists");
+    OutputSet outputs("validate_to_files failed", args.has("--force"));
     outputs.add(split[0]);
     outputs.add(split[1]);
+    subjects.outputs = {split[0], split[1]};
     ValidationStats stats{};
     if (quelta_validate_to_files_with(file.c_str(), schema.c_str(), outputs.temporary(0),
                                       outputs.temporary(1), &stats, &read) != 0)
-      fail_library();
+      fail_validation(subjects);
     outputs.publish();
     out().put(totals(file, stats.rows_total, stats.rows_valid, stats.rows_invalid) + "\n");
     out().put("  " + plural(stats.rows_valid, "valid row") + " written to " + split[0] + "\n");
@@ -178,7 +187,7 @@ int run_validate(const Args& args) {
   if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
   ReportPtr report(
       quelta_validate_with(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors), &read));
-  if (!report) fail_library();
+  if (!report) fail_validation(subjects);
   const char* json = quelta_validate_json(report.get());
   if (args.has("--json")) {
     out().put(json);
@@ -191,10 +200,85 @@ int run_validate(const Args& args) {
   return 0;
 }
 
+namespace {
+
+// The breaches of the invalid rows check looks at, by rule in order of first sight.
+struct Reasons {
+  std::vector<std::pair<std::string, uint64_t>> rules;
+  uint64_t breaches = 0, rows = 0, first_row = 0, last_row = 0;
+  bool complete = true;  // every invalid row of the input was seen
+
+  void add_row(uint64_t row, const Json& errors) {
+    if (rows++ == 0) first_row = row;
+    last_row = row;
+    for (const Json& e : errors.items) {
+      std::string rule = e.get("rule") ? e.get("rule")->bytes() : "";
+      auto at = std::find_if(rules.begin(), rules.end(), [&](const auto& r) { return r.first == rule; });
+      if (at == rules.end()) {
+        rules.emplace_back(rule, 1);
+      } else {
+        ++at->second;
+      }
+      ++breaches;
+    }
+  }
+
+  // "bad_type 2, too_few_fields 1 (the first 2 invalid rows, rows 7 to 17)"; rows
+  // numbered 0 are of an input whose listing carries no numbers.
+  std::string line() const {
+    std::string text;
+    for (const auto& [rule, count] : rules) {
+      if (!text.empty()) text += ", ";
+      text += rule;
+      text += ' ';
+      text += std::to_string(count);
+    }
+    std::string seen =
+        complete
+            ? (rows == 1 ? "the only invalid row" : "all " + std::to_string(rows) + " invalid rows")
+            : (rows == 1 ? "the first invalid row" : "the first " + std::to_string(rows) + " invalid rows");
+    if (first_row != 0)
+      seen += rows == 1 ? ", row " + std::to_string(first_row)
+                        : ", rows " + std::to_string(first_row) + " to " + std::to_string(last_row);
+    if (!complete) seen += "; --max-errors N reads further";
+    return text + " (" + seen + ")";
+  }
+};
+
+// Reads invalid rows of a file until max_errors breaches are seen.
+void file_reasons(const std::string& file, const std::string& schema, const ReadOptions& read,
+                  const ValidationSubjects& subjects, uint64_t max_errors, Reasons& reasons) {
+  ValidatorPtr v(quelta_validator_open_with(file.c_str(), schema.c_str(), &read));
+  if (!v) fail_validation(subjects);
+  const char* errors = nullptr;
+  uint64_t row = 0;
+  for (;;) {
+    int32_t status = quelta_validator_next(v.get(), nullptr, nullptr, &errors, &row);
+    if (status < 0) fail_validation(subjects);
+    if (status == 0) return;
+    if (!errors) continue;
+    Json parsed;
+    if (!parse_json(errors, parsed)) throw Failure{"unreadable breach list from the library"};
+    reasons.add_row(row, parsed);
+    if (reasons.breaches >= max_errors) {
+      // The rest of the input is not read, so whether more rows are invalid stays open.
+      reasons.complete = false;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 int run_check(const Args& args) {
   args.expect_positional(1);
   const std::string file = args.positional()[0];
-  std::string schema = load_schema(args);
+  const std::string shown = file == "-" ? "standard input" : file;
+  ValidationSubjects subjects{shown, "", {}};
+  std::string schema = load_schema(args, &subjects.schema);
+  uint64_t max_errors = args.number("--max-errors", 1);
+  if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
+  bool limited = args.has("--max-errors");
   uint32_t result_kind = args.has("--list") ? 1 : 0;
   uint32_t input_kind = 0;
   std::string_view input = file;
@@ -212,17 +296,52 @@ int run_check(const Args& args) {
   }
   OutcomePtr outcome(quelta_validate_outcome_with(input.data(), input.size(), schema.c_str(), input_kind,
                                                   result_kind, &read));
-  if (!outcome) fail_library();
+  if (!outcome) fail_validation(subjects);
   std::string_view text(outcome.get());
-  const std::string shown = file == "-" ? "standard input" : file;
   if (result_kind == 1) {
-    out().put(text);
+    std::vector<std::string_view> rows = json_array_elements(text);
+    if (!limited) {
+      out().put(text);
+    } else {
+      // The invalid rows up to the one that brings the breaches to max_errors.
+      std::string kept = "[";
+      uint64_t breaches = 0;
+      for (size_t i = 0; i < rows.size() && breaches < max_errors; ++i) {
+        Json row;
+        if (!parse_json(rows[i], row)) throw Failure{"unreadable breach list from the library"};
+        breaches += row.get("errors") ? row.get("errors")->items.size() : 0;
+        if (i) kept += ',';
+        kept += rows[i];
+      }
+      out().put(kept + "]");
+    }
     out().put('\n');
-    return text == "[]" ? 0 : 1;
+    return rows.empty() ? 0 : 1;
   }
-  bool valid = text == "true";
-  out().put(shown + (valid ? ": valid\n" : ": invalid\n"));
-  return valid ? 0 : 1;
+  if (text == "true") {
+    out().put(shown + ": valid\n");
+    return 0;
+  }
+  // Invalid: a second look, up to max_errors breaches, says why.
+  Reasons reasons;
+  if (file == "-") {
+    OutcomePtr list(
+        quelta_validate_outcome_with(input.data(), input.size(), schema.c_str(), input_kind, 1, &read));
+    if (!list) fail_validation(subjects);
+    std::vector<std::string_view> rows = json_array_elements(list.get());
+    // The listing leaves out row numbers; a text's rows are counted from 1 in the same way.
+    for (size_t i = 0; i < rows.size() && reasons.breaches < max_errors; ++i) {
+      Json row;
+      if (!parse_json(rows[i], row) || !row.get("errors"))
+        throw Failure{"unreadable breach list from the library"};
+      reasons.add_row(0, *row.get("errors"));
+      reasons.complete = i + 1 == rows.size();
+    }
+  } else {
+    file_reasons(file, schema, read, subjects, max_errors, reasons);
+  }
+  out().put(shown + ": invalid: " + reasons.line() + "\n");
+  return 1;
 }
 
 }  // namespace cli
