@@ -316,6 +316,219 @@ class ToolCases(unittest.TestCase):
                 if stdin == "/dev/zero":
                     self.assertIn("save it to a file and pass its path", err)
 
+    def test_where_refuses_what_it_cannot_read(self):
+        forms = "A --where condition is one of\n  COL=V  COL==V  COL!=V  COL>V  COL>=V  COL<V  COL<=V  'COL in A|B|C'\n"
+        joined = "conditions are not joined with && or ||; write --where for each"
+        one = "one --where holds one condition; write --where for each"
+        quotes = "the quotes around {} would be compared as part of the value; write {}"
+        # (expression, what the message says is wrong)
+        cases = [
+            ("age>50 && country=GB", joined),
+            ("age>50&&country=GB", joined),
+            ("age<50 || age>80", joined),
+            ("age>50, country=GB", one),
+            ("age>50; country=GB", one),
+            ("age>50 and country=GB", one),
+            ("age>50 OR country=GB", one),
+            ("country in GB,US", "the values of 'in' are separated by |, not commas; write country in GB|US"),
+            ("country in GB, US", "the values of 'in' are separated by |, not commas; write country in GB|US"),
+            ("country in (GB|US)", "write the values without brackets: country in A|B|C"),
+            ("country in [GB|US]", "write the values without brackets: country in A|B|C"),
+            ("country in GB|", "an empty value between the |"),
+            ("country in GB||US", "an empty value between the |, or conditions joined with ||; write --where for each"),
+            ("country in 'GB'|US", "the quotes around 'GB' would be compared as part of the value; write the values without quotes"),
+            ("country='GB'", quotes.format("'GB'", "country=GB")),
+            ('country = "GB"', quotes.format('"GB"', "country=GB")),
+            ("country!='GB'", quotes.format("'GB'", "country!=GB")),
+            ("'country'=GB", "the quotes around the column 'country' are not part of its name"),
+            ("age=>5", "unknown operator '=>'"),
+            ("age=<5", "unknown operator '=<'"),
+            ("age<>5", "unknown operator '<>'"),
+            ("age===5", "unknown operator '==='"),
+            ("age!5", "unknown operator '!'"),
+            ("age > = 5", "unknown operator '>='"),
+            ("age>", "no value after >"),
+            ("age<=", "no value after <="),
+            ("=5", "no column before the operator"),
+            ("age", "no operator"),
+            ("age ~ 5", "no operator"),
+        ]
+        for expr, why in cases:
+            with self.subTest(expr=expr):
+                status, out, err = run(["count", PEOPLE, "--where", expr])
+                self.assertEqual((status, out), (2, ""))
+                self.assertEqual(err, f"quelta count: cannot read --where '{expr}': {why}" + err[err.index("\n"):])
+                self.assertIn(forms, err)
+
+    def test_where_forms_count_as_a_reference_reading_does(self):
+        """Accepted forms against a reading of the same rows in Python: numbers compare
+        as numbers when both sides are numbers, anything else as bytes."""
+        data = self.write("m.csv", "k,v,note\na,500,x\nb,N/A,y\nc,1e3,a=b\nd,-,!urgent\ne,,z\nf,0x200,\n"
+                                   "g,1_000,Hoare, Tony\nh,499.5,\ni,inf,\nj, 7,\n".encode())
+        rows = [line.split(",", 2) for line in open(data).read().splitlines()[1:]]
+
+        def number(text):
+            if re.fullmatch(r"[+-]?0[xX][0-9a-fA-F]+(\.[0-9a-fA-F]*)?([pP][+-]?\d+)?", text):
+                return float.fromhex(text)
+            if re.fullmatch(r"[+-]?(\d+(_\d+)*(\.(\d+(_\d+)*)?)?|\.\d+(_\d+)*)([eE][+-]?\d+(_\d+)*)?", text):
+                value = float(text.replace("_", ""))
+                return value if abs(value) != float("inf") else None
+            return None
+
+        def holds(value, op, ref):
+            a, b = number(value), number(ref)
+            x, y = (a, b) if a is not None and b is not None else (value.encode(), ref.encode())
+            return {"=": x == y, "!=": x != y, ">": x > y, ">=": x >= y, "<": x < y, "<=": x <= y}[op]
+
+        # (arguments after the file, the rows that match by the reference reading)
+        cases = []
+        for op in ("=", "==", "!=", ">", ">=", "<", "<="):
+            for ref in ("500", "5e2", "N/A", "0x1f4", ""):
+                if ref == "" and op not in ("=", "!="):
+                    continue
+                want = [r for r in rows if holds(r[1], op.replace("==", "="), ref)]
+                cases.append((["--where", f"v{op}{ref}"], want))
+                if ref and op != "==" and number(ref) is not None:
+                    cases.append((["--where", f"v {op} {ref}", "--numeric"],
+                                  [r for r in want if number(r[1]) is not None]))
+                    cases.append((["--where", f"v{op}{ref}", "--numeric", "--not"],
+                                  [r for r in rows if not (number(r[1]) is not None and holds(r[1], op, ref))]))
+        cases += [
+            (["--where", "v in 500|N/A|1000"], [r for r in rows if any(holds(r[1], "=", v) for v in ("500", "N/A", "1000"))]),
+            (["--where", "v in 500|1000", "--numeric"],
+             [r for r in rows if number(r[1]) is not None and number(r[1]) in (500, 1000)]),
+            (["--where", "note=a=b"], [rows[2]]),
+            (["--where", "note in !urgent"], [rows[3]]),
+            (["--where", "note=Hoare, Tony"], []),  # the header has three columns: the row has four fields
+        ]
+        for args, want in cases:
+            with self.subTest(args=args):
+                status, out, err = run(["rows", data, "--select", "k", "--format", "csv"] + args)
+                self.assertEqual((status, err), (0, ""))
+                self.assertEqual(out.split()[1:], [r[0] for r in want])
+        for value in ("N/A", "1e400", "inf", "1__0", "0x"):
+            with self.subTest(numeric=value):
+                status, _, err = run(["count", data, "--where", f"v>{value}", "--numeric"])
+                self.assertEqual((status, err.splitlines()[0]),
+                                 (2, f'quelta count: --numeric compares numbers, and "{value}" in --where '
+                                     f"'v>{value}' is not one"))
+
+    def test_mistyped_commands_and_options(self):
+        # (arguments, stderr)
+        cases = [
+            (["rwos", PEOPLE], 'quelta: unknown command "rwos"; did you mean "rows"?\n'),
+            (["cuont", PEOPLE], 'quelta: unknown command "cuont"; did you mean "count"?\n'),
+            (["validat"], 'quelta: unknown command "validat"; did you mean "validate"?\n'),
+            (["colums"], 'quelta: unknown command "colums"; did you mean "columns"?\n'),
+            (["frobnicate"], 'quelta: unknown command "frobnicate"; the commands are columns, rows, count, collect, '
+                             "stats, top, sort, columnar, validate, check ('quelta --help' describes them)\n"),
+            (["rows", PEOPLE, "--wher", "a=1"], 'quelta rows: unknown option "--wher"; did you mean "--where"?\n'),
+            (["rows", PEOPLE, "--selcet=a"], 'quelta rows: unknown option "--selcet"; did you mean "--select"?\n'),
+            (["top", PEOPLE, "age", "--k", "3"], 'quelta top: unknown option "--k"; did you mean "-k"?\n'),
+            (["check", PEOPLE, "--schemas", "{}"], 'quelta check: unknown option "--schemas"; did you mean "--schema"?\n'),
+            (["count", PEOPLE, "--numric"], 'quelta count: unknown option "--numric"; did you mean "--numeric"?\n'),
+            (["validate", PEOPLE, "--froce"], 'quelta validate: unknown option "--froce"; did you mean "--force"?\n'),
+            (["count", PEOPLE, "--select", "a"],
+             "quelta count: unknown option \"--select\"; 'quelta count --help' lists the options\n"),
+            (["rows", PEOPLE, "--bogus"], "quelta rows: unknown option \"--bogus\"; 'quelta rows --help' lists the options\n"),
+        ]
+        for args, stderr in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(args), (2, "", stderr))
+
+    def test_errors_name_their_subject(self):
+        bad_schema = self.write("s.json", b'{"age": {"type": "integer", "minimum": 0}}')
+        nested = self.write("n.jsonl", b'{"a":1}\n{"a":[1]}\n')
+        # (arguments, standard input, stderr)
+        cases = [
+            (["rows", "rows.csv"], b"", "quelta: rows.csv: open failed: FileNotFound\n"),
+            (["count", self.dir], b"", f"quelta: {self.dir}: open failed: IsDir\n"),
+            (["rows", nested, "--format", "json"], b"", f"quelta: {nested}: batch failed: NestedValueNotSupported\n"),
+            (["validate", PEOPLE, "--schema", bad_schema], b"", f"quelta: {bad_schema}: validate failed: BadSchema\n"),
+            (["validate", PEOPLE, "--schema", bad_schema, "--stream"], b"",
+             f"quelta: {bad_schema}: cannot open validator: BadSchema\n"),
+            (["check", PEOPLE, "--schema", '{"agee":{}}'], b"", "quelta: --schema: validate failed: UnknownColumn\n"),
+            (["check", "-", "--schema", "{}"], b"a\n\xff\n", "quelta: standard input: validate failed: InvalidUtf8\n"),
+            (["check", "missing.csv", "--schema", "{}"], b"", "quelta: missing.csv: validate failed: FileNotFound\n"),
+            (["validate", "missing.csv", "--schema", "{}", "--split", "v.csv", "i.jsonl"], b"",
+             "quelta: missing.csv: validate_to_files failed: FileNotFound\n"),
+        ]
+        for args, stdin, stderr in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(args, stdin, cwd=self.dir if "--split" in args else None)[::2], (2, stderr))
+
+    def test_top_and_sort_say_when_numbers_are_missing(self):
+        mixed = self.write("mixed.csv", b"k,n\na,10\nb,9\nc,1a\nd,\n")
+        # (arguments, status, stdout, stderr)
+        cases = [
+            (["top", PEOPLE, "name"], 2, "",
+             "quelta: top: column \"name\" has no numeric values in the 20 matching rows ('quelta sort' orders text)\n"),
+            (["top", PEOPLE, "name", "--where", "country=GB"], 2, "",
+             "quelta: top: column \"name\" has no numeric values in the 6 matching rows ('quelta sort' orders text)\n"),
+            # No matching row, or no row asked for: an empty answer is the right one.
+            (["top", PEOPLE, "age", "--where", "country=ZZ", "--select", "id,age", "--format", "csv"], 0, "id,age\n", ""),
+            (["top", PEOPLE, "name", "-k", "0", "--select", "name", "--format", "csv"], 0, "name\n", ""),
+            (["top", mixed, "n", "-k", "1", "--format", "csv"], 0, "k,n\na,10\n", ""),
+            (["sort", PEOPLE, "country", "--select", "id,country", "--where", "id<=3", "--format", "csv"], 0,
+             "id,country\n1,GB\n2,GB\n3,US\n", ""),
+            (["sort", mixed, "n", "--format", "csv"], 0, "k,n\nd,\nb,9\na,10\nc,1a\n",
+             'quelta: sort: column "n" holds 2 numbers and 1 text (such as "1a"); a number and a text compare as text, '
+             "so this order is not numeric\n"),
+        ]
+        for args, status, stdout, stderr in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(args), (status, stdout, stderr))
+
+    def test_check_gives_its_reasons(self):
+        status, report, _ = run(["validate", PEOPLE, "--schema", SCHEMA, "--json"])
+        report = json.loads(report)
+        invalid_rows = sorted({e["row"] for e in report["errors"]})
+        every = ", ".join(f"{rule} {n}" for rule, n in report["counts"].items())
+        further = "; --max-errors N reads further"
+        # (arguments, standard input, stdout); the report of 'validate' is the reference.
+        cases = [
+            ([PEOPLE], b"", f"{PEOPLE}: invalid: missing_required 1 (the first invalid row, row 6{further})\n"),
+            ([PEOPLE, "--max-errors", "3"], b"",
+             f"{PEOPLE}: invalid: missing_required 1, bad_type 2 (the first 3 invalid rows, rows 6 to 9{further})\n"),
+            ([PEOPLE, "--max-errors", "100"], b"",
+             f"{PEOPLE}: invalid: {every} (all {report['rows_invalid']} invalid rows, rows {invalid_rows[0]} to "
+             f"{invalid_rows[-1]})\n"),
+            (["-"], open(os.path.join(OPTS.source, PEOPLE), "rb").read(),
+             f"standard input: invalid: missing_required 1 (the first invalid row{further})\n"),
+            (["-", "--max-errors", "100"], open(os.path.join(OPTS.source, PEOPLE), "rb").read(),
+             f"standard input: invalid: {every} (all {report['rows_invalid']} invalid rows)\n"),
+        ]
+        # The report counts rules in order of first sight by row; check must agree.
+        self.assertEqual(list(report["counts"]), ["too_few_fields", "missing_required", "bad_type", "above_max",
+                                                  "not_in_set"])
+        cases[2] = (cases[2][0], b"", cases[2][2].replace(every, "missing_required 1, bad_type 3, above_max 1, "
+                                                                 "too_few_fields 1, not_in_set 1"))
+        cases[4] = (cases[4][0], cases[4][1], cases[4][2].replace(every, "missing_required 1, bad_type 3, "
+                                                                         "above_max 1, too_few_fields 1, not_in_set 1"))
+        for args, stdin, stdout in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(["check"] + args + ["--schema", SCHEMA], stdin), (1, stdout, ""))
+        status, out, _ = run(["check", PEOPLE, "--schema", SCHEMA, "--list", "--max-errors", "2"])
+        self.assertEqual((status, [r["errors"][0]["rule"] for r in json.loads(out)]), (1, ["missing_required", "bad_type"]))
+        self.assertEqual(run(["check", PEOPLE, "--schema", SCHEMA, "--max-errors", "0"])[0], 2)
+
+    def test_schema_document_examples(self):
+        """docs/schema.md: each type's accepted and refused values, run through check."""
+        doc = open(os.path.join(OPTS.source, "docs", "schema.md")).read()
+        for kind in ("integer", "float", "boolean", "datetime"):
+            section = re.search(r"### `%s`\n(.*?)(?=\n### |\Z)" % kind, doc, re.S).group(1)
+            cells = re.findall(r"^\|\s*(?:`([^`]*)`)?\s*\|\s*(?:`([^`]*)`)?\s*\|$", section, re.M)
+            accepted, refused = [a for a, _ in cells if a], [r for _, r in cells if r]
+            self.assertGreaterEqual(min(len(accepted), len(refused)), 4, kind)
+            text = io.StringIO()
+            csv.writer(text, lineterminator="\n").writerows([["v"]] + [[v] for v in accepted + refused])
+            # Surrounding spaces and tabs are ignored, as the page says.
+            csv.writer(text, lineterminator="\n").writerows([[f" \t{v} "] for v in accepted])
+            with self.subTest(type=kind):
+                status, out, err = run(["check", "-", "--schema", json.dumps({"v": {"type": kind}}), "--list"],
+                                       text.getvalue().encode())
+                self.assertEqual(sorted(r["values"][0] for r in json.loads(out)), sorted(refused), err)
+
     def test_closed_pipe_ends_quietly(self):
         big = self.write("big.csv", b"n,text\n" + b"".join(b"%d,some text here\n" % i for i in range(300000)))
         for args in (["rows", big, "--format", "csv"], ["rows", big, "--format", "json"]):
