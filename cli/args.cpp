@@ -144,25 +144,11 @@ bool quoted_whole(std::string_view s) {
   return s.size() >= 2 && (s.front() == '\'' || s.front() == '"') && s.back() == s.front();
 }
 
-bool starts_with_word(std::string_view s, std::string_view word) {
-  if (s.size() < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i)
-    if ((s[i] | 0x20) != word[i]) return false;
-  return true;
-}
-
-// Whether a value goes on into a second condition: a comparison after a comma,
-// a semicolon or the word and / or ("500, qty>=5", "500 and qty>=5").
+// Whether a value goes on into a second condition: a comparison after a space,
+// a comma or a semicolon ("500, qty>=5", "500 and qty>=5", "500 qty>=5").
 bool holds_second_condition(std::string_view value) {
   size_t op = value.find_first_of("=<>");
-  if (op == std::string_view::npos) return false;
-  std::string_view before = value.substr(0, op);
-  if (before.find_first_of(",;") != std::string_view::npos) return true;
-  for (size_t i = 0; i + 1 < before.size(); ++i)
-    if (before[i] == ' ' &&
-        (starts_with_word(before.substr(i + 1), "and ") || starts_with_word(before.substr(i + 1), "or ")))
-      return true;
-  return false;
+  return op != std::string_view::npos && value.substr(0, op).find_first_of(" ,;") != std::string_view::npos;
 }
 
 void check_value(const std::string& expr, const std::string& column, const std::string& op,
@@ -207,6 +193,8 @@ Condition parse_where(const std::string& expr) {
     c.in_values = split(list, '|');
     for (const std::string& v : c.in_values) {
       if (v.empty()) bad_where(expr, "an empty value between the |");
+      if (holds_second_condition(v))
+        bad_where(expr, "one --where holds one condition; write --where for each");
       if (quoted_whole(v))
         bad_where(expr, "the quotes around " + v +
                             " would be compared as part of the value; write the values " + "without quotes");
