@@ -158,6 +158,11 @@ typedef struct ReadOptions {
   int32_t encoding;  /* a QueltaEncoding */
   int32_t format;    /* a QueltaFormat */
   int32_t nested;    /* a QueltaNested */
+  int32_t stream;    /* nonzero: the path may name a pipe, FIFO or character device (standard
+                        input as "/dev/stdin"), read once from start to end; 0 refuses those
+                        (NotRegularFile). Taken by quelta_open_with, quelta_validate_with,
+                        quelta_validator_open_with and quelta_validate_to_files_with; the
+                        parallel collect reads regular files only */
 } ReadOptions;
 
 /* Filled by quelta_aggregate on success only. */

@@ -2,6 +2,7 @@
 #include "input/buffered_reader.h"
 
 #include <cstring>
+#include <new>
 
 #include "platform/heap.h"
 #include "util/byte_search.h"
@@ -10,8 +11,9 @@ namespace quelta {
 
 constexpr uint8_t kQuoteByte = '"';
 
-Error open_input_file(const char* path, platform::File* out) {
-  if (Error e = platform::file_open_read(path, out); failed(e)) return e;
+Error open_input_file(const char* path, platform::File* out, bool allow_stream) {
+  if (Error e = platform::file_open_read(path, out, allow_stream); failed(e)) return e;
+  if (out->stream) return Error::None;  // no size to tell: an empty stream reads as an empty file later
   uint64_t size = 0;
   Error e = platform::file_size(*out, &size);
   if (!failed(e) && size == 0) e = Error::EmptyFile;
@@ -35,6 +37,11 @@ Error reader_init_file(BufferedReader* r, platform::File file, size_t chunk_size
   if (Error e = reader_init(r, chunk_size); failed(e)) return e;
   r->file = file;
   r->is_file = true;
+  if (Error e = reader_detect_compression(r); failed(e)) {
+    r->is_file = false;  // the caller keeps the file
+    reader_close(r);
+    return e;
+  }
   return Error::None;
 }
 
@@ -57,17 +64,89 @@ Error reader_set_decoding(BufferedReader* r, const ReadSettings& settings) {
   return Error::None;
 }
 
+// The input's own bytes: the head read ahead first, then the file or memory
+// block. A file is read until want bytes are in or it ends, so a pipe's
+// short reads still fill whole chunks.
+static Error read_input(BufferedReader* r, uint8_t* into, size_t want, size_t* got) {
+  size_t n = r->head_len - r->head_pos;
+  if (n > want) n = want;
+  std::memcpy(into, r->head + r->head_pos, n);
+  r->head_pos += n;
+  *got = n;
+  if (!r->is_file) {
+    size_t k = r->mem_len - r->mem_pos;
+    if (k > want - n) k = want - n;
+    if (k) std::memcpy(into + n, r->mem_data + r->mem_pos, k);
+    r->mem_pos += k;
+    *got += k;
+    return Error::None;
+  }
+  while (*got < want) {
+    size_t rest = want - *got;
+    size_t k = 0;
+    if (Error e = platform::file_read(r->file, into + *got, rest < 0x7FFFF000u ? rest : 0x7FFFF000u, &k);
+        failed(e))
+      return *got > 0 ? Error::None : e;  // a failure after some bytes comes again with the next read
+    if (k == 0) break;
+    *got += k;
+  }
+  return Error::None;
+}
+
+// The entry count a zip archive's directory names; none (0) when it cannot
+// be read without reading the input through.
+static Error zip_entries_at_end(BufferedReader* r, uint64_t* entries) {
+  *entries = 0;
+  if (!r->is_file) {
+    const size_t n = r->mem_len < kZipTailSize ? r->mem_len : kZipTailSize;
+    zip_entries_from_tail(r->mem_data + r->mem_len - n, n, entries);
+    return Error::None;
+  }
+  uint64_t size = 0;
+  if (r->file.stream || failed(platform::file_size(r->file, &size))) return Error::None;
+  const size_t n = size < kZipTailSize ? static_cast<size_t>(size) : kZipTailSize;
+  auto* tail = static_cast<uint8_t*>(platform::heap_alloc(n ? n : 1));
+  if (!tail) return Error::OutOfMemory;
+  size_t got = 0;
+  Error e = platform::file_pread(r->file, tail, n, size - n, &got);
+  if (!failed(e)) zip_entries_from_tail(tail, got, entries);
+  platform::heap_free(tail);
+  return e;
+}
+
+static Error read_input_source(void* context, uint8_t* into, size_t want, size_t* got) {
+  return read_input(static_cast<BufferedReader*>(context), into, want, got);
+}
+
+Error reader_detect_compression(BufferedReader* r) {
+  size_t got = 0;
+  if (Error e = read_input(r, r->head, kMagicSize, &got); failed(e)) return e;
+  r->head_len = got;
+  r->head_pos = 0;
+  const Compression kind = compression_from_magic(r->head, got);
+  if (kind == Compression::None) return Error::None;
+  if (kind == Compression::Zip) {
+    // An archive read from a file or memory shows its member count at its end,
+    // before any row; a stream tells a second member only when it reaches it.
+    uint64_t entries = 0;
+    if (Error e = zip_entries_at_end(r, &entries); failed(e)) return e;
+    if (entries > 1) return Error::SeveralZipMembers;
+  }
+  void* block = platform::heap_alloc(sizeof(Decompressor));
+  if (!block) return Error::OutOfMemory;
+  r->inflow = new (block) Decompressor{};
+  return decompressor_open(r->inflow, kind);
+}
+
 Error reader_refill(BufferedReader* r) {
   size_t got = 0;
   uint8_t* into = r->raw ? r->raw : r->buffer;
-  if (r->is_file) {
-    size_t want = r->chunk_size < 0xFFFFFFFFu ? r->chunk_size : 0xFFFFFFFFu;
-    if (Error e = platform::file_read(r->file, into, want, &got); failed(e)) return e;
+  if (r->inflow) {
+    if (Error e = decompressor_read(r->inflow, ByteSource{read_input_source, r}, into, r->chunk_size, &got);
+        failed(e))
+      return e;
   } else {
-    got = r->mem_len - r->mem_pos;
-    if (got > r->chunk_size) got = r->chunk_size;
-    if (got) std::memcpy(into, r->mem_data + r->mem_pos, got);
-    r->mem_pos += got;
+    if (Error e = read_input(r, into, r->chunk_size, &got); failed(e)) return e;
   }
   if (r->raw) got = decode_chunk(&r->decode, r->raw, got, got == 0, r->buffer);
   r->end = got;
@@ -481,9 +560,15 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
 bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total) {
   uint64_t read = r->mem_pos;
   *total = r->mem_len;
-  if (r->is_file &&
-      (failed(platform::file_size(r->file, total)) || failed(platform::file_offset(r->file, &read))))
+  if (r->is_file && (r->file.stream || failed(platform::file_size(r->file, total)) ||
+                     failed(platform::file_offset(r->file, &read))))
     return false;
+  if (r->inflow) {
+    // Compressed bytes behind the decoder; the text in the buffer does not map back to them.
+    const uint64_t ahead = decompressor_unread(*r->inflow);
+    *consumed = read > ahead ? read - ahead : 0;
+    return *consumed <= *total;
+  }
   const uint64_t unread = r->end - r->pos;
   if (r->raw) {
     // Decoded bytes do not map back to the input's: the chunk's start is close enough.
@@ -502,6 +587,11 @@ void reader_close(BufferedReader* r) {
   platform::heap_free(r->raw);
   r->raw = nullptr;
   r->pending.release();
+  if (r->inflow) {
+    decompressor_close(r->inflow);
+    platform::heap_free(r->inflow);
+    r->inflow = nullptr;
+  }
   if (r->is_file) platform::file_close(&r->file);
   r->is_file = false;
 }
