@@ -134,8 +134,13 @@ Error reader_detect_compression(BufferedReader* r) {
   }
   void* block = platform::heap_alloc(sizeof(Decompressor));
   if (!block) return Error::OutOfMemory;
-  r->inflow = new (block) Decompressor{};
-  return decompressor_open(r->inflow, kind);
+  Decompressor* d = new (block) Decompressor{};
+  if (Error e = decompressor_open(d, kind); failed(e)) {
+    platform::heap_free(d);
+    return e;
+  }
+  r->inflow = d;
+  return Error::None;
 }
 
 Error reader_refill(BufferedReader* r) {
