@@ -130,7 +130,7 @@ Error decompressor_open(Decompressor* d, Compression kind) {
   switch (kind) {
     case Compression::Gzip:
       isal_inflate_init(&s->inflate);
-      s->inflate.crc_flag = ISAL_GZIP;
+      s->at_boundary = true;  // the first member's header is checked as every later one's
       break;
     case Compression::Zip:
       break;
@@ -215,12 +215,15 @@ Error inflate_step(inflate_state* st, const uint8_t* in, size_t n, uint8_t* out,
 Error gzip_step(DecoderState* s, const uint8_t* in, size_t n, bool eof, uint8_t* out, size_t cap,
                 Step* step) {
   if (s->at_boundary) {
-    // Another member may follow (as concatenating files makes).
-    if (n < sizeof kGzipMagic && !eof) {
+    // A member starts (after another one, as concatenating files makes):
+    // its magic, and flags without the reserved bits, which gzip refuses too.
+    if (n < 4 && !eof) {
       step->need_input = true;
       return Error::None;
     }
     if (!starts_with(in, n, kGzipMagic, sizeof kGzipMagic)) return Error::CorruptInput;
+    if (n < 4) return Error::TruncatedInput;
+    if (in[3] & 0xE0) return Error::CorruptInput;
     isal_inflate_reset(&s->inflate);
     s->inflate.crc_flag = ISAL_GZIP;
     s->at_boundary = false;
