@@ -261,7 +261,8 @@ TEST_F(CompressedInput, EveryExportFamilyReadsThroughTheDecompression) {
 // A FIFO fed by a writer thread, so a stream reaches the library.
 class Fifo {
  public:
-  Fifo(const TempDir& dir, const std::string& bytes) : path_((dir.path() / "fifo").string()) {
+  Fifo(const TempDir& dir, const std::string& bytes, const char* name = "fifo")
+      : path_((dir.path() / name).string()) {
     std::signal(SIGPIPE, SIG_IGN);  // the reader may stop early: the writer sees EPIPE instead
     if (::mkfifo(path_.c_str(), 0600) != 0) std::abort();
     writer_ = std::thread([this, bytes] {
@@ -306,6 +307,27 @@ TEST_F(CompressedInput, StreamsAreReadWhenTheReadOptionsAdmitThem) {
       EXPECT_NE(std::string(quelta_validate_json(report)).find(R"("rows_total":20000)"), std::string::npos);
       quelta_validate_free(report);
     }
+  }
+  {
+    const std::string packed = pack(Packing::Bzip2, text);
+    Fifo fifo(dir, packed);
+    Validator* v = quelta_validator_open_with(fifo.path().c_str(), R"({"id":{"required":true}})", &stream);
+    ASSERT_TRUE(v) << error_text();
+    const char** fields = nullptr;
+    size_t n = 0;
+    while (quelta_validator_next(v, &fields, &n, nullptr, nullptr) == 1) {
+    }
+    EXPECT_EQ(quelta_validator_rows_valid(v), 20000u);
+    quelta_validator_close(v);
+    Fifo again(dir, packed, "fifo2");
+    ValidationStats stats{};
+    const std::string valid = (dir.path() / "valid.csv").string(),
+                      invalid = (dir.path() / "bad.jsonl").string();
+    ASSERT_EQ(quelta_validate_to_files_with(again.path().c_str(), R"({"id":{"required":true}})",
+                                            valid.c_str(), invalid.c_str(), &stats, &stream),
+              0)
+        << error_text();
+    EXPECT_EQ(stats.rows_valid, 20000u);
   }
   {
     Fifo fifo(dir, "");
