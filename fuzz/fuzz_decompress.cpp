@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(full.error == small.error, "chunk %zu: %s, full chunk: %s", small_chunk,
                quelta::error_name(small.error), quelta::error_name(full.error));
     if (!quelta::failed(full.error))
-      FUZZ_CHECK(full.bytes == small.bytes, "chunk %zu: %zu bytes, full chunk %zu", small_chunk, small.bytes.size(),
-                 full.bytes.size());
+      FUZZ_CHECK(full.bytes == small.bytes, "chunk %zu: %zu bytes, full chunk %zu", small_chunk,
+                 small.bytes.size(), full.bytes.size());
   }
   // A gzip payload the reader accepts is one zlib accepts, with the same bytes.
   if (n >= 3 && text[0] == 0x1f && text[1] == 0x8b && text[2] == 8 && !quelta::failed(full.error) &&
@@ -115,11 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t before = quelta::platform::heap_alloc_count();
     quelta::platform::heap_fail_at(fault % 16 + 1);
     const Drained failing = drain(text, n, quelta::kChunkSize);
-    const bool reached = quelta::platform::heap_alloc_count() - before >= static_cast<uint64_t>(fault % 16 + 1);
+    const bool reached =
+        quelta::platform::heap_alloc_count() - before >= static_cast<uint64_t>(fault % 16 + 1);
     quelta::platform::heap_fail_at(0);
     FUZZ_CHECK(quelta::platform::heap_live_blocks() == live, "blocks leaked with an allocation failing");
     if (reached && !full.capped) FUZZ_CHECK(quelta::failed(failing.error), "an allocation failed silently");
-    if (!reached && !full.capped) FUZZ_CHECK(failing.error == full.error, "a failure that never came changed the outcome");
+    if (!reached && !full.capped)
+      FUZZ_CHECK(failing.error == full.error, "a failure that never came changed the outcome");
   }
   return 0;
 }
