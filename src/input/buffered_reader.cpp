@@ -79,18 +79,20 @@ static Error read_input(BufferedReader* r, uint8_t* into, size_t want, size_t* g
     if (k) std::memcpy(into + n, r->mem_data + r->mem_pos, k);
     r->mem_pos += k;
     *got += k;
+    r->input_read += *got;
     return Error::None;
   }
+  Error e = Error::None;
   while (*got < want) {
     size_t rest = want - *got;
     size_t k = 0;
-    if (Error e = platform::file_read(r->file, into + *got, rest < 0x7FFFF000u ? rest : 0x7FFFF000u, &k);
-        failed(e))
-      return *got > 0 ? Error::None : e;  // a failure after some bytes comes again with the next read
-    if (k == 0) break;
+    e = platform::file_read(r->file, into + *got, rest < 0x7FFFF000u ? rest : 0x7FFFF000u, &k);
+    if (failed(e) || k == 0) break;
     *got += k;
   }
-  return Error::None;
+  r->input_read += *got;
+  // A failure after some bytes comes again with the next read.
+  return *got > 0 ? Error::None : e;
 }
 
 // The entry count a zip archive's directory names; none (0) when it cannot
@@ -140,20 +142,37 @@ Error reader_detect_compression(BufferedReader* r) {
     return e;
   }
   r->inflow = d;
+  // A regular file is decompressed ahead of the reader on a thread of its own. A
+  // stream is not: closing the reader early would wait for its next bytes.
+  if (r->is_file && !r->file.stream) {
+    bool started = false;
+    return read_ahead_start(&r->ahead, d, ByteSource{read_input_source, r}, &r->input_read, r->chunk_size,
+                            &started);
+  }
   return Error::None;
 }
 
 Error reader_refill(BufferedReader* r) {
   size_t got = 0;
   uint8_t* into = r->raw ? r->raw : r->buffer;
-  if (r->inflow) {
+  if (r->ahead) {
+    const uint8_t* chunk = nullptr;
+    if (Error e = read_ahead_take(r->ahead, &chunk, &got, &r->ahead_consumed); failed(e)) return e;
+    if (r->raw) {
+      into = const_cast<uint8_t*>(chunk);  // only read: decoding writes to the own buffer
+    } else if (got > 0) {
+      // The chunk is read where the thread wrote it, until the next refill.
+      if (!r->own_buffer) r->own_buffer = r->buffer;
+      r->buffer = const_cast<uint8_t*>(chunk);
+    }
+  } else if (r->inflow) {
     if (Error e = decompressor_read(r->inflow, ByteSource{read_input_source, r}, into, r->chunk_size, &got);
         failed(e))
       return e;
   } else {
     if (Error e = read_input(r, into, r->chunk_size, &got); failed(e)) return e;
   }
-  if (r->raw) got = decode_chunk(&r->decode, r->raw, got, got == 0, r->buffer);
+  if (r->raw) got = decode_chunk(&r->decode, into, got, got == 0, r->buffer);
   r->end = got;
   r->pos = 0;
   ++r->fills;
@@ -565,6 +584,10 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
 bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total) {
   uint64_t read = r->mem_pos;
   *total = r->mem_len;
+  if (r->ahead) {
+    *consumed = r->ahead_consumed;
+    return !failed(platform::file_size(r->file, total)) && *consumed <= *total;
+  }
   if (r->is_file && (r->file.stream || failed(platform::file_size(r->file, total)) ||
                      failed(platform::file_offset(r->file, &read))))
     return false;
@@ -587,6 +610,10 @@ bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* tota
 }
 
 void reader_close(BufferedReader* r) {
+  read_ahead_stop(r->ahead);  // first: its thread reads the file and drives the decompressor
+  r->ahead = nullptr;
+  if (r->own_buffer) r->buffer = r->own_buffer;
+  r->own_buffer = nullptr;
   platform::heap_free(r->buffer);
   r->buffer = nullptr;
   platform::heap_free(r->raw);

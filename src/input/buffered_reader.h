@@ -11,6 +11,7 @@
 #include "input/decoding.h"
 #include "input/decompress.h"
 #include "input/field_view.h"
+#include "input/read_ahead.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "util/grow_buffer.h"
@@ -81,6 +82,12 @@ struct BufferedReader {
   size_t head_pos = 0;
   // Set when the input is compressed: refills take its output.
   Decompressor* inflow = nullptr;
+  uint64_t input_read = 0;  // the input's own bytes read so far (by the read-ahead thread, when there is one)
+  // A compressed regular file is decompressed a chunk ahead on a thread of
+  // its own; refills then take its chunks, in place of the own buffer (saved here).
+  ReadAhead* ahead = nullptr;
+  uint8_t* own_buffer = nullptr;
+  uint64_t ahead_consumed = 0;  // compressed bytes behind the chunk in the buffer
 };
 
 // Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
