@@ -7,7 +7,10 @@
 #include <string>
 
 #include "input/buffered_reader.h"
+#include "platform/heap.h"
+#include "platform/thread.h"
 #include "support/compress.h"
+#include "support/temp_dir.h"
 
 namespace quelta {
 namespace {
@@ -115,6 +118,42 @@ TEST(Decompress, TinyRefillsReadAsWholeChunksDo) {
     EXPECT_TRUE(read_through(packed, kChunkSize) == text);
     for (size_t chunk : {4, 5, 63, 4096}) EXPECT_TRUE(read_through(packed, chunk) == text) << chunk;
     EXPECT_EQ(read_through(packed.substr(0, packed.size() * 2 / 3), 7), "!TruncatedInput");
+  }
+}
+
+// A compressed file is read through the read-ahead thread, or without one
+// when none can be started; a reader closed early stops its thread.
+TEST(Decompress, ReadAheadGivesTheSameBytesAndStopsEarly) {
+  std::string text;
+  for (int i = 0; i < 60000; ++i) text += std::to_string(i) + ",ahead\n";
+  test::TempDir dir;
+  for (test::Packing p : {test::Packing::Gzip, test::Packing::Zstd}) {
+    const std::string path = dir.write("t.csv.packed", test::pack(p, text));
+    for (int fail_thread : {0, 1}) {
+      for (bool early : {false, true}) {
+        SCOPED_TRACE(std::string(test::packing_name(p)) + (fail_thread ? " without thread" : "") +
+                     (early ? " closed early" : ""));
+        const int64_t live = platform::heap_live_blocks();
+        platform::File file;
+        ASSERT_EQ(open_input_file(path.c_str(), &file), Error::None);
+        BufferedReader r;
+        platform::thread_fail_at(static_cast<uint64_t>(fail_thread));
+        const Error opened = reader_init_file(&r, file, 4096);
+        platform::thread_fail_at(0);
+        ASSERT_EQ(opened, Error::None);
+        EXPECT_EQ(r.ahead != nullptr, fail_thread == 0);
+        std::string got;
+        while (reader_refill(&r) == Error::None && !r.eof) {
+          got.append(reinterpret_cast<const char*>(r.buffer + r.pos), r.end - r.pos);
+          if (early) break;
+        }
+        if (!early) {
+          EXPECT_TRUE(got == text);
+        }
+        reader_close(&r);
+        EXPECT_EQ(platform::heap_live_blocks(), live);
+      }
+    }
   }
 }
 
