@@ -258,6 +258,23 @@ TEST_F(CompressedInput, EveryExportFamilyReadsThroughTheDecompression) {
   }
 }
 
+TEST_F(CompressedInput, TextDecodingFollowsTheDecompression) {
+  // Latin-1 with lone CR line ends, long enough to span several chunks.
+  std::string text = "name,city\r";
+  for (int i = 0; i < 40000; ++i) text += "Jos\xe9 " + std::to_string(i) + ",K\xf6ln\r";
+  ReadOptions read{};
+  read.size = sizeof read;
+  read.encoding = QUELTA_ENCODING_LATIN1;
+  read.line_ends = QUELTA_LINE_ENDS_ANY;
+  const std::string want = read_all(dir.write("plain.csv", text), &read);
+  ASSERT_NE(want.find("Jos\xc3\xa9 39999,K\xc3\xb6ln\n"), std::string::npos);
+  for (Packing p : kAllPackings) {
+    const std::string path = dir.write(std::string("latin.csv") + packing_suffix(p), pack(p, text));
+    EXPECT_TRUE(read_all(path, &read) == want) << path;
+    EXPECT_EQ(count_of(path, &read), "40000") << path;
+  }
+}
+
 // A FIFO fed by a writer thread, so a stream reaches the library.
 class Fifo {
  public:
