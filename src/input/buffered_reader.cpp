@@ -144,15 +144,19 @@ Error reader_detect_compression(BufferedReader* r) {
   r->inflow = d;
   // A regular file is decompressed ahead of the reader on a thread of its own. A
   // stream is not: closing the reader early would wait for its next bytes.
-  if (r->is_file && !r->file.stream) {
-    bool started = false;
-    return read_ahead_start(&r->ahead, d, ByteSource{read_input_source, r}, &r->input_read, r->chunk_size,
-                            &started);
-  }
+  r->ahead_wanted = r->is_file && !r->file.stream && read_ahead_in_use();
   return Error::None;
 }
 
 Error reader_refill(BufferedReader* r) {
+  if (r->ahead_wanted && r->fills >= 1 && !r->counting) {
+    bool started = false;
+    if (Error e = read_ahead_start(&r->ahead, r->inflow, ByteSource{read_input_source, r}, &r->input_read,
+                                   r->chunk_size, &started);
+        failed(e))
+      return e;
+    r->ahead_wanted = false;
+  }
   size_t got = 0;
   uint8_t* into = r->raw ? r->raw : r->buffer;
   if (r->ahead) {
@@ -425,6 +429,7 @@ Error count_quoted_records(BufferedReader* r, uint8_t delimiter, uint64_t* out) 
   uint64_t records = 0;
   // A record cut by a failed read is read, and counted, from where it stopped.
   bool open = r->resume == ReadResume::Continue && !r->pending.empty();
+  r->counting = true;
   if (r->resume == ReadResume::None) r->quoted = QuotedFraming{};
   r->pending.clear();
   r->resume = ReadResume::None;
@@ -557,6 +562,7 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
   // counted together with its tail (pending never ends in a line end).
   bool scanned = r->resume == ReadResume::Continue && !r->pending.empty();
   uint8_t last = 0;
+  r->counting = true;
   r->pending.clear();
   r->resume = ReadResume::None;
   uint64_t lines = 0;

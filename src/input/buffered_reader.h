@@ -84,7 +84,11 @@ struct BufferedReader {
   Decompressor* inflow = nullptr;
   uint64_t input_read = 0;  // the input's own bytes read so far (by the read-ahead thread, when there is one)
   // A compressed regular file is decompressed a chunk ahead on a thread of
-  // its own; refills then take its chunks, in place of the own buffer (saved here).
+  // its own, started at the second refill unless the reader is only counting
+  // (a count is faster with the text hot in its own core's cache); refills
+  // then take its chunks, in place of the own buffer (saved here).
+  bool ahead_wanted = false;
+  bool counting = false;
   ReadAhead* ahead = nullptr;
   uint8_t* own_buffer = nullptr;
   uint64_t ahead_consumed = 0;  // compressed bytes behind the chunk in the buffer

@@ -12,6 +12,8 @@ namespace {
 // The decoders' deepest stacks (bzip2, liblzma) stay well inside this.
 constexpr size_t kStackSize = size_t{1} << 20;
 
+std::atomic<bool> g_use_read_ahead{true};
+
 void produce(void* arg) {
   auto* a = static_cast<ReadAhead*>(arg);
   for (size_t i = 0;; i ^= 1) {
@@ -33,6 +35,9 @@ void produce(void* arg) {
 }
 
 }  // namespace
+
+void read_ahead_use(bool on) { g_use_read_ahead.store(on, std::memory_order_relaxed); }
+bool read_ahead_in_use() { return g_use_read_ahead.load(std::memory_order_relaxed); }
 
 Error read_ahead_start(ReadAhead** out, Decompressor* inflow, ByteSource source, const uint64_t* source_read,
                        size_t capacity, bool* started) {

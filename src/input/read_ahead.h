@@ -48,6 +48,11 @@ Error read_ahead_start(ReadAhead** out, Decompressor* inflow, ByteSource source,
 // comes again with every later take.
 Error read_ahead_take(ReadAhead* a, const uint8_t** data, size_t* got, uint64_t* consumed);
 
+// Switches read-ahead on (the default) or off for readers opened from now on,
+// so benchmarks can measure both in one run.
+void read_ahead_use(bool on);
+bool read_ahead_in_use();
+
 // Stops and joins the thread and frees the slots; safe on null.
 void read_ahead_stop(ReadAhead* a);
 
