@@ -162,6 +162,11 @@ typedef struct ReadOptions {
   int32_t encoding;  /* a QueltaEncoding */
   int32_t format;    /* a QueltaFormat */
   int32_t nested;    /* a QueltaNested */
+  int32_t stream;    /* nonzero: the path may name a pipe, FIFO or character device (standard
+                        input as "/dev/stdin"), read once from start to end; 0 refuses those
+                        (NotRegularFile). Taken by quelta_open_with, quelta_validate_with,
+                        quelta_validator_open_with and quelta_validate_to_files_with; the
+                        parallel collect reads regular files only */
 } ReadOptions;
 
 /* Filled by quelta_aggregate on success only. */
@@ -210,10 +215,15 @@ QUELTA_API const char* quelta_last_error(void);
 /* Opens path (relative to the current directory) with the given options
  * (NULL: every row, every field) and reads its column directory. A path
  * ending in ".ndjson", ".jsonl" or ".json" is read as JSON rows, anything
- * else as CSV. Returns NULL on failure: "path is null", "predicates is
- * null", "projection is null", "out of memory ..." phrases, or "open failed: "
- * and a condition (FileNotFound, IsDir, NotRegularFile, AccessDenied, EmptyFile,
- * UnterminatedQuote, InvalidJson, NestedValueNotSupported, ...). */
+ * else as CSV; a trailing ".gz", ".zst", ".bz2", ".xz" or ".zip" is looked
+ * through. A file compressed with gzip, zstd, bzip2 or xz, or a zip archive
+ * of one file (told by its first bytes, in every export that reads a file),
+ * is read as the text inside it. Returns NULL on failure: "path is null",
+ * "predicates is null", "projection is null", "out of memory ..." phrases,
+ * or "open failed: " and a condition (FileNotFound, IsDir, NotRegularFile,
+ * AccessDenied, EmptyFile, UnterminatedQuote, InvalidJson,
+ * NestedValueNotSupported, CorruptInput, TruncatedInput, SeveralZipMembers,
+ * UnsupportedZipEntry, ...). */
 QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options);
 /* quelta_open reading the input as read says (NULL: as quelta_open does).
  * Fails as quelta_open does, and with "invalid read options". */

@@ -6,8 +6,8 @@
 
 namespace quelta::api {
 
-// The record as first published: every field up to nested.
-constexpr size_t kFirstVersionSize = offsetof(ReadOptions, nested) + sizeof(int32_t);
+// The record as first published: every field up to stream.
+constexpr size_t kFirstVersionSize = offsetof(ReadOptions, stream) + sizeof(int32_t);
 
 bool read_settings_from(const ReadOptions* options, ReadSettings* out) {
   *out = ReadSettings{};
@@ -35,6 +35,7 @@ bool read_settings_from(const ReadOptions* options, ReadSettings* out) {
                                                 FormatOverride::JsonLines, FormatOverride::JsonArray};
   out->format = kFormats[o.format];
   out->nested_text = o.nested == QUELTA_NESTED_TEXT;
+  out->stream = o.stream != 0;
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include "input/buffered_reader.h"
 
 #include <cstring>
+#include <new>
 
 #include "platform/heap.h"
 #include "util/byte_search.h"
@@ -10,8 +11,9 @@ namespace quelta {
 
 constexpr uint8_t kQuoteByte = '"';
 
-Error open_input_file(const char* path, platform::File* out) {
-  if (Error e = platform::file_open_read(path, out); failed(e)) return e;
+Error open_input_file(const char* path, platform::File* out, bool allow_stream) {
+  if (Error e = platform::file_open_read(path, out, allow_stream); failed(e)) return e;
+  if (out->stream) return Error::None;  // no size to tell: an empty stream reads as an empty file later
   uint64_t size = 0;
   Error e = platform::file_size(*out, &size);
   if (!failed(e) && size == 0) e = Error::EmptyFile;
@@ -35,6 +37,11 @@ Error reader_init_file(BufferedReader* r, platform::File file, size_t chunk_size
   if (Error e = reader_init(r, chunk_size); failed(e)) return e;
   r->file = file;
   r->is_file = true;
+  if (Error e = reader_detect_compression(r); failed(e)) {
+    r->is_file = false;  // the caller keeps the file
+    reader_close(r);
+    return e;
+  }
   return Error::None;
 }
 
@@ -57,19 +64,119 @@ Error reader_set_decoding(BufferedReader* r, const ReadSettings& settings) {
   return Error::None;
 }
 
+// The input's own bytes: the head read ahead first, then the file or memory
+// block. A file is read until want bytes are in or it ends, so a pipe's
+// short reads still fill whole chunks.
+static Error read_input(BufferedReader* r, uint8_t* into, size_t want, size_t* got) {
+  size_t n = r->head_len - r->head_pos;
+  if (n > want) n = want;
+  std::memcpy(into, r->head + r->head_pos, n);
+  r->head_pos += n;
+  *got = n;
+  if (!r->is_file) {
+    size_t k = r->mem_len - r->mem_pos;
+    if (k > want - n) k = want - n;
+    if (k) std::memcpy(into + n, r->mem_data + r->mem_pos, k);
+    r->mem_pos += k;
+    *got += k;
+    r->input_read += *got;
+    return Error::None;
+  }
+  Error e = Error::None;
+  while (*got < want) {
+    size_t rest = want - *got;
+    size_t k = 0;
+    e = platform::file_read(r->file, into + *got, rest < 0x7FFFF000u ? rest : 0x7FFFF000u, &k);
+    if (failed(e) || k == 0) break;
+    *got += k;
+  }
+  r->input_read += *got;
+  // A failure after some bytes comes again with the next read.
+  return *got > 0 ? Error::None : e;
+}
+
+// The entry count a zip archive's directory names; none (0) when it cannot
+// be read without reading the input through.
+static Error zip_entries_at_end(BufferedReader* r, uint64_t* entries) {
+  *entries = 0;
+  if (!r->is_file) {
+    const size_t n = r->mem_len < kZipTailSize ? r->mem_len : kZipTailSize;
+    zip_entries_from_tail(r->mem_data + r->mem_len - n, n, entries);
+    return Error::None;
+  }
+  uint64_t size = 0;
+  if (r->file.stream || failed(platform::file_size(r->file, &size))) return Error::None;
+  const size_t n = size < kZipTailSize ? static_cast<size_t>(size) : kZipTailSize;
+  auto* tail = static_cast<uint8_t*>(platform::heap_alloc(n ? n : 1));
+  if (!tail) return Error::OutOfMemory;
+  size_t got = 0;
+  Error e = platform::file_pread(r->file, tail, n, size - n, &got);
+  if (!failed(e)) zip_entries_from_tail(tail, got, entries);
+  platform::heap_free(tail);
+  return e;
+}
+
+static Error read_input_source(void* context, uint8_t* into, size_t want, size_t* got) {
+  return read_input(static_cast<BufferedReader*>(context), into, want, got);
+}
+
+Error reader_detect_compression(BufferedReader* r) {
+  size_t got = 0;
+  if (Error e = read_input(r, r->head, kMagicSize, &got); failed(e)) return e;
+  r->head_len = got;
+  r->head_pos = 0;
+  const Compression kind = compression_from_magic(r->head, got);
+  if (kind == Compression::None) return Error::None;
+  if (kind == Compression::Zip) {
+    // An archive read from a file or memory shows its member count at its end,
+    // before any row; a stream tells a second member only when it reaches it.
+    uint64_t entries = 0;
+    if (Error e = zip_entries_at_end(r, &entries); failed(e)) return e;
+    if (entries > 1) return Error::SeveralZipMembers;
+  }
+  void* block = platform::heap_alloc(sizeof(Decompressor));
+  if (!block) return Error::OutOfMemory;
+  Decompressor* d = new (block) Decompressor{};
+  if (Error e = decompressor_open(d, kind); failed(e)) {
+    platform::heap_free(d);
+    return e;
+  }
+  r->inflow = d;
+  // A regular file is decompressed ahead of the reader on a thread of its own. A
+  // stream is not: closing the reader early would wait for its next bytes.
+  r->ahead_wanted = r->is_file && !r->file.stream && read_ahead_in_use();
+  return Error::None;
+}
+
 Error reader_refill(BufferedReader* r) {
+  if (r->ahead_wanted && r->fills >= 1 && !r->counting) {
+    bool started = false;
+    if (Error e = read_ahead_start(&r->ahead, r->inflow, ByteSource{read_input_source, r}, &r->input_read,
+                                   r->chunk_size, &started);
+        failed(e))
+      return e;
+    r->ahead_wanted = false;
+  }
   size_t got = 0;
   uint8_t* into = r->raw ? r->raw : r->buffer;
-  if (r->is_file) {
-    size_t want = r->chunk_size < 0xFFFFFFFFu ? r->chunk_size : 0xFFFFFFFFu;
-    if (Error e = platform::file_read(r->file, into, want, &got); failed(e)) return e;
+  if (r->ahead) {
+    const uint8_t* chunk = nullptr;
+    if (Error e = read_ahead_take(r->ahead, &chunk, &got, &r->ahead_consumed); failed(e)) return e;
+    if (r->raw) {
+      into = const_cast<uint8_t*>(chunk);  // only read: decoding writes to the own buffer
+    } else if (got > 0) {
+      // The chunk is read where the thread wrote it, until the next refill.
+      if (!r->own_buffer) r->own_buffer = r->buffer;
+      r->buffer = const_cast<uint8_t*>(chunk);
+    }
+  } else if (r->inflow) {
+    if (Error e = decompressor_read(r->inflow, ByteSource{read_input_source, r}, into, r->chunk_size, &got);
+        failed(e))
+      return e;
   } else {
-    got = r->mem_len - r->mem_pos;
-    if (got > r->chunk_size) got = r->chunk_size;
-    if (got) std::memcpy(into, r->mem_data + r->mem_pos, got);
-    r->mem_pos += got;
+    if (Error e = read_input(r, into, r->chunk_size, &got); failed(e)) return e;
   }
-  if (r->raw) got = decode_chunk(&r->decode, r->raw, got, got == 0, r->buffer);
+  if (r->raw) got = decode_chunk(&r->decode, into, got, got == 0, r->buffer);
   r->end = got;
   r->pos = 0;
   ++r->fills;
@@ -322,6 +429,7 @@ Error count_quoted_records(BufferedReader* r, uint8_t delimiter, uint64_t* out) 
   uint64_t records = 0;
   // A record cut by a failed read is read, and counted, from where it stopped.
   bool open = r->resume == ReadResume::Continue && !r->pending.empty();
+  r->counting = true;
   if (r->resume == ReadResume::None) r->quoted = QuotedFraming{};
   r->pending.clear();
   r->resume = ReadResume::None;
@@ -454,6 +562,7 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
   // counted together with its tail (pending never ends in a line end).
   bool scanned = r->resume == ReadResume::Continue && !r->pending.empty();
   uint8_t last = 0;
+  r->counting = true;
   r->pending.clear();
   r->resume = ReadResume::None;
   uint64_t lines = 0;
@@ -481,9 +590,19 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out) {
 bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total) {
   uint64_t read = r->mem_pos;
   *total = r->mem_len;
-  if (r->is_file &&
-      (failed(platform::file_size(r->file, total)) || failed(platform::file_offset(r->file, &read))))
+  if (r->ahead) {
+    *consumed = r->ahead_consumed;
+    return !failed(platform::file_size(r->file, total)) && *consumed <= *total;
+  }
+  if (r->is_file && (r->file.stream || failed(platform::file_size(r->file, total)) ||
+                     failed(platform::file_offset(r->file, &read))))
     return false;
+  if (r->inflow) {
+    // Compressed bytes behind the decoder; the text in the buffer does not map back to them.
+    const uint64_t ahead = decompressor_unread(*r->inflow);
+    *consumed = read > ahead ? read - ahead : 0;
+    return *consumed <= *total;
+  }
   const uint64_t unread = r->end - r->pos;
   if (r->raw) {
     // Decoded bytes do not map back to the input's: the chunk's start is close enough.
@@ -497,11 +616,20 @@ bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* tota
 }
 
 void reader_close(BufferedReader* r) {
+  read_ahead_stop(r->ahead);  // first: its thread reads the file and drives the decompressor
+  r->ahead = nullptr;
+  if (r->own_buffer) r->buffer = r->own_buffer;
+  r->own_buffer = nullptr;
   platform::heap_free(r->buffer);
   r->buffer = nullptr;
   platform::heap_free(r->raw);
   r->raw = nullptr;
   r->pending.release();
+  if (r->inflow) {
+    decompressor_close(r->inflow);
+    platform::heap_free(r->inflow);
+    r->inflow = nullptr;
+  }
   if (r->is_file) platform::file_close(&r->file);
   r->is_file = false;
 }

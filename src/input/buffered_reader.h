@@ -1,5 +1,6 @@
 // BufferedReader: a file or memory block drained in 256 KiB chunks into one
-// buffer, with line framing and JSON-array object framing. Records that lie
+// buffer, with line framing and JSON-array object framing. A compressed file
+// is decompressed on its way into the buffer, so all above sees plain text. Records that lie
 // wholly inside the buffer are handed out as views without copying; a record
 // that crosses a refill is gathered in the pending buffer.
 #pragma once
@@ -8,7 +9,9 @@
 #include <cstdint>
 
 #include "input/decoding.h"
+#include "input/decompress.h"
 #include "input/field_view.h"
+#include "input/read_ahead.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "util/grow_buffer.h"
@@ -72,16 +75,42 @@ struct BufferedReader {
   // raw and written to buffer as UTF-8 with '\n' for a lone '\r'.
   uint8_t* raw = nullptr;
   DecodeState decode;
+
+  // The first bytes, read to tell a compressed input; they are read again from here.
+  uint8_t head[kMagicSize] = {};
+  size_t head_len = 0;
+  size_t head_pos = 0;
+  // Set when the input is compressed: refills take its output.
+  Decompressor* inflow = nullptr;
+  uint64_t input_read = 0;  // the input's own bytes read so far (by the read-ahead thread, when there is one)
+  // A compressed regular file is decompressed a chunk ahead on a thread of
+  // its own, started at the second refill unless the reader is only counting
+  // (a count is faster with the text hot in its own core's cache); refills
+  // then take its chunks, in place of the own buffer (saved here).
+  bool ahead_wanted = false;
+  bool counting = false;
+  ReadAhead* ahead = nullptr;
+  uint8_t* own_buffer = nullptr;
+  uint64_t ahead_consumed = 0;  // compressed bytes behind the chunk in the buffer
 };
 
 // Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
-Error open_input_file(const char* path, platform::File* out);
+// With allow_stream, a pipe, FIFO or character device is opened too.
+Error open_input_file(const char* path, platform::File* out, bool allow_stream = false);
 
 // Takes ownership of an open file and allocates the buffer (of at least 4
-// bytes). On failure the file is still owned by the caller.
+// bytes); a compressed file is decompressed from here on. On failure the file
+// is still owned by the caller.
 Error reader_init_file(BufferedReader* r, platform::File file, size_t chunk_size = kChunkSize);
 // Reads from the caller's memory block, which must outlive the reader.
 Error reader_init_memory(BufferedReader* r, const uint8_t* data, size_t len, size_t chunk_size = kChunkSize);
+
+// Looks at the input's first bytes and, when they announce a compressed
+// format, decompresses from there on (before the first refill only; files
+// opened by reader_init_file have had this done). A zip archive whose
+// directory, read from the end of a file or memory block, names more than one
+// member is SeveralZipMembers here.
+Error reader_detect_compression(BufferedReader* r);
 
 // Makes every later refill decode the input as settings say (before the first
 // refill only). No-op when settings pass bytes through.
@@ -123,7 +152,7 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out);
 // behind the next unread byte. False when that cannot be told.
 bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total);
 
-// Frees the buffers and closes the file; safe on a partly set-up reader.
+// Frees the buffers, the decompressor and closes the file; safe on a partly set-up reader.
 void reader_close(BufferedReader* r);
 
 }  // namespace quelta

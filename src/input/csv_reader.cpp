@@ -79,7 +79,7 @@ static Error csv_finish_open(CsvReader* csv, uint64_t max_column, const ReadSett
 Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, const ReadSettings& settings) {
   *csv = CsvReader{};
   platform::File file;
-  if (Error e = open_input_file(path, &file); failed(e)) return e;
+  if (Error e = open_input_file(path, &file, settings.stream); failed(e)) return e;
   if (Error e = reader_init_file(&csv->reader, file); failed(e)) {
     platform::file_close(&file);
     return e;

@@ -80,7 +80,7 @@ Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& set
 Error json_open_file(JsonReader* json, const char* path, uint64_t max_column, const ReadSettings& settings) {
   *json = JsonReader{};
   platform::File file;
-  if (Error e = open_input_file(path, &file); failed(e)) return e;
+  if (Error e = open_input_file(path, &file, settings.stream); failed(e)) return e;
   if (Error e = reader_init_file(&json->reader, file); failed(e)) {
     platform::file_close(&file);
     return e;

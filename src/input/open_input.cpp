@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "input/decompress.h"
+
 namespace quelta {
 
 static bool ends_with(const char* s, size_t len, const char* suffix) {
@@ -11,6 +13,7 @@ static bool ends_with(const char* s, size_t len, const char* suffix) {
 }
 
 bool path_selects_json(const char* path, size_t len) {
+  len = strip_compression_suffix(path, len);
   return ends_with(path, len, ".ndjson") || ends_with(path, len, ".jsonl") || ends_with(path, len, ".json");
 }
 

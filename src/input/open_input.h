@@ -23,7 +23,8 @@ struct RecordReader {
   JsonReader json;
 };
 
-// True when the path ends in .ndjson, .jsonl or .json (case-sensitive).
+// True when the path ends in .ndjson, .jsonl or .json (case-sensitive), also
+// before a compression suffix (.gz, .zst, .bz2, .xz, .zip).
 bool path_selects_json(const char* path, size_t len);
 // Whether path is read as JSON rows under format.
 bool format_selects_json(FormatOverride format, const char* path);

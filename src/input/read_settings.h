@@ -19,6 +19,7 @@ struct ReadSettings {
   Encoding encoding = Encoding::Utf8;
   bool nested_text = false;  // nested JSON values as their text instead of a failure
   FormatOverride format = FormatOverride::None;
+  bool stream = false;  // the path may name a pipe, FIFO or character device, read once
 
   // Whether bytes change on their way into the read buffer.
   bool decodes() const { return encoding != Encoding::Utf8 || any_line_end; }

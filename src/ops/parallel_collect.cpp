@@ -464,7 +464,7 @@ Error collect_lines(Job* job, const char* path, bool is_json, size_t n_threads, 
 }
 
 // Inputs that cannot be split at line ends (a JSON array, text that is
-// decoded while it is read) are read here, through the record reader, on the
+// decoded while it is read, a compressed file) are read here, through the record reader, on the
 // calling thread. As in the workers, JSON lines that do not parse are skipped
 // and every row fills every column; an array's rows must all parse.
 Error collect_in_one_pass(Job* job, const char* path, bool is_json, bool* no_data) {
@@ -476,6 +476,7 @@ Error collect_in_one_pass(Job* job, const char* path, bool is_json, bool* no_dat
   params.read.delimiter = job->delimiter;
   if (is_json && params.read.format == FormatOverride::None) params.read.format = FormatOverride::Json;
   if (!is_json) params.read.format = FormatOverride::Csv;
+  params.read.stream = false;  // regular files only, as when split
   if (Error e = open_input(&st.input, path, params); failed(e)) return e;
   size_t n_names = 0;
   input_names(st.input, &n_names);
@@ -524,6 +525,8 @@ Error collect(Job* job, const char* path, size_t n_threads, bool* no_data) {
     i = job->bom = 3;
   while (i < head.len && is_blank(head.data[i])) ++i;
   const bool starts_array = i < head.len && head.data[i] == '[';
+  // A compressed file cannot be split by offsets: it is decompressed and read in one pass.
+  const bool compressed = compression_from_magic(head.data, head.len) != Compression::None;
   head.release();
   if (failed(e)) return e;
   bool is_json = false, array = false;
@@ -537,10 +540,10 @@ Error collect(Job* job, const char* path, size_t n_threads, bool* no_data) {
       is_json = array = true;
       break;
     default:
-      array = starts_array;
+      array = starts_array && !compressed;
       is_json = array || path_selects_json(path, std::strlen(path));
   }
-  if (array || job->read.decodes()) {
+  if (array || compressed || job->read.decodes()) {
     platform::file_close(&job->file);
     return collect_in_one_pass(job, path, is_json, no_data);
   }

@@ -19,6 +19,11 @@ enum class Error : uint8_t {
   InvalidBatchSize,
   InvalidUtf8,
   InvalidCharacter,
+  // Compressed input.
+  CorruptInput,         // a compressed stream that does not decode (bad data, bad checksum)
+  TruncatedInput,       // a compressed stream that ends before its end mark
+  SeveralZipMembers,    // a zip archive holding more than one file
+  UnsupportedZipEntry,  // a zip member stored by a method other than deflate or none
   // The JSON object parser's own causes.
   ParserInvalidJson,  // named "InvalidJSON": the object parser's own cause
   TooManyTokens,

@@ -90,14 +90,16 @@ Error error_from_errno(int err) {
   }
 }
 
-Error file_open_read(const char* path, File* out) {
+Error file_open_read(const char* path, File* out, bool allow_stream) {
   out->fd = -1;
+  out->stream = false;
   int fd;
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for
   // one; such a file is refused below, and on a regular file the flag has no
-  // effect on reads.
+  // effect on reads. A caller that admits streams waits for the writer.
+  const int flags = O_RDONLY | O_CLOEXEC | (allow_stream ? 0 : O_NONBLOCK);
   do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    fd = ::open(path, flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int err = errno;
@@ -112,11 +114,15 @@ Error file_open_read(const char* path, File* out) {
     ::close(fd);
     return e;
   }
-  // Only regular files are read: a FIFO or a terminal could block a read for
-  // ever, and a device such as /dev/zero never ends.
+  // Only regular files are read unless streams are admitted: a FIFO or a
+  // terminal could block a read for ever, and a device such as /dev/zero never ends.
   if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return S_ISDIR(st.st_mode) ? Error::IsDir : Error::NotRegularFile;
+    const bool stream = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode);
+    if (!allow_stream || !stream) {
+      ::close(fd);
+      return S_ISDIR(st.st_mode) ? Error::IsDir : Error::NotRegularFile;
+    }
+    out->stream = true;
   }
   out->fd = fd;
   return Error::None;
@@ -198,6 +204,7 @@ Error file_write_all(File f, const void* buf, size_t len) {
 void file_close(File* f) {
   if (f->fd >= 0) ::close(f->fd);
   f->fd = -1;
+  f->stream = false;
 }
 
 Error file_close_written(File* f) {

@@ -11,12 +11,15 @@ namespace quelta::platform {
 
 struct File {
   int fd = -1;
+  bool stream = false;  // a pipe, FIFO or character device: read once, no size, no positions
   bool valid() const { return fd >= 0; }
 };
 
 // Opens an existing regular file for reading. A directory is IsDir; any other
-// kind of file (FIFO, socket, device) is NotRegularFile.
-Error file_open_read(const char* path, File* out);
+// kind of file (FIFO, socket, device) is NotRegularFile, unless allow_stream
+// admits a pipe, FIFO or character device (the open then waits for a FIFO's
+// writer, and reads wait for data).
+Error file_open_read(const char* path, File* out, bool allow_stream = false);
 // Creates a new file for writing; PathAlreadyExists when the path exists.
 Error file_create_new(const char* path, File* out);
 Error file_size(File f, uint64_t* out);

@@ -62,9 +62,28 @@ TEST_F(ScannerOpen, FormatFollowsTheNameSuffix) {
     const char* name;
     bool json;
   } cases[] = {
-      {"x.ndjson", true},   {"x.jsonl", true},   {"x.json", true},       {"x.csv", false},
-      {"x.JSON", false},    {"x.Jsonl", false},  {"x.json.gz", false},   {"x.txt", false},
-      {"x.ndjson ", false}, {"x.NDJSON", false}, {"x.jsonl.bak", false}, {"json", false},
+      {"x.ndjson", true},
+      {"x.jsonl", true},
+      {"x.json", true},
+      {"x.csv", false},
+      {"x.JSON", false},
+      {"x.Jsonl", false},
+      {"x.json.gz", true},
+      {"x.txt", false},
+      {"x.ndjson ", false},
+      {"x.NDJSON", false},
+      {"x.jsonl.bak", false},
+      {"json", false},
+      // A compression suffix is looked through (one of them, as written); the
+      // bytes themselves tell whether the file is compressed.
+      {"x.jsonl.zst", true},
+      {"x.ndjson.bz2", true},
+      {"x.json.xz", true},
+      {"x.jsonl.zip", true},
+      {"x.csv.gz", false},
+      {"x.json.GZ", false},
+      {"x.json.gz.gz", false},
+      {".gz", false},
   };
   for (const auto& c : cases) {
     ScannerHandle s = open_scanner(dir.write(c.name, kAmbiguous));

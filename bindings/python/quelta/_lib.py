@@ -61,6 +61,7 @@ class ReadOptions(ctypes.Structure):
         ("encoding", c_int32),
         ("format", c_int32),
         ("nested", c_int32),
+        ("stream", c_int32),
     ]
 
 
