@@ -15,6 +15,7 @@ from typing import Any, Unpack
 from . import _lib, where as _where
 from ._lib import LOCK, Handle, lib
 from ._read_options import ReadKeywords, read_settings
+from ._source import input_path
 from .scanner import Field, Mode, check_mode, decoder, index_resolver, read_names
 
 class Columns:
@@ -148,9 +149,15 @@ def parallel_columns(
     """
     check_mode(mode, errors)
     settings = read_settings(read, "parallel_columns")
-    raw_path = _lib.fsencode(path)
     threads = _lib.size_arg(threads, "threads")
     conds = _where.conditions(where)
+    with input_path(path) as raw_path:
+        return _parallel_columns(raw_path, conds, negate, threads, settings, mode, errors)
+
+
+def _parallel_columns(
+    raw_path: bytes, conds: Any, negate: bool, threads: int, settings: Any, mode: str, errors: str
+) -> "Columns":
     names: tuple[str, ...] | None = None
     preds: Any = None
     keep: list[Any] = []

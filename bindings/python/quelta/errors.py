@@ -91,6 +91,11 @@ _DATA_CONDITIONS = {
     "UnexpectedToken",
     "InvalidEscape",
     "InvalidUnicodeEscape",
+    # Compressed input that does not decode to the end.
+    "CorruptInput",
+    "TruncatedInput",
+    "SeveralZipMembers",
+    "UnsupportedZipEntry",
 }
 
 _BY_CONDITION: dict[str, type[Error]] = {

@@ -19,6 +19,7 @@ from typing import Any, Union, Unpack
 from . import _lib, _staging, errors as _errors
 from ._lib import LOCK, Handle, lib
 from ._read_options import ReadKeywords, ReadSettings, read_settings
+from ._source import input_path
 from .scanner import Field, Mode, check_mode, json_field, name_text
 
 Schema = Union[str, bytes, Mapping[str, Any]]
@@ -107,10 +108,10 @@ def validate(
     :func:`quelta.open`. Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
     check_mode(mode, errors)
     settings = read_settings(read, "validate")
-    raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+    raw_schema = schema_text(schema)
     max_errors = _lib.size_arg(max_errors, "max_errors")
     record = settings.record()
-    with LOCK:
+    with input_path(path) as raw_path, LOCK:
         if record is None:
             ptr = lib().validate(raw_path, raw_schema, max_errors)
         else:
@@ -146,9 +147,10 @@ class Validator:
     ) -> None:
         check_mode(mode, errors)
         settings = read_settings(read, "Validator")
-        raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+        raw_schema = schema_text(schema)
         record = settings.record()
-        with LOCK:
+        # The validator holds the input open: a temporary copy can go once it is opened.
+        with input_path(path) as raw_path, LOCK:
             if record is None:
                 ptr = lib().validator_open(raw_path, raw_schema)
             else:
@@ -284,9 +286,9 @@ def validate_to_files(
     names and appear there together once complete; temporaries of a call that died
     are removed by the next call writing into the same folder."""
     settings = read_settings(read, "validate_to_files")
-    raw_path, raw_schema = _lib.fsencode(path), schema_text(schema)
+    raw_schema = schema_text(schema)
     finals = [os.fsdecode(_lib.fsencode(valid_path)), os.fsdecode(_lib.fsencode(invalid_path))]
-    with _staging.Staging(os.path.dirname(f) or os.curdir for f in finals) as stage:
+    with input_path(path) as raw_path, _staging.Staging(os.path.dirname(f) or os.curdir for f in finals) as stage:
         temps = [stage.temp(f, str(n)) for n, f in enumerate(finals)]
         # An output that exists is handed to the library as it is, which then fails just as
         # it would unstaged (the input and schema checked first) and writes nothing.
@@ -297,6 +299,16 @@ def validate_to_files(
         except FileExistsError:
             raise _errors.from_message("validate_to_files failed: PathAlreadyExists") from None
     return stats
+
+
+class _PathBytes(os.PathLike):
+    """A path given as bytes, read as a path (not as text) by validate_outcome."""
+
+    def __init__(self, raw: bytes) -> None:
+        self._raw = raw
+
+    def __fspath__(self) -> bytes:
+        return self._raw
 
 
 def validate_outcome(
@@ -321,6 +333,12 @@ def validate_outcome(
     row), or with details=True the invalid rows with their breaches.
     """
     check_mode(mode, errors)
+    if callable(getattr(source, "read", None)):
+        # A file object is read as a file would be: through a temporary copy.
+        with input_path(source, "source") as raw:
+            return validate_outcome(
+                _PathBytes(raw), schema, format=format, details=details, mode=mode, errors=errors, **read
+            )
     if isinstance(source, os.PathLike):
         data, kind = _lib.fsencode(source), 0
     elif isinstance(source, str):
@@ -328,7 +346,7 @@ def validate_outcome(
     elif isinstance(source, (bytes, bytearray, memoryview)):
         data, kind = bytes(source), None
     else:
-        raise TypeError("source must be an os.PathLike path, or str or bytes text")
+        raise TypeError("source must be an os.PathLike path, a binary file object, or str or bytes text")
     if kind is None:
         # A text has no name to choose by: its format picks the input kind.
         text_formats = {"csv": (1, "auto"), "json": (2, "auto"), "jsonl": (2, "jsonl")}
