@@ -262,8 +262,9 @@ size_t Directory::resolve(const std::string& column, const std::string& file) co
     uint64_t n = 0;
     auto [ptr, ec] = std::from_chars(column.data() + 1, column.data() + column.size(), n);
     if (ec == std::errc() && n < names.size()) return static_cast<size_t>(n);
-    throw Failure{"no column " + column + " in " + file + " (it has " + std::to_string(names.size()) +
-                  " columns, #0 to #" + std::to_string(names.empty() ? 0 : names.size() - 1) + ")"};
+    throw Failure{"no column " + column + " in " + input_name(file) + " (it has " +
+                  std::to_string(names.size()) + " columns, #0 to #" +
+                  std::to_string(names.empty() ? 0 : names.size() - 1) + ")"};
   }
   int64_t index = -1;
   if (probe) {
@@ -276,7 +277,7 @@ size_t Directory::resolve(const std::string& column, const std::string& file) co
   std::string known;
   for (size_t i = 0; i < names.size() && i < 12; ++i) known += (i ? ", " : "") + names[i];
   if (names.size() > 12) known += ", ...";
-  throw Failure{"no column named '" + column + "' in " + file + " (columns: " + known + ")"};
+  throw Failure{"no column named '" + column + "' in " + input_name(file) + " (columns: " + known + ")"};
 }
 
 Directory read_directory(const std::string& path, const ReadOptions& read) {

@@ -1,11 +1,15 @@
-// Reading files and standard input into memory with a ceiling, so that an
-// endless input (/dev/zero, a runaway pipe) ends in a message, not in exhaustion.
+// Reading schema files into memory and copying standard input aside, each with
+// a ceiling, so that an endless input (/dev/zero, a runaway pipe) ends in a
+// message, not in exhaustion.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 
@@ -76,20 +80,51 @@ std::string read_schema_file(const std::string& path) {
   return std::string(text.data(), text.size());
 }
 
-void read_standard_input(HeapText& text) {
-  switch (read_stream(stdin, kStandardInputLimit, text)) {
-    case ReadEnd::Done:
-      return;
-    case ReadEnd::TooLong:
+namespace {
+
+std::string g_standard_input;  // the copy's path, once made
+
+// Copies standard input to the unlinked file open at fd.
+void copy_standard_input(int fd) {
+  std::vector<char> piece(kChunk * 16);
+  size_t total = 0;
+  for (;;) {
+    const size_t n = std::fread(piece.data(), 1, piece.size(), stdin);
+    total += n;
+    if (total > kStandardInputLimit)
       throw Failure{"standard input is larger than " + size_text(kStandardInputLimit) +
-                    ", the most the tool holds in memory; save it to a file and pass its path"};
-    case ReadEnd::NoMemory:
-      throw Failure{"out of memory after reading " + size_text(text.size()) +
-                    " of standard input; save it to a file and pass its path"};
-    case ReadEnd::Failed:
-      break;
+                    ", the most the tool copies aside; save it to a file and pass its path"};
+    for (size_t done = 0; done < n;) {
+      const ssize_t w = ::write(fd, piece.data() + done, n - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) throw Failure{std::string("cannot copy standard input aside: ") + std::strerror(errno)};
+      done += static_cast<size_t>(w);
+    }
+    if (n < piece.size()) {
+      if (std::ferror(stdin)) throw Failure{"cannot read standard input"};
+      return;
+    }
   }
-  throw Failure{"cannot read standard input"};
+}
+
+}  // namespace
+
+std::string input_file(const std::string& argument) {
+  if (argument != "-") return argument;
+  if (!g_standard_input.empty()) return g_standard_input;
+  const char* dir = std::getenv("TMPDIR");
+  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/quelta-stdin-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw Failure{std::string("cannot copy standard input aside: ") + std::strerror(errno)};
+  // Unlinked at once: nothing is left behind, however the tool ends.
+  ::unlink(pattern.c_str());
+  copy_standard_input(fd);
+  g_standard_input = "/dev/fd/" + std::to_string(fd);
+  return g_standard_input;
+}
+
+std::string input_name(const std::string& path) {
+  return !g_standard_input.empty() && path == g_standard_input ? "standard input" : path;
 }
 
 }  // namespace cli

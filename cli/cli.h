@@ -294,8 +294,13 @@ class HeapText {
 
 // A schema file, at most kSchemaLimit bytes; throws Failure naming what failed.
 std::string read_schema_file(const std::string& path);
-// Standard input to its end, at most kStandardInputLimit bytes; throws Failure.
-void read_standard_input(HeapText& text);
+// The path a command opens for its input argument: the argument itself, or
+// for "-" a temporary copy of standard input (at most kStandardInputLimit
+// bytes, made on first use, unlinked at once and read through /dev/fd), so
+// that every command reads standard input as a file, compressed or not.
+std::string input_file(const std::string& argument);
+// How messages name an input: "standard input" for the copy of it.
+std::string input_name(const std::string& path);
 
 // ---- Commands -----------------------------------------------------------------
 

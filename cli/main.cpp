@@ -187,7 +187,7 @@ const std::vector<Command>& commands() {
 
 void fail_library(const std::string& subject) {
   const char* message = quelta_last_error();
-  std::string text = subject.empty() ? std::string() : subject + ": ";
+  std::string text = subject.empty() ? std::string() : input_name(subject) + ": ";
   // Where the library can say more than its message (a line, a column, a schema
   // key), that detail goes here, between the subject and the message.
   text += message ? message : "failed without a message";

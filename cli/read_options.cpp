@@ -2,6 +2,7 @@
 // --quotes, --line-ends, --encoding, --input-format, --nested), each defined once
 // here for parsing, for the usage text and for the ReadOptions it sets.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "cli.h"
@@ -206,7 +207,14 @@ const std::string& read_options_help() {
 
 ReadOptions read_options(const Args& args, const std::string& path) {
   ReadChoice s = read_choice(args);
-  if (!args.has("--delimiter") && (ends_with_folded(path, ".tsv") || ends_with_folded(path, ".tab")))
+  // The name without a compression suffix tells tab-separated text (rows.tsv.gz).
+  std::string name = path;
+  for (const char* suffix : {".gz", ".zst", ".bz2", ".xz", ".zip"})
+    if (ends_with_folded(name, suffix)) {
+      name.resize(name.size() - std::strlen(suffix));
+      break;
+    }
+  if (!args.has("--delimiter") && (ends_with_folded(name, ".tsv") || ends_with_folded(name, ".tab")))
     s.options.delimiter = '\t';
   if (s.json_either)
     s.options.format = file_opens_array(path) ? QUELTA_FORMAT_JSON_ARRAY : QUELTA_FORMAT_JSON_LINES;

@@ -18,7 +18,7 @@ struct Query {
 
 // Reads the directory of the first positional FILE and the filter options.
 void prepare(const Args& args, Query& q) {
-  q.file = args.positional()[0];
+  q.file = input_file(args.positional()[0]);
   q.read = read_options(args, q.file);
   q.dir = read_directory(q.file, q.read);
   build_scan_plan(args, q.dir, q.file, q.plan);
@@ -75,7 +75,7 @@ uint64_t write_json_rows(Scanner* scanner, const std::vector<std::string>& keys,
 
 int run_columns(const Args& args) {
   args.expect_positional(1);
-  const std::string& file = args.positional()[0];
+  const std::string file = input_file(args.positional()[0]);
   Directory dir = read_directory(file, read_options(args, file));
   std::vector<std::vector<std::string>> rows;
   for (size_t i = 0; i < dir.names.size(); ++i) rows.push_back({std::to_string(i), dir.names[i]});
@@ -276,7 +276,7 @@ std::string first_values(ColumnarCollectContext* ctx, size_t column, size_t* emp
 
 int run_columnar(const Args& args) {
   args.expect_positional(1);
-  const std::string file = args.positional()[0];
+  const std::string file = input_file(args.positional()[0]);
   ReadOptions read = read_options(args, file);
   bool one_pass = args.has("--select") || args.has("--limit");
   if (one_pass && args.has("--threads"))

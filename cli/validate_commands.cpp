@@ -27,8 +27,9 @@ std::string plural(uint64_t n, const char* word) {
 }
 
 std::string totals(const std::string& file, uint64_t total, uint64_t valid, uint64_t invalid) {
-  if (invalid == 0) return file + ": " + plural(total, "row") + ", all valid";
-  return file + ": " + plural(total, "row") + ", " + std::to_string(valid) + " valid, " +
+  const std::string name = input_name(file);
+  if (invalid == 0) return name + ": " + plural(total, "row") + ", all valid";
+  return name + ": " + plural(total, "row") + ", " + std::to_string(valid) + " valid, " +
          std::to_string(invalid) + " invalid";
 }
 
@@ -150,8 +151,8 @@ int validate_stream(const Args& args, const std::string& file, const std::string
 
 int run_validate(const Args& args) {
   args.expect_positional(1);
-  const std::string file = args.positional()[0];
-  ValidationSubjects subjects{file, "", {}};
+  const std::string file = input_file(args.positional()[0]);
+  ValidationSubjects subjects{input_name(file), "", {}};
   std::string schema = load_schema(args, &subjects.schema);
   ReadOptions read = read_options(args, file);
   std::vector<std::string> split = args.values("--split");
@@ -272,28 +273,18 @@ void file_reasons(const std::string& file, const std::string& schema, const Read
 
 int run_check(const Args& args) {
   args.expect_positional(1);
-  const std::string file = args.positional()[0];
-  const std::string shown = file == "-" ? "standard input" : file;
+  read_options(args, "");  // bad flags are reported before standard input is read
+  const std::string file = input_file(args.positional()[0]);
+  const std::string shown = input_name(file);
   ValidationSubjects subjects{shown, "", {}};
   std::string schema = load_schema(args, &subjects.schema);
   uint64_t max_errors = args.number("--max-errors", 1);
   if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
   bool limited = args.has("--max-errors");
   uint32_t result_kind = args.has("--list") ? 1 : 0;
-  uint32_t input_kind = 0;
+  const uint32_t input_kind = 0;
   std::string_view input = file;
-  HeapText standard_input;
-  ReadOptions read;
-  if (file == "-") {
-    bool json = false;
-    read_options_for_text(args, "", &json);  // bad flags are reported before standard input is read
-    read_standard_input(standard_input);
-    input = std::string_view(standard_input.data(), standard_input.size());
-    read = read_options_for_text(args, input, &json);
-    input_kind = json ? 2 : 1;
-  } else {
-    read = read_options(args, file);
-  }
+  ReadOptions read = read_options(args, file);
   OutcomePtr outcome(quelta_validate_outcome_with(input.data(), input.size(), schema.c_str(), input_kind,
                                                   result_kind, &read));
   if (!outcome) fail_validation(subjects);
@@ -324,22 +315,7 @@ int run_check(const Args& args) {
   }
   // Invalid: a second look, up to max_errors breaches, says why.
   Reasons reasons;
-  if (file == "-") {
-    OutcomePtr list(
-        quelta_validate_outcome_with(input.data(), input.size(), schema.c_str(), input_kind, 1, &read));
-    if (!list) fail_validation(subjects);
-    std::vector<std::string_view> rows = json_array_elements(list.get());
-    // The listing leaves out row numbers; a text's rows are counted from 1 in the same way.
-    for (size_t i = 0; i < rows.size() && reasons.breaches < max_errors; ++i) {
-      Json row;
-      if (!parse_json(rows[i], row) || !row.get("errors"))
-        throw Failure{"unreadable breach list from the library"};
-      reasons.add_row(0, *row.get("errors"));
-      reasons.complete = i + 1 == rows.size();
-    }
-  } else {
-    file_reasons(file, schema, read, subjects, max_errors, reasons);
-  }
+  file_reasons(file, schema, read, subjects, max_errors, reasons);
   out().put(shown + ": invalid: " + reasons.line() + "\n");
   return 1;
 }
