@@ -112,9 +112,6 @@ const std::string& read_options_help();
 // How to read the file at path: the flags' choices over the tool's defaults
 // (RFC 4180 quoting, tab between fields of *.tsv and *.tab files). Throws UsageError.
 ReadOptions read_options(const Args& args, const std::string& path);
-// The same for an input held in memory (standard input); *json tells whether
-// the flags ask for JSON rows.
-ReadOptions read_options_for_text(const Args& args, std::string_view text, bool* json);
 
 // ---- Scan set-up --------------------------------------------------------------
 

@@ -221,14 +221,4 @@ ReadOptions read_options(const Args& args, const std::string& path) {
   return s.options;
 }
 
-ReadOptions read_options_for_text(const Args& args, std::string_view text, bool* json) {
-  ReadChoice s = read_choice(args);
-  *json = s.json_either || s.options.format == QUELTA_FORMAT_JSON_LINES;
-  if (s.json_either) {
-    s.options.format =
-        first_nonblank(without_bom(text)) == '[' ? QUELTA_FORMAT_JSON_ARRAY : QUELTA_FORMAT_JSON_LINES;
-  }
-  return s.options;
-}
-
 }  // namespace cli
