@@ -41,9 +41,14 @@
  *
  * Threads
  *   The last-error message is one slot per process without a lock: call the
- *   library from one thread at a time (a host serialises its calls). Only
+ *   library from one thread at a time (a host serialises its calls).
  *   quelta_parallel_collect_columnar starts threads of its own, and all of
- *   them have ended when it returns.
+ *   them have ended when it returns. A compressed regular file is, besides,
+ *   decompressed a chunk ahead on one thread of its own while it is read; that
+ *   thread touches nothing but the input's buffers and has ended when the
+ *   input is closed (at the latest when its handle is, or the call that read
+ *   it returns). Where no thread can be started, the input is decompressed as
+ *   it is read. No other export starts a thread.
  */
 #ifndef QUELTA_H
 #define QUELTA_H
