@@ -29,37 +29,6 @@ struct ReadChoice {
   bool json_either = false;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// The first byte that is not a blank, or 0 when text holds only blanks.
-char first_nonblank(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && is_blank(text[i])) ++i;
-  return i < text.size() ? text[i] : '\0';
-}
-
-std::string_view without_bom(std::string_view text) {
-  return text.substr(0, 3) == "\xEF\xBB\xBF" ? text.substr(3) : text;
-}
-
-// Whether the file at path opens with '[' past a UTF-8 byte-order mark and
-// blanks. An unreadable file gives false: the library then says why.
-bool file_opens_array(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char chunk[4096];
-  char first = '\0';
-  bool start = true;
-  size_t n;
-  while (first == '\0' && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-    std::string_view part(chunk, n);
-    first = first_nonblank(start ? without_bom(part) : part);
-    start = false;
-  }
-  std::fclose(f);
-  return first == '[';
-}
-
 [[noreturn]] void bad_value(std::string_view flag, const std::string& value, const char* allowed) {
   throw UsageError{std::string(flag) + " takes " + allowed + ", not '" + value + "'"};
 }
@@ -217,7 +186,7 @@ ReadOptions read_options(const Args& args, const std::string& path) {
   if (!args.has("--delimiter") && (ends_with_folded(name, ".tsv") || ends_with_folded(name, ".tab")))
     s.options.delimiter = '\t';
   if (s.json_either)
-    s.options.format = file_opens_array(path) ? QUELTA_FORMAT_JSON_ARRAY : QUELTA_FORMAT_JSON_LINES;
+    s.options.format = QUELTA_FORMAT_JSON;  // the library looks past a compression and a byte-order mark
   return s.options;
 }
 

@@ -151,7 +151,9 @@ typedef enum QueltaFormat {
   QUELTA_FORMAT_AUTO = 0,       /* by the path's extension (JSON for .json, .jsonl, .ndjson) */
   QUELTA_FORMAT_CSV = 1,        /* delimited text with a header line */
   QUELTA_FORMAT_JSON_LINES = 2, /* one JSON object per line */
-  QUELTA_FORMAT_JSON_ARRAY = 3  /* the objects of one top-level JSON array */
+  QUELTA_FORMAT_JSON_ARRAY = 3, /* the objects of one top-level JSON array */
+  QUELTA_FORMAT_JSON = 4        /* JSON rows: one array when the text starts with '[' (after a
+                                   byte-order mark and blanks), else one object per line */
 } QueltaFormat;
 
 typedef enum QueltaNested {

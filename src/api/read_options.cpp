@@ -25,14 +25,15 @@ bool read_settings_from(const ReadOptions* options, ReadSettings* out) {
   if (delimiter == '"' || delimiter == '\r' || delimiter == '\n') return false;
   if (o.quoting < 0 || o.quoting > QUELTA_QUOTING_RFC4180 || o.line_ends < 0 ||
       o.line_ends > QUELTA_LINE_ENDS_ANY || o.encoding < 0 || o.encoding > QUELTA_ENCODING_CP1252 ||
-      o.format < 0 || o.format > QUELTA_FORMAT_JSON_ARRAY || o.nested < 0 || o.nested > QUELTA_NESTED_TEXT)
+      o.format < 0 || o.format > QUELTA_FORMAT_JSON || o.nested < 0 || o.nested > QUELTA_NESTED_TEXT)
     return false;
   out->delimiter = delimiter ? delimiter : ',';
   out->quoting = o.quoting == QUELTA_QUOTING_RFC4180 ? Quoting::Rfc4180 : Quoting::Line;
   out->any_line_end = o.line_ends == QUELTA_LINE_ENDS_ANY;
   out->encoding = static_cast<Encoding>(o.encoding);
   static constexpr FormatOverride kFormats[] = {FormatOverride::None, FormatOverride::Csv,
-                                                FormatOverride::JsonLines, FormatOverride::JsonArray};
+                                                FormatOverride::JsonLines, FormatOverride::JsonArray,
+                                                FormatOverride::Json};
   out->format = kFormats[o.format];
   out->nested_text = o.nested == QUELTA_NESTED_TEXT;
   out->stream = o.stream != 0;

@@ -539,6 +539,10 @@ Error collect(Job* job, const char* path, size_t n_threads, bool* no_data) {
     case FormatOverride::JsonArray:
       is_json = array = true;
       break;
+    case FormatOverride::Json:
+      is_json = true;
+      array = starts_array && !compressed;
+      break;
     default:
       array = starts_array && !compressed;
       is_json = array || path_selects_json(path, std::strlen(path));

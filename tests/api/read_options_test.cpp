@@ -71,10 +71,10 @@ TEST_F(ReadOptionsTest, MalformedRecordsAreRefusedByEveryExport) {
   }
   for (int32_t ReadOptions::*field : {&ReadOptions::quoting, &ReadOptions::line_ends, &ReadOptions::encoding,
                                       &ReadOptions::format, &ReadOptions::nested}) {
-    for (int32_t v : {-1, 4, 1000}) {
+    for (int32_t v : {-1, 5, 1000}) {
       r = read_options();
       r.*field = v;
-      // Only values past each field's range: 4 is past every one of them.
+      // Only values past each field's range: 5 is past every one of them.
       bad.push_back({"field", r});
     }
   }
@@ -211,6 +211,16 @@ std::vector<FileCase> file_cases() {
        "t.data",
        " [{\"a\":1},\n{\"a\":2}]",
        with([](ReadOptions* r) { r->format = QUELTA_FORMAT_JSON_ARRAY; }),
+       {{"a"}, {"1"}, {"2"}}},
+      {"json either, an array",
+       "t.data",
+       "\xEF\xBB\xBF [{\"a\":1},\n{\"a\":2}]",
+       with([](ReadOptions* r) { r->format = QUELTA_FORMAT_JSON; }),
+       {{"a"}, {"1"}, {"2"}}},
+      {"json either, lines",
+       "t.data",
+       "{\"a\":1}\n{\"a\":2}\n",
+       with([](ReadOptions* r) { r->format = QUELTA_FORMAT_JSON; }),
        {{"a"}, {"1"}, {"2"}}},
       {"csv forced",
        "t.json",
