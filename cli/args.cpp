@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "cli.h"
@@ -125,7 +124,7 @@ std::string join(const std::vector<std::string>& parts, char sep) {
 struct Condition {
   std::string column;
   int32_t op = QUELTA_OP_EQ;
-  std::string op_text;
+  std::string_view op_text;  // a literal: " in " or one of the operators
   std::string value;
   std::vector<std::string> in_values;
 };
@@ -220,14 +219,14 @@ Condition parse_where(const std::string& expr) {
       bad_where(expr,
                 "unknown operator '" + trim(rest.substr(0, rest.size() - c.value.size())) + c.value[0] + "'");
     if (c.value.empty() && c.op != QUELTA_OP_EQ && c.op != QUELTA_OP_NE)
-      bad_where(expr, "no value after " + c.op_text);
+      bad_where(expr, "no value after " + std::string(c.op_text));
   } else {
     bad_where(expr, "no operator");
   }
   if (c.column.empty()) bad_where(expr, "no column before the operator");
   if (quoted_whole(c.column))
     bad_where(expr, "the quotes around the column " + c.column + " are not part of its name");
-  if (c.op != QUELTA_OP_IN) check_value(expr, c.column, c.op_text, c.value);
+  if (c.op != QUELTA_OP_IN) check_value(expr, c.column, std::string(c.op_text), c.value);
   return c;
 }
 
@@ -241,15 +240,65 @@ bool is_index(const std::string& column) {
 
 }  // namespace
 
+namespace {
+
+// A run of digits (hexadecimal ones with hex) with single '_' between two
+// digits, from t[i]; false, and i unmoved, when none starts there.
+bool digit_run(std::string_view t, size_t& i, bool hex) {
+  auto digit = [&](char c) {
+    return (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+  };
+  if (i >= t.size() || !digit(t[i])) return false;
+  while (i < t.size()) {
+    if (digit(t[i])) {
+      ++i;
+    } else if (t[i] == '_' && i + 1 < t.size() && digit(t[i + 1])) {
+      i += 2;
+    } else {
+      break;
+    }
+  }
+  return true;
+}
+
+// Digits with an optional fraction ("1", "1.", "1.5"), or a fraction alone (".5").
+bool mantissa(std::string_view t, size_t& i, bool hex) {
+  if (digit_run(t, i, hex)) {
+    if (i < t.size() && t[i] == '.') {
+      ++i;
+      digit_run(t, i, hex);
+    }
+    return true;
+  }
+  if (i + 1 < t.size() && t[i] == '.') {
+    size_t j = i + 1;
+    if (!digit_run(t, j, hex)) return false;
+    i = j;
+    return true;
+  }
+  return false;
+}
+
+// The library's number grammar: [+-] then decimal digits with an optional
+// fraction and e-exponent, or 0x and hexadecimal ones with an optional p-exponent.
+bool number_syntax(std::string_view t) {
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  const bool hex = i + 1 < t.size() && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X');
+  if (hex) i += 2;
+  if (!mantissa(t, i, hex)) return false;
+  if (i < t.size() && (hex ? (t[i] == 'p' || t[i] == 'P') : (t[i] == 'e' || t[i] == 'E'))) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (!digit_run(t, i, false)) return false;
+  }
+  return i == t.size();
+}
+
+}  // namespace
+
 bool is_number(std::string_view text) {
-  static const std::regex grammar(
-      "[+-]?("
-      "0[xX]([0-9a-fA-F]+(_[0-9a-fA-F]+)*(\\.([0-9a-fA-F]+(_[0-9a-fA-F]+)*)?)?|\\.[0-9a-fA-F]+(_[0-9a-fA-F]+)"
-      "*)"
-      "([pP][+-]?[0-9]+(_[0-9]+)*)?"
-      "|([0-9]+(_[0-9]+)*(\\.([0-9]+(_[0-9]+)*)?)?|\\.[0-9]+(_[0-9]+)*)([eE][+-]?[0-9]+(_[0-9]+)*)?"
-      ")");
-  if (!std::regex_match(text.begin(), text.end(), grammar)) return false;
+  if (!number_syntax(text)) return false;
   std::string digits;
   for (char c : text)
     if (c != '_') digits += c;
