@@ -181,10 +181,8 @@ Error reader_refill(BufferedReader* r) {
   r->pos = 0;
   ++r->fills;
   if (got == 0) r->eof = true;
-  // A byte-order mark says the text is UTF-8; it is not part of the first name.
-  if (r->fills == 1 && r->decode.encoding == Encoding::Utf8 && got >= 3 && r->buffer[0] == 0xEF &&
-      r->buffer[1] == 0xBB && r->buffer[2] == 0xBF)
-    r->pos = 3;
+  // A byte-order mark is not part of the first name.
+  if (r->fills == 1 && r->decode.encoding == Encoding::Utf8) r->pos = utf8_bom_length(r->buffer, got);
   return Error::None;
 }
 

@@ -94,6 +94,12 @@ struct BufferedReader {
   uint64_t ahead_consumed = 0;  // compressed bytes behind the chunk in the buffer
 };
 
+// Bytes of a UTF-8 byte-order mark at the start of p[0..n): 3 or 0. The mark
+// says the text is UTF-8 and is no part of it.
+inline size_t utf8_bom_length(const uint8_t* p, size_t n) {
+  return n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
+}
+
 // Opens path for reading; a file of size 0 is EmptyFile (and is closed again).
 // With allow_stream, a pipe, FIFO or character device is opened too.
 Error open_input_file(const char* path, platform::File* out, bool allow_stream = false);

@@ -5,6 +5,17 @@
 
 namespace quelta {
 
+// One record's text split into the reader's own field array.
+static Error split_into_fields(CsvReader* csv, FieldView record, const FieldView** fields, size_t* count) {
+  size_t c = 0;
+  if (Error e = split_record(record, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c);
+      failed(e))
+    return e;
+  *fields = csv->fields.data;
+  *count = c;
+  return Error::None;
+}
+
 // Lines the index does not hand out itself: lines that cross a refill or
 // outgrow a window, reads that resume after a failure, and delimiters the
 // index does not take.
@@ -19,13 +30,7 @@ namespace quelta {
   FieldView line;
   if (Error e = read_line(&csv->reader, &line, at_end); failed(e) || *at_end) return e;
   csv->scratch.clear();
-  size_t c = 0;
-  if (Error e = split_record(line, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c);
-      failed(e))
-    return e;
-  *fields = csv->fields.data;
-  *count = c;
-  return Error::None;
+  return split_into_fields(csv, line, fields, count);
 }
 
 // Records when quotes may span lines. Lines the index reads without a mark are
@@ -47,13 +52,7 @@ namespace quelta {
   FieldView record;
   if (Error e = read_quoted_record(&csv->reader, csv->delimiter, &record, at_end); failed(e) || *at_end)
     return e;
-  size_t c = 0;
-  if (Error e = split_record(record, csv->delimiter, csv->max_column, &csv->fields, &csv->scratch, &c);
-      failed(e))
-    return e;
-  *fields = csv->fields.data;
-  *count = c;
-  return Error::None;
+  return split_into_fields(csv, record, fields, count);
 }
 
 Error read_record(CsvReader* csv, const FieldView** fields, size_t* count, bool* at_end) {

@@ -520,9 +520,7 @@ Error collect(Job* job, const char* path, size_t n_threads, bool* no_data) {
   Error e =
       read_at(job->file, 0, job->size < kSniffSize ? static_cast<size_t>(job->size) : kSniffSize, &head);
   size_t i = 0;
-  if (job->read.encoding == Encoding::Utf8 && head.len >= 3 && head.data[0] == 0xEF && head.data[1] == 0xBB &&
-      head.data[2] == 0xBF)
-    i = job->bom = 3;
+  if (job->read.encoding == Encoding::Utf8) i = job->bom = utf8_bom_length(head.data, head.len);
   while (i < head.len && is_blank(head.data[i])) ++i;
   const bool starts_array = i < head.len && head.data[i] == '[';
   // A compressed file cannot be split by offsets: it is decompressed and read in one pass.
