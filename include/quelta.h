@@ -377,6 +377,75 @@ QUELTA_API ColumnarCollectContext* quelta_parallel_collect_columnar_with(const c
                                                                          size_t n_threads,
                                                                          const ReadOptions* read);
 
+/* ---- Typed columns ----------------------------------------------------------- */
+/* One column of a columnar result (either collect) turned into typed values
+ * in one pass, for hosts that build arrays. The caller provides the buffers:
+ * values and valid hold n entries each, n at least the context's n_rows
+ * (values may be NULL only when there are no rows; valid may be NULL when
+ * the caller needs no mask). Row r is converted into values[r] and valid[r]
+ * (1: converted; 0: blank or not convertible, values[r] then holds the
+ * type's missing value). A value is blank when it is empty or only spaces,
+ * tabs, CRs and LFs. Numbers are read by the rules of "Numbers" above, from
+ * the text as it is: float64 takes every numeric value (inf, nan and
+ * overflowing values such as 1e400 do not convert; missing is NaN); int64
+ * takes the texts of an optional sign and decimal digits (single '_' between
+ * two digits skipped) within int64 (missing is 0). Booleans and datetimes
+ * are read from the text without spaces and tabs at either end, as the
+ * schema's types read them: boolean "true" and "false" in any case (1 and 0;
+ * missing 0); datetime the schema's grammar (YYYY-MM-DD, optionally 'T' or
+ * ' ' and HH:MM[:SS[.fraction]], optionally Z or +HH:MM / -HH:MM) as
+ * nanoseconds since 1970-01-01T00:00:00Z: no zone reads as UTC, an offset
+ * is subtracted, a date alone is its midnight, fraction digits past the
+ * ninth are dropped (truncated), a leap second :60 is the next minute's
+ * first second, and an instant outside int64 nanoseconds (1677-09-21 to
+ * 2262-04-11) does not convert (missing is INT64_MIN, numpy's NaT).
+ * Returns 0 and, when counts is not NULL, stores the counts in it; -1 on
+ * error with the buffers and counts untouched ("context is null", "column
+ * out of range", "values is null", "output too small"). Nothing is
+ * allocated; the context is only read. */
+typedef struct ColumnCounts {
+  uint64_t n_blank;   /* blank values */
+  uint64_t n_invalid; /* values neither blank nor convertible */
+  uint64_t n_zoned;   /* datetime only: converted values written with Z or an offset */
+} ColumnCounts;
+
+QUELTA_API int32_t quelta_collect_columnar_float64(ColumnarCollectContext* ctx, size_t column, double* values,
+                                                   uint8_t* valid, size_t n, ColumnCounts* counts);
+QUELTA_API int32_t quelta_collect_columnar_int64(ColumnarCollectContext* ctx, size_t column, int64_t* values,
+                                                 uint8_t* valid, size_t n, ColumnCounts* counts);
+QUELTA_API int32_t quelta_collect_columnar_boolean(ColumnarCollectContext* ctx, size_t column, uint8_t* values,
+                                                   uint8_t* valid, size_t n, ColumnCounts* counts);
+QUELTA_API int32_t quelta_collect_columnar_datetime(ColumnarCollectContext* ctx, size_t column,
+                                                    int64_t* values, uint8_t* valid, size_t n,
+                                                    ColumnCounts* counts);
+
+/* What quelta_collect_columnar_infer_type reports: the first type in this
+ * order that every non-blank value of the column converts to. */
+typedef enum QueltaColumnType {
+  QUELTA_COLUMN_BLANK = 0,    /* no rows, or every value blank */
+  QUELTA_COLUMN_INT64 = 1,    /* every non-blank value converts to int64 */
+  QUELTA_COLUMN_FLOAT64 = 2,  /* ... to float64 */
+  QUELTA_COLUMN_BOOLEAN = 3,  /* ... to boolean */
+  QUELTA_COLUMN_DATETIME = 4, /* ... to a datetime */
+  QUELTA_COLUMN_TEXT = 5      /* none of these */
+} QueltaColumnType;
+
+/* The column's QueltaColumnType, by the rules of the conversions above, in
+ * one pass that stops at the first value ruling out every type; -1 on error
+ * ("context is null", "column out of range"). */
+QUELTA_API int32_t quelta_collect_columnar_infer_type(ColumnarCollectContext* ctx, size_t column);
+
+/* The column's values joined by one separator byte: an ASCII byte that no
+ * value holds (0x1F when it can), so a host splits the text at it in one
+ * step. The joined text is the data length plus n_rows - 1 bytes (0 without
+ * rows); its length is stored in *out_len when out_len is not NULL. When out
+ * is NULL nothing is written but the length; otherwise out_cap must hold the
+ * text. Returns the separator (0..127); -1 on error ("context is null",
+ * "column out of range", "output too small", "no free separator byte" when
+ * the column holds every ASCII byte). */
+QUELTA_API int32_t quelta_collect_columnar_join(ColumnarCollectContext* ctx, size_t column, uint8_t* out,
+                                                size_t out_cap, size_t* out_len);
+
 /* ---- Validation ------------------------------------------------------------ */
 /* A schema is a JSON object mapping column names to rule objects with the
  * keys "type" ("any", "integer", "float", "boolean", "datetime", "string"),

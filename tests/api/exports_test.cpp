@@ -65,6 +65,13 @@ const std::set<std::string> kExpected = {
     "quelta_validator_open_with",
     "quelta_validate_to_files_with",
     "quelta_validate_outcome_with",
+    // Typed columns.
+    "quelta_collect_columnar_float64",
+    "quelta_collect_columnar_int64",
+    "quelta_collect_columnar_boolean",
+    "quelta_collect_columnar_datetime",
+    "quelta_collect_columnar_infer_type",
+    "quelta_collect_columnar_join",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

@@ -1,0 +1,124 @@
+// Typed columns: one pass over a column's offsets, converting each value in
+// place from the collected bytes. Nothing is allocated.
+#include "ops/typed_column.h"
+
+#include <cstring>
+#include <limits>
+
+#include "input/datetime_text.h"
+#include "input/decimal.h"
+#include "input/value_text.h"
+
+namespace quelta {
+namespace {
+
+// The shared loop: convert(view, &value) true stores the value; otherwise the
+// row holds missing and counts as blank or invalid.
+template <typename T, typename Convert>
+void convert_column(const ColumnBuffer& c, T* values, uint8_t* valid, TypedCounts* counts, T missing,
+                    Convert convert) {
+  const uint8_t* data = c.data.data;
+  const uint32_t* off = c.offsets.data;
+  const size_t rows = column_rows(c);
+  uint64_t blank = 0, invalid = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    FieldView v{data + off[r], off[r + 1] - off[r]};
+    T value;
+    bool ok = convert(v, &value);
+    if (!ok) {
+      value = missing;
+      if (is_blank(v))
+        ++blank;
+      else
+        ++invalid;
+    }
+    values[r] = value;
+    if (valid) valid[r] = ok;
+  }
+  counts->blank += blank;
+  counts->invalid += invalid;
+}
+
+}  // namespace
+
+void column_to_float64(const ColumnBuffer& c, double* values, uint8_t* valid, TypedCounts* counts) {
+  convert_column(c, values, valid, counts, std::numeric_limits<double>::quiet_NaN(),
+                 [](FieldView v, double* out) { return v.len > 0 && parse_finite(v.ptr, v.len, out); });
+}
+
+void column_to_int64(const ColumnBuffer& c, int64_t* values, uint8_t* valid, TypedCounts* counts) {
+  convert_column(c, values, valid, counts, int64_t{0},
+                 [](FieldView v, int64_t* out) { return parse_int64(v, out); });
+}
+
+void column_to_boolean(const ColumnBuffer& c, uint8_t* values, uint8_t* valid, TypedCounts* counts) {
+  convert_column(c, values, valid, counts, uint8_t{0}, [](FieldView v, uint8_t* out) {
+    FieldView t = trim_space_tab(v);
+    if (!is_boolean_text(t)) return false;
+    *out = boolean_value(t);
+    return true;
+  });
+}
+
+void column_to_datetime_ns(const ColumnBuffer& c, int64_t* values, uint8_t* valid, TypedCounts* counts) {
+  uint64_t zoned = 0;
+  convert_column(c, values, valid, counts, kMissingDatetime, [&zoned](FieldView v, int64_t* out) {
+    DatetimeParts parts;
+    if (!parse_datetime_text(trim_space_tab(v), &parts) || !datetime_epoch_ns(parts, out)) return false;
+    zoned += parts.has_zone;
+    return true;
+  });
+  counts->zoned += zoned;
+}
+
+ColumnType infer_column_type(const ColumnBuffer& c) {
+  const uint8_t* data = c.data.data;
+  const uint32_t* off = c.offsets.data;
+  const size_t rows = column_rows(c);
+  unsigned candidates = kKindAll;
+  bool any = false;
+  for (size_t r = 0; r < rows && candidates; ++r) {
+    FieldView v{data + off[r], off[r + 1] - off[r]};
+    if (v.len == 0 || is_blank(v)) continue;
+    any = true;
+    unsigned kinds = value_kinds(v, candidates);
+    // An integer out of range still counts as a number.
+    candidates &= kinds;
+  }
+  if (!any) return ColumnType::Blank;
+  if (candidates & kKindInteger) return ColumnType::Int64;
+  if (candidates & kKindNumber) return ColumnType::Float64;
+  if (candidates & kKindBoolean) return ColumnType::Boolean;
+  if (candidates & kKindDatetime) return ColumnType::Datetime;
+  return ColumnType::Text;
+}
+
+int32_t column_free_separator(const ColumnBuffer& c) {
+  // Unit, record, group and file separators first: text data rarely holds them.
+  static constexpr uint8_t kPreferred[] = {0x1F, 0x1E, 0x1D, 0x1C, 0x00};
+  const uint8_t* data = c.data.data;
+  const size_t n = c.data.len;
+  if (n == 0) return kPreferred[0];
+  for (uint8_t b : kPreferred)
+    if (!std::memchr(data, b, n)) return b;
+  bool seen[128] = {};
+  for (size_t i = 0; i < n; ++i)
+    if (data[i] < 128) seen[data[i]] = true;
+  for (int32_t b = 0; b < 128; ++b)
+    if (!seen[b]) return b;
+  return -1;
+}
+
+void column_join(const ColumnBuffer& c, uint8_t separator, uint8_t* out) {
+  const uint8_t* data = c.data.data;
+  const uint32_t* off = c.offsets.data;
+  const size_t rows = column_rows(c);
+  for (size_t r = 0; r < rows; ++r) {
+    if (r) *out++ = separator;
+    size_t n = off[r + 1] - off[r];
+    if (n) std::memcpy(out, data + off[r], n);
+    out += n;
+  }
+}
+
+}  // namespace quelta
