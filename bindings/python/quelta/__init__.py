@@ -15,6 +15,7 @@ from __future__ import annotations
 from . import where
 from ._lib import lib as _lib_handle
 from .columns import Columns, parallel_columns
+from .frames import read_table
 from .errors import (
     DataError,
     Error,
@@ -41,7 +42,7 @@ __all__ = [
     "InvalidArgument", "IsADirectory", "LibraryNotFound", "NotRegularFile", "OutOfMemory", "PermissionDenied", "ValidationReport",
     "RowIterator", "Scanner", "SchemaError", "ValidationStats", "UnknownColumn", "Unsupported", "ValidatedRow",
     "Validator", "build_mode", "col", "eq", "ge", "gt", "isin", "le", "library_path", "lt", "ne", "open",
-    "parallel_columns", "validate", "validate_outcome", "validate_to_files", "where",
+    "parallel_columns", "read_table", "validate", "validate_outcome", "validate_to_files", "where",
 ]  # fmt: skip
 
 

@@ -87,6 +87,12 @@ class ValidationStats(ctypes.Structure):
 
 _h = c_void_p
 _fields_out = POINTER(POINTER(c_char_p))
+class ColumnCounts(ctypes.Structure):
+    """What a typed-column conversion counted."""
+
+    _fields_ = [("n_blank", c_uint64), ("n_invalid", c_uint64), ("n_zoned", c_uint64)]
+
+
 _size_out = POINTER(c_size_t)
 _read = POINTER(ReadOptions)
 
@@ -149,6 +155,15 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_validate_outcome": (POINTER(c_char), [c_char_p, c_size_t, c_char_p, c_uint32, c_uint32]),
     "quelta_validate_outcome_with": (POINTER(c_char), [c_char_p, c_size_t, c_char_p, c_uint32, c_uint32, _read]),
     "quelta_outcome_free": (None, [c_void_p]),
+    # Typed columns: the value and mask buffers are numpy arrays' memory, passed as addresses.
+    "quelta_collect_columnar_float64": (c_int32, [_h, c_size_t, c_void_p, c_void_p, c_size_t, POINTER(ColumnCounts)]),
+    "quelta_collect_columnar_int64": (c_int32, [_h, c_size_t, c_void_p, c_void_p, c_size_t, POINTER(ColumnCounts)]),
+    "quelta_collect_columnar_boolean": (c_int32, [_h, c_size_t, c_void_p, c_void_p, c_size_t, POINTER(ColumnCounts)]),
+    "quelta_collect_columnar_datetime": (
+        c_int32, [_h, c_size_t, c_void_p, c_void_p, c_size_t, POINTER(ColumnCounts)]
+    ),
+    "quelta_collect_columnar_infer_type": (c_int32, [_h, c_size_t]),
+    "quelta_collect_columnar_join": (c_int32, [_h, c_size_t, c_void_p, c_size_t, _size_out]),
 }
 
 

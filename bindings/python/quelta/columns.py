@@ -109,6 +109,31 @@ class Columns:
         """The values row by row."""
         return list(zip(*self.to_lists())) if self.n_cols else [() for _ in range(self.n_rows)]
 
+    def to_pandas(self, columns: Sequence[int | str] | None = None, dtypes: Any = None) -> Any:
+        """A pandas DataFrame of the columns (all, or those named), each typed by
+        inference or by ``dtypes`` as :func:`quelta.read_table` does."""
+        from . import frames
+
+        return frames.to_pandas(self, columns, dtypes)
+
+    def to_numpy(self, column: int | str, dtype: Any = None) -> Any:
+        """One column as a numpy array. Without dtype the column's inferred type:
+        int64 (float64 with NaN when it has blanks), float64 (NaN), bool (object
+        with None when it has blanks), datetime64[ns] (NaT) or object of str.
+        A dtype converts to it, raising ValueError for a value that does not
+        convert or a blank an integer or bool cannot hold. The library writes the
+        values straight into the array's memory; ``dtype="uint8"`` is the
+        column's raw bytes without a copy, valid after :meth:`close` as well."""
+        from . import frames
+
+        return frames.numpy_column(self, self._column(column), dtype)
+
+    def __array__(self, *args: Any, **kwargs: Any) -> Any:
+        raise TypeError(
+            "Columns has no single array form; use cols.to_pandas() for a DataFrame "
+            "(pd.DataFrame(cols) is not supported) or cols.to_numpy(column) for one column"
+        )
+
     def close(self) -> None:
         """Releases the buffers (deferred while a view handed out is still alive)."""
         self._views.clear()
