@@ -476,3 +476,59 @@ def validate_to_files(
         *(sum(getattr(w.stats, f) for _, w in done) for f in ("rows_total", "rows_valid", "rows_invalid", "errors_total"))
     )
     return Result(total, done, failed)
+
+
+# ---- DataFrames: one partition per file --------------------------------------------
+
+
+def _nullable(dtypes: Any) -> dict[str, Any]:
+    # Integer and boolean columns in the form that holds a missing value, so
+    # files with and without blanks give partitions of one type.
+    return {name: {"int64": "Int64", "bool": "boolean"}.get(str(t), t) for name, t in dtypes.items()}
+
+
+def _table_part(path: str, columns: Any, where: Any, negate: bool, dtypes: Any, threads: int,
+                read: dict[str, Any], types: dict[str, Any]) -> Any:  # fmt: skip
+    from .frames import read_table as _read_table
+
+    frame = _read_table(path, columns, where, negate, dtypes, threads, **read)
+    differ = {name: t for name, t in types.items() if str(frame[name].dtype) != str(t)}
+    return frame.astype(differ) if differ else frame
+
+
+def read_table(
+    paths: Any,
+    columns: Any = None,
+    where: Any = None,
+    negate: bool = False,
+    dtypes: Any = None,
+    threads: int = 0,
+    **read: Unpack[ReadKeywords],
+) -> Any:
+    """The files (a path, a glob pattern or a list of them, expanded as the other
+    calls do) as one ``dask.dataframe.DataFrame`` with one partition per file, in
+    input order; each partition is :func:`quelta.read_table` of its file, read on
+    a worker when the frame is computed (``threads`` per task).
+
+    The column types come from the first file, read once on the client (or from
+    ``dtypes``), with integer and boolean columns nullable (``Int64``,
+    ``boolean``) so files with and without blanks agree; every partition is cast
+    to them, and a file whose values do not fit fails when it is computed.
+    Needs dask.dataframe (Debian: python3-dask, python3-pandas)."""
+    import dask.dataframe as dd
+
+    from .frames import read_table as _read_table
+
+    read_settings(dict(read), "read_table")  # checked on the client
+    inputs = expand(paths)
+    if not inputs:
+        raise ValueError("read_table needs at least one file")
+    first = _read_table(inputs[0], columns, where, negate, dtypes, threads, **read)
+    types = _nullable(first.dtypes.to_dict())
+    meta = first.iloc[:0].astype(types)
+    del first
+    part = functools.partial(
+        _table_part, columns=columns, where=where, negate=negate, dtypes=dtypes, threads=threads, read=dict(read),
+        types=types,
+    )  # fmt: skip
+    return dd.from_map(part, inputs, meta=meta, label="quelta-read-table", enforce_metadata=False)

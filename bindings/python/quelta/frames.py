@@ -113,6 +113,10 @@ def convert(cols: "Columns", index: int, kind: str) -> tuple[Any, Any, ColumnCou
     return values, valid.view(np.bool_), counts
 
 
+# Values sampled to tell whether a text column repeats its values.
+_SAMPLE = 1024
+
+
 def texts(cols: "Columns", index: int, missing: Any) -> Any:
     """The column as a numpy object array of str (bytes for a value that is not
     UTF-8, or every value in bytes mode); empty values become missing."""
@@ -138,10 +142,18 @@ def texts(cols: "Columns", index: int, missing: Any) -> Any:
         items = bytes(buf).split(bytes((sep,)))
     else:
         try:
-            items = buf.decode("utf-8").split(chr(sep))
+            text = buf.decode("utf-8")
         except UnicodeDecodeError:
             items = _lenient(cols, index)
-    del buf
+        else:
+            del buf  # before the split, which needs the memory for its objects
+            items = text.split(chr(sep))
+            del text
+    if len(items) > _SAMPLE and len(set(items[:_SAMPLE])) <= _SAMPLE // 2:
+        # Few distinct values (names, cities): one object per value, as
+        # pandas.read_csv does, which frees most of the column's memory.
+        first: dict[Any, Any] = {}
+        items = list(map(first.setdefault, items, items))
     out[:] = items
     offsets = np.frombuffer(cols.offsets(index), dtype=np.uint32)
     empty = offsets[1:] == offsets[:-1]

@@ -87,6 +87,19 @@ class DaskTest(unittest.TestCase):
     def run_both(self, fn, *args, **kw):
         return getattr(qd, fn)(self.good, *args, client=self.client, **kw)
 
+    def test_read_table_one_partition_per_file(self) -> None:
+        import pandas as pd
+
+        parts = [p for p in self.good if os.path.basename(p).startswith("part") and p.endswith(".csv")]
+        # price holds "abc" and blanks: text; a file whose id column had blanks would be Int64 too.
+        frame = qd.read_table(parts, columns=["id", "price", "city"], where=("city", "!=", "Rome"))
+        self.assertEqual(frame.npartitions, len(parts))
+        self.assertEqual([str(t) for t in frame.dtypes], ["Int64", "object", "object"])
+        got = self.client.compute(frame).result()
+        want = pd.concat([quelta.read_table(p, columns=["id", "price", "city"], where=("city", "!=", "Rome")) for p in parts])
+        pd.testing.assert_frame_equal(got.reset_index(drop=True), want.astype({"id": "Int64"}).reset_index(drop=True))
+        self.assertNotIn("Rome", set(got["city"].dropna()))
+
     def test_count_and_columns(self) -> None:
         for where in (None, ("price", ">", 5), {"city": ["Oslo", "Lima"]}):
             expected = [(p, quelta.open(p, where=where).count()) for p in self.good]
