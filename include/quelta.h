@@ -435,6 +435,20 @@ typedef enum QueltaColumnType {
  * ("context is null", "column out of range"). */
 QUELTA_API int32_t quelta_collect_columnar_infer_type(ColumnarCollectContext* ctx, size_t column);
 
+/* The column's distinct values, told apart bytewise and numbered by first
+ * appearance, so a host builds one object per distinct value: codes[r] (n
+ * entries, n at least n_rows) receives the number of row r's value and
+ * first_rows[k] (max_distinct entries) the row where value k first appears.
+ * Returns the number of distinct values; max_distinct + 1 when the column has
+ * more (the buffers then hold what was read up to there, the rest is
+ * untouched); -1 on error ("context is null", "column out of range", "codes
+ * is null", "first_rows is null", "output too small", "too many rows" past
+ * UINT32_MAX rows, "out of memory" for its one hash table of about 8 bytes
+ * per distinct value allowed, freed before it returns). */
+QUELTA_API int64_t quelta_collect_columnar_dictionary(ColumnarCollectContext* ctx, size_t column,
+                                                      uint32_t* codes, size_t n, uint32_t* first_rows,
+                                                      uint32_t max_distinct);
+
 /* The column's values joined by one separator byte: an ASCII byte that no
  * value holds (0x1F when it can), so a host splits the text at it in one
  * step. The joined text is the data length plus n_rows - 1 bytes (0 without

@@ -74,6 +74,38 @@ QUELTA_API int32_t quelta_collect_columnar_infer_type(ColumnarCollectContext* ct
   return static_cast<int32_t>(infer_column_type(*c));
 }
 
+QUELTA_API int64_t quelta_collect_columnar_dictionary(ColumnarCollectContext* ctx, size_t column,
+                                                      uint32_t* codes, size_t n, uint32_t* first_rows,
+                                                      uint32_t max_distinct) {
+  api::slot_clear();
+  const ColumnBuffer* c = checked_column(ctx, column);
+  if (!c) return -1;
+  const size_t rows = column_rows(*c);
+  if (!codes && rows) {
+    api::slot_set("codes is null");
+    return -1;
+  }
+  if (!first_rows && rows && max_distinct) {
+    api::slot_set("first_rows is null");
+    return -1;
+  }
+  if (n < rows) {
+    api::slot_set("output too small");
+    return -1;
+  }
+  if (rows > UINT32_MAX) {
+    api::slot_set("too many rows");
+    return -1;
+  }
+  bool failed = false;
+  uint64_t distinct = column_dictionary(*c, codes, first_rows, max_distinct, &failed);
+  if (failed) {
+    api::slot_set("out of memory");
+    return -1;
+  }
+  return static_cast<int64_t>(distinct);
+}
+
 QUELTA_API int32_t quelta_collect_columnar_join(ColumnarCollectContext* ctx, size_t column, uint8_t* out,
                                                 size_t out_cap, size_t* out_len) {
   api::slot_clear();

@@ -2,12 +2,14 @@
 // place from the collected bytes. Nothing is allocated.
 #include "ops/typed_column.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
 #include "input/datetime_text.h"
 #include "input/decimal.h"
 #include "input/value_text.h"
+#include "platform/heap.h"
 
 namespace quelta {
 namespace {
@@ -91,6 +93,74 @@ ColumnType infer_column_type(const ColumnBuffer& c) {
   if (candidates & kKindBoolean) return ColumnType::Boolean;
   if (candidates & kKindDatetime) return ColumnType::Datetime;
   return ColumnType::Text;
+}
+
+namespace {
+
+// A quick hash of a short value: eight bytes at a time, multiplied and folded.
+inline uint64_t value_hash(const uint8_t* p, size_t n) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  if (i < n) {
+    uint64_t w = 0;
+    std::memcpy(&w, p + i, n - i);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+  }
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
+uint64_t column_dictionary(const ColumnBuffer& c, uint32_t* codes, uint32_t* first_rows,
+                           uint32_t max_distinct, bool* failed) {
+  const uint8_t* data = c.data.data;
+  const uint32_t* off = c.offsets.data;
+  const size_t rows = column_rows(c);
+  // At most half full: a power of two at least twice the most values kept.
+  size_t wanted = std::min<size_t>(max_distinct, rows);
+  size_t n_slots = 16;
+  while (n_slots < 2 * wanted) n_slots *= 2;
+  auto* slots = static_cast<uint32_t*>(platform::heap_alloc(n_slots * sizeof(uint32_t)));
+  if (!slots) {
+    *failed = true;
+    return 0;
+  }
+  std::memset(slots, 0, n_slots * sizeof(uint32_t));  // 0: empty, else value number + 1
+  const size_t mask = n_slots - 1;
+  uint32_t distinct = 0;
+  uint64_t result = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    const uint8_t* p = data + off[r];
+    const size_t n = off[r + 1] - off[r];
+    size_t slot = value_hash(p, n) & mask;
+    for (;; slot = (slot + 1) & mask) {
+      uint32_t held = slots[slot];
+      if (held == 0) {
+        if (distinct == max_distinct) {
+          result = uint64_t{max_distinct} + 1;
+          break;
+        }
+        first_rows[distinct] = static_cast<uint32_t>(r);
+        slots[slot] = ++distinct;
+        codes[r] = distinct - 1;
+        break;
+      }
+      const uint32_t first = first_rows[held - 1];
+      if (off[first + 1] - off[first] == n && (n == 0 || std::memcmp(data + off[first], p, n) == 0)) {
+        codes[r] = held - 1;
+        break;
+      }
+    }
+    if (result) break;
+  }
+  platform::heap_free(slots);
+  return result ? result : distinct;
 }
 
 int32_t column_free_separator(const ColumnBuffer& c) {

@@ -41,6 +41,15 @@ enum class ColumnType : int32_t { Blank = 0, Int64 = 1, Float64 = 2, Boolean = 3
 // the first value that rules out every type.
 ColumnType infer_column_type(const ColumnBuffer& c);
 
+// The column's distinct values (bytewise), numbered by first appearance:
+// codes[r] is row r's number, first_rows[k] the row where value k first
+// appears. Returns the number of distinct values, or max_distinct + 1 when
+// there are more (codes and first_rows then hold what was read up to there).
+// The hash table is one heap block: *failed set (and 0 returned) when it
+// cannot be had.
+uint64_t column_dictionary(const ColumnBuffer& c, uint32_t* codes, uint32_t* first_rows,
+                           uint32_t max_distinct, bool* failed);
+
 // The bytes of the values with one separator between each two.
 inline size_t column_joined_len(const ColumnBuffer& c) {
   size_t rows = column_rows(c);

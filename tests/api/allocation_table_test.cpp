@@ -300,6 +300,19 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          fault.disarm();
          return c ? Answer{false, std::to_string(column(c.get(), 2).size())} : failure();
        }},
+      {"quelta_collect_columnar_dictionary",
+       1,
+       1,
+       {"out of memory"},
+       [&](FaultArm& fault) {
+         ColumnarPtr c(quelta_parallel_collect_columnar(csv.c_str(), ',', nullptr, 0, 0, 1));
+         uint32_t codes[8] = {}, first_rows[8] = {};
+         fault.arm();
+         int64_t distinct = quelta_collect_columnar_dictionary(c.get(), 2, codes, 8, first_rows, 8);
+         fault.disarm();
+         return distinct >= 0 ? Answer{false, std::to_string(distinct) + "/" + std::to_string(codes[4])}
+                              : failure();
+       }},
       {"quelta_validate",
        21,
        21,

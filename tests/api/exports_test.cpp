@@ -72,6 +72,7 @@ const std::set<std::string> kExpected = {
     "quelta_collect_columnar_datetime",
     "quelta_collect_columnar_infer_type",
     "quelta_collect_columnar_join",
+    "quelta_collect_columnar_dictionary",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

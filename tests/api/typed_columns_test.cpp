@@ -312,6 +312,52 @@ TEST(TypedColumns, JoinedTextPicksAByteTheValuesLack) {
   EXPECT_EQ(last_error(), "no free separator byte");
 }
 
+TEST(TypedColumns, DictionaryNumbersValuesByFirstAppearance) {
+  struct Case {
+    Strings values;
+    uint32_t max_distinct;
+    int64_t result;
+    std::vector<uint32_t> codes, first_rows;
+  } cases[] = {
+      {{}, 4, 0, {}, {}},
+      {{"b", "a", "b", "", "a", ""}, 4, 3, {0, 1, 0, 2, 1, 2}, {0, 1, 3}},
+      {{"b", "a", "b", "", "a", ""}, 3, 3, {0, 1, 0, 2, 1, 2}, {0, 1, 3}},
+      // One more than allowed: what was read up to there is kept.
+      {{"b", "a", "b", "c", "a"}, 2, 3, {0, 1, 0}, {0, 1}},
+      {{"x"}, 0, 1, {}, {}},
+      // Bytewise: case, NUL bytes and lengths of 8 and more tell values apart.
+      {{"Ab", "ab", std::string("a\0b", 3), std::string("a\0c", 3), "12345678", "123456789", "12345678"},
+       8,
+       6,
+       {0, 1, 2, 3, 4, 5, 4},
+       {0, 1, 2, 3, 4, 5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.values));
+    ColumnarPtr ctx = context({c.values});
+    std::vector<uint32_t> codes(c.values.size() + 1, 99), first_rows(c.max_distinct + 1, 99);
+    EXPECT_EQ(quelta_collect_columnar_dictionary(ctx.get(), 0, codes.data(), c.values.size(),
+                                                 first_rows.data(), c.max_distinct),
+              c.result);
+    EXPECT_EQ(std::vector<uint32_t>(codes.begin(), codes.begin() + c.codes.size()), c.codes);
+    EXPECT_EQ(codes[c.codes.size()], 99u);
+    EXPECT_EQ(std::vector<uint32_t>(first_rows.begin(), first_rows.begin() + c.first_rows.size()),
+              c.first_rows);
+  }
+  // Many values through a growing table, against a map.
+  Strings values;
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 20000; ++i) values.push_back("v" + std::to_string(rng() % 5000));
+  ColumnarPtr ctx = context({values});
+  std::vector<uint32_t> codes(values.size()), first_rows(5000);
+  int64_t distinct =
+      quelta_collect_columnar_dictionary(ctx.get(), 0, codes.data(), codes.size(), first_rows.data(), 5000);
+  ASSERT_GT(distinct, 4900);
+  ASSERT_LE(distinct, 5000);
+  for (size_t r = 0; r < values.size(); ++r) ASSERT_EQ(values[first_rows[codes[r]]], values[r]);
+  for (int64_t k = 1; k < distinct; ++k) ASSERT_LT(first_rows[k - 1], first_rows[k]);
+}
+
 TEST(TypedColumns, ArgumentChecksLeaveOutputsUntouched) {
   ColumnarPtr ctx = context({{"1", "2"}});
   double values[2] = {-7, -7};
@@ -349,6 +395,27 @@ TEST(TypedColumns, ArgumentChecksLeaveOutputsUntouched) {
   uint8_t joined[3];
   EXPECT_EQ(quelta_collect_columnar_join(ctx.get(), 0, joined, 2, nullptr), -1);
   EXPECT_EQ(last_error(), "output too small");
+
+  uint32_t codes[2] = {7, 7}, first_rows[2] = {7, 7};
+  struct DictionaryCase {
+    ColumnarCollectContext* ctx;
+    size_t column;
+    uint32_t* codes;
+    size_t n;
+    uint32_t* first_rows;
+    const char* message;
+  } dictionary_cases[] = {
+      {nullptr, 0, codes, 2, first_rows, "context is null"},
+      {ctx.get(), 1, codes, 2, first_rows, "column out of range"},
+      {ctx.get(), 0, nullptr, 2, first_rows, "codes is null"},
+      {ctx.get(), 0, codes, 2, nullptr, "first_rows is null"},
+      {ctx.get(), 0, codes, 1, first_rows, "output too small"},
+  };
+  for (const DictionaryCase& c : dictionary_cases) {
+    EXPECT_EQ(quelta_collect_columnar_dictionary(c.ctx, c.column, c.codes, c.n, c.first_rows, 2), -1);
+    EXPECT_EQ(last_error(), c.message);
+  }
+  EXPECT_EQ(codes[0] + first_rows[0], 14u);
 
   // The mask and the counts may be left out; a success clears the message.
   EXPECT_EQ(quelta_collect_columnar_int64(ctx.get(), 0, ints, nullptr, 2, nullptr), 0);

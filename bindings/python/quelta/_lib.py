@@ -164,6 +164,7 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     ),
     "quelta_collect_columnar_infer_type": (c_int32, [_h, c_size_t]),
     "quelta_collect_columnar_join": (c_int32, [_h, c_size_t, c_void_p, c_size_t, _size_out]),
+    "quelta_collect_columnar_dictionary": (c_int64, [_h, c_size_t, c_void_p, c_size_t, c_void_p, c_uint32]),
 }
 
 

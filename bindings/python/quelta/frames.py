@@ -117,12 +117,55 @@ def convert(cols: "Columns", index: int, kind: str) -> tuple[Any, Any, ColumnCou
 _SAMPLE = 1024
 
 
+# A text column with at most this many distinct values is built from one
+# object per distinct value.
+_MAX_DISTINCT = 1 << 16
+
+
+def _decode_one(cols: "Columns") -> Any:
+    if cols.mode == "bytes":
+        return bytes
+
+    def decode(raw: bytes) -> Any:
+        try:
+            return raw.decode("utf-8")
+        except UnicodeDecodeError:
+            return raw
+
+    return decode
+
+
+def _by_dictionary(cols: "Columns", handle: Any, index: int, missing: Any) -> Any:
+    """The column from its distinct values, or None when it has too many."""
+    np = numpy()
+    n = cols.n_rows
+    cap = min(_MAX_DISTINCT, n // 4)
+    codes = np.empty(n, np.uint32)
+    first = np.empty(cap, np.uint32)
+    with LOCK:
+        distinct = lib().collect_columnar_dictionary(handle.ptr, index, codes.ctypes.data, n, first.ctypes.data, cap)
+        if distinct < 0:
+            raise _lib.fail()
+    if distinct > cap:
+        return None
+    data, offsets = cols.data(index), cols.offsets(index)
+    decode = _decode_one(cols)
+    values = np.empty(distinct, dtype=object)
+    values[:] = [decode(bytes(data[offsets[r] : offsets[r + 1]])) if offsets[r + 1] > offsets[r] else missing
+                 for r in first[:distinct].tolist()]  # fmt: skip
+    return values.take(codes)
+
+
 def texts(cols: "Columns", index: int, missing: Any) -> Any:
     """The column as a numpy object array of str (bytes for a value that is not
     UTF-8, or every value in bytes mode); empty values become missing."""
     np = numpy()
     handle = _handle_ptr(cols)
     n = cols.n_rows
+    if n >= 4 * _SAMPLE:
+        out = _by_dictionary(cols, handle, index, missing)
+        if out is not None:
+            return out
     size = ctypes.c_size_t()
     with LOCK:
         sep = lib().collect_columnar_join(handle.ptr, index, None, 0, ctypes.byref(size))
