@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -308,6 +309,58 @@ TEST_P(JsonFastPath, AcceptedAndRejectedShapes) {
     for (size_t i = 0; i < c.fields; ++i) got.push_back(text_of(row[i]));
     EXPECT_EQ(got, c.row) << s;
     EXPECT_EQ(row[c.fields].ptr, &guard) << s << ": wrote past the needed fields";
+  }
+}
+
+// The string search steps eight bytes at a time: a quote or a backslash at every
+// offset of a long value, and at the record's end, must stop it exactly where a
+// byte-by-byte search would; so must a byte that ends or rejects a bare word.
+TEST_P(JsonFastPath, StopsAtEveryOffsetOfLongValues) {
+  const FieldView names[] = {{reinterpret_cast<const uint8_t*>("name"), 4},
+                             {reinterpret_cast<const uint8_t*>("b"), 1}};
+  for (size_t at = 0; at < 40; ++at) {
+    const std::string head(at, 'x');
+    FieldView row[2];
+    for (const char* stop : {"\\", "\"", ":", "[", "]", "{", " ", ","}) {
+      const std::string value = "\"" + head + stop + "y\"";
+      const std::string record = "{\"name\":" + value + ",\"b\":1}";
+      const std::vector<uint8_t> bytes(record.begin(), record.end());
+      // A backslash sends the record on; a quote ends the string early (what follows is no member).
+      const bool in_string = *stop != '\\' && *stop != '"';
+      EXPECT_EQ(json_ordered_fast_path(FieldView{bytes.data(), bytes.size()}, names, 2, row), in_string)
+          << record;
+      if (in_string) {
+        EXPECT_EQ(text_of(row[0]), head + stop + "y") << record;
+      }
+      // The same bytes as a bare word: ':', '[', ']', '{' and '"' reject it, ',' ends it, a
+      // blank ends it too but must be followed by ',' or '}', a backslash is part of it.
+      const std::string bare = "{\"name\":7" + head + stop + "1,\"b\":2}";
+      const std::vector<uint8_t> bare_bytes(bare.begin(), bare.end());
+      const bool bare_ok =
+          json_ordered_fast_path(FieldView{bare_bytes.data(), bare_bytes.size()}, names, 1, row);
+      EXPECT_EQ(bare_ok, *stop == ',' || *stop == '\\') << bare;
+      if (bare_ok) {
+        EXPECT_EQ(text_of(row[0]), "7" + head + (*stop == ',' ? "" : "\\1")) << bare;
+      }
+    }
+    // A string that runs to the end of the record.
+    const std::string open = "{\"name\":\"" + head;
+    const std::vector<uint8_t> open_bytes(open.begin(), open.end());
+    EXPECT_FALSE(json_ordered_fast_path(FieldView{open_bytes.data(), open_bytes.size()}, names, 1, row))
+        << open;
+  }
+}
+
+// A name holding a quote or a backslash never equals a key's text up to its
+// first quote or backslash, so its record always goes to the general parser.
+TEST_P(JsonFastPath, NamesWithQuotesOrBackslashesNeverMatch) {
+  for (const char* raw : {"a\\", "a\\\"", "\"", "x\"y"}) {
+    const FieldView names[] = {{reinterpret_cast<const uint8_t*>(raw), std::strlen(raw)}};
+    const std::string record = std::string("{\"") + raw + "\":1}";
+    const std::vector<uint8_t> bytes(record.begin(), record.end());
+    FieldView row[1];
+    EXPECT_FALSE(json_names_plain(names, 1)) << raw;
+    EXPECT_FALSE(json_ordered_fast_path(FieldView{bytes.data(), bytes.size()}, names, 1, row)) << record;
   }
 }
 
