@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -84,6 +85,38 @@ TEST(JsonRows, DirectoryFromFirstRecordAndOutOfOrderRows) {
   Read r = read_memory("{\"a\":1,\"b\":\"x\"}\n{\"b\":\"y\",\"a\":2}\n{\"b\":\"z\"}\r\n{\"c\":3,\"a\":4}");
   EXPECT_EQ(r.names, (Fields{"a", "b"}));
   EXPECT_EQ(r.events, (Events{"[1][x]", "[2][y]", "[][z]", "[4][]"}));
+}
+
+// The reader compares keys of up to eight bytes as one word: a key that differs
+// from its name in any one byte, or is one byte longer or shorter, must not
+// take the name's column (the general parser then places the value by its key).
+TEST(JsonRows, KeysDifferingInOneByteKeepTheirOwnColumn) {
+  const std::vector<std::string> keys = {"k", "ab", "price", "abcdefg", "abcdefgh", "abcdefghi"};
+  std::string first = "{";
+  for (size_t c = 0; c < keys.size(); ++c)
+    first += (c ? "," : "") + ("\"" + keys[c] + "\":" + std::to_string(c));
+  first += "}\n";
+  for (size_t c = 0; c < keys.size(); ++c) {
+    for (size_t at = 0; at <= keys[c].size(); ++at) {
+      for (int change = 0; change < 3; ++change) {
+        std::string key = keys[c];
+        if (change == 0 && at < key.size()) key[at] = static_cast<char>(key[at] ^ 0x20);  // another byte
+        if (change == 1) key.insert(at, "z");                                             // one longer
+        if (change == 2 && at < key.size()) key.erase(at, 1);                             // one shorter
+        // (A key equal to another name would be a duplicate: not this test's subject.)
+        if (key.empty() || std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+        std::string row = "{", want;
+        for (size_t d = 0; d < keys.size(); ++d) {
+          row += (d ? "," : "") + ("\"" + (d == c ? key : keys[d]) + "\":" + std::to_string(10 + d));
+          want += "[" + (d == c ? std::string() : std::to_string(10 + d)) + "]";
+        }
+        row += "}";
+        const Read r = read_memory(first + row + "\n");
+        ASSERT_EQ(r.events.size(), 2u) << row;
+        EXPECT_EQ(r.events[1], want) << row;
+      }
+    }
+  }
 }
 
 TEST(JsonRows, ValuesOnFastAndGeneralPath) {
