@@ -1,6 +1,7 @@
 // Set-up, row mapping and the ordered fast path of the JSON row reader.
 #include "input/json_rows.h"
 
+#include <bit>
 #include <cstring>
 
 #include "input/names.h"
@@ -15,10 +16,61 @@ constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
 
 inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// How the ordered fast path treats a byte of a bare value: part of the word,
+// its end (a separator, a closing brace or a blank), or a byte that sends the
+// record to the general parser.
+constexpr uint8_t kWordByte = 0, kWordEnds = 1, kWordRejects = 2;
+constexpr struct BareClass {
+  uint8_t c[256] = {};
+  constexpr BareClass() {
+    for (uint8_t b : {',', '}', ' ', '\t', '\n', '\r'}) c[b] = kWordEnds;
+    for (uint8_t b : {'"', ':', '[', ']', '{'}) c[b] = kWordRejects;
+  }
+  constexpr uint8_t operator[](uint8_t b) const { return c[b]; }
+} kBareClass;
+
+// The offset of the first byte in p[i..n) that is not a digit, '.' or '-', or
+// the start of the last partial eight bytes: a bare number is passed over
+// eight bytes a step, and the byte loop after it finds its end exactly.
+inline size_t skip_number_bytes(const uint8_t* p, size_t i, size_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+  for (; n - i >= 8; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    // Outside '-'..'9' (0x2D..0x39), or '/'. An in-range byte carries into none
+    // above it, so the lowest flag is exact.
+    const uint64_t slash = w ^ (kOnes * '/');
+    const uint64_t out =
+        ((w + kOnes * (0x80 - 0x3A)) | (w - kOnes * 0x2D) | w | ((slash - kOnes) & ~slash)) & kHighs;
+    if (out) return i + (static_cast<size_t>(std::countr_zero(out)) >> 3);
+  }
+  return i;
+}
+
+// The offset of the first '"' or '\\' in p[i..n), or n. Most strings of a row
+// are short enough that a vector search costs more to set up than it saves: the
+// first 32 bytes go eight a step, a longer string to the vector search.
+inline size_t find_quote_or_backslash(const uint8_t* p, size_t i, size_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+  for (int step = 0; n - i >= 8; i += 8, ++step) {
+    if (step == 4) return i + find_either(p + i, n - i, '"', '\\');
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
+    // The lowest flagged byte is exact: a borrow starts only above a zero byte.
+    const uint64_t hit = ((q - kOnes) & ~q & kHighs) | ((b - kOnes) & ~b & kHighs);
+    if (hit) return i + (static_cast<size_t>(std::countr_zero(hit)) >> 3);
+  }
+  while (i < n && p[i] != '"' && p[i] != '\\') ++i;
+  return i;
+}
+
 Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
   return json->array_mode ? read_object(&json->reader, record, at_end)
                           : read_line(&json->reader, record, at_end);
 }
+
+constexpr size_t kNamePadding = 8;
 
 // Copies the parsed keys of the first record into owned names.
 Error copy_names(JsonReader* json) {
@@ -30,9 +82,11 @@ Error copy_names(JsonReader* json) {
     const FieldView& key = members[i].key;
     uint8_t* copy = nullptr;
     if (key.len) {
-      copy = static_cast<uint8_t*>(platform::heap_alloc(key.len));
+      // Eight zero bytes after the name let the fast path read it as one word.
+      copy = static_cast<uint8_t*>(platform::heap_alloc(key.len + kNamePadding));
       if (!copy) return Error::OutOfMemory;
       std::memcpy(copy, key.ptr, key.len);
+      std::memset(copy + key.len, 0, kNamePadding);
     }
     json->names[i] = FieldView{copy, key.len};
     json->n_columns = i + 1;
@@ -71,8 +125,81 @@ Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& set
   if (Error e = copy_names(json); failed(e)) return e;
   if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
   json->fields_per_row = max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
+  json->names_plain = json_names_plain(json->names, json->fields_per_row);
   json->first_delivered = false;
   return Error::None;
+}
+
+// With kPaddedNames every name of eight bytes or fewer may be read as one word
+// (the reader's own copies, see copy_names).
+template <bool kPaddedNames>
+bool ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row,
+                       bool names_plain) {
+  // A key holding a quote or a backslash never matches its text here.
+  if (!names_plain) return false;
+  const uint8_t* p = record.ptr;
+  const size_t n = record.len;
+  size_t i = n && p[0] == '{' ? 0 : find_byte(p, n, '{');
+  if (i == n) return false;
+  ++i;
+  for (size_t j = 0; j < fields_per_row; ++j) {
+    while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
+    if (i >= n || p[i] != '"') return false;
+    ++i;
+    // The key's text is the name exactly when the name's bytes follow, then its closing quote.
+    const FieldView& name = names[j];
+    if (n - i <= name.len) return false;
+    if (kPaddedNames && name.len - 1 < 8 && n - i >= 8) {
+      // One to eight bytes: the first name.len bytes of the two words must agree.
+      uint64_t key, want;
+      std::memcpy(&key, p + i, 8);
+      std::memcpy(&want, name.ptr, 8);
+      if ((key ^ want) << (8 * (8 - name.len))) return false;
+    } else {
+      for (size_t t = 0; t < name.len; ++t) {
+        if (p[i + t] != name.ptr[t]) return false;
+      }
+    }
+    i += name.len;
+    if (p[i] != '"') return false;
+    ++i;
+    while (i < n && p[i] == ' ') ++i;
+    if (i >= n || p[i] != ':') return false;
+    ++i;
+    while (i < n && is_blank(p[i])) ++i;
+    if (i >= n) return false;
+    uint8_t c = p[i];
+    if (c == '"') {
+      ++i;
+      const size_t k = find_quote_or_backslash(p, i, n);
+      if (k >= n || p[k] == '\\') return false;
+      row[j] = FieldView{p + i, k - i};
+      i = k + 1;
+    } else if (c == '{' || c == '[') {
+      return false;
+    } else {
+      // A bare word as the general parser reads it: up to ',' or '}',
+      // trimmed, with null as the empty text.
+      const size_t start = i;
+      i = skip_number_bytes(p, i, n);
+      uint8_t kind = kWordByte;
+      while (i < n && (kind = kBareClass[p[i]]) == kWordByte) ++i;
+      if (i < n && kind == kWordRejects) return false;
+      const size_t end = i;
+      while (i < n && is_blank(p[i])) ++i;
+      // Blanks inside a word, or no word: the general parser decides.
+      if (end == start || (i < n && p[i] != ',' && p[i] != '}')) return false;
+      row[j] = end - start == 4 && std::memcmp(p + start, "null", 4) == 0 ? FieldView{p, 0}
+                                                                          : FieldView{p + start, end - start};
+    }
+  }
+  while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
+  if (i >= n) return false;
+  if (p[i] == '}') return true;
+  if (p[i] != ',') return false;
+  size_t last = n;
+  while (last > 0 && is_blank(p[last - 1])) --last;
+  return last > 0 && p[last - 1] == '}';
 }
 
 }  // namespace
@@ -100,56 +227,21 @@ Error json_open_memory(JsonReader* json, const uint8_t* data, size_t len, uint64
 }
 
 bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row) {
-  const uint8_t* p = record.ptr;
-  const size_t n = record.len;
-  size_t i = find_byte(p, n, '{');
-  if (i == n) return false;
-  ++i;
-  for (size_t j = 0; j < fields_per_row; ++j) {
-    while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
-    if (i >= n || p[i] != '"') return false;
-    ++i;
-    size_t k = i + find_either(p + i, n - i, '"', '\\');
-    if (k >= n || p[k] == '\\') return false;
-    if (!names[j].equals(FieldView{p + i, k - i})) return false;
-    i = k + 1;
-    while (i < n && p[i] == ' ') ++i;
-    if (i >= n || p[i] != ':') return false;
-    ++i;
-    while (i < n && is_blank(p[i])) ++i;
-    if (i >= n) return false;
-    uint8_t c = p[i];
-    if (c == '"') {
-      ++i;
-      k = i + find_either(p + i, n - i, '"', '\\');
-      if (k >= n || p[k] == '\\') return false;
-      row[j] = FieldView{p + i, k - i};
-      i = k + 1;
-    } else if (c == '{' || c == '[') {
-      return false;
-    } else {
-      // A bare word as the general parser reads it: up to ',' or '}',
-      // trimmed, with null as the empty text.
-      size_t start = i;
-      while (i < n && p[i] != ',' && p[i] != '}' && !is_blank(p[i])) {
-        if (p[i] == '"' || p[i] == ':' || p[i] == '[' || p[i] == ']' || p[i] == '{') return false;
-        ++i;
-      }
-      const size_t end = i;
-      while (i < n && is_blank(p[i])) ++i;
-      // Blanks inside a word, or no word: the general parser decides.
-      if (end == start || (i < n && p[i] != ',' && p[i] != '}')) return false;
-      row[j] = end - start == 4 && std::memcmp(p + start, "null", 4) == 0 ? FieldView{p, 0}
-                                                                          : FieldView{p + start, end - start};
+  return json_ordered_fast_path(record, names, fields_per_row, row, json_names_plain(names, fields_per_row));
+}
+
+bool json_names_plain(const FieldView* names, size_t n) {
+  for (size_t j = 0; j < n; ++j) {
+    for (size_t t = 0; t < names[j].len; ++t) {
+      if (names[j].ptr[t] == '"' || names[j].ptr[t] == '\\') return false;
     }
   }
-  while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
-  if (i >= n) return false;
-  if (p[i] == '}') return true;
-  if (p[i] != ',') return false;
-  size_t last = n;
-  while (last > 0 && is_blank(p[last - 1])) --last;
-  return last > 0 && p[last - 1] == '}';
+  return true;
+}
+
+bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row,
+                            bool names_plain) {
+  return ordered_fast_path<false>(record, names, fields_per_row, row, names_plain);
 }
 
 Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, bool* at_end) {
@@ -166,7 +258,8 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
   FieldView* row = json->row.data;
   *fields = row;
   *count = json->fields_per_row;
-  if (json_ordered_fast_path(record, json->names, json->fields_per_row, row)) return Error::None;
+  if (ordered_fast_path<true>(record, json->names, json->fields_per_row, row, json->names_plain))
+    return Error::None;
 
   Error parsed = parse_object(&json->parser, record);
   if (parsed == Error::OutOfMemory) return parsed;

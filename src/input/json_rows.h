@@ -24,6 +24,7 @@ struct JsonReader {
   size_t n_columns = 0;
   KeyIndex key_index;
   size_t fields_per_row = 0;
+  bool names_plain = false;  // json_names_plain of the first fields_per_row names
   ByteBuffer first_record;
   bool first_delivered = false;
   GrowBuffer<FieldView> row;
@@ -48,6 +49,11 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
 // fields_per_row keys in order with plain values; false sends the record to
 // the general parser.
 bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row);
+// The same with json_names_plain(names, fields_per_row) worked out once by the caller.
+bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row,
+                            bool names_plain);
+// True when no name holds a quote or a backslash (a key with one never takes the fast path).
+bool json_names_plain(const FieldView* names, size_t n);
 
 // Fills row[0..n) from the members parser found in record: every column
 // empty, then each member's text placed by its key (at its own position

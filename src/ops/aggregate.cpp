@@ -19,7 +19,7 @@ Error aggregate_column(ScanState* s, size_t column, AggregateResult* out) {
     double v;
     if (converted) {
       if (!converted->last_numeric) return Error::None;
-      v = converted->last_number;
+      v = converted->last_value();
     } else if (column >= n || !parse_finite(fields[column].ptr, fields[column].len, &v)) {
       return Error::None;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "input/decimal.h"
+#include "input/decimal_words.h"
 #include "platform/heap.h"
 
 namespace quelta {
@@ -73,6 +74,15 @@ bool test_one(const PreparedPredicate& p, const FieldView* fields, size_t count)
   }
   double x = 0;
   if (p.numeric) {
+    // Two short decimals order as their scaled integers exactly as their
+    // nearest doubles do, without a conversion.
+    int64_t scaled;
+    if (p.short_value && read_short_number(field.ptr, field.len, &scaled)) {
+      p.last_numeric = p.last_pending = true;
+      p.last_text = field;
+      return compare(p.op, scaled < p.scaled ? -1 : (scaled > p.scaled ? 1 : 0));
+    }
+    p.last_pending = false;
     p.last_numeric = parse_finite(field.ptr, field.len, &x);
     p.last_number = x;
     if (p.last_numeric) return compare(p.op, x < p.number ? -1 : (x > p.number ? 1 : 0));
@@ -113,6 +123,7 @@ PrepareResult prepare_predicates(const Predicate* src, size_t n, PredicateSet* o
       d.value = measure(s.value);
       d.numeric = parse_finite(d.value.ptr, d.value.len, &d.number);
       if (!d.numeric) d.number = 0;
+      d.short_value = d.numeric && read_short_number(d.value.ptr, d.value.len, &d.scaled);
     }
   }
   return PrepareResult::Ok;

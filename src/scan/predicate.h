@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "input/decimal.h"
 #include "input/field_view.h"
 #include "quelta.h"
 
@@ -25,10 +26,24 @@ struct PreparedPredicate {
   FieldView value;  // the caller's text, referenced
   InValue* in_values;
   size_t n_in_values;
-  // The field last converted by a numeric test of this predicate, so that an
-  // operator on the same column need not convert it again.
+  bool short_value;  // value is a short decimal (read_short_number)...
+  int64_t scaled;    // ...and this its scaled integer
+  // The field last tested numerically by this predicate, so that an operator on
+  // the same column need not convert it again. A short decimal is compared
+  // as its scaled integer and converted only when asked for (last_pending).
   mutable bool last_numeric;
+  mutable bool last_pending;
   mutable double last_number;
+  mutable FieldView last_text;
+
+  // The number of the field last tested, when last_numeric.
+  double last_value() const {
+    if (last_pending) {
+      parse_finite(last_text.ptr, last_text.len, &last_number);
+      last_pending = false;
+    }
+    return last_number;
+  }
 };
 
 struct PredicateSet {

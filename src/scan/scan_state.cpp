@@ -11,9 +11,11 @@ Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, b
   }
   const FieldView* record;
   size_t n;
+  // Without predicates every row matches (negate then matches none).
+  const bool test = s->predicates.count > 0 || s->negate;
   for (;;) {
     if (Error e = next_record(&s->input, &record, &n, at_end); failed(e) || *at_end) return e;
-    if (test_row(record, n, s->predicates, s->negate)) break;
+    if (!test || test_row(record, n, s->predicates, s->negate)) break;
   }
   ++s->matched;
   if (s->n_projection == 0) {

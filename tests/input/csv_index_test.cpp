@@ -122,6 +122,37 @@ std::vector<Case> cases() {
   for (const char* line : {"\"\"\"\"\n", "a\"\n", ",\n"})
     for (int i = 0; i < 1200; ++i) big += line;
   c.push_back({"window limits", big});
+  // Wide lines of many fields (the index cuts only up to max_column): quoted
+  // fields, doubled quotes and '\r' before and after the last column cut, lines
+  // whose cut columns cross 64-byte blocks, and lines with fewer fields.
+  std::string wide;
+  for (size_t k = 0; k < 200; ++k) {
+    const size_t fields = k % 90;
+    for (size_t f = 0; f < fields; ++f) {
+      if (f) wide += ',';
+      switch ((k + f) % 6) {
+        case 0:
+          wide += "\"a,\"\"b\"";
+          break;
+        case 1:
+          wide += std::to_string(k * f);
+          break;
+        case 2:
+          wide += "\"\"";
+          break;
+        case 3:
+          wide += std::string(k % 13, 'w');
+          break;
+        case 4:
+          wide += k % 17 == 0 ? "x\"y" : "\"q\"";
+          break;
+        default:
+          break;
+      }
+    }
+    wide += k % 5 == 0 ? "\r\n" : "\n";
+  }
+  c.push_back({"wide lines", wide});
   // Pieces in random order, for what the cases above do not think of.
   std::mt19937 rng(5);
   const char* pieces[] = {"a", ",", "\"", "\"\"", "\r", "\r\n", "\n", "xy,z", "\"q,\"\"q\"", ",\"w\"\n"};
@@ -139,7 +170,8 @@ class CsvIndexAgrees : public ::testing::TestWithParam<SimdLevel> {
 
 TEST_P(CsvIndexAgrees, WithSplitRecord) {
   for (const Case& c : cases()) {
-    for (uint64_t max_column : {kNoMaxColumn, uint64_t{0}, uint64_t{1}, uint64_t{3}}) {
+    for (uint64_t max_column :
+         {kNoMaxColumn, uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7}, uint64_t{70}}) {
       const std::vector<Read> want = reference(c.text, c.delimiter, max_column);
       for (size_t chunk :
            {size_t{1}, size_t{2}, size_t{5}, size_t{63}, size_t{64}, size_t{100}, size_t{4096}, kChunkSize}) {
@@ -160,6 +192,7 @@ TEST_P(CsvIndexAgrees, ServesRegularLinesItself) {
   for (int i = 0; i < 500; ++i) text += std::to_string(i) + ",\"a, b\",\"say \"\"hi\"\"\",x\r\n";
   // (The first read finds the buffer empty and fills it through read_line.)
   EXPECT_EQ(indexed(text, ',', kNoMaxColumn, kChunkSize).from_index, 499u);
+  EXPECT_EQ(indexed(text, ',', 1, kChunkSize).from_index, 499u);
   EXPECT_EQ(indexed(text, '"', kNoMaxColumn, kChunkSize).from_index, 0u);
 }
 

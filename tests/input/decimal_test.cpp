@@ -346,6 +346,51 @@ TEST(DecimalShortTexts, ValuesAndOrderMatchTheOracle) {
   EXPECT_GT(shorts, 100000u);
 }
 
+// Random texts of nine to twenty-four bytes: digits (leading zeros among them), a
+// point anywhere or none, a sign, sometimes an exponent or a second point or a
+// stray letter. Prices and 17-digit doubles live here, on the word-sized paths.
+// Accepted texts give strtod's bits; the others are rejected.
+TEST(DecimalMediumTexts, MatchTheOracle) {
+  std::mt19937_64 rng(1723);
+  size_t checked = 0;
+  for (int i = 0; i < 400000; ++i) {
+    std::string t = rng() % 3 == 0 ? "-" : rng() % 8 == 0 ? "+" : "";
+    const size_t len = 9 + rng() % 16;
+    const size_t point = rng() % (len + 4);  // past the end: no point
+    const bool zeros = rng() % 4 == 0;
+    for (size_t k = 0; k < len; ++k) t += k == point ? '.' : char('0' + (zeros && k < 6 ? 0 : rng() % 10));
+    if (rng() % 3 == 0) {
+      const int range = rng() % 2 ? 40 : 800;
+      t += (rng() % 2 ? "e" : "E") + std::string(rng() % 4 == 0 ? "+" : "") +
+           std::to_string(int(rng() % range) - range / 2);
+    }
+    const int flaw = int(rng() % 16);
+    if (flaw == 0) t[rng() % t.size()] = '.';
+    if (flaw == 1) t[rng() % t.size()] = "x_e/:"[rng() % 5];
+    double got;
+    const bool valid = convert(t, &got) == Error::None;
+    const std::string plain = t.substr(t[0] == '-' || t[0] == '+');
+    char* end = nullptr;
+    const double want = std::strtod(t.c_str(), &end);
+    // strtod reads a prefix and knows no separators: it judges only texts it reads whole.
+    const bool oracle_whole = end == t.c_str() + t.size() && t.find('_') == std::string::npos &&
+                              plain.find_first_of("xX") == std::string::npos;
+    if (oracle_whole) {
+      ASSERT_TRUE(valid) << t;
+      ASSERT_EQ(bits_of(got), bits_of(want)) << t;
+      ++checked;
+    } else if (t.find_first_of("_xX") == std::string::npos) {
+      ASSERT_FALSE(valid) << t;
+    }
+  }
+  EXPECT_GT(checked, 300000u);
+  // Sixteen-digit integers round once, from the integer itself.
+  for (const char* t : {"9007199254740993", "9999999999999999", "9007199254740995", "1234567890123456",
+                        "-9007199254740993", "0000000000000001", "9007199254740992.", ".900719925474099"}) {
+    EXPECT_EQ(converted_bits(t), oracle_bits(t)) << t;
+  }
+}
+
 TEST(DecimalParseFinite, OnlyFiniteValuesAreNumeric) {
   const auto finite = [](const char* text) {
     double d = 7;

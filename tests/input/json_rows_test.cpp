@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,38 @@ TEST(JsonRows, DirectoryFromFirstRecordAndOutOfOrderRows) {
   Read r = read_memory("{\"a\":1,\"b\":\"x\"}\n{\"b\":\"y\",\"a\":2}\n{\"b\":\"z\"}\r\n{\"c\":3,\"a\":4}");
   EXPECT_EQ(r.names, (Fields{"a", "b"}));
   EXPECT_EQ(r.events, (Events{"[1][x]", "[2][y]", "[][z]", "[4][]"}));
+}
+
+// The reader compares keys of up to eight bytes as one word: a key that differs
+// from its name in any one byte, or is one byte longer or shorter, must not
+// take the name's column (the general parser then places the value by its key).
+TEST(JsonRows, KeysDifferingInOneByteKeepTheirOwnColumn) {
+  const std::vector<std::string> keys = {"k", "ab", "price", "abcdefg", "abcdefgh", "abcdefghi"};
+  std::string first = "{";
+  for (size_t c = 0; c < keys.size(); ++c)
+    first += (c ? "," : "") + ("\"" + keys[c] + "\":" + std::to_string(c));
+  first += "}\n";
+  for (size_t c = 0; c < keys.size(); ++c) {
+    for (size_t at = 0; at <= keys[c].size(); ++at) {
+      for (int change = 0; change < 3; ++change) {
+        std::string key = keys[c];
+        if (change == 0 && at < key.size()) key[at] = static_cast<char>(key[at] ^ 0x20);  // another byte
+        if (change == 1) key.insert(at, "z");                                             // one longer
+        if (change == 2 && at < key.size()) key.erase(at, 1);                             // one shorter
+        // (A key equal to another name would be a duplicate: not this test's subject.)
+        if (key.empty() || std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+        std::string row = "{", want;
+        for (size_t d = 0; d < keys.size(); ++d) {
+          row += (d ? "," : "") + ("\"" + (d == c ? key : keys[d]) + "\":" + std::to_string(10 + d));
+          want += "[" + (d == c ? std::string() : std::to_string(10 + d)) + "]";
+        }
+        row += "}";
+        const Read r = read_memory(first + row + "\n");
+        ASSERT_EQ(r.events.size(), 2u) << row;
+        EXPECT_EQ(r.events[1], want) << row;
+      }
+    }
+  }
 }
 
 TEST(JsonRows, ValuesOnFastAndGeneralPath) {
@@ -308,6 +342,58 @@ TEST_P(JsonFastPath, AcceptedAndRejectedShapes) {
     for (size_t i = 0; i < c.fields; ++i) got.push_back(text_of(row[i]));
     EXPECT_EQ(got, c.row) << s;
     EXPECT_EQ(row[c.fields].ptr, &guard) << s << ": wrote past the needed fields";
+  }
+}
+
+// The string search steps eight bytes at a time: a quote or a backslash at every
+// offset of a long value, and at the record's end, must stop it exactly where a
+// byte-by-byte search would; so must a byte that ends or rejects a bare word.
+TEST_P(JsonFastPath, StopsAtEveryOffsetOfLongValues) {
+  const FieldView names[] = {{reinterpret_cast<const uint8_t*>("name"), 4},
+                             {reinterpret_cast<const uint8_t*>("b"), 1}};
+  for (size_t at = 0; at < 40; ++at) {
+    const std::string head(at, 'x');
+    FieldView row[2];
+    for (const char* stop : {"\\", "\"", ":", "[", "]", "{", " ", ","}) {
+      const std::string value = "\"" + head + stop + "y\"";
+      const std::string record = "{\"name\":" + value + ",\"b\":1}";
+      const std::vector<uint8_t> bytes(record.begin(), record.end());
+      // A backslash sends the record on; a quote ends the string early (what follows is no member).
+      const bool in_string = *stop != '\\' && *stop != '"';
+      EXPECT_EQ(json_ordered_fast_path(FieldView{bytes.data(), bytes.size()}, names, 2, row), in_string)
+          << record;
+      if (in_string) {
+        EXPECT_EQ(text_of(row[0]), head + stop + "y") << record;
+      }
+      // The same bytes as a bare word: ':', '[', ']', '{' and '"' reject it, ',' ends it, a
+      // blank ends it too but must be followed by ',' or '}', a backslash is part of it.
+      const std::string bare = "{\"name\":7" + head + stop + "1,\"b\":2}";
+      const std::vector<uint8_t> bare_bytes(bare.begin(), bare.end());
+      const bool bare_ok =
+          json_ordered_fast_path(FieldView{bare_bytes.data(), bare_bytes.size()}, names, 1, row);
+      EXPECT_EQ(bare_ok, *stop == ',' || *stop == '\\') << bare;
+      if (bare_ok) {
+        EXPECT_EQ(text_of(row[0]), "7" + head + (*stop == ',' ? "" : "\\1")) << bare;
+      }
+    }
+    // A string that runs to the end of the record.
+    const std::string open = "{\"name\":\"" + head;
+    const std::vector<uint8_t> open_bytes(open.begin(), open.end());
+    EXPECT_FALSE(json_ordered_fast_path(FieldView{open_bytes.data(), open_bytes.size()}, names, 1, row))
+        << open;
+  }
+}
+
+// A name holding a quote or a backslash never equals a key's text up to its
+// first quote or backslash, so its record always goes to the general parser.
+TEST_P(JsonFastPath, NamesWithQuotesOrBackslashesNeverMatch) {
+  for (const char* raw : {"a\\", "a\\\"", "\"", "x\"y"}) {
+    const FieldView names[] = {{reinterpret_cast<const uint8_t*>(raw), std::strlen(raw)}};
+    const std::string record = std::string("{\"") + raw + "\":1}";
+    const std::vector<uint8_t> bytes(record.begin(), record.end());
+    FieldView row[1];
+    EXPECT_FALSE(json_names_plain(names, 1)) << raw;
+    EXPECT_FALSE(json_ordered_fast_path(FieldView{bytes.data(), bytes.size()}, names, 1, row)) << record;
   }
 }
 
