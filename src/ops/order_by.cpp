@@ -46,11 +46,11 @@ Error append_row(RowCopy** rows, size_t* count, size_t* cap, const RowCopy& row)
   return Error::None;
 }
 
-Error materialise(ScanState* s, Arena* row_memory, RowCopy** rows, size_t* count) {
+Error materialise(ScanState* s, size_t column, Arena* row_memory, RowCopy** rows, size_t* count) {
   size_t cap = 0;
   Error scanned = for_each_row(s, [&](const FieldView* fields, size_t n) {
     RowCopy copy;
-    if (Error e = row_copy_make_in(row_memory, fields, n, &copy); failed(e)) return e;
+    if (Error e = row_copy_make_keyed(row_memory, fields, n, column, &copy); failed(e)) return e;
     return append_row(rows, count, &cap, copy);
   });
   if (failed(scanned)) return scanned;
@@ -70,7 +70,9 @@ FieldView key_of(const RowCopy& row, size_t column) {
 }
 
 // The sort order, with prefetch hooks that let the merges fetch a row's key
-// view and then its key text ahead of the comparisons that read them.
+// ahead of the comparisons that read it. The key's text ends just before the
+// row's views (row_copy_make_keyed), so both addresses are known without
+// reading the row.
 struct KeyOrder {
   size_t column;
   bool descending;
@@ -78,11 +80,11 @@ struct KeyOrder {
     return order_by_before(a, b, column, descending);
   }
   void prefetch_far(const RowCopy& row) const {
-    if (column < row.n) __builtin_prefetch(row.fields + column);
+    if (column >= row.n) return;
+    __builtin_prefetch(row.fields + column);
+    __builtin_prefetch(reinterpret_cast<const uint8_t*>(row.fields) - 1);
   }
-  void prefetch_near(const RowCopy& row) const {
-    if (column < row.n) __builtin_prefetch(row.fields[column].ptr);
-  }
+  void prefetch_near(const RowCopy&) const {}
 };
 
 }  // namespace
@@ -106,7 +108,7 @@ OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OpFai
   row_memory.max_block = kRowBlock;
   RowCopy* rows = nullptr;
   size_t count = 0;
-  if (Error e = materialise(s, &row_memory, &rows, &count); failed(e)) {
+  if (Error e = materialise(s, column, &row_memory, &rows, &count); failed(e)) {
     free_rows(&row_memory, rows);
     *failure = {OpFailure::Stage::Scan, e};
     return nullptr;
@@ -121,8 +123,21 @@ OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OpFai
   return new (block) OrderByContext{row_memory, rows, count, 0, RowCopyOut{}};
 }
 
+// How far ahead of the cursor the rows to hand out are fetched, and how many
+// cache lines of each: sorted rows lie anywhere in the row memory.
+constexpr size_t kTakeAhead = 8;
+constexpr size_t kTakeLines = 6;
+
 const RowCopy* order_by_take(OrderByContext* ctx) {
   if (ctx->cursor >= ctx->count) return nullptr;
+  if (ctx->cursor + kTakeAhead < ctx->count) {
+    const RowCopy& ahead = ctx->rows[ctx->cursor + kTakeAhead];
+    const auto* block = reinterpret_cast<const uint8_t*>(ahead.fields);
+    if (block) {
+      __builtin_prefetch(block - 1);
+      for (size_t line = 0; line < kTakeLines; ++line) __builtin_prefetch(block + 64 * line);
+    }
+  }
   return &ctx->rows[ctx->cursor++];
 }
 

@@ -22,6 +22,8 @@ namespace sort_detail {
 
 constexpr size_t kScratch = 512;
 constexpr size_t kRun = 8;
+// Entries sorted as one block before the wide merges: a power of two times kRun.
+constexpr size_t kCacheBlock = 2048;
 // How far ahead in a run the two prefetch stages reach. Each run advances about
 // every second step of a merge, so these are some 8 and 16 steps of lead.
 constexpr size_t kNearAhead = 4;
@@ -266,16 +268,27 @@ template <typename T, typename Less>
 void stable_sort(T* a, size_t n, Less less) {
   static_assert(std::is_trivially_copyable_v<T>, "entries are moved with memcpy");
   using namespace sort_detail;
-  for (size_t i = 0; i < n; i += kRun) small_sort(a + i, n - i < kRun ? n - i : kRun, less);
-  if (n <= kRun) return;
   alignas(T) unsigned char storage[kScratch * sizeof(T)];
   T* scratch = reinterpret_cast<T*>(storage);
-  for (size_t width = kRun; width < n; width *= 2) {
-    for (size_t lo = 0; lo + width < n; lo += 2 * width) {
-      size_t n2 = n - lo - width < width ? n - lo - width : width;
-      merge(a + lo, width, n2, less, scratch);
+  // The merges of one width over [0, n), from width `from` up to (not including) `to`.
+  auto merge_widths = [&](T* base, size_t count, size_t from, size_t to) {
+    for (size_t width = from; width < count && width < to; width *= 2) {
+      for (size_t lo = 0; lo + width < count; lo += 2 * width) {
+        size_t n2 = count - lo - width < width ? count - lo - width : width;
+        merge(base + lo, width, n2, less, scratch);
+      }
     }
+  };
+  // Each block is sorted through all its narrow widths at once, while what its
+  // entries point to is still in cache; the merges are the same as width by
+  // width over the whole array, only done in another order.
+  for (size_t base = 0; base < n; base += kCacheBlock) {
+    size_t count = n - base < kCacheBlock ? n - base : kCacheBlock;
+    for (size_t i = 0; i < count; i += kRun)
+      small_sort(a + base + i, count - i < kRun ? count - i : kRun, less);
+    merge_widths(a + base, count, kRun, kCacheBlock);
   }
+  merge_widths(a, n, kCacheBlock, SIZE_MAX);
 }
 
 }  // namespace quelta
