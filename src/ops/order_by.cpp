@@ -87,6 +87,75 @@ struct KeyOrder {
   void prefetch_near(const RowCopy&) const {}
 };
 
+// A plain decimal ([sign] digits [. digits], no exponent or separator) of at
+// most 15 significant digits and 20 fraction digits: its value is
+// digits / 10^scale, read exactly. Distinct such values lie apart by more than
+// the rounding of their conversion can close, and correctly rounded conversion
+// keeps order, so comparing them exactly compares their converted values.
+struct PlainDecimal {
+  int64_t digits;  // signed
+  int scale;
+};
+
+constexpr int kPlainDigits = 15;
+constexpr int kPlainScale = 20;
+
+bool read_plain_decimal(FieldView t, PlainDecimal* out) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < t.len && (t.ptr[i] == '-' || t.ptr[i] == '+')) negative = t.ptr[i++] == '-';
+  int64_t digits = 0;
+  int significant = 0, scale = 0;
+  bool any = false, point = false;
+  for (; i < t.len; ++i) {
+    const uint8_t c = t.ptr[i];
+    if (c >= '0' && c <= '9') {
+      any = true;
+      scale += point;
+      if (digits == 0 && c == '0') continue;  // a leading zero is not significant
+      if (++significant > kPlainDigits) return false;
+      digits = digits * 10 + (c - '0');
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  if (!any || scale > kPlainScale) return false;
+  *out = PlainDecimal{negative ? -digits : digits, scale};
+  return true;
+}
+
+// -1, 0 or 1 as a is below, equal to or above b: both brought to the larger
+// scale, which fits 128 bits (10^15 * 10^20).
+int compare_plain(PlainDecimal a, PlainDecimal b) {
+  constexpr __int128 kPow10[kPlainScale + 1] = {1,
+                                                10,
+                                                100,
+                                                1000,
+                                                10000,
+                                                100000,
+                                                1000000,
+                                                10000000,
+                                                100000000,
+                                                1000000000,
+                                                10000000000,
+                                                100000000000,
+                                                1000000000000,
+                                                10000000000000,
+                                                100000000000000,
+                                                1000000000000000,
+                                                10000000000000000,
+                                                100000000000000000,
+                                                1000000000000000000,
+                                                __int128{1000000000000000000} * 10,
+                                                __int128{1000000000000000000} * 100};
+  __int128 x = a.digits, y = b.digits;
+  if (a.scale < b.scale) x *= kPow10[b.scale - a.scale];
+  if (b.scale < a.scale) y *= kPow10[a.scale - b.scale];
+  return (x > y) - (x < y);
+}
+
 }  // namespace
 
 bool order_by_before(const RowCopy& a, const RowCopy& b, size_t column, bool descending) {
@@ -96,6 +165,12 @@ bool order_by_before(const RowCopy& a, const RowCopy& b, size_t column, bool des
   int64_t sa, sb;
   if (read_short_number(ka.ptr, ka.len, &sa) && read_short_number(kb.ptr, kb.len, &sb))
     return descending ? sa > sb : sa < sb;
+  // Longer plain decimals compare exactly as well, digit strings as integers.
+  PlainDecimal da, db;
+  if (read_plain_decimal(ka, &da) && read_plain_decimal(kb, &db)) {
+    const int order = compare_plain(da, db);
+    return descending ? order > 0 : order < 0;
+  }
   double x, y;
   if (parse_finite(ka.ptr, ka.len, &x) && parse_finite(kb.ptr, kb.len, &y)) return descending ? x > y : x < y;
   int order = compare_bytes(ka, kb);
