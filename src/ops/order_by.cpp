@@ -69,7 +69,7 @@ FieldView key_of(const RowCopy& row, size_t column) {
   return column < row.n ? row.fields[column] : FieldView{};
 }
 
-// The sort order, with prefetch hooks that let the merges fetch a row's key
+// The sort order, with a prefetch hook that lets the merges fetch a row's key
 // ahead of the comparisons that read it. The key's text ends just before the
 // row's views (row_copy_make_keyed), so both addresses are known without
 // reading the row.
@@ -84,7 +84,6 @@ struct KeyOrder {
     __builtin_prefetch(row.fields + column);
     __builtin_prefetch(reinterpret_cast<const uint8_t*>(row.fields) - 1);
   }
-  void prefetch_near(const RowCopy&) const {}
 };
 
 // A plain decimal ([sign] digits [. digits], no exponent or separator) of at

@@ -52,7 +52,6 @@ struct PrefetchingLess {
   bool descending;
   bool operator()(const Entry& x, const Entry& y) const { return descending ? x.key > y.key : x.key < y.key; }
   void prefetch_far(const Entry& e) const { __builtin_prefetch(&e.key); }
-  void prefetch_near(const Entry& e) const { __builtin_prefetch(&e.id); }
 };
 
 TEST(StableSort, MatchesStdStableSort) {
