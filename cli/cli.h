@@ -221,7 +221,11 @@ class KeyedSort {
   std::unique_ptr<TextStore> store_;
   std::vector<KeptRow> rows_;
   std::vector<uint64_t> numbers_;  // each row's key in number order while no key is text
-  std::vector<uint32_t> order_;
+  struct SortedRow {
+    const char* text;
+    uint32_t n;
+  };
+  std::vector<SortedRow> sorted_;
   uint64_t n_numbers_ = 0, texts_ = 0;
 };
 // Whether the input's fields are sure to hold no NUL byte, which the C strings of

@@ -6,11 +6,14 @@
 // such a column (and anything this route cannot judge exactly) goes back to
 // quelta_order_by.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "cli.h"
@@ -20,6 +23,7 @@ namespace cli {
 namespace {
 
 constexpr size_t kTextBlock = size_t{16} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kReadBlock = size_t{1} << 20;
 
 // Whether the bytes of a row field could hold a NUL byte that the C strings of
@@ -121,9 +125,14 @@ class TextStore {
  public:
   char* reserve(size_t n) {
     if (static_cast<size_t>(end_ - pos_) < n) {
-      size_t size = std::max(n, kTextBlock);
-      blocks_.emplace_back(new char[size]);
-      pos_ = blocks_.back().get();
+      // Huge pages where the system gives them: rows are read back in key
+      // order, from anywhere in the store.
+      const size_t size = (std::max(n, kTextBlock) + kHugePage - 1) / kHugePage * kHugePage;
+      char* block = static_cast<char*>(std::aligned_alloc(kHugePage, size));
+      if (!block) throw std::bad_alloc();
+      blocks_.emplace_back(block);
+      (void)::madvise(block, size, MADV_HUGEPAGE);
+      pos_ = block;
       end_ = pos_ + size;
     }
     char* at = pos_;
@@ -132,7 +141,10 @@ class TextStore {
   }
 
  private:
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::vector<std::unique_ptr<char, Free>> blocks_;
   char* pos_ = nullptr;
   char* end_ = nullptr;
 };
@@ -190,43 +202,49 @@ bool KeyedSort::read(Scanner* scanner, size_t position) {
 }
 
 void KeyedSort::sort(bool descending) {
-  order_.resize(rows_.size());
+  std::vector<uint32_t> order(rows_.size());
   if (texts_ == 0) {
     std::vector<NumberEntry> entries(rows_.size());
     for (size_t i = 0; i < rows_.size(); ++i)
       entries[i] = NumberEntry{descending ? ~numbers_[i] : numbers_[i], static_cast<uint32_t>(i)};
     numbers_ = {};
     radix_sort(entries);
-    for (size_t i = 0; i < entries.size(); ++i) order_[i] = entries[i].row;
-    return;
-  }
-  std::vector<TextEntry> entries(rows_.size());
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    const KeptRow& r = rows_[i];
-    entries[i] = TextEntry{text_head(r.key, r.key_len), r.key, r.key_len, static_cast<uint32_t>(i)};
-  }
-  if (descending) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const TextEntry& a, const TextEntry& b) { return text_less(b, a); });
+    for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].row;
   } else {
-    std::stable_sort(entries.begin(), entries.end(), text_less);
+    std::vector<TextEntry> entries(rows_.size());
+    for (size_t i = 0; i < rows_.size(); ++i) {
+      const KeptRow& r = rows_[i];
+      entries[i] = TextEntry{text_head(r.key, r.key_len), r.key, r.key_len, static_cast<uint32_t>(i)};
+    }
+    if (descending) {
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const TextEntry& a, const TextEntry& b) { return text_less(b, a); });
+    } else {
+      std::stable_sort(entries.begin(), entries.end(), text_less);
+    }
+    for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].row;
   }
-  for (size_t i = 0; i < entries.size(); ++i) order_[i] = entries[i].row;
+  // The rows gathered in key order: independent loads the processor overlaps,
+  // where reading them one by one while writing would wait for each.
+  sorted_.resize(rows_.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    const KeptRow& r = rows_[order[i]];
+    sorted_[i] = SortedRow{r.text, r.n};
+  }
+  rows_ = {};
 }
 
 void KeyedSort::write(RowWriter& writer) const {
-  // Rows come out in key order, from anywhere in the store: each row's record
-  // and then its text are fetched some rows ahead of their turn.
-  constexpr size_t kRecordAhead = 32, kTextAhead = 16;
-  for (size_t i = 0; i < order_.size(); ++i) {
+  // Each row's text is fetched some rows ahead of its turn: sorted rows lie
+  // anywhere in the store.
+  constexpr size_t kTextAhead = 16;
+  for (size_t i = 0; i < sorted_.size(); ++i) {
     if (out().closed()) break;
-    if (i + kRecordAhead < order_.size()) __builtin_prefetch(&rows_[order_[i + kRecordAhead]]);
-    if (i + kTextAhead < order_.size()) {
-      const char* ahead = rows_[order_[i + kTextAhead]].text;
+    if (i + kTextAhead < sorted_.size()) {
+      const char* ahead = sorted_[i + kTextAhead].text;
       for (int line = 0; line < 3; ++line) __builtin_prefetch(ahead + 64 * line);
     }
-    const KeptRow& r = rows_[order_[i]];
-    writer.packed_row(r.text, r.n);
+    writer.packed_row(sorted_[i].text, sorted_[i].n);
   }
 }
 
