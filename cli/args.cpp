@@ -306,6 +306,17 @@ bool is_number(std::string_view text) {
   return std::isfinite(std::strtod(digits.c_str(), nullptr));
 }
 
+NumberText read_number(std::string_view text, double* value) {
+  if (!number_syntax(text)) return NumberText::NotNumber;
+  if (text.find_first_of("_xX") != text.npos) return NumberText::Unsure;
+  // The library's conversion rounds correctly, as from_chars does.
+  const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(begin, end, *value);
+  if (ec != std::errc() || ptr != end || !std::isfinite(*value)) return NumberText::Unsure;
+  return NumberText::Finite;
+}
+
 size_t Directory::resolve(const std::string& column, const std::string& file) const {
   if (is_index(column)) {
     uint64_t n = 0;

@@ -48,6 +48,11 @@ std::string nearest(std::string_view word, const std::vector<std::string_view>& 
 // Whether text is a number as the library reads one (a finite decimal or
 // hexadecimal number, with single underscores between digits).
 bool is_number(std::string_view text);
+// A text's value as the library converts it, where the tool can tell exactly:
+// Unsure for the forms it leaves to the library (separators, hexadecimal, a
+// value beyond the range of a double).
+enum class NumberText { NotNumber, Finite, Unsure };
+NumberText read_number(std::string_view text, double* value);
 
 // ---- Owning handles ---------------------------------------------------------
 
@@ -189,9 +194,43 @@ class RowWriter {
  public:
   virtual ~RowWriter() = default;
   virtual void row(const char* const* fields, size_t n) = 0;
+  // The same row given as its n NUL-terminated fields one after another.
+  virtual void packed_row(const char* text, size_t n);
   virtual void finish() {}
 };
 std::unique_ptr<RowWriter> make_row_writer(Format format, const ScanPlan& plan);
+
+// ---- The sort command's own sort ------------------------------------------------
+
+struct KeptRow;
+class TextStore;
+
+// Rows read with quelta_next and sorted by a key worked out once per row. read()
+// is false when the order would not be fixed by the keys alone (numbers mixed with
+// text, a number form the tool leaves to the library) or a row cannot be read:
+// quelta_order_by must then decide. Otherwise sort() gives its order exactly.
+class KeyedSort {
+ public:
+  KeyedSort();
+  ~KeyedSort();
+  bool read(Scanner* scanner, size_t position);
+  void sort(bool descending);
+  void write(RowWriter& writer) const;
+
+ private:
+  std::unique_ptr<TextStore> store_;
+  std::vector<KeptRow> rows_;
+  std::vector<uint64_t> numbers_;  // each row's key in number order while no key is text
+  struct SortedRow {
+    const char* text;
+    uint32_t n;
+  };
+  std::vector<SortedRow> sorted_;
+  uint64_t n_numbers_ = 0, texts_ = 0;
+};
+// Whether the input's fields are sure to hold no NUL byte, which the C strings of
+// quelta_next would hide from the keys.
+bool keyed_sort_applies(const std::string& path);
 
 void append_csv_field(std::string& line, std::string_view field);
 void append_json_string(std::string& text, std::string_view value);  // byte array when not UTF-8

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -205,8 +206,21 @@ std::string json_key(std::string_view name, size_t index) {
   return key;
 }
 
+namespace {
+
+// The bytes that make a CSV field need quotes.
+constexpr std::array<bool, 256> kCsvSpecial = [] {
+  std::array<bool, 256> special{};
+  for (unsigned char c : {',', '"', '\r', '\n'}) special[c] = true;
+  return special;
+}();
+
+}  // namespace
+
 void append_csv_field(std::string& line, std::string_view field) {
-  if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+  size_t i = 0;
+  while (i < field.size() && !kCsvSpecial[static_cast<unsigned char>(field[i])]) ++i;
+  if (i == field.size()) {
     line.append(field);
     return;
   }
@@ -302,15 +316,47 @@ class CsvWriter : public RowWriter {
     line_.clear();
     for (size_t i = 0; i < n; ++i) {
       if (i) line_ += ',';
-      append_csv_field(line_, fields[i]);
+      append_field(fields[i]);
     }
+    end_line(n == 1 && fields[0][0] == '\0');
+  }
+  void packed_row(const char* text, size_t n) override {
+    line_.clear();
+    const char* p = text;
+    for (size_t i = 0; i < n; ++i) {
+      if (i) line_ += ',';
+      p = append_field(p) + 1;
+    }
+    end_line(n == 1 && text[0] == '\0');
+  }
+
+ private:
+  // Appends the NUL-terminated field at p, quoted where it must be, in one pass
+  // over its bytes; returns where its NUL is.
+  const char* append_field(const char* p) {
+    const char* start = p;
+    while (!kCsvStop[static_cast<unsigned char>(*p)]) ++p;
+    if (*p == '\0') {
+      line_.append(start, static_cast<size_t>(p - start));
+      return p;
+    }
+    p += std::strlen(p);
+    append_csv_field(line_, std::string_view(start, static_cast<size_t>(p - start)));
+    return p;
+  }
+  void end_line(bool lone_empty) {
     // A lone empty field is written as "" so that the record is not a blank line.
-    if (n == 1 && fields[0][0] == '\0') line_ = "\"\"";
+    if (lone_empty) line_ = "\"\"";
     line_ += '\n';
     out().put(line_);
   }
 
- private:
+  // The bytes that end a plain run: the end of the field or a byte that needs quotes.
+  static constexpr std::array<bool, 256> kCsvStop = [] {
+    std::array<bool, 256> stop = kCsvSpecial;
+    stop[0] = true;
+    return stop;
+  }();
   std::string line_;
 };
 
@@ -396,6 +442,15 @@ class TableWriter : public RowWriter {
 };
 
 }  // namespace
+
+void RowWriter::packed_row(const char* text, size_t n) {
+  std::vector<const char*> fields(n);
+  for (size_t i = 0; i < n; ++i) {
+    fields[i] = text;
+    text += std::strlen(text) + 1;
+  }
+  row(fields.data(), n);
+}
 
 std::unique_ptr<RowWriter> make_row_writer(Format format, const ScanPlan& plan) {
   const std::vector<std::string>& names = plan.output_names;

@@ -1,6 +1,7 @@
 // The query commands: columns, rows, count, stats, top, sort and columnar.
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "cli.h"
@@ -226,9 +227,32 @@ int run_sort(const Args& args) {
   prepare(args, q);
   const std::string& column = args.positional()[1];
   size_t position = key_position(q, column);
+  const bool descending = args.has("--desc");
   q.dir.probe.reset();
+  if (keyed_sort_applies(q.file)) {
+    // The tool's own sort where it gives the library's order; quelta_order_by
+    // otherwise, also to report a failure as the library does.
+    std::unique_ptr<KeyedSort> keyed;
+    try {
+      keyed = std::make_unique<KeyedSort>();
+      ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
+      if (keyed->read(scanner.get(), position)) {
+        keyed->sort(descending);
+      } else {
+        keyed.reset();
+      }
+    } catch (const std::bad_alloc&) {
+      keyed.reset();
+    }
+    if (keyed) {
+      std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);
+      keyed->write(*writer);
+      writer->finish();
+      return 0;
+    }
+  }
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
-  OrderByPtr sorted(quelta_order_by(scanner.get(), position, args.has("--desc") ? 1 : 0));
+  OrderByPtr sorted(quelta_order_by(scanner.get(), position, descending ? 1 : 0));
   if (!sorted) fail_library(q.file);
   scanner.reset();
   std::unique_ptr<RowWriter> writer = make_row_writer(format, q.plan);

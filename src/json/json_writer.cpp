@@ -199,6 +199,8 @@ Error write_integer(OutputSink& sink, uint64_t v) {
   return sink.write(q, static_cast<size_t>(end - q));
 }
 
+Error write_text_string(OutputSink& sink, const uint8_t* p, size_t n) { return write_escaped(sink, p, n); }
+
 Error JsonWriter::string_value(const uint8_t* p, size_t n) {
   if (json_words::is_plain_short(p, n)) {
     const uint8_t punctuation = next == JsonNext::None ? 0 : next == JsonNext::Comma ? ',' : ':';

@@ -169,6 +169,10 @@ inline bool is_plain_short(const uint8_t* p, size_t n) {
 
 }  // namespace json_words
 
+// Writes p[0..n), which the caller knows to be well-formed UTF-8, as a quoted,
+// escaped string, with no punctuation.
+[[nodiscard]] Error write_text_string(OutputSink& sink, const uint8_t* p, size_t n);
+
 // Writes v in decimal (no sign, no leading zeros), with no punctuation.
 [[nodiscard]] Error write_integer(OutputSink& sink, uint64_t v);
 

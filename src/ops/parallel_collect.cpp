@@ -4,6 +4,7 @@
 #include "ops/parallel_collect.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -59,6 +60,21 @@ struct ChunkTask {
   ColumnBuffer* columns = nullptr;
   uint64_t n_rows = 0;
   Error error = Error::None;
+  struct MergeShare* merge = nullptr;
+};
+
+// The merge, shared by the workers: each one, once every range is parsed, joins
+// whole columns (the first chunk's column and the others' appended to it) taken
+// in turn from next_column, so the copy and the first touch of the joined columns
+// run on every worker instead of after the join on the calling thread.
+struct MergeShare {
+  ChunkTask* tasks = nullptr;
+  size_t n_tasks = 0;
+  size_t n_columns = 0;
+  std::atomic<size_t> parsed{0};       // workers done parsing
+  std::atomic<bool> abandoned{false};  // set when not every worker could start
+  std::atomic<size_t> next_column{0};
+  std::atomic<bool> failed{false};  // a column could not be joined
 };
 
 bool append_row(ChunkTask* t, const FieldView* fields, size_t count) {
@@ -168,6 +184,47 @@ Error collect_json_lines(ChunkTask* t, uint8_t* buf, ByteBuffer* carry) {
   return e;
 }
 
+// Joins column c of every chunk into the first chunk's column c: one growth to
+// the joined size, then each later chunk's column appended and given back.
+bool merge_column(ChunkTask* tasks, size_t n_tasks, size_t c) {
+  ColumnBuffer& column = tasks[0].columns[c];
+  size_t data_bytes = column.data.len, offsets = column.offsets.len;
+  for (size_t i = 1; i < n_tasks; ++i) {
+    const ColumnBuffer& src = tasks[i].columns[c];
+    data_bytes += src.data.len;
+    offsets += src.offsets.len > 0 ? src.offsets.len - 1 : 0;
+  }
+  if (data_bytes <= columnar_data_limit() &&
+      (failed(column.data.reserve(data_bytes)) || failed(column.offsets.reserve(offsets))))
+    return false;
+  bool ok = true;
+  // Every later chunk's column is taken (and so released) even after a failure.
+  for (size_t i = 1; i < n_tasks; ++i) ok &= column_take_rows(&column, &tasks[i].columns[c]);
+  return ok;
+}
+
+// After its own range: waits until every worker has parsed its range, then
+// joins columns until none is left. Nothing is joined when a worker failed,
+// misread its range, or did not start.
+void merge_share(MergeShare* m) {
+  const size_t done = m->parsed.fetch_add(1, std::memory_order_acq_rel) + 1;
+  if (done == m->n_tasks) {
+    m->parsed.notify_all();
+  } else {
+    for (size_t seen = done; seen < m->n_tasks && !m->abandoned.load(std::memory_order_acquire);
+         seen = m->parsed.load(std::memory_order_acquire))
+      m->parsed.wait(seen, std::memory_order_acquire);
+  }
+  if (m->abandoned.load(std::memory_order_acquire)) return;
+  for (size_t i = 0; i < m->n_tasks; ++i)
+    if (failed(m->tasks[i].error) || m->tasks[i].misplanned || !m->tasks[i].columns) return;
+  for (;;) {
+    const size_t c = m->next_column.fetch_add(1, std::memory_order_relaxed);
+    if (c >= m->n_columns) return;
+    if (!merge_column(m->tasks, m->n_tasks, c)) m->failed.store(true, std::memory_order_relaxed);
+  }
+}
+
 // What both workers share: the columns, the read buffer and the line buffer;
 // on failure nothing of the worker's result is kept.
 template <Error (*Collect)(ChunkTask*, uint8_t*, ByteBuffer*)>
@@ -187,6 +244,7 @@ void run_chunk(void* arg) {
     t->n_rows = 0;
   }
   t->error = e;
+  if (t->merge) merge_share(t->merge);
 }
 
 void csv_chunk_worker(void* arg) { run_chunk<collect_csv_lines>(arg); }
@@ -211,6 +269,7 @@ struct Job {
   KeyIndex key_index;
   ChunkTask* tasks = nullptr;
   size_t n_tasks = 0;
+  MergeShare merge;
   platform::Thread* threads = nullptr;
   ColumnBuffer* merged = nullptr;
   uint64_t n_rows = 0;
@@ -387,10 +446,25 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads,
 // a start fails, the workers already started are still waited for.
 Error run_workers(Job* job, bool is_json) {
   platform::ThreadMain worker = is_json ? json_chunk_worker : csv_chunk_worker;
+  MergeShare& m = job->merge;
+  m.tasks = job->tasks;
+  m.n_tasks = job->n_tasks;
+  m.n_columns = job->n_columns;
+  m.parsed.store(0);
+  m.abandoned.store(false);
+  m.next_column.store(0);
+  m.failed.store(false);
+  for (size_t i = 0; i < job->n_tasks; ++i) job->tasks[i].merge = &m;
   Error start_error = Error::None;
   for (size_t i = 0; i < job->n_tasks; ++i) {
     start_error = platform::thread_start(&job->threads[i], kWorkerStackSize, worker, &job->tasks[i]);
     if (failed(start_error)) break;
+  }
+  if (failed(start_error)) {
+    // The started workers wait for the others before joining columns: let them go.
+    m.abandoned.store(true, std::memory_order_release);
+    m.parsed.fetch_add(job->n_tasks + 1, std::memory_order_acq_rel);
+    m.parsed.notify_all();
   }
   for (size_t i = 0; i < job->n_tasks; ++i) platform::thread_join(&job->threads[i]);
   if (failed(start_error)) return start_error;
@@ -399,33 +473,15 @@ Error run_workers(Job* job, bool is_json) {
   return Error::None;
 }
 
-// Joins the chunks' columns in file order. The first chunk's columns become
-// the result and the others are appended to them, column by column, each
-// chunk column's memory given back as it is copied.
+// The chunks' columns, joined in file order by the workers (merge_share), become
+// the result: the first chunk's columns with every later chunk's rows appended.
 Error merge_chunks(Job* job) {
   ChunkTask* tasks = job->tasks;
   job->merged = tasks[0].columns;
   tasks[0].columns = nullptr;
-  job->n_rows = tasks[0].n_rows;
-  for (size_t i = 1; i < job->n_tasks; ++i) job->n_rows += tasks[i].n_rows;
-  for (size_t c = 0; c < job->n_columns; ++c) {
-    // One growth to the joined size up front: the column is copied (or
-    // remapped) at most once, instead of once per growth step.
-    ColumnBuffer& column = job->merged[c];
-    size_t data_bytes = column.data.len, offsets = column.offsets.len;
-    for (size_t i = 1; i < job->n_tasks; ++i) {
-      const ColumnBuffer& src = tasks[i].columns[c];
-      data_bytes += src.data.len;
-      offsets += src.offsets.len > 0 ? src.offsets.len - 1 : 0;
-    }
-    if (data_bytes <= columnar_data_limit() &&
-        (failed(column.data.reserve(data_bytes)) || failed(column.offsets.reserve(offsets))))
-      return Error::OutOfMemory;
-    for (size_t i = 1; i < job->n_tasks; ++i) {
-      if (!column_take_rows(&column, &tasks[i].columns[c])) return Error::OutOfMemory;
-    }
-  }
-  return Error::None;
+  job->n_rows = 0;
+  for (size_t i = 0; i < job->n_tasks; ++i) job->n_rows += tasks[i].n_rows;
+  return job->merge.failed.load() ? Error::OutOfMemory : Error::None;
 }
 
 bool any_misplanned(const Job& job) {

@@ -24,6 +24,10 @@ Error row_copy_make(const FieldView* fields, size_t n, RowCopy* out);
 // another then lie side by side, and the arena frees them all at once. Such a
 // copy is never passed to row_copy_free.
 Error row_copy_make_in(Arena* arena, const FieldView* fields, size_t n, RowCopy* out);
+// row_copy_make_in with the text of field key placed just before the views, so
+// that a sort reaching view key finds its text on the same or the previous
+// cache line. The copy holds the same fields as any other.
+Error row_copy_make_keyed(Arena* arena, const FieldView* fields, size_t n, size_t key, RowCopy* out);
 void row_copy_free(RowCopy* row);
 
 }  // namespace quelta

@@ -5,9 +5,8 @@
 // comparison answers, so a comparison that is not transitive (mixed number
 // and text keys) still yields a permutation of the input.
 //
-// A comparison whose entries point at their keys can offer two prefetch hooks,
-// prefetch_far(entry) for the memory that leads to the key and
-// prefetch_near(entry) for the key itself. The merges then call them a few
+// A comparison whose entries point at their keys can offer a prefetch hook,
+// prefetch_far(entry), that fetches an entry's key. The merges call it some
 // entries ahead in each run, so keys arrive before they are compared.
 #pragma once
 
@@ -22,30 +21,16 @@ namespace sort_detail {
 
 constexpr size_t kScratch = 512;
 constexpr size_t kRun = 8;
-// How far ahead in a run the two prefetch stages reach. Each run advances about
-// every second step of a merge, so these are some 8 and 16 steps of lead.
-constexpr size_t kNearAhead = 4;
+// Entries sorted as one block before the wide merges: a power of two times kRun.
+constexpr size_t kCacheBlock = 2048;
+// How far ahead in a run keys are fetched. Each run advances about every
+// second step of a merge, so this is some 16 steps of lead.
 constexpr size_t kFarAhead = 8;
 
 template <typename Less, typename T>
 concept Prefetching = requires(Less& less, const T& entry) {
-  less.prefetch_near(entry);
   less.prefetch_far(entry);
 };
-
-// Warms the keys of the entries ahead of a run's next entry, a[i] of a[0..n).
-template <typename T, typename Less>
-inline void prefetch_ahead(const T* a, size_t i, size_t n, Less& less) {
-  if (i + kFarAhead < n) less.prefetch_far(a[i + kFarAhead]);
-  if (i + kNearAhead < n) less.prefetch_near(a[i + kNearAhead]);
-}
-
-// The same for a run walked from its end: the entries below a[i].
-template <typename T, typename Less>
-inline void prefetch_below(const T* a, size_t i, Less& less) {
-  if (i >= kFarAhead) less.prefetch_far(a[i - kFarAhead]);
-  if (i >= kNearAhead) less.prefetch_near(a[i - kNearAhead]);
-}
 
 template <typename T>
 inline void swap_entries(T& a, T& b) {
@@ -191,14 +176,17 @@ void merge(T* a, size_t n1, size_t n2, Less& less, T* scratch) {
           if (d < n1) less.prefetch_far(scratch[d]);
           if (d < n2) less.prefetch_far(a[n1 + d]);
         }
+        // Without a branch on the comparison, whose outcome is a coin toss:
+        // the entry and the run to fetch ahead in are selected.
         while (i < n1 && j < end) {
-          if (less(a[j], scratch[i])) {
-            a[k++] = a[j++];
-            prefetch_ahead(a, j, end, less);
-          } else {
-            a[k++] = scratch[i++];
-            prefetch_ahead(scratch, i, n1, less);
-          }
+          const bool right = less(a[j], scratch[i]);
+          const T* from = right ? &a[j] : &scratch[i];
+          a[k++] = *from;
+          j += right;
+          i += !right;
+          const T* run = right ? a : scratch;
+          const size_t at = (right ? j : i) + kFarAhead;
+          if (at < (right ? end : n1)) less.prefetch_far(run[at]);
         }
       } else {
         while (i < n1 && j < end) a[k++] = less(a[j], scratch[i]) ? a[j++] : scratch[i++];
@@ -216,13 +204,14 @@ void merge(T* a, size_t n1, size_t n2, Less& less, T* scratch) {
           if (d <= n2) less.prefetch_far(scratch[n2 - d]);
         }
         while (i > 0 && j > 0) {
-          if (less(scratch[j - 1], a[i - 1])) {
-            a[--k] = a[--i];
-            if (i) prefetch_below(a, i - 1, less);
-          } else {
-            a[--k] = scratch[--j];
-            if (j) prefetch_below(scratch, j - 1, less);
-          }
+          const bool left = less(scratch[j - 1], a[i - 1]);
+          const T* from = left ? &a[i - 1] : &scratch[j - 1];
+          a[--k] = *from;
+          i -= left;
+          j -= !left;
+          const T* run = left ? a : scratch;
+          const size_t at = left ? i : j;
+          if (at > kFarAhead) less.prefetch_far(run[at - 1 - kFarAhead]);
         }
       } else {
         while (i > 0 && j > 0) a[--k] = less(scratch[j - 1], a[i - 1]) ? a[--i] : scratch[--j];
@@ -266,16 +255,27 @@ template <typename T, typename Less>
 void stable_sort(T* a, size_t n, Less less) {
   static_assert(std::is_trivially_copyable_v<T>, "entries are moved with memcpy");
   using namespace sort_detail;
-  for (size_t i = 0; i < n; i += kRun) small_sort(a + i, n - i < kRun ? n - i : kRun, less);
-  if (n <= kRun) return;
   alignas(T) unsigned char storage[kScratch * sizeof(T)];
   T* scratch = reinterpret_cast<T*>(storage);
-  for (size_t width = kRun; width < n; width *= 2) {
-    for (size_t lo = 0; lo + width < n; lo += 2 * width) {
-      size_t n2 = n - lo - width < width ? n - lo - width : width;
-      merge(a + lo, width, n2, less, scratch);
+  // The merges of one width over [0, n), from width `from` up to (not including) `to`.
+  auto merge_widths = [&](T* base, size_t count, size_t from, size_t to) {
+    for (size_t width = from; width < count && width < to; width *= 2) {
+      for (size_t lo = 0; lo + width < count; lo += 2 * width) {
+        size_t n2 = count - lo - width < width ? count - lo - width : width;
+        merge(base + lo, width, n2, less, scratch);
+      }
     }
+  };
+  // Each block is sorted through all its narrow widths at once, while what its
+  // entries point to is still in cache; the merges are the same as width by
+  // width over the whole array, only done in another order.
+  for (size_t base = 0; base < n; base += kCacheBlock) {
+    size_t count = n - base < kCacheBlock ? n - base : kCacheBlock;
+    for (size_t i = 0; i < count; i += kRun)
+      small_sort(a + base + i, count - i < kRun ? count - i : kRun, less);
+    merge_widths(a + base, count, kRun, kCacheBlock);
   }
+  merge_widths(a, n, kCacheBlock, SIZE_MAX);
 }
 
 }  // namespace quelta

@@ -108,6 +108,25 @@ bool fields_are_utf8(const FieldView* fields, size_t n) {
   return true;
 }
 
+Error write_text_row_array(OutputSink& sink, const FieldView* fields, size_t n) {
+  if (Error e = sink.put('['); failed(e)) return e;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* p = fields[i].ptr;
+    const size_t len = fields[i].len;
+    // Short ASCII fields without escapes are their own UTF-8 check.
+    if (json_words::is_plain_short(p, len)) {
+      if (Error e = json_words::write_plain_short(sink, i > 0 ? ',' : 0, p, len); failed(e)) return e;
+      continue;
+    }
+    if (!is_valid_utf8(p, len)) return Error::InvalidUtf8;
+    if (i > 0) {
+      if (Error e = sink.put(','); failed(e)) return e;
+    }
+    if (Error e = write_text_string(sink, p, len); failed(e)) return e;
+  }
+  return sink.put(']');
+}
+
 Error write_csv_record(OutputSink& sink, const FieldView* fields, size_t n) {
   if (n == 1 && fields[0].len == 0) return sink.write("\"\"\r\n");
   for (size_t i = 0; i < n; ++i) {

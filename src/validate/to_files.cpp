@@ -42,9 +42,9 @@ struct Output {
 };
 
 Error write_invalid_line(OutputSink& sink, const RowResult& row) {
-  if (!fields_are_utf8(row.fields, row.n_fields)) return Error::InvalidUtf8;
+  // A field that is not UTF-8 fails the run, which removes the partly written line with the file.
   if (Error e = sink.write("{\"values\":"); failed(e)) return e;
-  if (Error e = write_row_array(sink, row.fields, row.n_fields); failed(e)) return e;
+  if (Error e = write_text_row_array(sink, row.fields, row.n_fields); failed(e)) return e;
   if (Error e = sink.write(",\"errors\":"); failed(e)) return e;
   if (Error e = write_error_list(sink, row.errors, row.n_errors); failed(e)) return e;
   return sink.write("}\n");

@@ -89,6 +89,15 @@ TEST_F(ValidateFiles, OutputBytes) {
        R"({"values":["",""],"errors":[{"row":4,"column":0,"column_name":"name","rule":"missing_required","value":""}]})"
        "\n",
        {4, 1, 3, 3}},
+      // Fields past the short-text path in an invalid row: non-ASCII text stays text.
+      {"long.csv",
+       "name,age\n\xC3\xA9t\xC3\xA9 and a name well beyond thirty-two bytes,x\n",
+       kSchema,
+       "name,age\r\n",
+       "{\"values\":[\"\xC3\xA9t\xC3\xA9 and a name well beyond thirty-two "
+       "bytes\",\"x\"],\"errors\":[{\"row\":1,"
+       "\"column\":1,\"column_name\":\"age\",\"rule\":\"bad_type\",\"value\":\"x\"}]}\n",
+       {1, 0, 1, 1}},
       // Only JSON text holds line breaks inside a field.
       {"rows.jsonl",
        "{\"name\":\"a,b\",\"age\":1}\n{\"name\":\" "
@@ -161,6 +170,9 @@ TEST_F(ValidateFiles, FailuresRemoveBothOutputs) {
       {"utf8_valid_row.csv", rows + "\xC3\x28,1\n", "validate_to_files failed: InvalidUtf8"},
       {"utf8_invalid_row.csv", rows + "ok,\xED\xA0\x80\n", "validate_to_files failed: InvalidUtf8"},
       {"utf8_header.csv", "name,age,\xFF\nann,1,2\n", "validate_to_files failed: InvalidUtf8"},
+      {"utf8_long_invalid_row.csv", rows + std::string(40, 'n') + "\xC3\x28,x\n",
+       "validate_to_files failed: InvalidUtf8"},
+      {"utf8_last_field.csv", rows + "ok,x,\xE2\x82\n", "validate_to_files failed: InvalidUtf8"},
       {"quote.csv", rows + "\"open,1\n", "validate_to_files failed: UnterminatedQuote"},
       {"json.jsonl", "{\"name\":\"a\",\"age\":1}\n{\"name\":\n", "validate_to_files failed: InvalidJson"},
       {"empty.csv", "", "validate_to_files failed: EmptyFile"},

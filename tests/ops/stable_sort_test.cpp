@@ -26,7 +26,7 @@ struct Entry {
 std::vector<size_t> sizes() {
   std::vector<size_t> out;
   for (size_t n = 0; n <= 20; ++n) out.push_back(n);
-  for (size_t n : {511, 512, 513, 1000, 1100, 2600, 5000, 20000}) out.push_back(n);
+  for (size_t n : {511, 512, 513, 1000, 1100, 2047, 2048, 2049, 2600, 4097, 5000, 20000}) out.push_back(n);
   return out;
 }
 
@@ -52,7 +52,6 @@ struct PrefetchingLess {
   bool descending;
   bool operator()(const Entry& x, const Entry& y) const { return descending ? x.key > y.key : x.key < y.key; }
   void prefetch_far(const Entry& e) const { __builtin_prefetch(&e.key); }
-  void prefetch_near(const Entry& e) const { __builtin_prefetch(&e.id); }
 };
 
 TEST(StableSort, MatchesStdStableSort) {
