@@ -6,6 +6,7 @@
 // usage: bench_reader [FILE]   (default bench/data/rows.csv)
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "bench_common.h"
@@ -30,6 +31,8 @@ const char* level_name(SimdLevel level) {
       return "avx2";
     case SimdLevel::Sse2:
       return "sse2";
+    case SimdLevel::Neon:
+      return "neon";
     case SimdLevel::Scalar:
       break;
   }
@@ -195,8 +198,9 @@ int run(int argc, char** argv) {
   bool consistent = true;
   Timing framing_best, tokenize_best, quoted_best, count_best;
   // The best version first: its figures are the ones the aims apply to.
-  for (SimdLevel level : {SimdLevel::Avx2, SimdLevel::Sse2, SimdLevel::Scalar}) {
-    if (level > best_level) continue;
+  for (auto it = std::rbegin(quelta::kSimdLevels); it != std::rend(quelta::kSimdLevels); ++it) {
+    const SimdLevel level = *it;
+    if (!quelta::simd_level_supported(level)) continue;
     quelta::byte_search_use(level);
     Timing framing = best_of([path] { return frame_lines(path); });
     Timing tokenizing = best_of([path] { return tokenize(path); });

@@ -10,6 +10,7 @@
 // The delimiter may be any byte (0-7 pick common ones, NUL and quote among
 // them); shape bit 0 reads the first line as a header first, bits 1-3 repeat the
 // text (so that it spans several 4 KiB index windows).
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -180,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const SimdLevel saved = byte_search_level();
   byte_search_use(SimdLevel::Scalar);
   const std::vector<Outcome> want = run_reference(s);
-  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2}) {
+  for (SimdLevel level : kSimdLevels) {
     byte_search_use(level);
     compare(s, level, want);
     Setup full = s;
@@ -188,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     compare(full, level, want);
   }
   if (fault) {
-    byte_search_use(static_cast<SimdLevel>(fault % 3));
+    byte_search_use(kSimdLevels[fault % std::size(kSimdLevels)]);
     compare_with_fault(s, fault >> 2 ? fault >> 2 : 1, want);
   }
   byte_search_use(saved);

@@ -69,7 +69,7 @@ std::string reference_value(const std::string& b) {
 
 void check_utf8(const uint8_t* p, size_t n) {
   const bool want = fuzz::reference_utf8(p, n);
-  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2}) {
+  for (SimdLevel level : kSimdLevels) {
     byte_search_use(level);
     FUZZ_CHECK(is_valid_utf8(p, n) == want, "is_valid_utf8 says %d at level %d over %zu bytes, want %d",
                !want, int(level), n, want);

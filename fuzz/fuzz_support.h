@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,7 @@ struct ReaderChoices {
     mode = in.byte();
     chunk = chunk_choice < 240 ? 1 + chunk_choice % 40 : quelta::kChunkSize;
     max_column = column_choice & 0x80 ? quelta::kNoMaxColumn : column_choice & 7;
-    level = static_cast<quelta::SimdLevel>(mode % 3);
+    level = quelta::kSimdLevels[mode % std::size(quelta::kSimdLevels)];
   }
 };
 

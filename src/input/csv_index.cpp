@@ -232,6 +232,7 @@ __attribute__((always_inline)) inline void build_fields(CsvIndex* ix, const uint
   }
 }
 
+#if defined(__x86_64__)
 // The same code twice: for any x86-64, and with the bit instructions of the
 // processors that run the AVX2 byte searches.
 void build_fields_base(CsvIndex* ix, const uint8_t* w, size_t n, uint8_t delimiter) {
@@ -242,6 +243,20 @@ __attribute__((target("popcnt,bmi,bmi2,lzcnt"))) void build_fields_bmi(CsvIndex*
                                                                        size_t n, uint8_t delimiter) {
   build_fields<true>(ix, w, n, delimiter);
 }
+
+void build_window(CsvIndex* ix, const uint8_t* w, size_t n, uint8_t delimiter) {
+  if (byte_search_level() == SimdLevel::Avx2)
+    build_fields_bmi(ix, w, n, delimiter);
+  else
+    build_fields_base(ix, w, n, delimiter);
+}
+#else
+// Elsewhere (ARM64 among them) counting bits is one short instruction sequence
+// of the base architecture.
+void build_window(CsvIndex* ix, const uint8_t* w, size_t n, uint8_t delimiter) {
+  build_fields<true>(ix, w, n, delimiter);
+}
+#endif
 
 }  // namespace
 
@@ -255,10 +270,7 @@ Error read_indexed_record(CsvIndex* ix, BufferedReader* r, uint8_t delimiter, ui
     if (ix->fills == r->fills && ix->base == r->pos && ix->next == r->pos) return Error::None;
     const size_t avail = r->end - r->pos;
     const size_t n = avail < 64 * kIndexWindowBlocks ? avail : 64 * kIndexWindowBlocks;
-    if (byte_search_level() == SimdLevel::Avx2)
-      build_fields_bmi(ix, r->buffer + r->pos, n, delimiter);
-    else
-      build_fields_base(ix, r->buffer + r->pos, n, delimiter);
+    build_window(ix, r->buffer + r->pos, n, delimiter);
     ix->fills = r->fills;
     ix->base = ix->next = r->pos;
     if (ix->n_lines == 0) return Error::None;

@@ -1,9 +1,18 @@
-// The three versions of the byte searches and the load-time choice among them.
+// The scalar and x86 versions of the byte searches and the load-time choice
+// among the levels (the NEON versions are in byte_search_neon.cpp).
 #include "util/byte_search.h"
 
-#include <immintrin.h>
-
 #include <cstring>
+
+#include "platform/cpu.h"
+#include "util/byte_search_neon.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define QUELTA_X86 1
+#else
+#define QUELTA_X86 0
+#endif
 
 namespace quelta {
 namespace {
@@ -45,6 +54,7 @@ size_t find_structural_scalar(const uint8_t* p, size_t n, size_t* out, size_t ma
   return k;
 }
 
+#if QUELTA_X86
 // Appends the set bits of mask as offsets base + bit; false once max is reached.
 inline bool emit_bits(uint64_t mask, size_t base, size_t* out, size_t* k, size_t max) {
   while (mask) {
@@ -54,6 +64,7 @@ inline bool emit_bits(uint64_t mask, size_t base, size_t* out, size_t* k, size_t
   }
   return true;
 }
+#endif
 
 uint64_t match_mask64_scalar(const uint8_t* p, size_t n, uint8_t b) {
   if (n > 64) n = 64;
@@ -118,6 +129,8 @@ size_t match_blocks_scalar(const uint8_t* p, size_t n, const uint8_t* bytes, Blo
   }
   return k;
 }
+
+#if QUELTA_X86
 
 // ---- SSE2: 16 bytes a step ----
 
@@ -368,21 +381,31 @@ QUELTA_AVX2 size_t match_blocks_avx2(const uint8_t* p, size_t n, const uint8_t* 
   return full + 1;
 }
 
+#endif  // QUELTA_X86
+
 constexpr ByteSearchOps kScalar{find_byte_scalar,      count_byte_scalar,      find_either_scalar,
                                 find_non_ascii_scalar, find_structural_scalar, match_mask64_scalar,
                                 match_blocks_scalar};
+#if QUELTA_X86
 constexpr ByteSearchOps kSse2{find_byte_sse2,       count_byte_sse2,   find_either_sse2, find_non_ascii_sse2,
                               find_structural_sse2, match_mask64_sse2, match_blocks_sse2};
 constexpr ByteSearchOps kAvx2{find_byte_avx2,       count_byte_avx2,   find_either_avx2, find_non_ascii_avx2,
                               find_structural_avx2, match_mask64_avx2, match_blocks_avx2};
+#endif
 
-const ByteSearchOps& ops_for(SimdLevel level) {
+// The table of a supported level.
+ByteSearchOps ops_for(SimdLevel level) {
   switch (level) {
+#if QUELTA_X86
     case SimdLevel::Avx2:
       return kAvx2;
     case SimdLevel::Sse2:
       return kSse2;
-    case SimdLevel::Scalar:
+#elif defined(__aarch64__)
+    case SimdLevel::Neon:
+      return byte_search_neon_ops(platform::cpu_has_pmull());
+#endif
+    default:
       break;
   }
   return kScalar;
@@ -393,15 +416,39 @@ SimdLevel g_level = SimdLevel::Scalar;
 }  // namespace
 
 SimdLevel simd_best_level() {
+#if QUELTA_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
       __builtin_cpu_supports("pclmul"))
     return SimdLevel::Avx2;
   return SimdLevel::Sse2;  // every x86-64 processor has SSE2
+#elif defined(__aarch64__)
+  return SimdLevel::Neon;  // Advanced SIMD is part of every ARM64 processor
+#else
+  return SimdLevel::Scalar;
+#endif
+}
+
+bool simd_level_supported(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Scalar:
+      return true;
+#if QUELTA_X86
+    case SimdLevel::Sse2:
+      return true;
+    case SimdLevel::Avx2:
+      return simd_best_level() == SimdLevel::Avx2;
+#elif defined(__aarch64__)
+    case SimdLevel::Neon:
+      return true;
+#endif
+    default:
+      return false;
+  }
 }
 
 void byte_search_use(SimdLevel level) {
-  if (level > simd_best_level()) level = simd_best_level();
+  if (!simd_level_supported(level)) level = simd_best_level();
   g_level = level;
   g_byte_search = ops_for(level);
 }

@@ -1,8 +1,9 @@
 // Byte searches over memory: find a byte, count a byte, find the first of two
 // bytes, the first non-ASCII byte, the JSON structural bytes, and per-block
-// masks of four bytes for the CSV structural index. AVX2 (32-byte), SSE2
-// (16-byte) and scalar versions give identical results; the best one the CPU
-// supports is chosen once at load time.
+// masks of four bytes for the CSV structural index. AVX2 (32-byte) and SSE2
+// (16-byte) versions on x86-64, a NEON (16-byte) version on ARM64 and the
+// scalar reference give identical results; the best one the CPU supports is
+// chosen once at load time.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,17 @@
 
 namespace quelta {
 
-enum class SimdLevel : uint8_t { Scalar, Sse2, Avx2 };
+enum class SimdLevel : uint8_t { Scalar, Sse2, Avx2, Neon };
+
+// The levels built for this architecture, scalar first (the others compile
+// only where their instructions exist).
+#if defined(__x86_64__)
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2};
+#elif defined(__aarch64__)
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar, SimdLevel::Neon};
+#else
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar};
+#endif
 
 // Where four bytes occur in one 64-byte block (bit i for byte i), and the
 // running parity of the first mask, which tracks the inside of quotes.
@@ -42,6 +53,8 @@ extern ByteSearchOps g_byte_search;
 
 // The best level this CPU supports.
 SimdLevel simd_best_level();
+// Whether this build and CPU run the level.
+bool simd_level_supported(SimdLevel level);
 // Switches every byte search to one level (tests use it to run each version).
 // A level the CPU lacks falls back to the best one it has.
 void byte_search_use(SimdLevel level);

@@ -77,7 +77,7 @@ TEST(ReadLine, RecordsAcrossRefills) {
     expected.push_back(line);
     text += line + (i % 3 == 0 ? "\r\n" : "\n");
   }
-  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2}) {
+  for (SimdLevel level : kSimdLevels) {
     byte_search_use(level);
     for (size_t chunk : {1, 2, 3, 7, 64, 100})
       EXPECT_EQ(frame_memory(text, Framing::Lines, chunk).records, expected) << "chunk " << chunk;

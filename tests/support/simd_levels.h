@@ -1,4 +1,5 @@
-// Runs a parameterised test once per byte-search level, named scalar, sse2 and avx2.
+// Runs a parameterised test once per byte-search level built for this
+// architecture: scalar, sse2 and avx2 on x86-64, scalar and neon on ARM64.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +11,7 @@
 
 namespace quelta::test {
 
-inline auto all_simd_levels() {
-  return ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2);
-}
+inline auto all_simd_levels() { return ::testing::ValuesIn(kSimdLevels); }
 
 struct SimdLevelName {
   std::string operator()(const ::testing::TestParamInfo<SimdLevel>& info) const {
@@ -23,6 +22,8 @@ struct SimdLevelName {
         return "sse2";
       case SimdLevel::Avx2:
         return "avx2";
+      case SimdLevel::Neon:
+        return "neon";
     }
     return "unknown";
   }

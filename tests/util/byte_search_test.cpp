@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <vector>
 
+#include "platform/cpu.h"
 #include "support/simd_levels.h"
+#include "util/byte_search_neon.h"
 
 namespace quelta {
 namespace {
@@ -84,9 +88,52 @@ TEST_P(ByteSearch, MatchesReferenceOnEveryWindow) {
 }
 
 TEST_P(ByteSearch, LevelFallsBackToWhatTheCpuHas) {
-  EXPECT_LE(byte_search_level(), simd_best_level());
-  EXPECT_EQ(byte_search_level(), std::min(GetParam(), simd_best_level()));
+  EXPECT_TRUE(simd_level_supported(byte_search_level()));
+  EXPECT_TRUE(simd_level_supported(simd_best_level()));
+  EXPECT_EQ(byte_search_level(), simd_level_supported(GetParam()) ? GetParam() : simd_best_level());
 }
+
+// Levels of another architecture are never chosen; asking for one gives the best this CPU has.
+TEST(ByteSearchLevels, OtherArchitecturesFallBack) {
+  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2, SimdLevel::Neon}) {
+    const bool built =
+        std::find(std::begin(kSimdLevels), std::end(kSimdLevels), level) != std::end(kSimdLevels);
+    if (!built) {
+      EXPECT_FALSE(simd_level_supported(level)) << test::SimdLevelName()({level, 0});
+    }
+    byte_search_use(level);
+    EXPECT_EQ(byte_search_level(), simd_level_supported(level) ? level : simd_best_level());
+  }
+  EXPECT_TRUE(simd_level_supported(SimdLevel::Scalar));
+  byte_search_use(simd_best_level());
+}
+
+#if defined(__aarch64__)
+// The NEON block masks take their quote parity from a carry-less multiply
+// where the CPU has one and from a shift cascade where it has not: both give
+// the scalar masks, over random text dense in the four bytes.
+TEST(ByteSearchNeon, ParityWithAndWithoutPmull) {
+  std::mt19937 rng(11);
+  std::vector<uint8_t> buf(64 * 6 + 17);
+  for (auto& b : buf) b = static_cast<uint8_t>("\",\n\rab"[rng() % 6]);
+  const uint8_t four[4] = {'"', ',', '\n', '\r'};
+  byte_search_use(SimdLevel::Scalar);
+  for (size_t n : {size_t{0}, size_t{1}, size_t{63}, size_t{64}, size_t{200}, buf.size()}) {
+    BlockMasks want[7], got[7];
+    const size_t blocks = match_blocks(buf.data(), n, four, want, 7);
+    for (bool pmull : {false, true}) {
+      if (pmull && !platform::cpu_has_pmull()) continue;
+      ASSERT_EQ(byte_search_neon_ops(pmull).match_blocks(buf.data(), n, four, got, 7), blocks);
+      for (size_t k = 0; k < blocks; ++k) {
+        EXPECT_EQ(got[k].a_parity, want[k].a_parity) << "pmull " << pmull << " n " << n << " block " << k;
+        EXPECT_EQ(got[k].a, want[k].a);
+        EXPECT_EQ(got[k].d, want[k].d);
+      }
+    }
+  }
+  byte_search_use(simd_best_level());
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, ByteSearch, test::all_simd_levels(), test::SimdLevelName());
 
