@@ -5,6 +5,9 @@ namespace quelta {
 
 Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, bool* at_end) {
   *at_end = false;
+  s->bulk.returnable = 0;
+  if (bulk_pending(s->bulk)) [[unlikely]]
+    return next_pending_row(&s->bulk, fields, count);
   if (s->has_limit && s->matched >= s->limit) {
     *at_end = true;
     return Error::None;
@@ -35,6 +38,7 @@ Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, b
 void scan_state_close(ScanState* s) {
   close_input(&s->input);
   s->projected.release();
+  bulk_rows_release(&s->bulk);
   free_predicates(&s->predicates);
 }
 

@@ -65,6 +65,9 @@ const std::set<std::string> kExpected = {
     "quelta_validator_open_with",
     "quelta_validate_to_files_with",
     "quelta_validate_outcome_with",
+    // Rows in bulk.
+    "quelta_next_rows",
+    "quelta_unread_rows",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {
