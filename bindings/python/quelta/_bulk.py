@@ -93,19 +93,41 @@ def byte_fields(block: Block) -> list[bytes]:
 
 
 def segments(block: Block, mode: str, errors_: str) -> list[Segment]:
-    """The rows of a block as tuples of str (or of bytes in bytes mode)."""
-    if mode == "bytes":
-        rows = iter(rows_of(byte_fields(block), block.n_rows, block.width, block.widths))
-        return [(rows, rows)]
+    """The rows of a block as tuples of str (or of bytes in bytes mode), in runs."""
+    rows = _whole(block, mode)
+    if rows is not None:
+        it = iter(rows)
+        return [(it, it)]
     if block.field_ends is not None:
         return _decoded_from(block, 0, errors_)
     try:
-        text = block.data.decode("utf-8")
+        block.data.decode("utf-8")
     except UnicodeDecodeError as exc:
         return _decoded_from(block, _row_at(block, exc.start), errors_)
+    raise AssertionError("a block that decodes was not taken whole")
+
+
+def batch(block: Block, mode: str, errors_: str) -> list[tuple]:
+    """The rows of a block as one list (a decoding failure raises for the whole batch)."""
+    rows = _whole(block, mode)
+    if rows is None:
+        rows = [row for run, _ in segments(block, mode, errors_) for row in run]
+    return rows
+
+
+def _whole(block: Block, mode: str) -> list[tuple] | None:
+    """The rows of a block split and zipped in one go; None where that cannot be
+    (fields holding the separator, text that is not UTF-8)."""
+    if mode == "bytes":
+        return rows_of(byte_fields(block), block.n_rows, block.width, block.widths)
+    if block.field_ends is not None:
+        return None
+    try:
+        text = block.data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
     fields = text.split(_SEP_TEXT) if block.n_fields else []
-    rows = iter(rows_of(fields, block.n_rows, block.width, block.widths))
-    return [(rows, rows)]
+    return rows_of(fields, block.n_rows, block.width, block.widths)
 
 
 def _row_at(block: Block, offset: int) -> int:

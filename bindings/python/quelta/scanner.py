@@ -26,8 +26,9 @@ Row = tuple  # a tuple of str (or of bytes in bytes mode)
 # Iteration takes rows from the library in blocks of this many (or fewer, once
 # their text reaches _ITER_BYTES); rows taken but not delivered when another
 # way of reading starts are given back to the library.
-_ITER_ROWS = 2048
-_ITER_BYTES = 1 << 20
+_ITER_ROWS = 1024
+_ITER_BYTES = 1 << 18
+_MAX_BATCH_ROWS = 65536
 _NO_ROWS: Iterator[Any] = iter(())
 
 
@@ -341,12 +342,34 @@ class Scanner:
         return self._json_batches(max_rows, max_bytes) if raw else self._batches(max_rows, max_bytes)
 
     def _batches(self, max_rows: int, max_bytes: int) -> Iterator[list[Row]]:
+        if not (1 <= max_rows <= _MAX_BATCH_ROWS and max_bytes > 0):
+            with LOCK:  # the library says why
+                _bulk.take_block(self._settle(), max_rows, max_bytes, batch=True)
         while True:
+            # A batch is built from blocks of iteration's size, which convert
+            # faster than one large block (they stay in the processor's cache).
+            batch: list[Row] = []
+            used = 0
+            failure: Exception | None = None
             with LOCK:
-                block = _bulk.take_block(self._settle(), max_rows, max_bytes, batch=True)
-            if block is None:
+                ptr = self._settle()
+                while len(batch) < max_rows and used < max_bytes:
+                    try:
+                        block = _bulk.take_block(ptr, min(_ITER_ROWS, max_rows - len(batch)), max_bytes - used, batch=True)
+                    except errors.Error as exc:
+                        if not batch:
+                            raise
+                        failure = exc  # after the rows before it
+                        break
+                    if block is None:
+                        break
+                    batch += _bulk.batch(block, self.mode, self.errors)
+                    used += len(block.data) + 1
+            if not batch:
                 return
-            yield [row for rows, _ in _bulk.segments(block, self.mode, self.errors) for row in rows]
+            yield batch
+            if failure is not None:
+                raise failure
 
     def _json_batches(self, max_rows: int, max_bytes: int) -> Iterator[str]:
         while True:
