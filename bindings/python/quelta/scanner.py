@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import ctypes
 import itertools
-import json
 import operator
 import os
 from collections.abc import Iterator, Sequence
