@@ -179,7 +179,7 @@ QUELTA_API int32_t quelta_unread_rows(Scanner* scanner, size_t n_rows) {
     api::slot_set("scanner is null");
     return -1;
   }
-  switch (unread_rows(&scanner_state(scanner)->bulk, n_rows)) {
+  switch (unread_rows(scanner_state(scanner), n_rows)) {
     case Error::None:
       return 0;
     case Error::OutOfMemory:

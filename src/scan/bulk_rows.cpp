@@ -55,6 +55,8 @@ Error row_views(const RowBlock& block, size_t r, GrowBuffer<FieldView>* views) {
   return Error::None;
 }
 
+void update_pending(BulkRows* b) { b->pending = b->held_next < b->held.n_rows() || failed(b->deferred); }
+
 }  // namespace
 
 void RowBlock::clear() {
@@ -97,11 +99,15 @@ Error next_rows(ScanState* s, size_t max_rows, size_t max_bytes, bool* no_memory
     if (b.out.data.len >= max_bytes) break;
   }
   b.returnable = b.out.n_rows();
+  b.matched_at = s->matched;
+  update_pending(&b);
   return Error::None;
 }
 
-Error unread_rows(BulkRows* b, size_t n) {
-  if (n > b->returnable) return Error::InvalidBatchSize;
+Error unread_rows(ScanState* s, size_t n) {
+  BulkRows* b = &s->bulk;
+  // Rows read since (each counted as matched) would come out of order.
+  if (n > b->returnable || s->matched != b->matched_at) return Error::InvalidBatchSize;
   b->returnable = 0;
   if (n == 0) return Error::None;
   const size_t first_back = b->out.n_rows() - n;
@@ -113,19 +119,23 @@ Error unread_rows(BulkRows* b, size_t n) {
   b->held_next = first_back;
   std::swap(b->out, b->held);
   b->out.clear();
+  update_pending(b);
   return Error::None;
 }
 
 Error next_pending_row(BulkRows* b, const FieldView** fields, size_t* count) {
+  b->returnable = 0;
   if (b->held_next < b->held.n_rows()) {
     if (Error e = row_views(b->held, b->held_next, &b->views); failed(e)) return e;
     ++b->held_next;
     *fields = b->views.data;
     *count = b->views.len;
+    update_pending(b);
     return Error::None;
   }
   const Error e = b->deferred;
   b->deferred = Error::None;
+  b->pending = false;
   return e;
 }
 
@@ -135,6 +145,7 @@ uint64_t take_pending_rows(BulkRows* b, Error* deferred) {
   *deferred = b->deferred;
   b->deferred = Error::None;
   b->returnable = 0;
+  b->pending = false;
   return n;
 }
 
@@ -145,6 +156,7 @@ void bulk_rows_release(BulkRows* b) {
   b->held_next = 0;
   b->returnable = 0;
   b->deferred = Error::None;
+  b->pending = false;
 }
 
 }  // namespace quelta

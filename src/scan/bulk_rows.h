@@ -38,7 +38,9 @@ struct BulkRows {
   RowBlock held;  // rows given back, delivered again from held_next on
   size_t held_next = 0;
   size_t returnable = 0;         // rows at the end of out that may still be given back
+  uint64_t matched_at = 0;       // the scan's matched count when out was filled
   Error deferred = Error::None;  // a read failure met after the rows of out, still to report
+  bool pending = false;          // a held row or a deferred failure comes before the input
   GrowBuffer<FieldView> views;   // the held row being delivered
 };
 
@@ -49,12 +51,13 @@ struct BulkRows {
 Error next_rows(ScanState* s, size_t max_rows, size_t max_bytes, bool* no_memory_for_rows);
 
 // Gives back the last n rows of out, delivered again before anything held.
-// InvalidBatchSize when n is more than may be given back; OutOfMemory when the
-// rows cannot be kept (they are then lost).
-Error unread_rows(BulkRows* b, size_t n);
+// InvalidBatchSize when n is more than may be given back (more than out holds,
+// or a row or failure was delivered since); OutOfMemory when the rows cannot be
+// kept (they are then lost).
+Error unread_rows(ScanState* s, size_t n);
 
 // Whether a held row or a deferred failure comes before the input's next record.
-inline bool bulk_pending(const BulkRows& b) { return b.held_next < b.held.n_rows() || failed(b.deferred); }
+inline bool bulk_pending(const BulkRows& b) { return b.pending; }
 
 // The next held row, or the deferred failure once none is left (call when
 // bulk_pending). The row is valid until the next step.

@@ -5,7 +5,6 @@ namespace quelta {
 
 Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, bool* at_end) {
   *at_end = false;
-  s->bulk.returnable = 0;
   if (bulk_pending(s->bulk)) [[unlikely]]
     return next_pending_row(&s->bulk, fields, count);
   if (s->has_limit && s->matched >= s->limit) {
@@ -15,7 +14,10 @@ Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, b
   const FieldView* record;
   size_t n;
   for (;;) {
-    if (Error e = next_record(&s->input, &record, &n, at_end); failed(e) || *at_end) return e;
+    if (Error e = next_record(&s->input, &record, &n, at_end); failed(e) || *at_end) {
+      if (failed(e)) s->bulk.returnable = 0;  // rows given back now would come after the failure
+      return e;
+    }
     if (test_row(record, n, s->predicates, s->negate)) break;
   }
   ++s->matched;

@@ -269,6 +269,12 @@ TEST_F(BulkRows, ArgumentsAreChecked) {
     EXPECT_EQ(quelta_unread_rows(s.get(), 1), -1);
     EXPECT_EQ(last_error(), "unread rows out of range");
   }
+  // A failure reported between the block and the give-back ends it too.
+  s = open_scanner(dir.write("bad.csv", "k\n1\n\"bad\n2\n"));
+  ASSERT_EQ(quelta_next_rows(s.get(), 1, SIZE_MAX, &c), 1);
+  EXPECT_EQ(quelta_next(s.get(), nullptr, nullptr), -1);
+  EXPECT_EQ(quelta_unread_rows(s.get(), 1), -1);
+  EXPECT_EQ(last_error(), "unread rows out of range");
   // A longer record is filled up to this version's fields; the rest stays.
   struct Longer {
     RowChunk chunk;
