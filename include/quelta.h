@@ -285,6 +285,56 @@ QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len);
 /* Releases a batch of quelta_next_batch or quelta_validator_next_batch; NULL is ignored. */
 QUELTA_API void quelta_batch_free(Batch* batch);
 
+/* ---- Rows in bulk ------------------------------------------------------------ */
+/* Many rows in one call, end to end in one block with their boundaries, for
+ * hosts that build their own row objects from the block (a split at the
+ * separator, or slices at the offsets) instead of calling once per row. */
+
+/* Filled by quelta_next_rows. The caller zeroes it and sets size to
+ * sizeof(RowChunk); a smaller size is refused ("invalid row chunk"), a larger
+ * record is filled up to this version's fields. The block belongs to the
+ * scanner: data, field_ends and row_ends are valid until the next call on the
+ * scanner or its close. */
+typedef struct RowChunk {
+  size_t size;              /* sizeof(RowChunk) as the caller was built */
+  const char* data;         /* every field of every row in order, neighbours parted by one separator
+                               byte (none after the last field); NULL when data_len is 0 */
+  size_t data_len;          /* bytes of data */
+  const size_t* field_ends; /* n_fields offsets: field i is data[start .. field_ends[i]), start being 0
+                               for the first field and field_ends[i - 1] + 1 for the others */
+  const size_t* row_ends;   /* n_rows counts: row r holds the fields from row_ends[r - 1] (0 for the
+                               first row) up to, not including, row_ends[r] */
+  size_t n_rows;            /* rows in the block */
+  size_t n_fields;          /* fields of all rows together */
+  size_t width;             /* fields of the first row */
+  int32_t uniform;          /* 1: every row has width fields */
+  int32_t separated;        /* 1: no field holds the separator byte, so splitting data at every
+                               separator gives the n_fields fields in order (when n_fields > 0) */
+  char separator;           /* the byte between fields: 0x1f, the ASCII unit separator */
+} RowChunk;
+
+/* Up to max_rows (1..65536) next matching rows into *out, stopping after the
+ * row that brings data_len to max_bytes (> 0) or more: the rows quelta_next
+ * would give, in order, with a field holding a NUL byte kept whole. A read
+ * failure after at least one row ends the block before it and is the result
+ * of the next call that reads from the scanner, so that each failure comes
+ * at its own row; the scanner then reads on as after a failed quelta_next.
+ * Returns 1 with rows, 0 when none was left, -1 on error with no rows in
+ * *out ("scanner is null", "row chunk is null", "invalid row chunk", "next
+ * failed: InvalidBatchSize", "next failed: " and a read condition, "out of
+ * memory copying rows": the rows read into the block are then lost). */
+QUELTA_API int32_t quelta_next_rows(Scanner* scanner, size_t max_rows, size_t max_bytes, RowChunk* out);
+
+/* Gives back the last n_rows rows of the last quelta_next_rows, which the
+ * host did not use: every way of reading from the scanner (quelta_next, the
+ * next quelta_next_rows, count, batches, the operators) delivers them again,
+ * in order and without testing or counting them again, before it reads on.
+ * Only right after that call: any other call that reads from the scanner
+ * ends the chance. Returns 0, or -1 ("scanner is null", "unread rows out of
+ * range" when n_rows is more than that call gave or the chance has passed,
+ * "out of memory keeping rows": the rows are then lost). */
+QUELTA_API int32_t quelta_unread_rows(Scanner* scanner, size_t n_rows);
+
 /* ---- Operators: each consumes the scanner's remaining rows --------------- */
 /* column is the position within the row as delivered (after projection). The
  * scanner stays open: at its end after a success, after a failure where the

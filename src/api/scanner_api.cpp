@@ -1,5 +1,5 @@
 // Exports of the Scanner family: open, close, the column directory, row
-// stepping, counting and batches.
+// stepping, counting, batches and rows in bulk.
 #include <cstring>
 
 #include "api/error_slot.h"
@@ -8,6 +8,7 @@
 #include "input/names.h"
 #include "quelta.h"
 #include "scan/batch.h"
+#include "scan/bulk_rows.h"
 #include "scan/count.h"
 #include "scan/scanner.h"
 
@@ -126,4 +127,67 @@ QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len) {
 }
 
 QUELTA_API void quelta_batch_free(Batch* batch) { batch_free(batch); }
+}
+
+// ---- Rows in bulk ----------------------------------------------------------
+
+extern "C" {
+
+QUELTA_API int32_t quelta_next_rows(Scanner* scanner, size_t max_rows, size_t max_bytes, RowChunk* out) {
+  api::slot_clear();
+  if (!scanner) {
+    api::slot_set("scanner is null");
+    return -1;
+  }
+  if (!out) {
+    api::slot_set("row chunk is null");
+    return -1;
+  }
+  if (out->size < sizeof(RowChunk)) {
+    api::slot_set("invalid row chunk");
+    return -1;
+  }
+  const size_t size = out->size;
+  *out = RowChunk{};
+  out->size = size;
+  out->separator = static_cast<char>(kRowSeparator);
+  bool no_memory_for_rows = false;
+  ScanState* s = scanner_state(scanner);
+  if (Error e = next_rows(s, max_rows, max_bytes, &no_memory_for_rows); failed(e)) {
+    if (no_memory_for_rows)
+      api::slot_set("out of memory copying rows");
+    else
+      api::slot_set("next failed: ", e);
+    return -1;
+  }
+  const RowBlock& block = s->bulk.out;
+  out->data = block.data.len ? reinterpret_cast<const char*>(block.data.data) : nullptr;
+  out->data_len = block.data.len;
+  out->field_ends = block.field_ends.data;
+  out->row_ends = block.row_ends.data;
+  out->n_rows = block.n_rows();
+  out->n_fields = block.field_ends.len;
+  out->width = block.width();
+  out->uniform = block.uniform ? 1 : 0;
+  out->separated = block.separated ? 1 : 0;
+  return out->n_rows ? 1 : 0;
+}
+
+QUELTA_API int32_t quelta_unread_rows(Scanner* scanner, size_t n_rows) {
+  api::slot_clear();
+  if (!scanner) {
+    api::slot_set("scanner is null");
+    return -1;
+  }
+  switch (unread_rows(scanner_state(scanner), n_rows)) {
+    case Error::None:
+      return 0;
+    case Error::OutOfMemory:
+      api::slot_set("out of memory keeping rows");
+      return -1;
+    default:
+      api::slot_set("unread rows out of range");
+      return -1;
+  }
+}
 }

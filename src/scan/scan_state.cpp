@@ -5,6 +5,8 @@ namespace quelta {
 
 Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, bool* at_end) {
   *at_end = false;
+  if (bulk_pending(s->bulk)) [[unlikely]]
+    return next_pending_row(&s->bulk, fields, count);
   if (s->has_limit && s->matched >= s->limit) {
     *at_end = true;
     return Error::None;
@@ -14,7 +16,10 @@ Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, b
   // Without predicates every row matches (negate then matches none).
   const bool test = s->predicates.count > 0 || s->negate;
   for (;;) {
-    if (Error e = next_record(&s->input, &record, &n, at_end); failed(e) || *at_end) return e;
+    if (Error e = next_record(&s->input, &record, &n, at_end); failed(e) || *at_end) {
+      if (failed(e)) s->bulk.returnable = 0;  // rows given back now would come after the failure
+      return e;
+    }
     if (!test || test_row(record, n, s->predicates, s->negate)) break;
   }
   ++s->matched;
@@ -37,6 +42,7 @@ Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, b
 void scan_state_close(ScanState* s) {
   close_input(&s->input);
   s->projected.release();
+  bulk_rows_release(&s->bulk);
   free_predicates(&s->predicates);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "input/open_input.h"
+#include "scan/bulk_rows.h"
 #include "scan/predicate.h"
 
 namespace quelta {
@@ -20,10 +21,13 @@ struct ScanState {
   uint64_t limit = 0;
   uint64_t matched = 0;
   GrowBuffer<FieldView> projected;
+  BulkRows bulk;  // rows given back by a host come first
 };
 
 // The next record that passes the predicates (XOR negate), counted against the
-// limit and projected. The row is valid until the next step on the same state.
+// limit and projected; rows given back after a bulk read (already counted and
+// projected) and a failure deferred behind them come first. The row is valid until the next step on the same
+// state.
 Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, bool* at_end);
 
 // Calls visit(fields, count) for every remaining matching row, stopping at the

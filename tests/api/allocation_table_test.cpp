@@ -8,6 +8,7 @@
 // (opening the scanner or validator it works on) never fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -57,6 +58,18 @@ std::string batch_of(Batch* b) {
   size_t len = 0;
   const char* p = quelta_batch_json(b, &len);
   return std::string(p, len);
+}
+
+// One quelta_next_rows of up to max_rows rows, their fields (cut to 8 bytes) appended to *text.
+int32_t bulk_rows(Scanner* s, size_t max_rows, std::string* text) {
+  RowChunk c{};
+  c.size = sizeof c;
+  const int32_t r = quelta_next_rows(s, max_rows, 1u << 20, &c);
+  for (size_t i = 0; r == 1 && i < c.n_fields; ++i) {
+    const size_t start = i ? c.field_ends[i - 1] + 1 : 0;
+    *text += std::string(c.data + start, std::min<size_t>(c.field_ends[i] - start, 8)) + ",";
+  }
+  return r;
 }
 
 class AllocationTable : public ::testing::Test {
@@ -204,6 +217,34 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
            quelta_batch_free(b);
            return r;
          });
+       }},
+      {"quelta_next_rows",
+       6,
+       6,
+       {"next failed: OutOfMemory", "out of memory copying rows"},
+       [&](FaultArm& fault) {
+         ScannerPtr s = scanner(csv);
+         return drain_steps(fault, [&](std::string* row) { return bulk_rows(s.get(), 2, row); });
+       }},
+      {"quelta_unread_rows",
+       1,
+       1,
+       {"out of memory keeping rows"},
+       [&](FaultArm& fault) {
+         ScannerPtr s = scanner(csv);
+         std::string rows;
+         bulk_rows(s.get(), 4, &rows);
+         EXPECT_EQ(quelta_unread_rows(s.get(), 3), 0);
+         bulk_rows(s.get(), 1, &rows);  // two rows still held behind the one read
+         fault.arm();
+         const int32_t r = quelta_unread_rows(s.get(), 1);
+         fault.disarm();
+         Answer a = r < 0 ? failure() : Answer{};
+         std::string rest;
+         while (bulk_rows(s.get(), 64, &rest) > 0) {
+         }
+         if (!a.failed) a.text = rest;
+         return a;
        }},
       {"quelta_aggregate",
        2,

@@ -73,6 +73,9 @@ const std::set<std::string> kExpected = {
     "quelta_collect_columnar_infer_type",
     "quelta_collect_columnar_join",
     "quelta_collect_columnar_dictionary",
+    // Rows in bulk.
+    "quelta_next_rows",
+    "quelta_unread_rows",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

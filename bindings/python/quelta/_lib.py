@@ -65,6 +65,24 @@ class ReadOptions(ctypes.Structure):
     ]
 
 
+class RowChunk(ctypes.Structure):
+    """Rows in bulk from quelta_next_rows; ``size`` must be set to ``ctypes.sizeof(RowChunk)``."""
+
+    _fields_ = [
+        ("size", c_size_t),
+        ("data", c_void_p),
+        ("data_len", c_size_t),
+        ("field_ends", POINTER(c_size_t)),
+        ("row_ends", POINTER(c_size_t)),
+        ("n_rows", c_size_t),
+        ("n_fields", c_size_t),
+        ("width", c_size_t),
+        ("uniform", c_int32),
+        ("separated", c_int32),
+        ("separator", c_char),
+    ]
+
+
 class AggregateResult(ctypes.Structure):
     _fields_ = [
         ("count", c_uint64),
@@ -165,6 +183,9 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_collect_columnar_infer_type": (c_int32, [_h, c_size_t]),
     "quelta_collect_columnar_join": (c_int32, [_h, c_size_t, c_void_p, c_size_t, _size_out]),
     "quelta_collect_columnar_dictionary": (c_int64, [_h, c_size_t, c_void_p, c_size_t, c_void_p, c_uint32]),
+    # Rows in bulk.
+    "quelta_next_rows": (c_int32, [_h, c_size_t, c_size_t, POINTER(RowChunk)]),
+    "quelta_unread_rows": (c_int32, [_h, c_size_t]),
 }
 
 

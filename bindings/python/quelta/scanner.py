@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import ctypes
-import json
+import itertools
+import operator
 import os
-import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Literal, Union, Unpack
 
-from . import _lib, errors, where as _where
+from . import _bulk, _lib, errors, where as _where
 from ._lib import LOCK, Handle, lib
 from ._read_options import ReadKeywords, ReadSettings, read_settings
 from ._source import display_name, input_path
@@ -22,9 +22,13 @@ Mode = Literal["str", "bytes"]
 Field = Union[str, bytes]
 Row = tuple  # a tuple of str (or of bytes in bytes mode)
 
-# Where a batch may hold a field written as its byte values ([255,0]); text
-# inside a string that looks alike only costs the slower conversion.
-_BYTE_ARRAY = re.compile(rb"[\[,]\[[0-9]")
+# Iteration takes rows from the library in blocks of this many (or fewer, once
+# their text reaches _ITER_BYTES); rows taken but not delivered when another
+# way of reading starts are given back to the library.
+_ITER_ROWS = 1024
+_ITER_BYTES = 1 << 18
+_MAX_BATCH_ROWS = 65536
+_NO_ROWS: Iterator[Any] = iter(())
 
 
 def check_mode(mode: str, errors_: str) -> None:
@@ -211,10 +215,12 @@ class Scanner:
         self.errors = errors
         self._decode = decoder(mode, errors)
         self._projection = projection
-        # The per-row step reuses its out-parameters (read only under the lock).
-        self._next = lib().next
-        self._out = (ctypes.POINTER(ctypes.c_char_p)(), ctypes.c_size_t())
-        self._out_refs = tuple(ctypes.byref(o) for o in self._out)
+        # Rows taken in bulk and not yet delivered: the current run (shared by
+        # next() and every iterator of the scanner), the iterator whose length
+        # is the rows left in it, and later runs of the same block.
+        self._rows: Iterator[Row] = _NO_ROWS
+        self._left: Iterator[Any] = _NO_ROWS
+        self._later: list[_bulk.Segment] = []
 
     # ---- state -------------------------------------------------------------
 
@@ -237,7 +243,9 @@ class Scanner:
 
     def close(self) -> None:
         """Closes the input; results already returned stay valid."""
-        self._handle.close()
+        with LOCK:
+            self._take_pending()
+            self._handle.close()
 
     def __enter__(self) -> "Scanner":
         return self
@@ -264,57 +272,115 @@ class Scanner:
 
     # ---- rows ----------------------------------------------------------------
 
-    def __iter__(self) -> "Scanner":
-        return self
+    def __iter__(self) -> Iterator[Row]:
+        # Each loop pulls runs of rows through the scanner, so loops, next()
+        # and threads share one position; rows go out from C without a Python
+        # call per row.
+        return itertools.chain.from_iterable(iter(self._next_run, None))
 
     def __next__(self) -> Row:
-        fields, count = self._out
-        with LOCK:
-            ptr = self._handle.ptr
-            if ptr is None:
-                raise ValueError("the scanner is closed")
-            got = self._next(ptr, *self._out_refs)
-            if got < 0:
-                raise _lib.fail()
-            if got == 0:
+        while True:
+            try:
+                return next(self._rows)
+            except StopIteration:
+                pass
+            if self._next_run() is None:
                 raise StopIteration
-            raw = fields[: count.value]
-        if self.mode == "bytes":
-            return tuple(raw)
-        errors_ = self.errors
-        return tuple([f.decode("utf-8", errors_) for f in raw])
+
+    def _next_run(self) -> Iterator[Row] | None:
+        """The run of rows to deliver from, taking a block from the library when
+        every run taken is used up; None at the end of the rows."""
+        with LOCK:
+            if operator.length_hint(self._left):
+                return self._rows  # another loop or thread took a block meanwhile
+            if self._later:
+                self._rows, self._left = self._later.pop(0)
+                return self._rows
+            block = _bulk.take_block(self._ptr(), _ITER_ROWS, _ITER_BYTES)
+            if block is None:
+                return None
+            # Converted under the lock: the runs must be in place before
+            # anyone else reads from the scanner.
+            (self._rows, self._left), *self._later = _bulk.segments(block, self.mode, self.errors)
+            return self._rows
+
+    def _take_pending(self) -> int:
+        """Ends the runs of rows not yet delivered and returns how many rows they held
+        (call with LOCK held). A loop still holding a run sees it end."""
+        runs = [self._left, *(left for _, left in self._later)]
+        self._rows = self._left = _NO_ROWS
+        self._later = []
+        # Counting by taking: a row another thread takes meanwhile is its own.
+        return sum(len(list(left)) for left in runs)
+
+    def _settle(self) -> int:
+        """Gives the rows taken for iteration but not delivered back to the library,
+        which then delivers them first to whatever reads next (call with LOCK held);
+        returns the scanner handle."""
+        ptr = self._ptr()
+        left = self._take_pending()
+        if left and lib().unread_rows(ptr, left) < 0:
+            raise _lib.fail()
+        return ptr
 
     def count(self) -> int:
         """How many rows are left; consumes them."""
         with LOCK:
-            n = lib().count(self._ptr())
+            n = lib().count(self._settle())
             if n < 0:
                 raise _lib.fail()
             return n
 
     def batches(self, max_rows: int = 4096, max_bytes: int = 1 << 20, *, raw: bool = False) -> Iterator[Any]:
         """The rows left, as lists of up to max_rows rows (1..65536), a batch ending
-        once its JSON text reaches max_bytes. With raw=True each batch is the JSON text."""
+        once its rows' text reaches max_bytes (their fields with one byte between
+        each two). With raw=True each batch is the library's JSON text, ending
+        once that text reaches max_bytes."""
         _lib.size_arg(max_rows, "max_rows")
         _lib.size_arg(max_bytes, "max_bytes")
-        return self._batches(max_rows, max_bytes, raw)
+        return self._json_batches(max_rows, max_bytes) if raw else self._batches(max_rows, max_bytes)
 
-    def _batches(self, max_rows: int, max_bytes: int, raw: bool) -> Iterator[Any]:
+    def _batches(self, max_rows: int, max_bytes: int) -> Iterator[list[Row]]:
+        if not (1 <= max_rows <= _MAX_BATCH_ROWS and max_bytes > 0):
+            with LOCK:  # the library says why
+                _bulk.take_block(self._settle(), max_rows, max_bytes, batch=True)
+        while True:
+            # A batch is built from blocks of iteration's size, which convert
+            # faster than one large block (they stay in the processor's cache).
+            batch: list[Row] = []
+            used = 0
+            failure: Exception | None = None
+            with LOCK:
+                ptr = self._settle()
+                while len(batch) < max_rows and used < max_bytes:
+                    try:
+                        block = _bulk.take_block(ptr, min(_ITER_ROWS, max_rows - len(batch)), max_bytes - used, batch=True)
+                    except errors.Error as exc:
+                        if not batch:
+                            raise
+                        failure = exc  # after the rows before it
+                        break
+                    if block is None:
+                        break
+                    batch += _bulk.batch(block, self.mode, self.errors)
+                    used += len(block.data) + 1
+            if not batch:
+                return
+            yield batch
+            if failure is not None:
+                raise failure
+
+    def _json_batches(self, max_rows: int, max_bytes: int) -> Iterator[str]:
         while True:
             text = self._next_batch(max_rows, max_bytes)
             if text is None:
                 return
-            if raw:
-                yield text.decode("utf-8")
-            elif self.mode == "str" and _BYTE_ARRAY.search(text) is None:
-                yield [tuple(row) for row in json.loads(text)]  # every field is a JSON string
-            else:
-                yield [tuple(json_field(v, self.mode, self.errors) for v in row) for row in json.loads(text)]
+            yield text.decode("utf-8")
 
     def _next_batch(self, max_rows: int, max_bytes: int) -> bytes | None:
         out = ctypes.c_void_p()
         with LOCK:
-            got = lib().next_batch(self._ptr(), max_rows, max_bytes, ctypes.byref(out))
+            got = lib().next_batch(self._settle(), max_rows, max_bytes, ctypes.byref(out))
             if got < 0:
                 raise _lib.fail()
             if got == 0:
@@ -333,7 +399,7 @@ class Scanner:
         position = self._position(column)
         result = _lib.AggregateResult()
         with LOCK:
-            if lib().aggregate(self._ptr(), position, ctypes.byref(result)) != 0:
+            if lib().aggregate(self._settle(), position, ctypes.byref(result)) != 0:
                 raise _lib.fail()
         return AggregateResult(result.count, result.sum, result.min, result.max, result.mean, bool(result.has_values))
 
@@ -343,7 +409,7 @@ class Scanner:
         position = self._position(column)
         k = _lib.size_arg(k, "k")
         with LOCK:
-            ptr = lib().topk(self._ptr(), position, k, 1 if descending else 0)
+            ptr = lib().topk(self._settle(), position, k, 1 if descending else 0)
             if not ptr:
                 raise _lib.fail()
             handle = Handle(ptr, "topk_close")
@@ -361,7 +427,7 @@ class Scanner:
         bytewise). The rows are held by the library until the iterator ends or closes."""
         position = self._position(column)
         with LOCK:
-            ptr = lib().order_by(self._ptr(), position, 1 if descending else 0)
+            ptr = lib().order_by(self._settle(), position, 1 if descending else 0)
             if not ptr:
                 raise _lib.fail()
             handle = Handle(ptr, "order_by_close")
@@ -385,7 +451,7 @@ class Scanner:
         (a ragged CSV without ``select``) raise DataError; iterate such inputs.
         """
         with LOCK:
-            ptr = lib().collect(self._ptr())
+            ptr = lib().collect(self._settle())
             if not ptr:
                 raise _lib.fail()
             try:
@@ -409,7 +475,7 @@ class Scanner:
         from .columns import Columns
 
         with LOCK:
-            ptr = lib().collect_columnar(self._ptr())
+            ptr = lib().collect_columnar(self._settle())
             if not ptr:
                 raise _lib.fail()
             handle = Handle(ptr, "collect_columnar_close")
