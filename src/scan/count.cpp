@@ -42,11 +42,22 @@ Error count_careful(ScanState* s, uint64_t* out) {
   return Error::None;
 }
 
+// Counting without framing rows: a failure's place is not known.
+Error count_fast(ScanState* s, uint64_t* out);
+
 }  // namespace
 
 Error count_rows(ScanState* s, uint64_t* out) {
   *out = 0;
   if (scan_filters_rows(*s)) return count_careful(s, out);
+  Error e = count_fast(s, out);
+  if (failed(e)) *input_site(&s->input) = FailureSite{};
+  return e;
+}
+
+namespace {
+
+Error count_fast(ScanState* s, uint64_t* out) {
   RecordReader* in = &s->input;
   if (!in->is_json)
     return in->csv.quoting == Quoting::Rfc4180 ? count_quoted_records(&in->csv.reader, in->csv.delimiter, out)
@@ -60,4 +71,5 @@ Error count_rows(ScanState* s, uint64_t* out) {
   return e;
 }
 
+}  // namespace
 }  // namespace quelta

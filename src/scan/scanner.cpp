@@ -40,7 +40,7 @@ static bool build_columns(Scanner* s) {
 }
 
 Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition,
-                      const ReadSettings& read) {
+                      const ReadSettings& read, FailureSite* site) {
   *failure = OpenFailure::None;
   *condition = Error::None;
   if (options && options->n_predicates > 0 && !options->predicates) {
@@ -86,6 +86,7 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
     st.negate = options->negate != 0;
   }
   if (Error e = open_input(&st.input, path, params); failed(e)) {
+    if (site) *site = input_site(st.input);
     free_predicates(&st.predicates);
     platform::heap_free(s);
     *failure = OpenFailure::Input;

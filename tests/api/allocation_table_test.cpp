@@ -301,8 +301,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return c ? Answer{false, std::to_string(column(c.get(), 2).size())} : failure();
        }},
       {"quelta_validate",
-       21,
-       21,
+       23,
+       23,
        {"out of memory", "out of memory rendering report", "validate failed: BadSchema",
         "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -314,8 +314,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validator_open",
-       21,
-       21,
+       23,
+       23,
        {"cannot open validator: BadSchema", "cannot open validator: OutOfMemory", "out of memory",
         "out of memory copying header"},
        [&](FaultArm& fault) {
@@ -360,8 +360,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_to_files",
-       18,
-       18,
+       20,
+       20,
        {"validate_to_files failed: BadSchema", "validate_to_files failed: OutOfMemory"},
        [&](FaultArm& fault) {
          ValidationStats st{};
@@ -384,8 +384,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_outcome",
-       23,
-       23,
+       25,
+       25,
        {"out of memory", "validate failed: BadSchema", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
          fault.arm();
@@ -396,8 +396,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_outcome (memory)",
-       24,
-       24,
+       26,
+       26,
        {"out of memory", "validate failed: BadSchema", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
          const std::string text = jsonl_text();
