@@ -207,9 +207,15 @@ void site_detail(const FailureSite& s, DetailText* d) {
     case Problem::None:
       return;
     case Problem::QuoteNotClosed:
-      if (s.quote_line) {
+      if (s.quote_line && s.quote_line != s.line) {
         d->add("the quote opened at line ");
         d->add(s.quote_line);
+      } else if (s.column) {
+        d->add("the quote at column ");
+        d->add(s.column);
+        d->add(" is not closed");
+      } else {
+        d->add("a quote is not closed");
       }
       return;
     case Problem::JsonRow:

@@ -142,14 +142,14 @@ TEST(ErrorDetail, InputConditions) {
       {"missing file", "missing.csv", "", open_only, "open failed: FileNotFound", "$", "", 0, 0, nullptr},
       {"empty file", "empty.csv", "", open_only, "open failed: EmptyFile", "$", "", 0, 0, nullptr},
       {"quote open in the header", "h.csv", "a,\"b\n1,2\n", open_only, "open failed: UnterminatedQuote", "$",
-       "the quote opened at line 1", 1, 3, "a,"},
+       "the quote at column 3 is not closed", 1, 3, "a,"},
       {"quote open in a row", "r.csv", "a,b\n1,2\n3,\"x\n5,6\n", [](auto& p) { drain(p); },
-       "next failed: UnterminatedQuote", "", "the quote opened at line 3", 3, 3, "3,\""},
+       "next failed: UnterminatedQuote", "", "the quote at column 3 is not closed", 3, 3, "3,\""},
       {"quote open after a CRLF line and a quote inside a field", "crlf.csv", big_crlf,
-       [](auto& p) { drain(p); }, "next failed: UnterminatedQuote", "", "the quote opened at line 3", 3, 7,
+       [](auto& p) { drain(p); }, "next failed: UnterminatedQuote", "", "the quote at column 7 is not closed", 3, 7,
        "3,x"},
       {"quote open past the first chunk", "big.csv", big, [](auto& p) { drain(p); },
-       "next failed: UnterminatedQuote", "", "the quote opened at line 20002", 20002, 3, "7,\"open"},
+       "next failed: UnterminatedQuote", "", "the quote at column 3 is not closed", 20002, 3, "7,\"open"},
       {"quote spanning lines to the end", "span.csv", "a,b\n1,2\n3,\"x\ny\nz\n",
        [](auto& p) {
          const ReadOptions r = rfc4180();
@@ -161,7 +161,7 @@ TEST(ErrorDetail, InputConditions) {
          const ReadOptions r = rfc4180();
          drain(p, &r);
        },
-       "next failed: UnterminatedQuote", "", "the quote opened at line 4", 4, 3, "3,\""},
+       "next failed: UnterminatedQuote", "", "the quote at column 3 is not closed", 4, 3, "3,\""},
       {"first JSON line", "first.jsonl", "{\"a\" 1}\n", open_only, "open failed: InvalidJson", "$",
        "expected ':' after key", 1, 0, "{"},
       {"later JSON line", "later.jsonl", "{\"a\":1}\n{\"a\":2}\n[3]\n", [](auto& p) { drain(p); },
@@ -175,7 +175,7 @@ TEST(ErrorDetail, InputConditions) {
        "next failed: InvalidJson", "", "the input ends inside an object", 0, 0, "{\"a\":2"},
       {"report of a file", "v.csv", "a,b\n1,2\n3,\"x\n",
        [](auto& p) { quelta_validate_free(quelta_validate(p.c_str(), "{}", 0)); },
-       "validate failed: UnterminatedQuote", "$", "the quote opened at line 3", 3, 3, "3,\""},
+       "validate failed: UnterminatedQuote", "$", "the quote at column 3 is not closed", 3, 3, "3,\""},
       {"streaming validator", "s.csv", "a,b\n1,2\n3,\"x\n",
        [](auto& p) {
          Validator* v = quelta_validator_open(p.c_str(), "{}");
@@ -184,7 +184,7 @@ TEST(ErrorDetail, InputConditions) {
          }
          quelta_validator_close(v);
        },
-       "validate failed: UnterminatedQuote", "", "the quote opened at line 3", 3, 3, "3,\""},
+       "validate failed: UnterminatedQuote", "", "the quote at column 3 is not closed", 3, 3, "3,\""},
   };
   for (const InputCase& c : cases) {
     SCOPED_TRACE(c.name);
