@@ -204,7 +204,8 @@ void fail_library(const std::string& subject) {
   text += message ? message : "failed without a message";
   // The condition's own detail after it: what the schema should say, or a
   // note on the input's failure.
-  if (detailed && *d.detail) text += in_schema ? std::string(": ") + d.detail : std::string(" (") + d.detail + ")";
+  if (detailed && *d.detail)
+    text += in_schema ? std::string(": ") + d.detail : std::string(" (") + d.detail + ")";
   throw Failure{text};
 }
 
