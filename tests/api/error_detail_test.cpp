@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "quelta.h"
 #include "scanner_test_support.h"
@@ -249,6 +250,31 @@ TEST(ErrorDetail, OperatorsReportTheLine) {
   EXPECT_EQ(read_detail().line, 4u);
   EXPECT_EQ(quelta_count(s.get()), 1);
   EXPECT_EQ(read_detail().line, 0u);
+}
+
+// After a failure the next rows are read on, and so are their lines, whichever
+// path (the index, a line across refills, JSON lines) reads them.
+TEST(ErrorDetail, LinesCountOnAfterAFailure) {
+  const struct {
+    const char* file;
+    std::string content;
+    std::vector<uint64_t> lines;  // of the failures, in order
+  } cases[] = {
+      {"twice.csv", "a,b\n\"x\n1,2\n3,\"\n\n4,5\n", {2, 4}},
+      {"far.csv", many_rows(15000) + "\"x\n" + many_rows(15000).substr(8) + "y,\"z\n", {15002, 30003}},
+      {"rows.jsonl", "{\"a\":1}\n\n{\"a\":2}\n[]\n{\"a\":3}\n", {2, 4}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempDir dir;
+    const std::string path = dir.write(c.file, c.content);
+    ScannerHandle s(quelta_open(path.c_str(), nullptr));
+    ASSERT_TRUE(s) << last_error();
+    std::vector<uint64_t> lines;
+    for (int32_t r; (r = quelta_next(s.get(), nullptr, nullptr)) != 0;)
+      if (r < 0) lines.push_back(read_detail().line);
+    EXPECT_EQ(lines, c.lines);
+  }
 }
 
 TEST(ErrorDetail, OutputThatExistsIsNamed) {

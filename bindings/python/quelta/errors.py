@@ -82,8 +82,9 @@ class Error(Exception):
         self.schema_offset = d.schema_offset
 
     def __reduce__(self):  # type: ignore[override]
-        # Rebuilt from what it was made of (OSError's args hold errno and strerror instead).
-        return (type(self), (self.message, self.condition, self._detail))
+        # Rebuilt from what it was made of (OSError's args hold errno and strerror
+        # instead), then given back every attribute.
+        return (type(self), (self.message, self.condition, self._detail), self.__dict__)
 
     def __str__(self) -> str:
         # As the tool writes it: the subject and position, the message, the detail.
