@@ -29,8 +29,10 @@
  *   Operations that can fail clear the last-error message on entry and, on
  *   failure, return NULL, -1 or 0 as each function says, leaving one message:
  *   a fixed phrase ("scanner is null") or a prefix and a condition name
- *   ("open failed: FileNotFound"). quelta_last_error returns it. Accessors and
- *   close/free functions never touch the message.
+ *   ("open failed: FileNotFound"). quelta_last_error returns it, and
+ *   quelta_last_error_detail what the library knows beside it (the subject,
+ *   the line and offset in the input or the schema text, the condition's own
+ *   detail). Accessors and close/free functions never touch the message.
  *
  * Ownership
  *   Every handle is released by its own close/free function, which accepts

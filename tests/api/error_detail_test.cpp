@@ -402,6 +402,23 @@ TEST(ErrorDetail, SchemaFailures) {
   }
 }
 
+// Names longer than the detail keeps are cut, never inside a UTF-8 character,
+// and the message is the same as ever.
+TEST(ErrorDetail, LongNamesAreCutWhole) {
+  std::string name = "x";
+  for (int i = 0; i < 200; ++i) name += "\xC3\xA9";
+  const std::string csv = "id\n1\n";
+  const std::string schema = "{\"" + name + "\":{}}";
+  EXPECT_EQ(quelta_validate_outcome(csv.data(), csv.size(), schema.c_str(), 1, 0), nullptr);
+  const Detail d = read_detail();
+  EXPECT_EQ(d.message, "validate failed: UnknownColumn");
+  ASSERT_LT(d.subject.size(), name.size());
+  EXPECT_GT(d.subject.size(), 100u);
+  EXPECT_EQ(d.subject, name.substr(0, d.subject.size()));
+  EXPECT_EQ(d.subject.size() % 2, 1u) << "ends after a whole two-byte character";
+  EXPECT_LT(d.detail.size(), 256u);
+}
+
 // Lines and columns in a schema written over several lines, and the same
 // detail through every export that takes a schema.
 TEST(ErrorDetail, SchemaPositionThroughEveryExport) {
