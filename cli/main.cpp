@@ -188,9 +188,24 @@ const std::vector<Command>& commands() {
 void fail_library(const std::string& subject) {
   const char* message = quelta_last_error();
   std::string text = subject.empty() ? std::string() : input_name(subject) + ": ";
-  // Where the library can say more than its message (a line, a column, a schema
-  // key), that detail goes here, between the subject and the message.
+  QueltaErrorDetail d{};
+  d.size = sizeof d;
+  const bool detailed = quelta_last_error_detail(&d) == 1;
+  // The position goes between the subject and the message: in the schema text
+  // for a schema failure, else in the input.
+  const bool in_schema = detailed && d.schema_line > 0;
+  const uint64_t line = !detailed ? 0 : in_schema ? d.schema_line : d.line;
+  const uint64_t column = !detailed ? 0 : in_schema ? d.schema_column : d.column;
+  if (line > 0) {
+    text += "line " + std::to_string(line);
+    if (column > 0) text += ", column " + std::to_string(column);
+    text += ": ";
+  }
   text += message ? message : "failed without a message";
+  // The condition's own detail after it: what the schema should say, or a
+  // note on the input's failure.
+  if (detailed && *d.detail)
+    text += in_schema ? std::string(": ") + d.detail : std::string(" (") + d.detail + ")";
   throw Failure{text};
 }
 

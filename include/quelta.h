@@ -29,8 +29,10 @@
  *   Operations that can fail clear the last-error message on entry and, on
  *   failure, return NULL, -1 or 0 as each function says, leaving one message:
  *   a fixed phrase ("scanner is null") or a prefix and a condition name
- *   ("open failed: FileNotFound"). quelta_last_error returns it. Accessors and
- *   close/free functions never touch the message.
+ *   ("open failed: FileNotFound"). quelta_last_error returns it, and
+ *   quelta_last_error_detail what the library knows beside it (the subject,
+ *   the line and offset in the input or the schema text, the condition's own
+ *   detail). Accessors and close/free functions never touch the message.
  *
  * Ownership
  *   Every handle is released by its own close/free function, which accepts
@@ -195,6 +197,29 @@ typedef struct ValidationStats {
   uint64_t errors_total; /* breaches over all invalid rows */
 } ValidationStats;
 
+/* Where and what of the last failure, beside its message: filled by
+ * quelta_last_error_detail. The record grows over releases: a caller sets
+ * size to sizeof(QueltaErrorDetail) (after zeroing it) before the call; the
+ * library writes only the fields it knows, and a size below the first
+ * version's is refused. Texts are never NULL ("" when not known) and, like
+ * the message, stay valid until the next call that clears or sets it. */
+typedef struct QueltaErrorDetail {
+  size_t size;            /* set by the caller: sizeof(QueltaErrorDetail) */
+  const char* condition;  /* the condition's name ("UnterminatedQuote"); "" for a fixed phrase */
+  const char* subject;    /* what failed: the path given, a column name, a schema key or its
+                             place inside the schema ("price.min", "price.one_of[2]"); "" */
+  const char* detail;     /* the condition's own detail ("expected ':' after key",
+                             "unknown key \"minimum\" (did you mean \"min\"?)",
+                             "the quote opened at line 6420"); "" */
+  uint64_t line;          /* 1-based line of the input (the header is line 1); 0 unknown */
+  uint64_t column;        /* 1-based byte within that line; 0 unknown */
+  int64_t offset;         /* byte offset in the input as read (after decompression and
+                             decoding); -1 unknown */
+  uint64_t schema_line;   /* for a schema failure: its 1-based line in the schema text; 0 none */
+  uint64_t schema_column; /* 1-based byte within that line; 0 none */
+  int64_t schema_offset;  /* byte offset in the schema text; -1 none */
+} QueltaErrorDetail;
+
 /* ---- Handles ------------------------------------------------------------- */
 
 typedef struct Scanner Scanner;                               /* an open input with its options */
@@ -216,6 +241,16 @@ QUELTA_API const char* quelta_build_mode(void);
  * operation succeeded. Valid until the next call that clears or sets it.
  * A message longer than 511 bytes reads "error (message too long)". */
 QUELTA_API const char* quelta_last_error(void);
+
+/* The detail of the last failure, the message unchanged: the condition,
+ * the subject (a path, a column, a schema key), the failure's own detail,
+ * and its position in the input or in the schema text, wherever the library
+ * knows them (docs/messages.md lists what each condition gives). Returns 1
+ * with *out filled when a failure is recorded, 0 with *out filled with
+ * empty texts, zero positions and -1 offsets when none is, -1 (nothing
+ * written) when out is NULL or out->size is below the first version's. An
+ * accessor: it never touches the message; same thread rules as the message. */
+QUELTA_API int32_t quelta_last_error_detail(QueltaErrorDetail* out);
 
 /* ---- Scanner ---------------------------------------------------------------- */
 

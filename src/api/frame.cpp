@@ -7,4 +7,6 @@ extern "C" {
 QUELTA_API const char* quelta_build_mode(void) { return "ReleaseFast"; }
 
 QUELTA_API const char* quelta_last_error(void) { return quelta::api::slot_message(); }
+
+QUELTA_API int32_t quelta_last_error_detail(QueltaErrorDetail* out) { return quelta::api::slot_detail(out); }
 }

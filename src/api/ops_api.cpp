@@ -14,9 +14,17 @@ using namespace quelta;
 
 namespace {
 
+// The input's site, cleared of an earlier failure before an operator runs.
+FailureSite* fresh_site(Scanner* scanner) {
+  FailureSite* site = input_site(&scanner_state(scanner)->input);
+  site->forget();
+  return site;
+}
+
 // The message of an operator that returned no handle: its own phrase when the
 // handle could not be allocated, its prefix and the cause when the scan failed.
-void report(const OpFailure& failure, const char* no_context, const char* scan_prefix) {
+void report(const OpFailure& failure, const char* no_context, const char* scan_prefix,
+            const FailureSite& site) {
   switch (failure.stage) {
     case OpFailure::Stage::None:
       break;
@@ -25,6 +33,7 @@ void report(const OpFailure& failure, const char* no_context, const char* scan_p
       break;
     case OpFailure::Stage::Scan:
       api::slot_set(scan_prefix, failure.condition);
+      api::slot_site(site);
       break;
     case OpFailure::Stage::Rows:
       api::slot_set("out of memory collecting rows");
@@ -46,8 +55,10 @@ QUELTA_API int32_t quelta_aggregate(Scanner* scanner, size_t column, AggregateRe
     api::slot_set("output pointer is null");
     return -1;
   }
+  const FailureSite* site = fresh_site(scanner);
   if (Error e = aggregate_column(scanner_state(scanner), column, out); failed(e)) {
     api::slot_set("aggregate failed: ", e);
+    api::slot_site(*site);
     return -1;
   }
   return 0;
@@ -60,8 +71,9 @@ QUELTA_API TopkContext* quelta_topk(Scanner* scanner, size_t column, size_t k, i
     return nullptr;
   }
   OpFailure failure;
+  const FailureSite* site = fresh_site(scanner);
   TopkContext* ctx = topk_run(scanner_state(scanner), column, k, descending != 0, &failure);
-  report(failure, "out of memory allocating topk context", "topk failed: ");
+  report(failure, "out of memory allocating topk context", "topk failed: ", *site);
   return ctx;
 }
 
@@ -89,8 +101,9 @@ QUELTA_API OrderByContext* quelta_order_by(Scanner* scanner, size_t column, int3
     return nullptr;
   }
   OpFailure failure;
+  const FailureSite* site = fresh_site(scanner);
   OrderByContext* ctx = order_by_run(scanner_state(scanner), column, descending != 0, &failure);
-  report(failure, "out of memory allocating order_by context", "order_by failed: ");
+  report(failure, "out of memory allocating order_by context", "order_by failed: ", *site);
   return ctx;
 }
 
@@ -114,8 +127,9 @@ QUELTA_API CollectContext* quelta_collect(Scanner* scanner) {
     return nullptr;
   }
   OpFailure failure;
+  const FailureSite* site = fresh_site(scanner);
   CollectContext* ctx = collect_rows(scanner_state(scanner), &failure);
-  report(failure, "out of memory allocating collect context", "collect failed: ");
+  report(failure, "out of memory allocating collect context", "collect failed: ", *site);
   return ctx;
 }
 
@@ -140,8 +154,9 @@ QUELTA_API ColumnarCollectContext* quelta_collect_columnar(Scanner* scanner) {
     return nullptr;
   }
   OpFailure failure;
+  const FailureSite* site = fresh_site(scanner);
   ColumnarCollectContext* ctx = columnar_collect(scanner_state(scanner), &failure);
-  report(failure, "out of memory allocating columnar collect context", "collect failed: ");
+  report(failure, "out of memory allocating columnar collect context", "collect failed: ", *site);
   return ctx;
 }
 

@@ -43,6 +43,7 @@ static ColumnarCollectContext* collect(const char* path, const char* delimiter, 
       break;
     case ParallelFailure::Scan:
       api::slot_set("parallel scan failed: ", condition);
+      api::slot_subject(path);
       break;
     case ParallelFailure::NoMemoryForContext:
       api::slot_set("out of memory allocating columnar collect context");

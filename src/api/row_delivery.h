@@ -27,9 +27,11 @@ inline bool deliver_row(RowCopyOut* out, const FieldView* fields, size_t n, cons
 }
 
 // The body of a batch export: the handle and output checks, then
-// produce(out, &no_memory_for_record) with its failure turned into the message.
-template <typename Produce>
-int32_t deliver_batch(const void* handle, const char* null_handle, Batch** out, Produce&& produce) {
+// produce(out, &no_memory_for_record) with its failure turned into the
+// message, and into its detail from the input's site().
+template <typename Produce, typename Site>
+int32_t deliver_batch(const void* handle, const char* null_handle, Batch** out, Produce&& produce,
+                      Site&& site) {
   if (!handle) {
     if (out) *out = nullptr;
     slot_set(null_handle);
@@ -46,6 +48,7 @@ int32_t deliver_batch(const void* handle, const char* null_handle, Batch** out, 
       slot_set("out of memory allocating batch");
     else
       slot_set("batch failed: ", e);
+    if (e != Error::InvalidBatchSize && !no_memory_for_record) slot_site(*site());
     return -1;
   }
   return *out ? 1 : 0;

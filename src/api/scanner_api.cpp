@@ -29,7 +29,8 @@ static Scanner* open_scanner(const char* path, const ScanOptions* options, const
   }
   OpenFailure failure;
   Error condition;
-  Scanner* s = scanner_open(path, options, &failure, &condition, settings);
+  FailureSite site;
+  Scanner* s = scanner_open(path, options, &failure, &condition, settings, &site);
   switch (failure) {
     case OpenFailure::None:
       break;
@@ -50,6 +51,8 @@ static Scanner* open_scanner(const char* path, const ScanOptions* options, const
       break;
     case OpenFailure::Input:
       api::slot_set("open failed: ", condition);
+      api::slot_subject(path);
+      api::slot_site(site);
       break;
     case OpenFailure::NoMemoryForHeader:
       api::slot_set("out of memory allocating header");
@@ -90,8 +93,10 @@ QUELTA_API int32_t quelta_next(Scanner* scanner, const char*** out_fields, size_
   const FieldView* fields;
   size_t n;
   bool at_end = false;
+  input_site(&scanner_state(scanner)->input)->forget();
   if (Error e = next_matching_row(scanner_state(scanner), &fields, &n, &at_end); failed(e)) {
     api::slot_set("next failed: ", e);
+    api::slot_site(input_site(scanner_state(scanner)->input));
     return -1;
   }
   if (at_end) return 0;
@@ -106,17 +111,23 @@ QUELTA_API int64_t quelta_count(Scanner* scanner) {
     return -1;
   }
   uint64_t n = 0;
+  input_site(&scanner_state(scanner)->input)->forget();
   if (Error e = count_rows(scanner_state(scanner), &n); failed(e)) {
     api::slot_set("count failed: ", e);
+    api::slot_site(input_site(scanner_state(scanner)->input));
     return -1;
   }
   return static_cast<int64_t>(n);
 }
 
 QUELTA_API int32_t quelta_next_batch(Scanner* scanner, size_t max_rows, size_t max_bytes, Batch** out) {
-  return api::deliver_batch(scanner, "scanner is null", out, [&](Batch** batch, bool* no_memory_for_record) {
-    return next_batch(scanner_state(scanner), max_rows, max_bytes, batch, no_memory_for_record);
-  });
+  return api::deliver_batch(
+      scanner, "scanner is null", out,
+      [&](Batch** batch, bool* no_memory_for_record) {
+        input_site(&scanner_state(scanner)->input)->forget();
+        return next_batch(scanner_state(scanner), max_rows, max_bytes, batch, no_memory_for_record);
+      },
+      [&]() { return &input_site(scanner_state(scanner)->input); });
 }
 
 QUELTA_API const char* quelta_batch_json(Batch* batch, size_t* out_len) {

@@ -26,8 +26,11 @@ static ValidationReport* validate(const char* path, const char* schema_json, siz
   }
   const uint64_t cap = max_errors == 0 ? 100 : max_errors;
   ReportRun run;
-  if (Error e = report_run(&run, path, schema_json, cap, settings); failed(e)) {
+  FailureSite site;
+  if (Error e = report_run(&run, path, schema_json, cap, settings, &site); failed(e)) {
     api::slot_set("validate failed: ", e);
+    api::slot_subject(path);
+    api::slot_site(site);
     return nullptr;
   }
   MemorySink sink;

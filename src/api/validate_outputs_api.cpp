@@ -23,9 +23,12 @@ static int32_t to_files(const char* input_path, const char* schema_json, const c
     return -1;
   }
   FileSplitStats split;
-  if (Error e = validate_to_files(input_path, schema_json, valid_path, invalid_path, &split, settings);
+  FailureSite site;
+  if (Error e = validate_to_files(input_path, schema_json, valid_path, invalid_path, &split, settings, &site);
       failed(e)) {
     api::slot_set("validate_to_files failed: ", e);
+    api::slot_subject(site.path ? site.path : input_path);
+    api::slot_site(site);
     return -1;
   }
   *stats = ValidationStats{split.rows_total, split.rows_valid, split.rows_invalid, split.errors_total};
@@ -70,14 +73,18 @@ static char* outcome(const char* input, size_t input_len, const char* schema_jso
   }
   Error condition;
   bool no_memory_for_result;
+  FailureSite site;
   char* text = validate_outcome(
       reinterpret_cast<const uint8_t*>(input), input_len, schema_json, static_cast<OutcomeInput>(input_kind),
-      static_cast<OutcomeResult>(result_kind), &condition, &no_memory_for_result, settings);
+      static_cast<OutcomeResult>(result_kind), &condition, &no_memory_for_result, settings, &site);
   if (!text) {
-    if (no_memory_for_result)
+    if (no_memory_for_result) {
       api::slot_set("out of memory");
-    else
+    } else {
       api::slot_set("validate failed: ", condition);
+      if (input_kind == 0) api::slot_subject(input, input_len);
+      api::slot_site(site);
+    }
   }
   return text;
 }

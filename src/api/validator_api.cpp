@@ -27,7 +27,8 @@ static Validator* open_validator(const char* path, const char* schema_json, cons
   }
   ValidatorOpenFailure failure;
   Error condition;
-  Validator* v = validator_open(path, schema_json, &failure, &condition, settings);
+  FailureSite site;
+  Validator* v = validator_open(path, schema_json, &failure, &condition, settings, &site);
   switch (failure) {
     case ValidatorOpenFailure::None:
       break;
@@ -36,6 +37,8 @@ static Validator* open_validator(const char* path, const char* schema_json, cons
       break;
     case ValidatorOpenFailure::Setup:
       api::slot_set("cannot open validator: ", condition);
+      api::slot_subject(path);
+      api::slot_site(site);
       break;
     case ValidatorOpenFailure::NoMemoryForHeader:
       api::slot_set("out of memory copying header");
@@ -79,8 +82,11 @@ QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields,
     return -1;
   }
   RowResult row;
+  FailureSite* site = input_site(&validator_state(v)->scan.input);
+  site->forget();
   if (Error e = validate_next_row(validator_state(v), kUnlimitedErrors, nullptr, &row); failed(e)) {
     api::slot_set("validate failed: ", e);
+    api::slot_site(*site);
     return -1;
   }
   if (!row.has_row) return 0;
@@ -96,8 +102,12 @@ QUELTA_API int32_t quelta_validator_next(Validator* v, const char*** out_fields,
 }
 
 QUELTA_API int32_t quelta_validator_next_batch(Validator* v, size_t max_rows, size_t max_bytes, Batch** out) {
-  return api::deliver_batch(v, "validator is null", out, [&](Batch** batch, bool* no_memory_for_record) {
-    return validator_next_batch(validator_state(v), max_rows, max_bytes, batch, no_memory_for_record);
-  });
+  return api::deliver_batch(
+      v, "validator is null", out,
+      [&](Batch** batch, bool* no_memory_for_record) {
+        input_site(&validator_state(v)->scan.input)->forget();
+        return validator_next_batch(validator_state(v), max_rows, max_bytes, batch, no_memory_for_record);
+      },
+      [&]() { return &input_site(validator_state(v)->scan.input); });
 }
 }

@@ -177,6 +177,7 @@ Error reader_refill(BufferedReader* r) {
     if (Error e = read_input(r, into, r->chunk_size, &got); failed(e)) return e;
   }
   if (r->raw) got = decode_chunk(&r->decode, into, got, got == 0, r->buffer);
+  r->text_base += r->end;
   r->end = got;
   r->pos = 0;
   ++r->fills;
@@ -369,6 +370,32 @@ uint64_t count_quoted_ends(QuotedFraming* f, const uint8_t* p, size_t n, uint8_t
   return ends;
 }
 
+// Counts the line ends of a record left inside quotes, and those before the
+// quote that opened them (read again one byte at a time: this is rare).
+static void note_unclosed_quote(BufferedReader* r, uint8_t delimiter) {
+  const uint8_t* p = r->pending.data;
+  const size_t n = r->pending.len;
+  QuotedFraming f;
+  uint64_t lines = 0, at_open = 0, column = 0;
+  size_t line_start = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const QuotedFraming::State before = f.state;
+    scan_quoted_record(&f, p, i, i + 1, delimiter);
+    if (before == QuotedFraming::Outside && f.state == QuotedFraming::Inside) {
+      at_open = lines;
+      column = i - line_start + 1;
+    }
+    // The line end that ends the input is no line of its own.
+    if (p[i] == '\n' && i + 1 < n) {
+      ++lines;
+      line_start = i + 1;
+    }
+  }
+  r->unclosed_record_lines = lines;
+  r->unclosed_quote_lines = at_open;
+  r->unclosed_quote_column = column;
+}
+
 Error read_quoted_record(BufferedReader* r, uint8_t delimiter, FieldView* record, bool* at_end) {
   *at_end = false;
   // While skipping, the bytes of the current record are scanned but not kept.
@@ -414,6 +441,7 @@ Error read_quoted_record(BufferedReader* r, uint8_t delimiter, FieldView* record
       return Error::None;
     }
     if (inside) {
+      note_unclosed_quote(r, delimiter);
       r->pending.clear();
       return Error::UnterminatedQuote;
     }

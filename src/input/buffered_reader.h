@@ -62,14 +62,18 @@ struct BufferedReader {
 
   uint8_t* buffer = nullptr;
   size_t chunk_size = 0;
-  size_t end = 0;      // valid bytes in buffer
-  size_t pos = 0;      // next unread byte
-  uint64_t fills = 0;  // refills so far: tells one buffer content from the next
+  size_t end = 0;          // valid bytes in buffer
+  size_t pos = 0;          // next unread byte
+  uint64_t fills = 0;      // refills so far: tells one buffer content from the next
+  uint64_t text_base = 0;  // bytes of text (as in the buffer) before buffer[0]
   ByteBuffer pending;
   bool eof = false;
   ReadResume resume = ReadResume::None;
   ObjectFraming framing;
   QuotedFraming quoted;
+  // After UnterminatedQuote from read_quoted_record: the line ends in the
+  // record, those before its open quote, and the quote's byte in its line.
+  uint64_t unclosed_record_lines = 0, unclosed_quote_lines = 0, unclosed_quote_column = 0;
 
   // Decoding (see reader_set_decoding): the input's own bytes are read into
   // raw and written to buffer as UTF-8 with '\n' for a lone '\r'.
@@ -157,6 +161,12 @@ Error count_remaining_lines(BufferedReader* r, uint64_t* out);
 // How far the reader has got: *consumed of the input's *total bytes are
 // behind the next unread byte. False when that cannot be told.
 bool reader_progress(const BufferedReader* r, uint64_t* consumed, uint64_t* total);
+
+// The offset in the text where the next read starts: the next unread byte,
+// or the head of a record kept in pending by a failed refill.
+inline uint64_t reader_text_offset(const BufferedReader& r) {
+  return r.text_base + r.pos - (r.resume == ReadResume::Continue ? r.pending.len : 0);
+}
 
 // Frees the buffers, the decompressor and closes the file; safe on a partly set-up reader.
 void reader_close(BufferedReader* r);

@@ -9,6 +9,7 @@
 #include "input/csv_index.h"
 #include "input/csv_tokenizer.h"
 #include "input/read_settings.h"
+#include "util/failure_site.h"
 
 namespace quelta {
 
@@ -26,7 +27,17 @@ struct CsvReader {
   // Column directory from the header line; each non-empty name is its own allocation.
   FieldView* names = nullptr;
   size_t n_names = 0;
+
+  uint64_t lines = 0;         // lines read so far, the header's included
+  uint64_t record_lines = 0;  // line ends inside the record just read (quotes spanning lines)
+  FailureSite site;           // where the last failed read stood; kept by csv_close
 };
+
+// Notes in csv->site where a read that failed with e stood: the record began
+// at text offset start, on the line after csv->lines; line is its text when
+// known (for the column of a quote left open). Counts the record's lines when
+// the failure consumed it.
+void csv_note_failure(CsvReader* csv, Error e, uint64_t start, FieldView line);
 
 // The next record. *at_end is set when the input has no more lines. After
 // UnterminatedQuote the line is consumed and the next call reads the next one.

@@ -140,4 +140,29 @@ Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowB
   return Error::None;
 }
 
+size_t find_unclosed_quote(FieldView line, uint8_t delimiter) {
+  const uint8_t* p = line.ptr;
+  const size_t n = line.len;
+  size_t i = 0;
+  for (;;) {
+    if (i < n && p[i] == kQuote) {
+      const size_t open = i;
+      for (size_t j = i + 1;;) {
+        const size_t k = j + find_byte(p + j, n - j, kQuote);
+        if (k >= n) return open;
+        if (k + 1 < n && p[k + 1] == kQuote) {
+          j = k + 2;
+          continue;
+        }
+        i = k + 1;
+        break;
+      }
+    }
+    // Up to the next field; bytes after a closing quote are data, quotes too.
+    const size_t d = i + find_byte(p + i, n - i, delimiter);
+    if (d >= n) return SIZE_MAX;
+    i = d + 1;
+  }
+}
+
 }  // namespace quelta

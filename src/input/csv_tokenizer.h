@@ -20,6 +20,10 @@ constexpr uint8_t kQuote = '"';
 Error split_record(FieldView line, uint8_t delimiter, uint64_t max_column, GrowBuffer<FieldView>* fields,
                    ByteBuffer* scratch, size_t* count);
 
+// The offset of the quote in line that opens a field and is never closed, as
+// split_record reads the line; SIZE_MAX when every quoted field closes.
+size_t find_unclosed_quote(FieldView line, uint8_t delimiter);
+
 // Splits the quoted field whose opening quote is line[position]. Sets *field,
 // moves *position past the field's delimiter and sets *done at the line end.
 Error split_quoted_field(FieldView line, size_t* position, uint8_t delimiter, ByteBuffer* scratch,

@@ -4,16 +4,21 @@
 #include <cstring>
 
 #include "platform/heap.h"
+#include "util/byte_search.h"
 
 namespace quelta {
 
 Error read_header(CsvReader* csv) {
   FieldView line;
   bool at_end = false;
+  const uint64_t start = reader_text_offset(csv->reader);
   Error read = csv->quoting == Quoting::Rfc4180
                    ? read_quoted_record(&csv->reader, csv->delimiter, &line, &at_end)
                    : read_line(&csv->reader, &line, &at_end);
-  if (failed(read)) return read;
+  if (failed(read)) {
+    csv_note_failure(csv, read, start, FieldView{});
+    return read;
+  }
   if (at_end) return Error::EmptyFile;
 
   // Split a copy: the names must survive the reader's next refill.
@@ -23,8 +28,10 @@ Error read_header(CsvReader* csv) {
   FieldView* names = nullptr;
   size_t count = 0, copied = 0;
   Error e = copy.append(line.ptr, line.len);
-  if (!failed(e))
+  if (!failed(e)) {
     e = split_record(FieldView{copy.data, copy.len}, csv->delimiter, kNoMaxColumn, &fields, &scratch, &count);
+    if (failed(e)) csv_note_failure(csv, e, start, FieldView{copy.data, copy.len});
+  }
   if (!failed(e)) {
     names = static_cast<FieldView*>(platform::heap_alloc(count * sizeof(FieldView)));
     if (!names) e = Error::OutOfMemory;
@@ -51,6 +58,7 @@ Error read_header(CsvReader* csv) {
   }
   csv->names = names;
   csv->n_names = count;
+  csv->lines = 1 + count_byte(line.ptr, line.len, '\n');
   return Error::None;
 }
 

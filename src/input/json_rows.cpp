@@ -65,9 +65,49 @@ inline size_t find_quote_or_backslash(const uint8_t* p, size_t i, size_t n) {
   return i;
 }
 
+// Reads the next record and notes where it starts (a failed read: where it stood).
 Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
-  return json->array_mode ? read_object(&json->reader, record, at_end)
-                          : read_line(&json->reader, record, at_end);
+  BufferedReader* r = &json->reader;
+  json->record_offset = reader_text_offset(*r);
+  Error e = json->array_mode ? read_object(r, record, at_end) : read_line(r, record, at_end);
+  if (failed(e) || *at_end) return e;
+  // An object starts at its '{', after the blanks and comma before it.
+  if (json->array_mode && record->ptr >= r->buffer && record->ptr < r->buffer + r->end)
+    json->record_offset = r->text_base + static_cast<uint64_t>(record->ptr - r->buffer);
+  ++json->records;
+  return e;
+}
+
+// Notes in json->site where the record that failed with e stands (lines are
+// known when each record is one line).
+Error note_failure(JsonReader* json, Error e, const FieldView* nested_key = nullptr) {
+  FailureSite& site = json->site;
+  site = FailureSite{};
+  site.offset = static_cast<int64_t>(json->record_offset);
+  if (!json->array_mode) site.line = json->records;
+  if (e == Error::InvalidJsonRow) site.cause = e;  // the input ends inside an object
+  if (e == Error::NestedValueNotSupported) {
+    site.problem = Problem::NestedValue;
+    if (nested_key) site.key.set(nested_key->ptr, nested_key->len);
+  } else if (e != Error::OutOfMemory) {
+    site.problem = Problem::JsonRow;
+  }
+  return e;
+}
+
+// The parser's cause, for a record it refused.
+Error refused(JsonReader* json, Error cause) {
+  note_failure(json, Error::InvalidJsonRow);
+  json->site.cause = cause;
+  return Error::InvalidJsonRow;
+}
+
+// The first member holding an object or an array.
+const FieldView* nested_member(const JsonParser& parser) {
+  for (size_t i = 0; i < parser.members.len; ++i)
+    if (parser.members[i].kind == JsonKind::Object || parser.members[i].kind == JsonKind::Array)
+      return &parser.members[i].key;
+  return nullptr;
 }
 
 constexpr size_t kNamePadding = 8;
@@ -116,12 +156,15 @@ Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& set
 
   FieldView record;
   bool at_end = false;
-  if (Error e = read_json_record(json, &record, &at_end); failed(e)) return e;
+  if (Error e = read_json_record(json, &record, &at_end); failed(e)) {
+    if (!json->array_mode) ++json->records;  // the first line is the one that failed
+    return note_failure(json, e);
+  }
   if (at_end) return Error::EmptyFile;
   if (Error e = json->first_record.append(record.ptr, record.len); failed(e)) return e;
   Error parsed = parse_object(&json->parser, FieldView{json->first_record.data, json->first_record.len});
   if (parsed == Error::OutOfMemory) return parsed;
-  if (failed(parsed)) return Error::InvalidJsonRow;
+  if (failed(parsed)) return refused(json, parsed);
   if (Error e = copy_names(json); failed(e)) return e;
   if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
   json->fields_per_row = max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
@@ -251,7 +294,18 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
     record = FieldView{json->first_record.data, json->first_record.len};
     json->first_delivered = true;
   } else {
-    if (Error e = read_json_record(json, &record, at_end); failed(e) || *at_end) return e;
+    if (Error e = read_json_record(json, &record, at_end); failed(e)) {
+      // A line cut by a failed refill is read again; any other failure consumed it.
+      if (!json->array_mode && json->reader.resume != ReadResume::Continue) ++json->records;
+      note_failure(json, e);
+      const BufferedReader& r = json->reader;
+      if (!json->array_mode && r.resume == ReadResume::Continue) ++json->site.line;
+      // An object cut short by the end of input starts its kept head.
+      if (json->array_mode && e == Error::InvalidJsonRow && !r.pending.empty())
+        json->site.offset = static_cast<int64_t>(r.text_base + r.pos - r.pending.len);
+      return e;
+    }
+    if (*at_end) return Error::None;
   }
   const size_t n = json->n_columns;
   if (Error e = json->row.reserve(n); failed(e)) return e;
@@ -263,9 +317,9 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
 
   Error parsed = parse_object(&json->parser, record);
   if (parsed == Error::OutOfMemory) return parsed;
-  if (failed(parsed)) return Error::InvalidJsonRow;
+  if (failed(parsed)) return refused(json, parsed);
   if (!members_to_row(json->parser, json->names, n, json->key_index, true, record, row, json->nested_text))
-    return Error::NestedValueNotSupported;
+    return note_failure(json, Error::NestedValueNotSupported, nested_member(json->parser));
   return Error::None;
 }
 

@@ -13,6 +13,7 @@
 #include "input/key_index.h"
 #include "input/names.h"
 #include "input/read_settings.h"
+#include "util/failure_site.h"
 
 namespace quelta {
 
@@ -29,6 +30,9 @@ struct JsonReader {
   bool first_delivered = false;
   GrowBuffer<FieldView> row;
   JsonParser parser;
+  uint64_t records = 0;        // records read so far, the first included
+  uint64_t record_offset = 0;  // text offset of the record last read
+  FailureSite site;            // where the last failed read stood; kept by json_close
 };
 
 // Opens path (EmptyFile for size 0), chooses the framing from the first

@@ -47,6 +47,12 @@ inline const FieldView* input_names(const RecordReader& in, size_t* n) {
   return in.is_json ? in.json.names : in.csv.names;
 }
 
+// Where the last failed read or open of the input stood.
+inline const FailureSite& input_site(const RecordReader& in) {
+  return in.is_json ? in.json.site : in.csv.site;
+}
+inline FailureSite* input_site(RecordReader* in) { return in->is_json ? &in->json.site : &in->csv.site; }
+
 // The buffered reader underneath (for counting without splitting records).
 inline BufferedReader* input_buffer(RecordReader* in) {
   return in->is_json ? &in->json.reader : &in->csv.reader;

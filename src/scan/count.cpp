@@ -42,8 +42,8 @@ Error count_careful(ScanState* s, uint64_t* out) {
   return Error::None;
 }
 
-Error count_input(ScanState* s, uint64_t* out) {
-  if (scan_filters_rows(*s)) return count_careful(s, out);
+// Counting without framing rows: a failure's place is not known.
+Error count_fast(ScanState* s, uint64_t* out) {
   RecordReader* in = &s->input;
   if (!in->is_json)
     return in->csv.quoting == Quoting::Rfc4180 ? count_quoted_records(&in->csv.reader, in->csv.delimiter, out)
@@ -54,6 +54,13 @@ Error count_input(ScanState* s, uint64_t* out) {
   Error e = in->json.array_mode ? count_objects(&in->json.reader, &rest)
                                 : count_remaining_lines(&in->json.reader, &rest);
   *out = first + rest;
+  return e;
+}
+
+Error count_input(ScanState* s, uint64_t* out) {
+  if (scan_filters_rows(*s)) return count_careful(s, out);
+  Error e = count_fast(s, out);
+  if (failed(e)) *input_site(&s->input) = FailureSite{};
   return e;
 }
 

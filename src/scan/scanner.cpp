@@ -40,7 +40,7 @@ static bool build_columns(Scanner* s) {
 }
 
 Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition,
-                      const ReadSettings& read) {
+                      const ReadSettings& read, FailureSite* site) {
   *failure = OpenFailure::None;
   *condition = Error::None;
   if (options && options->n_predicates > 0 && !options->predicates) {
@@ -84,6 +84,7 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
   }
   // A failed open leaves nothing of the input to close.
   if (Error e = open_input(&st.input, path, params); failed(e)) {
+    if (site) *site = input_site(st.input);
     *failure = OpenFailure::Input;
     *condition = e;
     return nullptr;

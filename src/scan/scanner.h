@@ -26,8 +26,9 @@ enum class OpenFailure : uint8_t {
 
 // Builds a Scanner for path; on failure reports which step failed (and the
 // input's condition for OpenFailure::Input) and frees everything.
+// site (when given) says where a failed open of the input stood.
 Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure* failure, Error* condition,
-                      const ReadSettings& read = {});
+                      const ReadSettings& read = {}, FailureSite* site = nullptr);
 void scanner_close(Scanner* scanner);
 
 ScanState* scanner_state(Scanner* scanner);

@@ -26,18 +26,21 @@ constexpr size_t kPairwiseNames = 16;
 struct Frame {
   size_t first_value;  // position of the container's first item on the value stack
   size_t first_name;   // and of its first name on the name stack (objects)
+  size_t start;        // offset of the opening bracket
+  size_t key_offset;   // offset of the member name it is the value of
   bool object;
 };
 
-// Whether names[0..n) holds the same text twice; OutOfMemory when the set
-// that answers this for large objects cannot be allocated.
-Error find_repeated_name(const FieldView* names, size_t n, bool* repeated) {
-  *repeated = false;
+// Whether names[0..n) holds the same text twice (*repeated: the index of the
+// second one, or SIZE_MAX); OutOfMemory when the set that answers this for
+// large objects cannot be allocated.
+Error find_repeated_name(const FieldView* names, size_t n, size_t* repeated) {
+  *repeated = SIZE_MAX;
   if (n <= kPairwiseNames) {
     for (size_t i = 1; i < n; ++i)
       for (size_t j = 0; j < i; ++j)
         if (names[i].equals(names[j])) {
-          *repeated = true;
+          *repeated = i;
           return Error::None;
         }
     return Error::None;
@@ -48,15 +51,16 @@ Error find_repeated_name(const FieldView* names, size_t n, bool* repeated) {
   if (!slots) return Error::OutOfMemory;
   TextSet set;
   text_set_init(&set, names, slots, n_slots);
-  for (size_t i = 0; i < n && !*repeated; ++i) *repeated = !text_set_insert(&set, i);
+  for (size_t i = 0; i < n && *repeated == SIZE_MAX; ++i)
+    if (!text_set_insert(&set, i)) *repeated = i;
   platform::heap_free(slots);
   return Error::None;
 }
 
 class TreeReader {
  public:
-  TreeReader(const uint8_t* text, size_t len, Arena* arena, bool allow_repeated_names)
-      : p_(text), n_(len), arena_(arena), allow_repeated_(allow_repeated_names) {}
+  TreeReader(const uint8_t* text, size_t len, Arena* arena, bool allow_repeated_names, FailureSite* site)
+      : p_(text), n_(len), arena_(arena), allow_repeated_(allow_repeated_names), site_(site) {}
   ~TreeReader() {
     values_.release();
     names_.release();
@@ -68,11 +72,12 @@ class TreeReader {
     skip_space();
     for (;;) {
       // A value starts here.
-      if (pos_ == n_) return Error::ParserInvalidJson;
+      if (pos_ == n_) return fail(JsonSyntax::UnexpectedEnd, pos_);
       const uint8_t c = p_[pos_];
       if (c == '{' || c == '[') {
-        if (frames_.len == kJsonMaxDepth) return Error::ParserInvalidJson;
-        if (Error e = frames_.push(Frame{values_.len, names_.len, c == '{'}); failed(e)) return e;
+        if (frames_.len == kJsonMaxDepth) return fail(JsonSyntax::TooDeep, pos_);
+        const Frame f{values_.len, names_.len, pos_, in_object() ? key_at_ : pos_, c == '{'};
+        if (Error e = frames_.push(f); failed(e)) return e;
         ++pos_;
         skip_space();
         if (pos_ < n_ && p_[pos_] == (c == '{' ? '}' : ']')) {
@@ -93,21 +98,23 @@ class TreeReader {
       for (;;) {
         skip_space();
         if (frames_.len == 0) {
-          if (pos_ != n_) return Error::ParserInvalidJson;
+          if (pos_ != n_) return fail(JsonSyntax::TrailingText, pos_);
           *root = values_[0];
           return Error::None;
         }
-        if (pos_ == n_) return Error::ParserInvalidJson;
+        if (pos_ == n_) return fail(JsonSyntax::UnexpectedEnd, pos_);
         const bool object = frames_[frames_.len - 1].object;
         const uint8_t d = p_[pos_++];
         if (d == ',') {
+          const size_t comma = pos_ - 1;
           skip_space();
+          if (pos_ < n_ && p_[pos_] == (object ? '}' : ']')) return fail(JsonSyntax::TrailingComma, comma);
           if (object) {
             if (Error e = member_name(); failed(e)) return e;
           }
           break;
         }
-        if (d != (object ? '}' : ']')) return Error::ParserInvalidJson;
+        if (d != (object ? '}' : ']')) return fail(JsonSyntax::ExpectedCommaOrEnd, pos_ - 1);
         if (Error e = close(); failed(e)) return e;
       }
     }
@@ -118,13 +125,29 @@ class TreeReader {
     while (pos_ < n_ && is_space(p_[pos_])) ++pos_;
   }
 
+  // Notes what refused the text and where.
+  Error fail(JsonSyntax why, size_t at) {
+    if (site_) {
+      site_->problem = Problem::SchemaSyntax;
+      site_->syntax = why;
+      site_->offset = static_cast<int64_t>(at);
+    }
+    return Error::ParserInvalidJson;
+  }
+
+  bool in_object() const { return frames_.len > 0 && frames_[frames_.len - 1].object; }
+
   // A member name, the ':' after it and the space before the value.
   Error member_name() {
+    if (pos_ == n_) return fail(JsonSyntax::UnexpectedEnd, pos_);
+    if (p_[pos_] != '"') return fail(JsonSyntax::ExpectedName, pos_);
+    key_at_ = pos_;
     FieldView name;
     if (Error e = string(&name); failed(e)) return e;
     if (Error e = names_.push(name); failed(e)) return e;
     skip_space();
-    if (pos_ == n_ || p_[pos_] != ':') return Error::ParserInvalidJson;
+    if (pos_ == n_) return fail(JsonSyntax::UnexpectedEnd, pos_);
+    if (p_[pos_] != ':') return fail(JsonSyntax::ExpectedColon, pos_);
     ++pos_;
     skip_space();
     return Error::None;
@@ -136,6 +159,8 @@ class TreeReader {
     const Frame f = frames_[--frames_.len];
     JsonNode node;
     node.type = f.object ? JsonType::Object : JsonType::Array;
+    node.offset = f.start;
+    node.key_offset = f.key_offset;
     node.n = values_.len - f.first_value;
     if (node.n) {
       node.items = arena_array<JsonNode>(arena_, node.n);
@@ -146,9 +171,12 @@ class TreeReader {
         if (!node.keys) return Error::OutOfMemory;
         std::memcpy(node.keys, names_.data + f.first_name, node.n * sizeof(FieldView));
         if (!allow_repeated_) {
-          bool repeated;
+          size_t repeated;
           if (Error e = find_repeated_name(node.keys, node.n, &repeated); failed(e)) return e;
-          if (repeated) return Error::ParserInvalidJson;
+          if (repeated != SIZE_MAX) {
+            if (site_) site_->key.set(node.keys[repeated].ptr, node.keys[repeated].len);
+            return fail(JsonSyntax::RepeatedName, node.items[repeated].key_offset);
+          }
         }
       }
     }
@@ -158,6 +186,8 @@ class TreeReader {
   }
 
   Error scalar(JsonNode* node) {
+    node->offset = pos_;
+    node->key_offset = in_object() ? key_at_ : pos_;
     const uint8_t c = p_[pos_];
     if (c == '"') {
       node->type = JsonType::String;
@@ -171,7 +201,7 @@ class TreeReader {
     } else if (word("null")) {
       node->type = JsonType::Null;
     } else {
-      return Error::ParserInvalidJson;
+      return fail(JsonSyntax::ExpectedValue, pos_);
     }
     return Error::None;
   }
@@ -186,17 +216,16 @@ class TreeReader {
   // A string starting at its opening quote. Unescaped strings stay views into
   // the text; others are decoded into the arena.
   Error string(FieldView* out) {
-    if (pos_ == n_ || p_[pos_] != '"') return Error::ParserInvalidJson;
     const size_t start = ++pos_;
     bool escaped = false;
     for (;;) {
-      if (pos_ == n_) return Error::ParserInvalidJson;
+      if (pos_ == n_) return fail(JsonSyntax::UnexpectedEnd, pos_);
       const uint8_t c = p_[pos_];
       if (c == '"') break;
-      if (c < 0x20) return Error::ParserInvalidJson;
+      if (c < 0x20) return fail(JsonSyntax::BadString, pos_);
       if (c == '\\') {
         // The escaped byte is checked by the unescaping below.
-        if (n_ - pos_ < 2) return Error::ParserInvalidJson;
+        if (n_ - pos_ < 2) return fail(JsonSyntax::UnexpectedEnd, n_);
         escaped = true;
         pos_ += 2;
       } else {
@@ -207,7 +236,7 @@ class TreeReader {
     ++pos_;
     // Escapes are ASCII, so checking the raw bytes checks the decoded ones too
     // (json_unescape refuses lone surrogates).
-    if (!is_valid_utf8(raw.ptr, raw.len)) return Error::ParserInvalidJson;
+    if (!is_valid_utf8(raw.ptr, raw.len)) return fail(JsonSyntax::BadString, start - 1);
     if (!escaped) {
       *out = raw;
       return Error::None;
@@ -215,7 +244,7 @@ class TreeReader {
     scratch_.clear();
     if (Error e = scratch_.reserve(raw.len); failed(e)) return e;
     FieldView decoded;
-    if (failed(json_unescape(raw, &scratch_, &decoded))) return Error::ParserInvalidJson;
+    if (failed(json_unescape(raw, &scratch_, &decoded))) return fail(JsonSyntax::BadString, start - 1);
     uint8_t* copy = arena_copy(arena_, decoded.ptr, decoded.len);
     if (!copy) return Error::OutOfMemory;
     *out = FieldView{copy, decoded.len};
@@ -235,7 +264,7 @@ class TreeReader {
     const size_t start = pos_;
     const bool negative = p_[pos_] == '-';
     if (negative) ++pos_;
-    if (pos_ == n_ || !is_digit(p_[pos_])) return Error::ParserInvalidJson;
+    if (pos_ == n_ || !is_digit(p_[pos_])) return fail(JsonSyntax::BadNumber, start);
     if (p_[pos_] == '0')
       ++pos_;
     else
@@ -244,13 +273,13 @@ class TreeReader {
     if (pos_ < n_ && p_[pos_] == '.') {
       ++pos_;
       integral = false;
-      if (digits() == 0) return Error::ParserInvalidJson;
+      if (digits() == 0) return fail(JsonSyntax::BadNumber, start);
     }
     if (pos_ < n_ && (p_[pos_] == 'e' || p_[pos_] == 'E')) {
       ++pos_;
       integral = false;
       if (pos_ < n_ && (p_[pos_] == '+' || p_[pos_] == '-')) ++pos_;
-      if (digits() == 0) return Error::ParserInvalidJson;
+      if (digits() == 0) return fail(JsonSyntax::BadNumber, start);
     }
     const FieldView literal{p_ + start, pos_ - start};
     if (integral && !(negative && literal.len == 2 && literal.ptr[1] == '0')) {
@@ -272,7 +301,7 @@ class TreeReader {
       }
     } else {
       double v;
-      if (failed(decimal_to_double(literal.ptr, literal.len, &v))) return Error::ParserInvalidJson;
+      if (failed(decimal_to_double(literal.ptr, literal.len, &v))) return fail(JsonSyntax::BadNumber, start);
       if (std::isfinite(v)) {
         node->type = JsonType::Float;
         node->number = v;
@@ -289,6 +318,8 @@ class TreeReader {
   size_t pos_ = 0;
   Arena* arena_;
   bool allow_repeated_;
+  FailureSite* site_;
+  size_t key_at_ = 0;  // offset of the latest member name
   GrowBuffer<JsonNode> values_;
   GrowBuffer<FieldView> names_;
   GrowBuffer<Frame> frames_;
@@ -297,13 +328,18 @@ class TreeReader {
 
 }  // namespace
 
-Error json_tree_parse(const uint8_t* text, size_t len, JsonTree* out, bool allow_repeated_names) {
+Error json_tree_parse(const uint8_t* text, size_t len, JsonTree* out, bool allow_repeated_names,
+                      FailureSite* site) {
   *out = JsonTree{};
   if (!text) len = 0;
   Error e;
   {
-    TreeReader reader(text, len, &out->arena, allow_repeated_names);
+    TreeReader reader(text, len, &out->arena, allow_repeated_names, site);
     e = reader.run(&out->root);
+  }
+  if (e == Error::OutOfMemory && site) {
+    site->problem = Problem::SchemaSyntax;
+    site->syntax = JsonSyntax::NoMemory;
   }
   if (failed(e)) json_tree_free(out);
   return e;

@@ -10,6 +10,7 @@
 #include "input/field_view.h"
 #include "platform/error.h"
 #include "util/arena.h"
+#include "util/failure_site.h"
 
 namespace quelta {
 
@@ -23,6 +24,8 @@ struct JsonNode {
   JsonNode* items = nullptr;  // Array: the items; Object: the member values
   FieldView* keys = nullptr;  // Object: the member names (decoded), parallel to items
   size_t n = 0;               // Array and Object: item / member count
+  size_t offset = 0;          // where the value starts in the text
+  size_t key_offset = 0;      // a member's value: where its name's opening quote stands
 };
 
 // Containers nested deeper than this are refused rather than followed.
@@ -39,7 +42,10 @@ struct JsonTree {
 // tree may point into text, which must outlive it. Returns InvalidJson for any
 // malformed or refused text (nesting beyond kJsonMaxDepth included) and
 // OutOfMemory when the heap refuses; on failure nothing stays allocated.
-Error json_tree_parse(const uint8_t* text, size_t len, JsonTree* out, bool allow_repeated_names = false);
+// A refused text fills site (when given) with the syntax problem and its
+// byte offset, and a repeated name with that name.
+Error json_tree_parse(const uint8_t* text, size_t len, JsonTree* out, bool allow_repeated_names = false,
+                      FailureSite* site = nullptr);
 
 void json_tree_free(JsonTree* tree);
 

@@ -15,13 +15,13 @@ namespace {
 
 // The path input[0..len) as a C string. A NUL inside it would name another file.
 Error setup_from_path(ValidatorState* v, const uint8_t* input, size_t len, const char* schema_json,
-                      const ReadSettings& read) {
+                      const ReadSettings& read, FailureSite* site) {
   if (std::memchr(input, '\0', len)) return Error::BadPathName;
   char* path = static_cast<char*>(platform::heap_alloc(len + 1));
   if (!path) return Error::OutOfMemory;
   std::memcpy(path, input, len);
   path[len] = '\0';
-  Error e = validator_setup(v, path, schema_json, read);
+  Error e = validator_setup(v, path, schema_json, read, site);
   platform::heap_free(path);
   return e;
 }
@@ -63,23 +63,25 @@ Error run_rows(ValidatorState* v, OutcomeResult result_kind, MemorySink* text) {
 
 char* validate_outcome(const uint8_t* input, size_t len, const char* schema_json, OutcomeInput input_kind,
                        OutcomeResult result_kind, Error* condition, bool* no_memory_for_result,
-                       const ReadSettings& read) {
+                       const ReadSettings& read, FailureSite* site) {
   *condition = Error::None;
+  if (site) *site = FailureSite{};
   *no_memory_for_result = false;
   ValidatorState v;
   Error e = Error::None;
   if (input_kind == OutcomeInput::Path)
-    e = setup_from_path(&v, input, len, schema_json, read);
+    e = setup_from_path(&v, input, len, schema_json, read, site);
   else if (len == 0)
     e = Error::EmptyFile;
   else
-    e = validator_setup_memory(&v, input, len, input_kind == OutcomeInput::JsonText, schema_json, read);
+    e = validator_setup_memory(&v, input, len, input_kind == OutcomeInput::JsonText, schema_json, read, site);
   if (failed(e)) {
     *condition = e;
     return nullptr;
   }
   MemorySink text;
   e = run_rows(&v, result_kind, &text);
+  if (failed(e)) note_site(v, site);
   validator_release(&v);
   if (failed(e)) {
     *condition = e;

@@ -7,6 +7,7 @@
 
 #include "input/read_settings.h"
 #include "platform/error.h"
+#include "util/failure_site.h"
 
 namespace quelta {
 
@@ -17,10 +18,11 @@ enum class OutcomeResult : uint8_t { AllValid = 0, InvalidRows = 1 };
 // or false, reading only up to the first invalid row; InvalidRows gives
 // [{"values":[..],"errors":[{"column":..,"column_name":..,"rule":..,"value":..}]},..].
 // Only input[0..len) is read. Null on failure: *no_memory_for_result when the
-// finished text could not be copied, else the condition in *condition.
+// finished text could not be copied, else the condition in *condition and
+// where it stood in *site (when given).
 char* validate_outcome(const uint8_t* input, size_t len, const char* schema_json, OutcomeInput input_kind,
                        OutcomeResult result_kind, Error* condition, bool* no_memory_for_result,
-                       const ReadSettings& read = {});
+                       const ReadSettings& read = {}, FailureSite* site = nullptr);
 
 void outcome_free(char* text);
 

@@ -51,11 +51,12 @@ Error write_member(OutputSink& sink, std::string_view key_with_punctuation, uint
 }  // namespace
 
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
-                 const ReadSettings& read) {
+                 const ReadSettings& read, FailureSite* site) {
   *run = ReportRun{};
   ValidatorState v;
-  if (Error e = validator_setup(&v, path, schema_json, read); failed(e)) return e;
+  if (Error e = validator_setup(&v, path, schema_json, read, site); failed(e)) return e;
   Error e = validate_rows(run, &v, cap);
+  if (failed(e)) note_site(v, site);
   run->rows_total = v.rows_total;
   run->rows_valid = v.rows_valid;
   run->rows_invalid = v.rows_invalid;

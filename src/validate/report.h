@@ -25,8 +25,9 @@ struct ReportRun {
 
 // Validates every row of path against schema_json, keeping at most cap
 // breaches. The input is closed on return; on failure the run holds nothing.
+// site (when given) says where a failure stood.
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
-                 const ReadSettings& read = {});
+                 const ReadSettings& read = {}, FailureSite* site = nullptr);
 void report_run_release(ReportRun* run);
 
 // A report taking over the run and the rendered NUL-terminated text

@@ -15,6 +15,78 @@ namespace quelta {
 namespace {
 
 constexpr const char* kTypeNames[] = {"any", "integer", "float", "boolean", "datetime", "string"};
+constexpr const char* kRuleKeys[] = {"type", "required", "min", "max", "min_len", "max_len", "one_of"};
+
+// Words other schema languages use for the same thing, lower case.
+struct Synonym {
+  const char* word;
+  const char* ours;
+};
+constexpr Synonym kKeySynonyms[] = {
+    {"minimum", "min"},       {"maximum", "max"},          {"minlength", "min_len"},
+    {"maxlength", "max_len"}, {"exclusiveminimum", "min"}, {"exclusivemaximum", "max"},
+    {"enum", "one_of"},       {"oneof", "one_of"},         {"allowed", "one_of"},
+    {"nullable", "required"}, {"optional", "required"},    {"datatype", "type"},
+    {"kind", "type"},         {"format", "type"},
+};
+constexpr Synonym kTypeSynonyms[] = {
+    {"int", "integer"},   {"long", "integer"},       {"number", "float"},       {"double", "float"},
+    {"decimal", "float"}, {"real", "float"},         {"numeric", "float"},      {"bool", "boolean"},
+    {"str", "string"},    {"text", "string"},        {"varchar", "string"},     {"date", "datetime"},
+    {"time", "datetime"}, {"timestamp", "datetime"}, {"date-time", "datetime"},
+};
+// Top-level keys of a JSON Schema document.
+constexpr const char* kJsonSchemaKeys[] = {"$schema", "$id", "properties", "definitions", "$defs", "items"};
+
+inline uint8_t lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
+
+// Edit distance with transpositions between a and b, ASCII case ignored;
+// anything above kFar counts as kFar + 1.
+constexpr size_t kFar = 2;
+size_t distance(FieldView a, FieldView b) {
+  constexpr size_t kMax = 40;
+  if (a.len > kMax || b.len > kMax) return kFar + 1;
+  if ((a.len > b.len ? a.len - b.len : b.len - a.len) > kFar) return kFar + 1;
+  size_t d[kMax + 1][kMax + 1];
+  for (size_t i = 0; i <= a.len; ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.len; ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.len; ++i)
+    for (size_t j = 1; j <= b.len; ++j) {
+      const size_t cost = lower(a.ptr[i - 1]) != lower(b.ptr[j - 1]);
+      size_t best = d[i - 1][j - 1] + cost;
+      if (d[i - 1][j] + 1 < best) best = d[i - 1][j] + 1;
+      if (d[i][j - 1] + 1 < best) best = d[i][j - 1] + 1;
+      if (i > 1 && j > 1 && lower(a.ptr[i - 1]) == lower(b.ptr[j - 2]) &&
+          lower(a.ptr[i - 2]) == lower(b.ptr[j - 1]) && d[i - 2][j - 2] + 1 < best)
+        best = d[i - 2][j - 2] + 1;
+      d[i][j] = best;
+    }
+  return d[a.len][b.len];
+}
+
+FieldView view(const char* s) { return FieldView{reinterpret_cast<const uint8_t*>(s), std::strlen(s)}; }
+
+// The known word a refused one most likely meant: a synonym, the same word
+// in another case, or one within kFar edits (and shorter than the word).
+template <size_t N, size_t M>
+const char* nearest_word(FieldView word, const char* const (&words)[N], const Synonym (&synonyms)[M]) {
+  char folded[32];
+  if (word.len < sizeof folded) {
+    for (size_t i = 0; i < word.len; ++i) folded[i] = static_cast<char>(lower(word.ptr[i]));
+    for (const Synonym& s : synonyms)
+      if (std::strlen(s.word) == word.len && std::memcmp(s.word, folded, word.len) == 0) return s.ours;
+  }
+  const char* best = nullptr;
+  size_t best_d = kFar + 1;
+  for (const char* w : words) {
+    const size_t d = distance(word, view(w));
+    if (d < best_d && d < word.len) {
+      best = w;
+      best_d = d;
+    }
+  }
+  return best;
+}
 
 bool is(FieldView text, const char* word) {
   const size_t n = std::strlen(word);
@@ -68,6 +140,28 @@ class ColumnLookup {
   const FieldView* names_;
   size_t n_names_;
   TextSet set_;
+};
+
+// Where a rule failed: fills the site (when given) with the problem, the
+// column and the position in the schema text.
+struct SiteWriter {
+  FailureSite* site;
+  const uint8_t* text;
+  size_t len;
+
+  Error fail(Error condition, Problem problem, FieldView column, size_t offset) const {
+    if (site) {
+      site->problem = problem;
+      site->column_name.set(column.ptr, column.len);
+      place(offset);
+    }
+    return condition;
+  }
+  void place(size_t offset) const {
+    site->in_schema = true;
+    site->offset = static_cast<int64_t>(offset);
+    text_line_column(text, len, offset, &site->line, &site->column);
+  }
 };
 
 // min and max take every number form; a big number is the decimal conversion
@@ -126,52 +220,79 @@ Error read_one_of(Arena* arena, const JsonNode& v, ColumnRule* rule) {
   return Error::None;
 }
 
-// Applies one key of a column object to the rule.
-Error apply_key(Arena* arena, FieldView key, const JsonNode& v, ColumnRule* rule) {
+// Applies one key of a column object to the rule; fills the site's key,
+// value and problem on failure (the caller places it).
+Error apply_key(Arena* arena, FieldView key, const JsonNode& v, ColumnRule* rule, FailureSite* site) {
+  auto wrong_value = [&]() {
+    if (site) {
+      site->problem = Problem::WrongRuleValue;
+      site->key.set(key.ptr, key.len);
+    }
+    return Error::BadSchema;
+  };
   switch (key.len) {
     case 3:
       if (is(key, "min")) {
         rule->has_min = true;
-        return number_value(v, &rule->min);
+        return failed(number_value(v, &rule->min)) ? wrong_value() : Error::None;
       }
       if (is(key, "max")) {
         rule->has_max = true;
-        return number_value(v, &rule->max);
+        return failed(number_value(v, &rule->max)) ? wrong_value() : Error::None;
       }
       break;
     case 4:
       if (is(key, "type")) {
-        if (v.type != JsonType::String) return Error::BadSchema;
+        if (v.type != JsonType::String) return wrong_value();
         for (size_t t = 0; t < std::size(kTypeNames); ++t)
           if (is(v.text, kTypeNames[t])) {
             rule->type = static_cast<ValueType>(t);
             return Error::None;
           }
+        if (site) {
+          site->problem = Problem::UnknownTypeName;
+          site->key.set(key.ptr, key.len);
+          site->value.set(v.text.ptr, v.text.len);
+          site->suggestion = nearest_word(v.text, kTypeNames, kTypeSynonyms);
+        }
         return Error::BadSchema;
       }
       break;
     case 6:
-      if (is(key, "one_of")) return read_one_of(arena, v, rule);
+      if (is(key, "one_of")) {
+        if (v.type != JsonType::Array) return wrong_value();
+        Error e = read_one_of(arena, v, rule);
+        if (e == Error::BadSchema && site) {
+          site->problem = Problem::OneOfItem;
+          site->key.set(key.ptr, key.len);
+        }
+        return e;
+      }
       break;
     case 7:
       if (is(key, "min_len")) {
         rule->has_min_len = true;
-        return length_value(v, &rule->min_len);
+        return failed(length_value(v, &rule->min_len)) ? wrong_value() : Error::None;
       }
       if (is(key, "max_len")) {
         rule->has_max_len = true;
-        return length_value(v, &rule->max_len);
+        return failed(length_value(v, &rule->max_len)) ? wrong_value() : Error::None;
       }
       break;
     case 8:
       if (is(key, "required")) {
-        if (v.type != JsonType::True && v.type != JsonType::False) return Error::BadSchema;
+        if (v.type != JsonType::True && v.type != JsonType::False) return wrong_value();
         rule->required = v.type == JsonType::True;
         return Error::None;
       }
       break;
     default:
       break;
+  }
+  if (site) {
+    site->problem = Problem::UnknownRuleKey;
+    site->key.set(key.ptr, key.len);
+    site->suggestion = nearest_word(key, kRuleKeys, kKeySynonyms);
   }
   return Error::BadSchema;
 }
@@ -188,26 +309,87 @@ Error build_one_of_set(Arena* arena, ColumnRule* rule) {
   return Error::None;
 }
 
-Error build_schema(const JsonNode& root, const FieldView* names, size_t n_names, Schema* out) {
-  if (root.type != JsonType::Object) return Error::BadSchema;
-  // Recorded before the early return for an empty schema: rows are still
-  // checked against the header's field count.
-  out->n_header_columns = n_names;
-  if (root.n == 0) return Error::None;
-  if (n_names == 0) return Error::UnknownColumn;
-  out->rules = arena_array<ColumnRule>(&out->storage, root.n);
-  if (!out->rules) return Error::OutOfMemory;
-  ColumnLookup columns(names, n_names);
-  if (Error e = columns.prepare(root.n); failed(e)) return e;
+// The first top-level key that only a JSON Schema document has (and that is
+// no column of the header), or null.
+const FieldView* json_schema_keyword(const JsonNode& root, const ColumnLookup& columns) {
+  for (size_t i = 0; i < root.n; ++i) {
+    const FieldView& k = root.keys[i];
+    size_t unused;
+    if (columns.find(k, &unused) && root.items[i].type == JsonType::Object) continue;
+    for (const char* w : kJsonSchemaKeys)
+      if (is(k, w)) return &k;
+    if (is(k, "type") && root.items[i].type == JsonType::String && is(root.items[i].text, "object"))
+      return &k;
+    if (is(k, "required") && root.items[i].type == JsonType::Array) return &k;
+  }
+  return nullptr;
+}
+
+// A header name that the refused column name most likely meant.
+const FieldView* nearest_column(FieldView name, const FieldView* names, size_t n_names) {
+  const FieldView* best = nullptr;
+  size_t best_d = kFar + 1;
+  for (size_t i = 0; i < n_names; ++i) {
+    const size_t d = distance(name, names[i]);
+    if (d < best_d && d < name.len) {
+      best = &names[i];
+      best_d = d;
+    }
+  }
+  return best;
+}
+
+Error build_rules(const JsonNode& root, const FieldView* names, size_t n_names, const ColumnLookup& columns,
+                  Schema* out, const SiteWriter& at) {
+  FailureSite* site = at.site;
   for (size_t i = 0; i < root.n; ++i) {
     ColumnRule rule;
-    if (!columns.find(root.keys[i], &rule.column)) return Error::UnknownColumn;
+    const FieldView& name = root.keys[i];
+    if (!columns.find(name, &rule.column)) {
+      if (site) {
+        if (const FieldView* near = nearest_column(name, names, n_names))
+          site->near_name.set(near->ptr, near->len);
+      }
+      return at.fail(Error::UnknownColumn, Problem::UnknownColumnName, name, root.items[i].key_offset);
+    }
     const JsonNode& body = root.items[i];
-    if (body.type != JsonType::Object) return Error::BadSchema;
-    if (Error e = copy_text(&out->storage, root.keys[i].ptr, root.keys[i].len, &rule.name); failed(e))
-      return e;
-    for (size_t k = 0; k < body.n; ++k)
-      if (Error e = apply_key(&out->storage, body.keys[k], body.items[k], &rule); failed(e)) return e;
+    if (body.type != JsonType::Object)
+      return at.fail(Error::BadSchema, Problem::RulesNotObject, name, body.offset);
+    if (Error e = copy_text(&out->storage, name.ptr, name.len, &rule.name); failed(e)) return e;
+    size_t min_at = 0, min_len_at = 0;
+    for (size_t k = 0; k < body.n; ++k) {
+      const JsonNode& v = body.items[k];
+      if (Error e = apply_key(&out->storage, body.keys[k], v, &rule, site); failed(e)) {
+        if (e == Error::BadSchema && site) {
+          size_t offset = v.offset;
+          if (site->problem == Problem::UnknownRuleKey) offset = v.key_offset;
+          if (site->problem == Problem::OneOfItem) {
+            for (size_t j = 0; j < v.n; ++j) {
+              const JsonType t = v.items[j].type;
+              if (t != JsonType::String && t != JsonType::Integer && t != JsonType::Float) {
+                site->index = j;
+                offset = v.items[j].offset;
+                break;
+              }
+            }
+          }
+          site->column_name.set(name.ptr, name.len);
+          at.place(offset);
+        }
+        return e;
+      }
+      if (is(body.keys[k], "min")) min_at = v.key_offset;
+      if (is(body.keys[k], "min_len")) min_len_at = v.key_offset;
+    }
+    // Bounds that no value could meet.
+    if (rule.has_min && rule.has_max && rule.min > rule.max) {
+      if (site) site->key.set("min");
+      return at.fail(Error::BadSchema, Problem::MinAboveMax, name, min_at);
+    }
+    if (rule.has_min_len && rule.has_max_len && rule.min_len > rule.max_len) {
+      if (site) site->key.set("min_len");
+      return at.fail(Error::BadSchema, Problem::MinLenAboveMaxLen, name, min_len_at);
+    }
     if (rule.n_one_of > kOneOfLinearMax) {
       if (Error e = build_one_of_set(&out->storage, &rule); failed(e)) return e;
     }
@@ -216,15 +398,48 @@ Error build_schema(const JsonNode& root, const FieldView* names, size_t n_names,
   return Error::None;
 }
 
+Error build_schema(const JsonNode& root, const FieldView* names, size_t n_names, Schema* out,
+                   const SiteWriter& at) {
+  if (root.type != JsonType::Object)
+    return at.fail(Error::BadSchema, Problem::SchemaNotObject, {}, root.offset);
+  // Recorded before the early return for an empty schema: rows are still
+  // checked against the header's field count.
+  out->n_header_columns = n_names;
+  if (root.n == 0) return Error::None;
+  ColumnLookup columns(names, n_names);
+  Error e = Error::None;
+  if (n_names == 0) {
+    e = at.fail(Error::UnknownColumn, Problem::UnknownColumnName, root.keys[0], root.items[0].key_offset);
+  } else {
+    out->rules = arena_array<ColumnRule>(&out->storage, root.n);
+    if (!out->rules) return Error::OutOfMemory;
+    if (Error p = columns.prepare(root.n); failed(p)) return p;
+    e = build_rules(root, names, n_names, columns, out, at);
+  }
+  // A JSON Schema document fails somewhere; say what it is instead.
+  if ((e == Error::UnknownColumn || e == Error::BadSchema) && at.site) {
+    if (const FieldView* keyword = json_schema_keyword(root, columns)) {
+      at.site->problem = Problem::LooksLikeJsonSchema;
+      at.site->key.set(keyword->ptr, keyword->len);
+    }
+  }
+  return e;
+}
+
 }  // namespace
 
-Error schema_parse(const uint8_t* text, size_t len, const FieldView* names, size_t n_names, Schema* out) {
+Error schema_parse(const uint8_t* text, size_t len, const FieldView* names, size_t n_names, Schema* out,
+                   FailureSite* site) {
   *out = Schema{};
   JsonTree tree;
+  const SiteWriter at{site, text, len};
   // Any failure while reading the document, running out of memory included,
   // is a schema the library could not take.
-  if (failed(json_tree_parse(text, len, &tree))) return Error::BadSchema;
-  Error e = build_schema(tree.root, names, n_names, out);
+  if (failed(json_tree_parse(text, len, &tree, false, site))) {
+    if (site && site->offset >= 0) at.place(static_cast<size_t>(site->offset));
+    return Error::BadSchema;
+  }
+  Error e = build_schema(tree.root, names, n_names, out, at);
   json_tree_free(&tree);
   if (failed(e)) schema_free(out);
   return e;

@@ -8,6 +8,7 @@
 #include "input/field_view.h"
 #include "platform/error.h"
 #include "util/arena.h"
+#include "util/failure_site.h"
 #include "validate/text_set.h"
 
 namespace quelta {
@@ -43,9 +44,12 @@ struct Schema {
 };
 
 // Parses text[0..len) against the header names. BadSchema, UnknownColumn or
-// OutOfMemory on failure, with nothing left allocated. n_header_columns is
-// n_names on success, whatever the schema holds.
-Error schema_parse(const uint8_t* text, size_t len, const FieldView* names, size_t n_names, Schema* out);
+// OutOfMemory on failure, with nothing left allocated; site (when given) then
+// says which entry and key failed, how, and where in the text. A min above
+// max, or a min_len above max_len, is BadSchema: no value could pass.
+// n_header_columns is n_names on success, whatever the schema holds.
+Error schema_parse(const uint8_t* text, size_t len, const FieldView* names, size_t n_names, Schema* out,
+                   FailureSite* site = nullptr);
 // Releases everything the schema owns; safe on a partly built or freed schema.
 void schema_free(Schema* schema);
 

@@ -57,7 +57,7 @@ Error write_batch_row(OutputSink& text, const RowResult& row) {
 }  // namespace
 
 Validator* validator_open(const char* path, const char* schema_json, ValidatorOpenFailure* failure,
-                          Error* condition, const ReadSettings& read) {
+                          Error* condition, const ReadSettings& read, FailureSite* site) {
   *failure = ValidatorOpenFailure::None;
   *condition = Error::None;
   void* block = platform::heap_alloc(sizeof(Validator));
@@ -66,7 +66,7 @@ Validator* validator_open(const char* path, const char* schema_json, ValidatorOp
     return nullptr;
   }
   Validator* v = new (block) Validator{};
-  if (Error e = validator_setup(&v->state, path, schema_json, read); failed(e)) {
+  if (Error e = validator_setup(&v->state, path, schema_json, read, site); failed(e)) {
     v->~Validator();
     platform::heap_free(v);
     *failure = ValidatorOpenFailure::Setup;

@@ -23,8 +23,9 @@ enum class ValidatorOpenFailure : uint8_t {
 
 // Opens path and parses the schema against its header; on failure says which
 // step failed (with the set-up's condition) and frees everything.
+// site (when given) says where a failed set-up stood.
 Validator* validator_open(const char* path, const char* schema_json, ValidatorOpenFailure* failure,
-                          Error* condition, const ReadSettings& read = {});
+                          Error* condition, const ReadSettings& read = {}, FailureSite* site = nullptr);
 void validator_close(Validator* v);
 
 ValidatorState* validator_state(Validator* v);

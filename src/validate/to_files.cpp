@@ -73,18 +73,30 @@ Error split_rows(ValidatorState* v, Output* valid, Output* invalid, uint64_t* er
 }  // namespace
 
 Error validate_to_files(const char* input_path, const char* schema_json, const char* valid_path,
-                        const char* invalid_path, FileSplitStats* stats, const ReadSettings& read) {
+                        const char* invalid_path, FileSplitStats* stats, const ReadSettings& read,
+                        FailureSite* site) {
   ValidatorState v;
-  if (Error e = validator_setup(&v, input_path, schema_json, read); failed(e)) return e;
+  if (Error e = validator_setup(&v, input_path, schema_json, read, site); failed(e)) return e;
   Output valid, invalid;
   uint64_t errors_total = 0;
   Error e = valid.create(valid_path);
+  const char* refused = failed(e) ? valid_path : nullptr;
   // A failed create removes nothing at its own path: when the invalid output's
   // path holds a file (even the valid output just made there), only the valid
   // output, which this call created, is removed.
-  if (!failed(e)) e = invalid.create(invalid_path);
-  if (!failed(e)) e = split_rows(&v, &valid, &invalid, &errors_total);
+  if (!failed(e)) {
+    e = invalid.create(invalid_path);
+    if (failed(e)) refused = invalid_path;
+  }
+  if (!failed(e)) {
+    e = split_rows(&v, &valid, &invalid, &errors_total);
+    note_site(v, site);
+  }
   if (failed(e)) {
+    if (site && refused) {
+      *site = FailureSite{};
+      site->path = refused;
+    }
     invalid.discard();
     valid.discard();
     validator_release(&v);

@@ -7,6 +7,7 @@
 
 #include "input/read_settings.h"
 #include "platform/error.h"
+#include "util/failure_site.h"
 
 namespace quelta {
 
@@ -19,8 +20,10 @@ struct FileSplitStats {
 
 // Both outputs are created new (PathAlreadyExists when a path holds a file);
 // after any failure neither output exists and a file that was at either path
-// before the call is untouched. *stats is written only on success.
+// before the call is untouched. *stats is written only on success. site
+// (when given) says where a failure stood, and which output could not be made.
 Error validate_to_files(const char* input_path, const char* schema_json, const char* valid_path,
-                        const char* invalid_path, FileSplitStats* stats, const ReadSettings& read = {});
+                        const char* invalid_path, FileSplitStats* stats, const ReadSettings& read = {},
+                        FailureSite* site = nullptr);
 
 }  // namespace quelta

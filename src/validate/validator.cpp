@@ -15,11 +15,12 @@ constexpr const char* kRuleNames[kRuleCount] = {
     "above_max",      "too_short",       "too_long",         "not_in_set",
 };
 
-Error parse_against_header(ValidatorState* v, const char* schema_json) {
+Error parse_against_header(ValidatorState* v, const char* schema_json, FailureSite* site) {
   size_t n_names;
   const FieldView* names = input_names(v->scan.input, &n_names);
+  if (site) *site = FailureSite{};
   return schema_parse(reinterpret_cast<const uint8_t*>(schema_json), std::strlen(schema_json), names, n_names,
-                      &v->schema);
+                      &v->schema, site);
 }
 
 // Counts a breach and records it while the row's budget lasts.
@@ -93,13 +94,16 @@ const char* rule_name(Rule r) {
   return i < kRuleCount ? kRuleNames[i] : "";
 }
 
-Error validator_setup(ValidatorState* v, const char* path, const char* schema_json,
-                      const ReadSettings& read) {
+Error validator_setup(ValidatorState* v, const char* path, const char* schema_json, const ReadSettings& read,
+                      FailureSite* site) {
   *v = ValidatorState{};
   InputParams params;
   params.read = read;
-  if (Error e = open_input(&v->scan.input, path, params); failed(e)) return e;
-  if (Error e = parse_against_header(v, schema_json); failed(e)) {
+  if (Error e = open_input(&v->scan.input, path, params); failed(e)) {
+    note_site(*v, site);
+    return e;
+  }
+  if (Error e = parse_against_header(v, schema_json, site); failed(e)) {
     scan_state_close(&v->scan);
     return e;
   }
@@ -107,12 +111,15 @@ Error validator_setup(ValidatorState* v, const char* path, const char* schema_js
 }
 
 Error validator_setup_memory(ValidatorState* v, const uint8_t* data, size_t len, bool is_json,
-                             const char* schema_json, const ReadSettings& read) {
+                             const char* schema_json, const ReadSettings& read, FailureSite* site) {
   *v = ValidatorState{};
   InputParams params;
   params.read = read;
-  if (Error e = open_input_memory(&v->scan.input, data, len, is_json, params); failed(e)) return e;
-  if (Error e = parse_against_header(v, schema_json); failed(e)) {
+  if (Error e = open_input_memory(&v->scan.input, data, len, is_json, params); failed(e)) {
+    note_site(*v, site);
+    return e;
+  }
+  if (Error e = parse_against_header(v, schema_json, site); failed(e)) {
     scan_state_close(&v->scan);
     return e;
   }

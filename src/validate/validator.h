@@ -51,13 +51,20 @@ struct ValidatorState {
 constexpr uint64_t kUnlimitedErrors = UINT64_MAX;
 
 // Opens path with default scan options and parses the schema against its
-// header. On failure nothing stays open or allocated.
+// header. On failure nothing stays open or allocated, and site (when given)
+// says where the input or the schema failed.
 Error validator_setup(ValidatorState* v, const char* path, const char* schema_json,
-                      const ReadSettings& read = {});
+                      const ReadSettings& read = {}, FailureSite* site = nullptr);
 // The same over CSV (is_json false) or JSON-row text in memory, which must
 // outlive the state.
 Error validator_setup_memory(ValidatorState* v, const uint8_t* data, size_t len, bool is_json,
-                             const char* schema_json, const ReadSettings& read = {});
+                             const char* schema_json, const ReadSettings& read = {},
+                             FailureSite* site = nullptr);
+
+// Copies where the input's last failed read stood to site (when given).
+inline void note_site(const ValidatorState& v, FailureSite* site) {
+  if (site) *site = input_site(v.scan.input);
+}
 void validator_release(ValidatorState* v);
 
 struct RowResult {

@@ -355,8 +355,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
                               : failure();
        }},
       {"quelta_validate",
-       21,
-       21,
+       23,
+       23,
        {"out of memory", "out of memory rendering report", "validate failed: BadSchema",
         "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -368,8 +368,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validator_open",
-       21,
-       21,
+       23,
+       23,
        {"cannot open validator: BadSchema", "cannot open validator: OutOfMemory", "out of memory",
         "out of memory copying header"},
        [&](FaultArm& fault) {
@@ -414,8 +414,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_to_files",
-       18,
-       18,
+       20,
+       20,
        {"validate_to_files failed: BadSchema", "validate_to_files failed: OutOfMemory"},
        [&](FaultArm& fault) {
          ValidationStats st{};
@@ -438,8 +438,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_outcome",
-       23,
-       23,
+       25,
+       25,
        {"out of memory", "validate failed: BadSchema", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
          fault.arm();
@@ -450,8 +450,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_outcome (memory)",
-       24,
-       24,
+       26,
+       26,
        {"out of memory", "validate failed: BadSchema", "validate failed: OutOfMemory"},
        [&](FaultArm& fault) {
          const std::string text = jsonl_text();

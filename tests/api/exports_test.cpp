@@ -76,6 +76,8 @@ const std::set<std::string> kExpected = {
     // Rows in bulk.
     "quelta_next_rows",
     "quelta_unread_rows",
+    // Failure detail.
+    "quelta_last_error_detail",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

@@ -99,12 +99,13 @@ class ToolCases(unittest.TestCase):
             (["rows", quoted, "--format", "csv"], b"", 0, 'a,b\n"x, y","say ""hi"""\n,\n', ""),
             (["rows", bytes_file, "--format", "json"], b"", 0, '{"a":[255,0]}\n', ""),
             # The quote that opens on row 3 runs to the end of the file, unclosed.
-            (["rows", broken, "--format", "csv"], b"", 2, "a,b\n1,2\n", f"quelta: {broken}: next failed: UnterminatedQuote\n"),
+            (["rows", broken, "--format", "csv"], b"", 2, "a,b\n1,2\n",
+             f"quelta: {broken}: line 4: next failed: UnterminatedQuote (the quote opened at line 3)\n"),
             # A quoted line break is part of its field; --quotes line keeps a quote within its line.
             (["rows", spans, "--format", "csv"], b"", 0, 'a,b\n"x\ny",2\n', ""),
             (["count", spans], b"", 0, "1\n", ""),
             (["rows", spans, "--format", "csv", "--quotes", "line"], b"", 2, "a,b\n",
-             f"quelta: {spans}: next failed: UnterminatedQuote\n"),
+             f"quelta: {spans}: line 2, column 1: next failed: UnterminatedQuote (the quote at column 1 is not closed)\n"),
             (["rows", PEOPLE, "--select", "name", "--limit", "2", "--format", "table"], b"", 0,
              "name\n----\nAda Lovelace\nAlan Turing\n", ""),
             (["count", PEOPLE], b"", 0, f"{len(rows)}\n", ""),
@@ -131,7 +132,8 @@ class ToolCases(unittest.TestCase):
             (["check", PEOPLE, "--schema", SCHEMA], b"", 1,
              f"{PEOPLE}: invalid: missing_required 1 (the first invalid row, row 6; --max-errors N reads further)\n",
              ""),
-            (["check", "-", "--schema", '{"b":{}}'], b"a\n1\n", 2, "", "quelta: --schema: validate failed: UnknownColumn\n"),
+            (["check", "-", "--schema", '{"b":{}}'], b"a\n1\n", 2, "",
+             'quelta: --schema: line 1, column 2: validate failed: UnknownColumn: no column "b" in the header\n'),
             (["validate", PEOPLE, "--schema", "{}", "--json"], b"", 0,
              '{"rows_total":20,"rows_valid":19,"rows_invalid":1,"errors_total":1,"truncated":false,'
              '"counts":{"too_few_fields":1},"errors":[{"row":17,"column":null,"column_name":"","rule":'
@@ -305,7 +307,7 @@ class ToolCases(unittest.TestCase):
             (["validate", people, "--schema", "/dev/zero"], "/dev/null", None,
              "quelta: schema /dev/zero is larger than 8 MiB, "),
             # The library reads the header line, whatever the delimiter.
-            (["columnar", sparse, "--delimiter", ";"], "/dev/null", 512 * MIB, f"quelta: {sparse}: open failed: OutOfMemory"),
+            (["columnar", sparse, "--delimiter", ";"], "/dev/null", 512 * MIB, f"quelta: {sparse}: line 1: open failed: OutOfMemory"),
         ]
         for args, stdin, cap, stderr in cases:
             if cap and OPTS.sanitized:
@@ -446,15 +448,38 @@ class ToolCases(unittest.TestCase):
     def test_errors_name_their_subject(self):
         bad_schema = self.write("s.json", b'{"age": {"type": "integer", "minimum": 0}}')
         nested = self.write("n.jsonl", b'{"a":1}\n{"a":[1]}\n')
+        comma = self.write("comma.json", b'{\n  "age": {"type": "integer"},\n  "name": {"required": true},\n}\n')
+        json_schema = self.write("js.json", b'{"$schema": "https://json-schema.org/draft/2020-12/schema",\n'
+                                            b' "type": "object", "properties": {"age": {"type": "integer"}}}')
+        bad_line = self.write("bad.jsonl", b'{"a":1}\n{"a":2}\n{"a" 3}\n')
         # (arguments, standard input, stderr)
         cases = [
+            (["check", PEOPLE, "--schema", comma], b"",
+             f"quelta: {comma}: line 3, column 29: validate failed: BadSchema: "
+             "a comma before the closing bracket (JSON allows no trailing comma)\n"),
+            (["check", PEOPLE, "--schema", '{"age":{"type":"int"}}'], b"",
+             'quelta: --schema: line 1, column 16: validate failed: BadSchema: unknown type "int" (did you mean '
+             '"integer"?); types are any, integer, float, boolean, datetime, string\n'),
+            (["check", PEOPLE, "--schema", '{"age":{"min":"0"}}'], b"",
+             'quelta: --schema: line 1, column 15: validate failed: BadSchema: "min" must be a number\n'),
+            (["check", PEOPLE, "--schema", '{"age":{"min":90,"max":18}}'], b"",
+             'quelta: --schema: line 1, column 9: validate failed: BadSchema: "min" is above "max", so no value '
+             "could pass\n"),
+            (["check", PEOPLE, "--schema", json_schema], b"",
+             f'quelta: {json_schema}: line 1, column 2: validate failed: UnknownColumn: this looks like JSON Schema '
+             '("$schema"); a schema here maps column names to rules, e.g. {"age":{"type":"integer","min":0}}\n'),
+            (["rows", bad_line, "--format", "json"], b"",
+             f"quelta: {bad_line}: line 3: batch failed: InvalidJson (expected ':' after key)\n"),
             (["rows", "rows.csv"], b"", "quelta: rows.csv: open failed: FileNotFound\n"),
             (["count", self.dir], b"", f"quelta: {self.dir}: open failed: IsDir\n"),
-            (["rows", nested, "--format", "json"], b"", f"quelta: {nested}: batch failed: NestedValueNotSupported\n"),
-            (["validate", PEOPLE, "--schema", bad_schema], b"", f"quelta: {bad_schema}: validate failed: BadSchema\n"),
+            (["rows", nested, "--format", "json"], b"",
+             f'quelta: {nested}: line 2: batch failed: NestedValueNotSupported (the value of "a" is an object or an array)\n'),
+            (["validate", PEOPLE, "--schema", bad_schema], b"",
+             f'quelta: {bad_schema}: line 1, column 29: validate failed: BadSchema: unknown key "minimum" (did you mean "min"?)\n'),
             (["validate", PEOPLE, "--schema", bad_schema, "--stream"], b"",
-             f"quelta: {bad_schema}: cannot open validator: BadSchema\n"),
-            (["check", PEOPLE, "--schema", '{"agee":{}}'], b"", "quelta: --schema: validate failed: UnknownColumn\n"),
+             f'quelta: {bad_schema}: line 1, column 29: cannot open validator: BadSchema: unknown key "minimum" (did you mean "min"?)\n'),
+            (["check", PEOPLE, "--schema", '{"agee":{}}'], b"",
+             'quelta: --schema: line 1, column 2: validate failed: UnknownColumn: no column "agee" in the header (did you mean "age"?)\n'),
             (["check", "-", "--schema", "{}"], b"a\n\xff\n", "quelta: standard input: validate failed: InvalidUtf8\n"),
             (["check", "missing.csv", "--schema", "{}"], b"", "quelta: missing.csv: validate failed: FileNotFound\n"),
             (["validate", "missing.csv", "--schema", "{}", "--split", "v.csv", "i.jsonl"], b"",
@@ -764,10 +789,12 @@ class ReadingFiles(unittest.TestCase):
         nested = self.write("nested.jsonl", b'{"a":[1]}\n')
         # (file bytes, arguments after the file, status, stdout, stderr start)
         cases = [
-            (last_line, ["rows", "--format", "csv"], 2, b"a,b\n1,2\n", "quelta: {}: next failed: UnterminatedQuote\n"),
+            (last_line, ["rows", "--format", "csv"], 2, b"a,b\n1,2\n",
+             "quelta: {}: line 3, column 3: next failed: UnterminatedQuote (the quote at column 3 is not closed)\n"),
             (last_line, ["count"], 2, b"", "quelta: {}: count failed: UnterminatedQuote\n"),
             (last_line, ["columnar"], 2, b"", "quelta: {}: parallel scan failed: UnterminatedQuote\n"),
-            (last_line, ["check", "--schema", "{}"], 2, b"", "quelta: {}: validate failed: UnterminatedQuote\n"),
+            (last_line, ["check", "--schema", "{}"], 2, b"",
+             "quelta: {}: line 3, column 3: validate failed: UnterminatedQuote (the quote at column 3 is not closed)\n"),
             (b"a\n1\n", ["rows", "--delimiter", ";;"], 2, b"", "quelta rows: --delimiter takes one byte"),
             (b"a\n1\n", ["count", "--delimiter", '"'], 2, b"", "quelta count: --delimiter takes one byte"),
             (b"a\n1\n", ["columns", "--encoding", "ebcdic"], 2, b"", "quelta columns: --encoding takes utf-8"),
@@ -785,7 +812,8 @@ class ReadingFiles(unittest.TestCase):
                 self.assertEqual(got[:2], (status, stdout))
                 self.assertTrue(got[2].startswith(stderr.replace("{}", path)), got[2])
         status, _, err = run_bytes(["rows", nested])
-        self.assertEqual((status, err), (2, f"quelta: {nested}: next failed: NestedValueNotSupported\n"))
+        self.assertEqual((status, err), (2, f'quelta: {nested}: line 1: next failed: NestedValueNotSupported '
+                                            '(the value of "a" is an object or an array)\n'))
 
     def test_every_command_reads_with_the_flags(self):
         """Each command gives the same output on a semicolon-separated Windows-1252 file

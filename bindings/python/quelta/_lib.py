@@ -103,6 +103,23 @@ class ValidationStats(ctypes.Structure):
     ]
 
 
+class ErrorDetail(ctypes.Structure):
+    """Where and what of the last failure; ``size`` must be set to ``ctypes.sizeof(ErrorDetail)``."""
+
+    _fields_ = [
+        ("size", c_size_t),
+        ("condition", c_char_p),
+        ("subject", c_char_p),
+        ("detail", c_char_p),
+        ("line", c_uint64),
+        ("column", c_uint64),
+        ("offset", c_int64),
+        ("schema_line", c_uint64),
+        ("schema_column", c_uint64),
+        ("schema_offset", c_int64),
+    ]
+
+
 _h = c_void_p
 _fields_out = POINTER(POINTER(c_char_p))
 class ColumnCounts(ctypes.Structure):
@@ -120,6 +137,7 @@ _read = POINTER(ReadOptions)
 PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_build_mode": (c_char_p, []),
     "quelta_last_error": (c_char_p, []),
+    "quelta_last_error_detail": (c_int32, [POINTER(ErrorDetail)]),
     "quelta_open": (_h, [c_char_p, POINTER(ScanOptions)]),
     "quelta_open_with": (_h, [c_char_p, POINTER(ScanOptions), _read]),
     "quelta_close": (None, [_h]),
@@ -265,9 +283,37 @@ def last_error() -> str:
     return raw.decode("utf-8", "replace") if raw is not None else ""
 
 
+def last_error_detail() -> errors.Detail | None:
+    """The detail beside the current message, or None when there is none or the
+    library predates it (call with LOCK held, right after the failing call)."""
+    library = lib()
+    if "quelta_last_error_detail" in library.missing:
+        return None
+    record = ErrorDetail()
+    record.size = ctypes.sizeof(ErrorDetail)
+    if library.last_error_detail(ctypes.byref(record)) != 1:
+        return None
+
+    def text(raw: bytes | None) -> str | None:
+        return os.fsdecode(raw) if raw else None
+
+    in_schema = record.schema_line > 0
+    return errors.Detail(
+        subject=text(record.subject),
+        detail=text(record.detail),
+        line=record.line or None,
+        colno=record.column or None,
+        offset=record.offset if record.offset >= 0 else None,
+        schema_line=record.schema_line if in_schema else None,
+        schema_colno=record.schema_column if in_schema else None,
+        schema_offset=record.schema_offset if record.schema_offset >= 0 else None,
+    )
+
+
 def fail(default: str = "operation failed") -> errors.Error:
-    """The exception for the message the last call left (call with LOCK held)."""
-    return errors.from_message(last_error() or default)
+    """The exception for the message the last call left, with its detail (call with LOCK held)."""
+    message = last_error()
+    return errors.from_message(message or default, last_error_detail() if message else None)
 
 
 class Handle:

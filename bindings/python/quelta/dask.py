@@ -161,7 +161,7 @@ def _guarded(task: Callable[..., Any], args: tuple[Any, ...], path: str, *own: A
 
 
 def _message(exc: BaseException) -> str:
-    return str(exc) if isinstance(exc, _errors.Error) else f"{type(exc).__name__}: {exc}"
+    return exc.message if isinstance(exc, _errors.Error) else f"{type(exc).__name__}: {exc}"
 
 
 def _run(

@@ -296,8 +296,10 @@ def validate_to_files(
         stats = split(raw_path, raw_schema, *(os.fsencode(s) for s in slots), settings)
         try:
             stage.publish(list(zip(temps, finals)))
-        except FileExistsError:
-            raise _errors.from_message("validate_to_files failed: PathAlreadyExists") from None
+        except FileExistsError as exc:
+            raise _errors.from_message(
+                "validate_to_files failed: PathAlreadyExists", _errors.Detail(subject=exc.filename)
+            ) from None
     return stats
 
 

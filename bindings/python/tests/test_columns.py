@@ -39,10 +39,10 @@ class ParallelColumnsTest(TempDirTest):
         missing = os.path.join(self.dir, "missing.csv")
         with self.assertRaises(quelta.FileNotFound) as caught:
             quelta.parallel_columns(missing)
-        self.assertEqual(str(caught.exception), "parallel scan failed: FileNotFound")
+        self.assertEqual(caught.exception.message, "parallel scan failed: FileNotFound")
         with self.assertRaises(quelta.DataError) as caught:
             quelta.parallel_columns(self.write("q.csv", 'a\n"open\n'))
-        self.assertEqual(str(caught.exception), "parallel scan failed: UnterminatedQuote")
+        self.assertEqual(caught.exception.message, "parallel scan failed: UnterminatedQuote")
 
 
 if __name__ == "__main__":

@@ -217,7 +217,7 @@ class DaskTest(unittest.TestCase):
         got = qd.validate(inputs, SCHEMA, client=self.client)
         self.assertEqual([p for p, _ in got.per_file], [self.good[0], self.good[1]])
         self.assertEqual(got.failures, [qd.Failure(self.missing, "validate failed: FileNotFound"),
-                                        qd.Failure(bad_binding, str(self.library_error(bad_binding)))])
+                                        qd.Failure(bad_binding, self.library_error(bad_binding).message)])
         self.assertEqual(got.value.rows_total, quelta.validate(self.good[0], SCHEMA).rows_total
                          + quelta.validate(self.good[1], SCHEMA).rows_total)
         with self.assertRaises(quelta.FileNotFound) as caught:

@@ -121,7 +121,7 @@ class ScannerTest(TempDirTest):
             with self.subTest(message), self.assertRaises(exc) as caught:
                 quelta.open(path)
             self.assertIsInstance(caught.exception, quelta.Error)
-            self.assertEqual(str(caught.exception), message)
+            self.assertEqual(caught.exception.message, message)
         self.assertIsInstance(caught.exception, ValueError)
         with self.assertRaises(FileNotFoundError):  # the standard class works too
             quelta.open(cases[0][0])

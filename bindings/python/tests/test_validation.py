@@ -81,7 +81,7 @@ class ValidationTest(TempDirTest):
         self.assertEqual([line["values"] for line in lines], [["bob", "x"], ["", "5"], ["c,d", "-1"]])
         with self.assertRaises(quelta.FileExists) as caught:
             quelta.validate_to_files(self.path, SCHEMA, valid, os.path.join(self.dir, "other.jsonl"))
-        self.assertEqual(str(caught.exception), "validate_to_files failed: PathAlreadyExists")
+        self.assertEqual(caught.exception.message, "validate_to_files failed: PathAlreadyExists")
 
     def test_to_files_pair_is_whole_after_a_crash(self) -> None:
         # A process that dies while publishing leaves, once the next call has run in the
@@ -116,7 +116,7 @@ class ValidationTest(TempDirTest):
             with self.subTest(v=v, i=i):
                 with self.assertRaises(error) as caught:
                     quelta.validate_to_files(source, SCHEMA, v, i)
-                self.assertTrue(str(caught.exception).startswith("validate_to_files failed: "))
+                self.assertTrue(caught.exception.message.startswith("validate_to_files failed: "))
                 self.assertEqual(sorted(os.listdir(self.dir)), ["people.csv"])
 
     def test_outcome_for_paths_text_and_bytes(self) -> None:
@@ -144,7 +144,7 @@ class ValidationTest(TempDirTest):
         self.assertEqual(report.errors[0].value, "caf\ufffd")
         with self.assertRaises(quelta.DataError) as caught:
             quelta.validate_outcome(pathlib.Path(path), SCHEMA)
-        self.assertEqual(str(caught.exception), "validate failed: InvalidUtf8")
+        self.assertEqual(caught.exception.message, "validate failed: InvalidUtf8")
 
     def test_failures(self) -> None:
         missing = os.path.join(self.dir, "missing.csv")
@@ -160,7 +160,7 @@ class ValidationTest(TempDirTest):
             with self.subTest(message or exc.__name__), self.assertRaises(exc) as caught:
                 call()
             if message is not None:
-                self.assertEqual(str(caught.exception), message)
+                self.assertEqual(caught.exception.message, message)
 
 
 if __name__ == "__main__":
