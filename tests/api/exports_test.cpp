@@ -78,6 +78,12 @@ const std::set<std::string> kExpected = {
     "quelta_unread_rows",
     // Failure detail.
     "quelta_last_error_detail",
+    // Profile and schema inference.
+    "quelta_profile",
+    "quelta_profile_with",
+    "quelta_infer_schema",
+    "quelta_infer_schema_with",
+    "quelta_profile_free",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

@@ -204,6 +204,12 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     # Rows in bulk.
     "quelta_next_rows": (c_int32, [_h, c_size_t, c_size_t, POINTER(RowChunk)]),
     "quelta_unread_rows": (c_int32, [_h, c_size_t]),
+    # Profile texts come back as raw pointers too, freed by quelta_profile_free.
+    "quelta_profile": (POINTER(c_char), [c_char_p, POINTER(ScanOptions)]),
+    "quelta_profile_with": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read]),
+    "quelta_infer_schema": (POINTER(c_char), [c_char_p, POINTER(ScanOptions)]),
+    "quelta_infer_schema_with": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read]),
+    "quelta_profile_free": (None, [c_void_p]),
 }
 
 

@@ -31,6 +31,7 @@ class ExportsTest(unittest.TestCase):
             "typed columns": {f"quelta_collect_columnar_{t}" for t in ("float64", "int64", "boolean", "datetime", "infer_type", "join", "dictionary")},
             "rows in bulk": {"quelta_next_rows", "quelta_unread_rows"},
             "failure detail": {"quelta_last_error_detail"},
+            "profile": {"quelta_profile", "quelta_infer_schema", "quelta_profile_free"},
         }
         additive = {n for n in declared if n.endswith("_with")}.union(*groups.values())
         self.assertEqual(len(declared - additive), 46)
