@@ -65,6 +65,8 @@ const std::set<std::string> kExpected = {
     "quelta_validator_open_with",
     "quelta_validate_to_files_with",
     "quelta_validate_outcome_with",
+    // The HTML validation report.
+    "quelta_validate_html",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {
