@@ -2,9 +2,9 @@
 #include "scan/scanner.h"
 
 #include <cstring>
-#include <new>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 struct Scanner {
   quelta::ScanState state;
@@ -51,9 +51,9 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
     *failure = OpenFailure::NullProjection;
     return nullptr;
   }
-  PredicateSet predicates;
+  platform::Owned<PredicateSet, free_predicates> predicates;
   if (options && options->n_predicates > 0) {
-    switch (prepare_predicates(options->predicates, options->n_predicates, &predicates)) {
+    switch (prepare_predicates(options->predicates, options->n_predicates, predicates.get())) {
       case PrepareResult::Ok:
         break;
       case PrepareResult::NoMemoryForPredicates:
@@ -64,15 +64,12 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
         return nullptr;
     }
   }
-  void* block = platform::heap_alloc(sizeof(Scanner));
-  if (!block) {
-    free_predicates(&predicates);
+  auto box = platform::HeapBox<Scanner>::make();
+  if (!box) {
     *failure = OpenFailure::NoMemoryForScanner;
     return nullptr;
   }
-  Scanner* s = new (block) Scanner{};
-  ScanState& st = s->state;
-  st.predicates = predicates;
+  ScanState& st = box->state;
   InputParams params;
   params.read = read;
   if (options) {
@@ -85,13 +82,15 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
     if (options->max_column >= 0) params.max_column = static_cast<uint64_t>(options->max_column);
     st.negate = options->negate != 0;
   }
+  // A failed open leaves nothing of the input to close.
   if (Error e = open_input(&st.input, path, params); failed(e)) {
-    free_predicates(&st.predicates);
-    platform::heap_free(s);
     *failure = OpenFailure::Input;
     *condition = e;
     return nullptr;
   }
+  // From here the Scanner owns all it holds, and scanner_close releases it.
+  Scanner* s = box.release();
+  st.predicates = predicates.take();
   if (!build_columns(s)) {
     scanner_close(s);
     *failure = OpenFailure::NoMemoryForHeader;
