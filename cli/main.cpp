@@ -145,7 +145,7 @@ const std::vector<Command>& commands() {
              "  --limit N        collect the first N matching rows (one pass)\n"),
        with_filter({{"--threads", true}, {"--select", true}}), run_columnar},
       {"validate",
-       usage("Usage: quelta validate FILE --schema SCHEMA [--max-errors N] [--json]\n"
+       usage("Usage: quelta validate FILE --schema SCHEMA [--max-errors N] [--json] [--html PAGE [--force]]\n"
              "       quelta validate FILE --schema SCHEMA --split VALID.csv INVALID.jsonl [--force]\n"
              "       quelta validate FILE --schema SCHEMA --stream [--json]\n"
              "\n"
@@ -158,17 +158,20 @@ const std::vector<Command>& commands() {
              "\n"
              "  --max-errors N   list the first N breaches (default 100); all are counted\n"
              "  --json           print the report (or, with --stream, each invalid row) as JSON\n"
+             "  --html PAGE      also write the report as one self-contained HTML page to\n"
+             "                   the new file PAGE (charts, rules, the listed breaches)\n"
              "  --split V I      write the valid rows to the new CSV file V and the invalid ones\n"
              "                   with their breaches to the new JSON-lines file I\n"
-             "  --force          with --split, replace V and I if they exist, once both new\n"
-             "                   files are complete\n"
+             "  --force          with --split or --html, replace the outputs if they exist,\n"
+             "                   once the new files are complete\n"
              "  --stream         show each invalid row as soon as it is found\n"),
        with_read_options({{"--schema", true},
                           {"--max-errors", true},
                           {"--json", false},
                           {"--split", true},
                           {"--force", false},
-                          {"--stream", false}}),
+                          {"--stream", false},
+                          {"--html", true}}),
        run_validate},
       {"check",
        usage("Usage: quelta check FILE|- --schema SCHEMA [--max-errors N] [--list]\n"

@@ -159,7 +159,10 @@ int run_validate(const Args& args) {
   if (args.has("--stream") + !split.empty() > 1) throw UsageError{"--split and --stream exclude each other"};
   if (!split.empty() && (args.has("--json") || args.has("--max-errors")))
     throw UsageError{"--split takes no --json or --max-errors"};
-  if (args.has("--force") && split.empty()) throw UsageError{"--force goes with --split"};
+  std::optional<std::string> html = args.value("--html");
+  if (html && (args.has("--stream") || !split.empty()))
+    throw UsageError{"--html writes the report; it takes no --split or --stream"};
+  if (args.has("--force") && split.empty() && !html) throw UsageError{"--force goes with --split or --html"};
   if (args.has("--stream")) {
     if (args.has("--max-errors"))
       throw UsageError{"--stream lists every invalid row; it takes no --max-errors"};
@@ -186,9 +189,21 @@ int run_validate(const Args& args) {
   }
   uint64_t max_errors = args.number("--max-errors", 100);
   if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
-  ReportPtr report(
-      quelta_validate_with(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors), &read));
-  if (!report) fail_validation(subjects);
+  ReportPtr report;
+  if (html) {
+    // The library writes the page under a hidden temporary name; it is moved
+    // into place once complete.
+    OutputSet outputs("validate_html failed", args.has("--force"));
+    outputs.add(*html);
+    subjects.outputs = {*html};
+    report.reset(quelta_validate_html(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors), &read,
+                                      outputs.temporary(0), subjects.input.c_str()));
+    if (!report) fail_validation(subjects);
+    outputs.publish();
+  } else {
+    report.reset(quelta_validate_with(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors), &read));
+    if (!report) fail_validation(subjects);
+  }
   const char* json = quelta_validate_json(report.get());
   if (args.has("--json")) {
     out().put(json);
@@ -198,6 +213,7 @@ int run_validate(const Args& args) {
   Json parsed;
   if (!parse_json(json, parsed)) throw Failure{"unreadable report from the library"};
   print_report(file, parsed);
+  if (html) out().put("\nHTML report written to " + *html + "\n");
   return 0;
 }
 

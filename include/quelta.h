@@ -571,6 +571,23 @@ QUELTA_API ValidationReport* quelta_validate_with(const char* path, const char* 
 QUELTA_API const char* quelta_validate_json(ValidationReport* report);
 QUELTA_API void quelta_validate_free(ValidationReport* report);
 
+/* Validates a file as quelta_validate_with does (read NULL: default reading)
+ * and also writes the result as one self-contained HTML page to a new file
+ * at html_path: the verdict, row counts, breaches by rule and by column as
+ * bar charts, each column's rules, and the kept breaches (max_errors, 0: 100)
+ * as a table filtered in the page. The page fetches nothing (inline style,
+ * SVG and script). Every text from the input, the schema or title is escaped
+ * for HTML; control characters, bytes that are not UTF-8 and invisible or
+ * direction-changing marks show as \n, \xFF, \u202E. title names the input
+ * on the page (NULL: path). html_path must not exist (PathAlreadyExists).
+ * Returns the report, as quelta_validate_with would, or NULL with no page left
+ * behind ("validate_html requires input, schema and html path", "invalid read
+ * options", "validate_html failed: " and a condition, "out of memory rendering
+ * report", "out of memory"). */
+QUELTA_API ValidationReport* quelta_validate_html(const char* path, const char* schema_json,
+                                                  size_t max_errors, const ReadOptions* read,
+                                                  const char* html_path, const char* title);
+
 /* Opens a file for row-by-row validation. NULL on failure ("path is null",
  * "schema_json is null", "out of memory", "cannot open validator: " and a
  * condition, "out of memory copying header"). */

@@ -2,11 +2,32 @@
 #include "api/error_slot.h"
 #include "api/read_options.h"
 #include "quelta.h"
+#include "validate/html_report.h"
 #include "validate/report.h"
 
 using namespace quelta;
 
 extern "C" {
+
+// The report JSON rendered and handed out with the run; the run is released on failure.
+static ValidationReport* report_from_run(ReportRun* run) {
+  MemorySink sink;
+  if (failed(render_report(*run, sink)) || failed(sink.put('\0'))) {
+    report_run_release(run);
+    api::slot_set("out of memory rendering report");
+    return nullptr;
+  }
+  ByteBuffer text = sink.take();
+  ValidationReport* report = report_create(run, reinterpret_cast<char*>(text.data), text.len - 1);
+  if (!report) {
+    text.release();
+    report_run_release(run);
+    api::slot_set("out of memory");
+    return nullptr;
+  }
+  text.take();
+  return report;
+}
 
 static ValidationReport* validate(const char* path, const char* schema_json, size_t max_errors,
                                   const ReadOptions* read) {
@@ -33,22 +54,7 @@ static ValidationReport* validate(const char* path, const char* schema_json, siz
     api::slot_site(site);
     return nullptr;
   }
-  MemorySink sink;
-  if (failed(render_report(run, sink)) || failed(sink.put('\0'))) {
-    report_run_release(&run);
-    api::slot_set("out of memory rendering report");
-    return nullptr;
-  }
-  ByteBuffer text = sink.take();
-  ValidationReport* report = report_create(&run, reinterpret_cast<char*>(text.data), text.len - 1);
-  if (!report) {
-    text.release();
-    report_run_release(&run);
-    api::slot_set("out of memory");
-    return nullptr;
-  }
-  text.take();
-  return report;
+  return report_from_run(&run);
 }
 
 QUELTA_API ValidationReport* quelta_validate(const char* path, const char* schema_json, size_t max_errors) {
@@ -65,4 +71,33 @@ QUELTA_API const char* quelta_validate_json(ValidationReport* report) {
 }
 
 QUELTA_API void quelta_validate_free(ValidationReport* report) { report_free(report); }
+
+QUELTA_API ValidationReport* quelta_validate_html(const char* path, const char* schema_json,
+                                                  size_t max_errors, const ReadOptions* read,
+                                                  const char* html_path, const char* title) {
+  api::slot_clear();
+  if (!path || !schema_json || !html_path) {
+    api::slot_set("validate_html requires input, schema and html path");
+    return nullptr;
+  }
+  ReadSettings settings;
+  if (!api::read_settings_from(read, &settings)) {
+    api::slot_set(api::kInvalidReadOptions);
+    return nullptr;
+  }
+  const uint64_t cap = max_errors == 0 ? 100 : max_errors;
+  ReportRun run;
+  FailureSite site;
+  if (Error e =
+          html_report_run(&run, path, schema_json, cap, settings, html_path, title ? title : path, &site);
+      failed(e)) {
+    api::slot_set("validate_html failed: ", e);
+    api::slot_subject(e == Error::PathAlreadyExists ? html_path : path);
+    api::slot_site(site);
+    return nullptr;
+  }
+  ValidationReport* report = report_from_run(&run);
+  if (!report) html_report_discard(html_path);
+  return report;
+}
 }

@@ -1,6 +1,7 @@
 // The whole-file validation run behind quelta_validate and its report JSON.
 #include "validate/report.h"
 
+#include <cstring>
 #include <new>
 
 #include "platform/heap.h"
@@ -26,15 +27,40 @@ Error keep_error(ReportRun* run, ValidationError e) {
   return run->errors.push(e);
 }
 
-Error validate_rows(ReportRun* run, ValidatorState* v, uint64_t cap) {
+// With detail every breach of a row is recorded so that each can be counted
+// by column; only the first cap of them are kept, as without.
+Error validate_rows(ReportRun* run, ValidatorState* v, uint64_t cap, ReportDetail* detail) {
   for (;;) {
     RowResult r;
-    if (Error e = validate_next_row(v, cap - run->errors.len, &run->counts, &r); failed(e)) return e;
+    const uint64_t budget = detail ? kUnlimitedErrors : cap - run->errors.len;
+    if (Error e = validate_next_row(v, budget, &run->counts, &r); failed(e)) return e;
     if (!r.has_row) return Error::None;
     for (size_t i = 0; i < r.n_errors; ++i) {
-      if (Error e = keep_error(run, r.errors[i]); failed(e)) return e;
+      const ValidationError& err = r.errors[i];
+      if (detail && err.has_column && err.column < detail->n_names)
+        ++detail->column_counts[err.column * kRuleCount + static_cast<size_t>(err.rule)];
+      if (run->errors.len == cap) continue;
+      if (Error e = keep_error(run, err); failed(e)) return e;
     }
   }
+}
+
+// Copies the header names and zeroes the counters by column.
+Error detail_prepare(ReportDetail* detail, const ValidatorState& v) {
+  size_t n;
+  const FieldView* names = input_names(v.scan.input, &n);
+  detail->names = arena_array<FieldView>(&detail->storage, n);
+  detail->column_counts =
+      n > SIZE_MAX / kRuleCount ? nullptr : arena_array<uint64_t>(&detail->storage, n * kRuleCount);
+  if (!detail->names || !detail->column_counts) return Error::OutOfMemory;
+  std::memset(detail->column_counts, 0, n * kRuleCount * sizeof(uint64_t));
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t* copy = arena_copy(&detail->storage, names[i].ptr, names[i].len);
+    if (!copy) return Error::OutOfMemory;
+    detail->names[i] = FieldView{copy, names[i].len};
+  }
+  detail->n_names = n;
+  return Error::None;
 }
 
 uint64_t errors_total(const RuleCounts& c) {
@@ -51,23 +77,40 @@ Error write_member(OutputSink& sink, std::string_view key_with_punctuation, uint
 }  // namespace
 
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
-                 const ReadSettings& read, FailureSite* site) {
+                 const ReadSettings& read, FailureSite* site, ReportDetail* detail) {
   *run = ReportRun{};
+  if (detail) *detail = ReportDetail{};
   ValidatorState v;
   if (Error e = validator_setup(&v, path, schema_json, read, site); failed(e)) return e;
-  Error e = validate_rows(run, &v, cap);
-  if (failed(e)) note_site(v, site);
+  Error e = detail ? detail_prepare(detail, v) : Error::None;
+  if (!failed(e)) {
+    e = validate_rows(run, &v, cap, detail);
+    if (failed(e)) note_site(v, site);
+  }
   run->rows_total = v.rows_total;
   run->rows_valid = v.rows_valid;
   run->rows_invalid = v.rows_invalid;
+  if (detail && !failed(e)) {
+    detail->schema = v.schema;
+    v.schema = Schema{};
+  }
   validator_release(&v);
-  if (failed(e)) report_run_release(run);
+  if (failed(e)) {
+    report_run_release(run);
+    if (detail) report_detail_release(detail);
+  }
   return e;
 }
 
 void report_run_release(ReportRun* run) {
   run->errors.release();
   arena_release(&run->strings);
+}
+
+void report_detail_release(ReportDetail* detail) {
+  schema_free(&detail->schema);
+  arena_release(&detail->storage);
+  *detail = ReportDetail{};
 }
 
 Error render_report(const ReportRun& run, OutputSink& sink) {

@@ -23,12 +23,24 @@ struct ReportRun {
   Arena strings;
 };
 
+// What a page about the run shows beyond the report: the input's column
+// names, the Schema, and every breach counted by column and rule.
+struct ReportDetail {
+  FieldView* names = nullptr;  // copies in storage
+  size_t n_names = 0;
+  uint64_t* column_counts = nullptr;  // n_names * kRuleCount, column by column
+  Schema schema;                      // taken over from the run's validator
+  Arena storage;
+};
+
 // Validates every row of path against schema_json, keeping at most cap
-// breaches. The input is closed on return; on failure the run holds nothing.
-// site (when given) says where a failure stood.
+// breaches, and fills detail when given. The input is closed on return; on
+// failure the run and detail hold nothing, and site (when given) says where
+// the failure stood.
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
-                 const ReadSettings& read = {}, FailureSite* site = nullptr);
+                 const ReadSettings& read = {}, FailureSite* site = nullptr, ReportDetail* detail = nullptr);
 void report_run_release(ReportRun* run);
+void report_detail_release(ReportDetail* detail);
 
 // A report taking over the run and the rendered NUL-terminated text
 // (json_length bytes before the NUL); null when the record cannot be

@@ -494,4 +494,9 @@ size_t format_plain_double(double v, char* out) {
   return static_cast<size_t>(w - out);
 }
 
+const char* value_type_name(ValueType type) {
+  const size_t i = static_cast<size_t>(type);
+  return i < std::size(kTypeNames) ? kTypeNames[i] : "any";
+}
+
 }  // namespace quelta

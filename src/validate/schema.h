@@ -64,4 +64,7 @@ constexpr size_t kPlainDoubleMax = 330;
 // Writes at most kPlainDoubleMax bytes to out and returns the length.
 size_t format_plain_double(double v, char* out);
 
+// The schema's word for a type: "any", "integer", ...
+const char* value_type_name(ValueType type);
+
 }  // namespace quelta

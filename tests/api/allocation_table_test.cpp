@@ -367,6 +367,23 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          quelta_validate_free(r);
          return a;
        }},
+      {"quelta_validate_html",
+       24,
+       24,
+       {"out of memory", "out of memory rendering report", "validate_html failed: BadSchema",
+        "validate_html failed: OutOfMemory"},
+       [&](FaultArm& fault) {
+         const std::string page = (dir.path() / "page.html").string();
+         fault.arm();
+         ValidationReport* r = quelta_validate_html(csv.c_str(), kSchema, 2, nullptr, page.c_str(), nullptr);
+         fault.disarm();
+         Answer a = r ? Answer{false, quelta_validate_json(r) + file_bytes(page).substr(0, 200)} : failure();
+         quelta_validate_free(r);
+         // The page is there exactly when the report is.
+         EXPECT_EQ(std::filesystem::exists(page), r != nullptr);
+         std::filesystem::remove(page);
+         return a;
+       }},
       {"quelta_validator_open",
        23,
        23,

@@ -84,6 +84,8 @@ const std::set<std::string> kExpected = {
     "quelta_infer_schema",
     "quelta_infer_schema_with",
     "quelta_profile_free",
+    // The HTML validation report.
+    "quelta_validate_html",
 };
 
 std::set<std::string> exported_symbols(const std::string& lib) {

@@ -173,6 +173,7 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_validate_with": (_h, [c_char_p, c_char_p, c_size_t, _read]),
     "quelta_validate_json": (c_char_p, [_h]),
     "quelta_validate_free": (None, [_h]),
+    "quelta_validate_html": (_h, [c_char_p, c_char_p, c_size_t, _read, c_char_p, c_char_p]),
     "quelta_validator_open": (_h, [c_char_p, c_char_p]),
     "quelta_validator_open_with": (_h, [c_char_p, c_char_p, _read]),
     "quelta_validator_next": (c_int32, [_h, _fields_out, _size_out, POINTER(c_char_p), POINTER(c_uint64)]),

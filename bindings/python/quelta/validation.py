@@ -19,7 +19,7 @@ from typing import Any, Union, Unpack
 from . import _lib, _staging, errors as _errors
 from ._lib import LOCK, Handle, lib
 from ._read_options import ReadKeywords, ReadSettings, read_settings
-from ._source import input_path
+from ._source import display_name, input_path
 from .scanner import Field, Mode, check_mode, json_field, name_text
 
 Schema = Union[str, bytes, Mapping[str, Any]]
@@ -99,29 +99,49 @@ def validate(
     schema: Schema,
     max_errors: int = 0,
     *,
+    html: Any = None,
     mode: Mode = "str",
     errors: str = "strict",
     **read: Unpack[ReadKeywords],
 ) -> ValidationReport:
     """Validates every row of a file and returns the report, holding the first
     ``max_errors`` breaches (0: 100). The read keywords read the file as in
-    :func:`quelta.open`. Raises FileNotFound, SchemaError, UnknownColumn, DataError."""
+    :func:`quelta.open`. Raises FileNotFound, SchemaError, UnknownColumn, DataError.
+
+    ``html`` (a path) also writes the report as one self-contained HTML page
+    there: the verdict, breaches by rule and by column as charts, each column's
+    rules and the listed breaches in a table filtered in the page. The page
+    may not exist yet (FileExists); it is written under a temporary name
+    beside its final one and appears there once complete."""
     check_mode(mode, errors)
     settings = read_settings(read, "validate")
     raw_schema = schema_text(schema)
     max_errors = _lib.size_arg(max_errors, "max_errors")
     record = settings.record()
-    with input_path(path) as raw_path, LOCK:
-        if record is None:
-            ptr = lib().validate(raw_path, raw_schema, max_errors)
+    with input_path(path) as raw_path:
+        if html is None:
+            with LOCK:
+                if record is None:
+                    ptr = lib().validate(raw_path, raw_schema, max_errors)
+                else:
+                    ptr = lib().validate_with(raw_path, raw_schema, max_errors, ctypes.byref(record))
+                text = _report_text(ptr)
         else:
-            ptr = lib().validate_with(raw_path, raw_schema, max_errors, ctypes.byref(record))
-        if not ptr:
-            raise _lib.fail()
-        try:
-            text = lib().validate_json(ptr)
-        finally:
-            lib().validate_free(ptr)
+            final = os.fsdecode(_lib.fsencode(html, "html"))
+            title = _lib.text_arg(display_name(path), "the input's name")
+            with _staging.Staging([os.path.dirname(final) or os.curdir]) as stage:
+                temp = stage.temp(final)
+                # A page that exists is handed to the library as it is, which then fails as it would unstaged.
+                slot = os.fsencode(final if os.path.lexists(final) else temp)
+                with LOCK:
+                    ptr = lib().validate_html(
+                        raw_path, raw_schema, max_errors, None if record is None else ctypes.byref(record), slot, title
+                    )
+                    text = _report_text(ptr)
+                try:
+                    stage.publish([(temp, final)])
+                except FileExistsError:
+                    raise _errors.from_message("validate_html failed: PathAlreadyExists") from None
     obj = json.loads(text)
     return ValidationReport(
         obj["rows_total"],
@@ -133,6 +153,16 @@ def validate(
         [Breach.from_json(e, mode, errors) for e in obj["errors"]],
         text.decode("utf-8"),
     )
+
+
+def _report_text(ptr: int | None) -> bytes:
+    """The JSON of a report just returned (the caller holds LOCK), which is then freed."""
+    if not ptr:
+        raise _lib.fail()
+    try:
+        return lib().validate_json(ptr)
+    finally:
+        lib().validate_free(ptr)
 
 
 class Validator:
