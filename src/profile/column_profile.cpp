@@ -29,12 +29,12 @@ bool small_integer_value(FieldView t, double* number) {
 uint8_t classify(FieldView value, double* number) {
   const FieldView t = trim_space_tab(value);
   if (is_integer_text(t)) {
-    if (small_integer_value(t, number)) return kKindNumeric | kKindInteger;
-    return parse_finite(t.ptr, t.len, number) ? kKindNumeric | kKindInteger : kKindInteger;
+    if (small_integer_value(t, number)) return kGrammarNumeric | kGrammarInteger;
+    return parse_finite(t.ptr, t.len, number) ? kGrammarNumeric | kGrammarInteger : kGrammarInteger;
   }
-  if (parse_finite(t.ptr, t.len, number)) return kKindNumeric;
-  if (is_boolean_text(t)) return kKindBoolean;
-  if (is_datetime_text(t)) return kKindDatetime;
+  if (parse_finite(t.ptr, t.len, number)) return kGrammarNumeric;
+  if (is_boolean_text(t)) return kGrammarBoolean;
+  if (is_datetime_text(t)) return kGrammarDatetime;
   return 0;
 }
 
@@ -86,7 +86,7 @@ Error flush_numbers(ColumnProfile* c) {
 
 // Kinds and numbers, once per occurrence.
 Error count_kinds(ColumnProfile* c, uint8_t kinds, double number) {
-  if (kinds & kKindNumeric) {
+  if (kinds & kGrammarNumeric) {
     if (c->n_block == kNumberBlock) {
       if (Error e = flush_numbers(c); failed(e)) return e;
     } else if (!c->block) {
@@ -96,9 +96,9 @@ Error count_kinds(ColumnProfile* c, uint8_t kinds, double number) {
     c->block[c->n_block++] = number;
     ++c->numeric;
   }
-  if (kinds & kKindInteger) ++c->integers;
-  if (kinds & kKindBoolean) ++c->booleans;
-  if (kinds & kKindDatetime) ++c->datetimes;
+  if (kinds & kGrammarInteger) ++c->integers;
+  if (kinds & kGrammarBoolean) ++c->booleans;
+  if (kinds & kGrammarDatetime) ++c->datetimes;
   if (kinds == 0) ++c->texts;
   return Error::None;
 }

@@ -20,19 +20,19 @@ namespace quelta {
 constexpr size_t kDistinctExactMax = 1000;
 constexpr size_t kDistinctExactBytes = size_t{256} << 10;
 
-// The kinds a non-blank value may have (the grammars of the schema types);
-// a value of none of them is an other text.
-enum ValueKind : uint8_t {
-  kKindNumeric = 1,   // the float grammar: a finite number
-  kKindInteger = 2,   // the integer grammar
-  kKindBoolean = 4,   // true or false in any case
-  kKindDatetime = 8,  // the datetime grammar
+// The grammars of the schema types a non-blank value may meet (the integer one
+// has no range, unlike ValueKind's); a value of none of them is an other text.
+enum GrammarKind : uint8_t {
+  kGrammarNumeric = 1,   // the float grammar: a finite number
+  kGrammarInteger = 2,   // the integer grammar
+  kGrammarBoolean = 4,   // true or false in any case
+  kGrammarDatetime = 8,  // the datetime grammar
 };
 
 struct DistinctValue {
   uint64_t hash;
   uint64_t count;
-  double number;    // the value when kKindNumeric
+  double number;    // the value when kGrammarNumeric
   uint64_t length;  // characters, as the length rules count them
   uint32_t offset;  // the text in DistinctTable::texts
   uint32_t len;
