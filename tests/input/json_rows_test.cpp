@@ -100,7 +100,7 @@ TEST(JsonRows, KeysDifferingInOneByteKeepTheirOwnColumn) {
     for (size_t at = 0; at <= keys[c].size(); ++at) {
       for (int change = 0; change < 3; ++change) {
         std::string key = keys[c];
-        if (change == 0 && at < key.size()) key[at] = static_cast<char>(key[at] ^ 0x20);  // another byte
+        if (change == 0 && at < key.size()) key[at] = static_cast<char>(key[at] ^ 0x01);  // another byte
         if (change == 1) key.insert(at, "z");                                             // one longer
         if (change == 2 && at < key.size()) key.erase(at, 1);                             // one shorter
         // (A key equal to another name would be a duplicate: not this test's subject.)
