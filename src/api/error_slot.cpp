@@ -268,12 +268,6 @@ void site_detail(const FailureSite& s, DetailText* d) {
       d->add("; types are ");
       d->add(kTypeList);
       return;
-    case Problem::MinAboveMax:
-      d->add("\"min\" is above \"max\", so no value could pass");
-      return;
-    case Problem::MinLenAboveMaxLen:
-      d->add("\"min_len\" is above \"max_len\", so no value could pass");
-      return;
     case Problem::UnknownColumnName:
       d->add("no column ");
       d->quoted(s.column_name);

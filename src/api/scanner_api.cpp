@@ -165,11 +165,14 @@ QUELTA_API int32_t quelta_next_rows(Scanner* scanner, size_t max_rows, size_t ma
   out->separator = static_cast<char>(kRowSeparator);
   bool no_memory_for_rows = false;
   ScanState* s = scanner_state(scanner);
+  input_site(&s->input)->forget();
   if (Error e = next_rows(s, max_rows, max_bytes, &no_memory_for_rows); failed(e)) {
-    if (no_memory_for_rows)
+    if (no_memory_for_rows) {
       api::slot_set("out of memory copying rows");
-    else
+    } else {
       api::slot_set("next failed: ", e);
+      api::slot_site(input_site(s->input));
+    }
     return -1;
   }
   const RowBlock& block = s->bulk.out;

@@ -88,6 +88,7 @@ Error next_rows(ScanState* s, size_t max_rows, size_t max_bytes, bool* no_memory
     if (Error e = next_matching_row(s, &fields, &n, &at_end); failed(e)) {
       if (b.out.n_rows() == 0) return e;
       b.deferred = e;
+      b.deferred_site = *input_site(&s->input);
       break;
     }
     if (at_end) break;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "input/field_view.h"
+#include "util/failure_site.h"
 #include "util/grow_buffer.h"
 
 namespace quelta {
@@ -40,6 +41,7 @@ struct BulkRows {
   size_t returnable = 0;         // rows at the end of out that may still be given back
   uint64_t matched_at = 0;       // the scan's matched count when out was filled
   Error deferred = Error::None;  // a read failure met after the rows of out, still to report
+  FailureSite deferred_site;     // where that failure stood, given back to the input with it
   bool pending = false;          // a held row or a deferred failure comes before the input
   GrowBuffer<FieldView> views;   // the held row being delivered
 };

@@ -72,6 +72,7 @@ Error count_rows(ScanState* s, uint64_t* out) {
   // them stops a careful count as it would have, and is one line to the fast one.
   Error deferred = Error::None;
   const uint64_t held = take_pending_rows(&s->bulk, &deferred);
+  if (failed(deferred)) *input_site(&s->input) = s->bulk.deferred_site;
   if (failed(deferred) && scan_filters_rows(*s)) return deferred;
   uint64_t rest = 0;
   Error e = count_input(s, &rest);

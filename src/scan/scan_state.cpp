@@ -5,8 +5,11 @@ namespace quelta {
 
 Error next_matching_row(ScanState* s, const FieldView** fields, size_t* count, bool* at_end) {
   *at_end = false;
-  if (bulk_pending(s->bulk)) [[unlikely]]
-    return next_pending_row(&s->bulk, fields, count);
+  if (bulk_pending(s->bulk)) [[unlikely]] {
+    Error e = next_pending_row(&s->bulk, fields, count);
+    if (failed(e)) *input_site(&s->input) = s->bulk.deferred_site;
+    return e;
+  }
   if (s->has_limit && s->matched >= s->limit) {
     *at_end = true;
     return Error::None;

@@ -48,8 +48,6 @@ enum class Problem : uint8_t {
   WrongRuleValue,       // key's value has the wrong kind
   OneOfItem,            // an item of one_of that is not a string or number; index
   UnknownTypeName,      // the type value; suggestion when one is near
-  MinAboveMax,          // on min
-  MinLenAboveMaxLen,    // on min_len
   UnknownColumnName,    // column; suggestion: a header name that is near
   LooksLikeJsonSchema,  // key: the JSON Schema keyword found at the top level
   RepeatedKey,          // key given twice in one object

@@ -356,7 +356,6 @@ Error build_rules(const JsonNode& root, const FieldView* names, size_t n_names, 
     if (body.type != JsonType::Object)
       return at.fail(Error::BadSchema, Problem::RulesNotObject, name, body.offset);
     if (Error e = copy_text(&out->storage, name.ptr, name.len, &rule.name); failed(e)) return e;
-    size_t min_at = 0, min_len_at = 0;
     for (size_t k = 0; k < body.n; ++k) {
       const JsonNode& v = body.items[k];
       if (Error e = apply_key(&out->storage, body.keys[k], v, &rule, site); failed(e)) {
@@ -378,18 +377,9 @@ Error build_rules(const JsonNode& root, const FieldView* names, size_t n_names, 
         }
         return e;
       }
-      if (is(body.keys[k], "min")) min_at = v.key_offset;
-      if (is(body.keys[k], "min_len")) min_len_at = v.key_offset;
     }
-    // Bounds that no value could meet.
-    if (rule.has_min && rule.has_max && rule.min > rule.max) {
-      if (site) site->key.set("min");
-      return at.fail(Error::BadSchema, Problem::MinAboveMax, name, min_at);
-    }
-    if (rule.has_min_len && rule.has_max_len && rule.min_len > rule.max_len) {
-      if (site) site->key.set("min_len");
-      return at.fail(Error::BadSchema, Problem::MinLenAboveMaxLen, name, min_len_at);
-    }
+    // Bounds no value can meet (min above max) are kept as written: every
+    // value then breaches one of them, and the report says which.
     if (rule.n_one_of > kOneOfLinearMax) {
       if (Error e = build_one_of_set(&out->storage, &rule); failed(e)) return e;
     }

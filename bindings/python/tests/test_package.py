@@ -32,6 +32,7 @@ class ExportsTest(unittest.TestCase):
             "rows in bulk": {"quelta_next_rows", "quelta_unread_rows"},
             "failure detail": {"quelta_last_error_detail"},
             "profile": {"quelta_profile", "quelta_infer_schema", "quelta_profile_free"},
+            "html report": {"quelta_validate_html"},
         }
         additive = {n for n in declared if n.endswith("_with")}.union(*groups.values())
         self.assertEqual(len(declared - additive), 46)
