@@ -15,7 +15,7 @@ from __future__ import annotations
 from . import where
 from ._lib import lib as _lib_handle
 from .columns import Columns, parallel_columns
-from .frames import read_table
+from .tables import read_table
 from .errors import (
     DataError,
     Error,

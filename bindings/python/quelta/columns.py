@@ -16,7 +16,7 @@ from . import _lib, where as _where
 from ._lib import LOCK, Handle, lib
 from ._read_options import ReadKeywords, read_settings
 from ._source import input_path
-from .scanner import Field, Mode, check_mode, decoder, index_resolver, read_names
+from ._fields import Field, Mode, check_mode, decoder, index_resolver, read_names
 
 class Columns:
     """Rows column by column: ``cols["price"]`` or ``cols[1]`` is a list of values,

@@ -39,7 +39,8 @@ from typing import Any, Literal, NamedTuple, Unpack
 
 from . import _lib, _staging, errors as _errors, where as _where
 from ._read_options import ReadKeywords, ReadSettings, read_settings
-from .scanner import AggregateResult, Mode, Row, check_mode, open as _open
+from ._fields import Mode, check_mode
+from .scanner import AggregateResult, Row, open as _open
 from .validation import Schema, ValidationReport, ValidationStats, schema_text, validate as _validate
 from .validation import split as _split
 
@@ -489,7 +490,7 @@ def _nullable(dtypes: Any) -> dict[str, Any]:
 
 def _table_part(path: str, columns: Any, where: Any, negate: bool, dtypes: Any, threads: int,
                 read: dict[str, Any], types: dict[str, Any]) -> Any:  # fmt: skip
-    from .frames import read_table as _read_table
+    from .tables import read_table as _read_table
 
     frame = _read_table(path, columns, where, negate, dtypes, threads, **read)
     differ = {name: t for name, t in types.items() if str(frame[name].dtype) != str(t)}
@@ -517,7 +518,7 @@ def read_table(
     Needs dask.dataframe (Debian: python3-dask, python3-pandas)."""
     import dask.dataframe as dd
 
-    from .frames import read_table as _read_table
+    from .tables import read_table as _read_table
 
     read_settings(dict(read), "read_table")  # checked on the client
     inputs = expand(paths)

@@ -23,7 +23,7 @@ from . import _lib, where as _where
 from ._lib import LOCK, lib
 from ._read_options import ReadKeywords, read_settings
 from ._source import input_path
-from .scanner import index_resolver, read_names
+from ._fields import index_resolver, read_names
 
 
 def _run(

@@ -20,7 +20,7 @@ from . import _lib, _staging, errors as _errors
 from ._lib import LOCK, Handle, lib
 from ._read_options import ReadKeywords, ReadSettings, read_settings
 from ._source import display_name, input_path
-from .scanner import Field, Mode, check_mode, json_field, name_text
+from ._fields import Field, Mode, check_mode, json_field, name_text
 
 Schema = Union[str, bytes, Mapping[str, Any]]
 
