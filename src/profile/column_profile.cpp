@@ -14,19 +14,33 @@ namespace {
 
 constexpr size_t kFirstSlots = 64;
 
+// Integers of up to 15 digits are exact in a double and converted here, which
+// is the same value the decimal conversion gives, without its general path.
+bool small_integer_value(FieldView t, double* number) {
+  size_t i = t.ptr[0] == '+' || t.ptr[0] == '-' ? 1 : 0;
+  if (t.len - i > 15) return false;
+  int64_t v = 0;
+  for (size_t j = i; j < t.len; ++j) v = v * 10 + (t.ptr[j] - '0');
+  *number = t.ptr[0] == '-' ? -static_cast<double>(v) : static_cast<double>(v);
+  return true;
+}
+
 uint8_t classify(FieldView value, double* number) {
   const FieldView t = trim_space_tab(value);
-  uint8_t kinds = 0;
-  if (parse_finite(t.ptr, t.len, number)) kinds |= kKindNumeric;
-  if (is_integer_text(t)) kinds |= kKindInteger;
-  if (kinds) return kinds;
+  if (is_integer_text(t)) {
+    if (small_integer_value(t, number)) return kKindNumeric | kKindInteger;
+    return parse_finite(t.ptr, t.len, number) ? kKindNumeric | kKindInteger : kKindInteger;
+  }
+  if (parse_finite(t.ptr, t.len, number)) return kKindNumeric;
   if (is_boolean_text(t)) return kKindBoolean;
   if (is_datetime_text(t)) return kKindDatetime;
   return 0;
 }
 
-// Byte order, a proper prefix first.
+// Byte order, a proper prefix first. Both texts are non-empty.
 int compare_bytes(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+  // The first byte settles most comparisons without a call.
+  if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
   int c = std::memcmp(a, b, na < nb ? na : nb);
   if (c != 0) return c;
   return na < nb ? -1 : (na > nb ? 1 : 0);
@@ -121,6 +135,30 @@ Error insert_distinct(ColumnProfile* c, FieldView value, uint64_t hash, uint8_t 
   return Error::None;
 }
 
+uint64_t load64(const uint8_t* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  return x;
+}
+
+uint32_t load32(const uint8_t* p) {
+  uint32_t x;
+  std::memcpy(&x, p, 4);
+  return x;
+}
+
+// Equality of two n-byte texts; short ones by overlapping loads that stay inside both.
+bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n >= 8 && n <= 16) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  if (n >= 4 && n < 8) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  if (n < 4) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
 DistinctValue* find_distinct(DistinctTable* t, FieldView value, uint64_t hash) {
   if (t->slots.len == 0) return nullptr;
   const size_t mask = t->slots.len - 1;
@@ -128,8 +166,7 @@ DistinctValue* find_distinct(DistinctTable* t, FieldView value, uint64_t hash) {
     const uint32_t i = t->slots.data[slot];
     if (i == 0) return nullptr;
     DistinctValue& d = t->values.data[i - 1];
-    if (d.hash == hash && d.len == value.len &&
-        std::memcmp(t->texts.data + d.offset, value.ptr, value.len) == 0)
+    if (d.hash == hash && d.len == value.len && same_bytes(t->texts.data + d.offset, value.ptr, value.len))
       return &d;
   }
 }
