@@ -408,6 +408,32 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          quelta_outcome_free(out);
          return a;
        }},
+      {"quelta_profile_with",
+       45,
+       45,
+       {"open failed: OutOfMemory", "out of memory allocating scanner context",
+        "out of memory allocating header", "profile failed: OutOfMemory"},
+       [&](FaultArm& fault) {
+         fault.arm();
+         char* text = quelta_profile_with(csv.c_str(), nullptr, nullptr);
+         fault.disarm();
+         Answer a = text ? Answer{false, text} : failure();
+         quelta_profile_free(text);
+         return a;
+       }},
+      {"quelta_infer_schema_with",
+       43,
+       43,
+       {"open failed: OutOfMemory", "out of memory allocating scanner context",
+        "out of memory allocating header", "infer_schema failed: OutOfMemory"},
+       [&](FaultArm& fault) {
+         fault.arm();
+         char* text = quelta_infer_schema_with(jsonl.c_str(), nullptr, nullptr);
+         fault.disarm();
+         Answer a = text ? Answer{false, text} : failure();
+         quelta_profile_free(text);
+         return a;
+       }},
   };
   // Growth in place depends on the block sizes the allocator hands out: glibc
   // rounds requests up, the sanitizers' and valgrind's allocators do not, so
