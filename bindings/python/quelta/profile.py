@@ -65,10 +65,14 @@ def _run(
         opts.negate = 1 if negate else 0
         record = settings.record()
         with LOCK:
-            if record is None:
-                ptr = getattr(lib(), export)(raw_path, ctypes.byref(opts))
+            if export == "profile":
+                plain, with_read = lib().profile, lib().profile_with
             else:
-                ptr = getattr(lib(), export + "_with")(raw_path, ctypes.byref(opts), ctypes.byref(record))
+                plain, with_read = lib().infer_schema, lib().infer_schema_with
+            if record is None:
+                ptr = plain(raw_path, ctypes.byref(opts))
+            else:
+                ptr = with_read(raw_path, ctypes.byref(opts), ctypes.byref(record))
             if not ptr:
                 raise _lib.fail()
             try:
