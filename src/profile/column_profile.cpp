@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "input/decimal.h"
+#include "platform/heap.h"
 #include "profile/text_hash.h"
 #include "validate/row_rules.h"
 
@@ -51,20 +52,49 @@ Error set_text(ByteBuffer* b, FieldView v) {
   return b->append(v.ptr, v.len);
 }
 
+// Merges the waiting numbers into the moments, the range and the sketch.
+Error flush_numbers(ColumnProfile* c) {
+  const size_t n = c->n_block;
+  if (n == 0) return Error::None;
+  const double* v = c->block;
+  double sum = 0, low = v[0], high = v[0];
+  for (size_t i = 0; i < n; ++i) {
+    sum += v[i];
+    low = v[i] < low ? v[i] : low;
+    high = high < v[i] ? v[i] : high;
+  }
+  const double block_mean = sum / static_cast<double>(n);
+  double block_m2 = 0;
+  for (size_t i = 0; i < n; ++i) block_m2 += (v[i] - block_mean) * (v[i] - block_mean);
+  if (c->merged == 0) {
+    c->min = low;
+    c->max = high;
+    c->mean = block_mean;
+    c->m2 = block_m2;
+  } else {
+    if (low < c->min) c->min = low;
+    if (c->max < high) c->max = high;
+    const double total = static_cast<double>(c->merged + n);
+    const double delta = block_mean - c->mean;
+    c->mean += delta * (static_cast<double>(n) / total);
+    c->m2 += block_m2 + delta * delta * (static_cast<double>(c->merged) * static_cast<double>(n) / total);
+  }
+  c->merged += n;
+  c->n_block = 0;
+  return quantile_add_many(&c->quantiles, v, n);
+}
+
 // Kinds and numbers, once per occurrence.
 Error count_kinds(ColumnProfile* c, uint8_t kinds, double number) {
   if (kinds & kKindNumeric) {
-    ++c->numeric;
-    if (c->numeric == 1) {
-      c->min = c->max = number;
-    } else {
-      if (number < c->min) c->min = number;
-      if (c->max < number) c->max = number;
+    if (c->n_block == kNumberBlock) {
+      if (Error e = flush_numbers(c); failed(e)) return e;
+    } else if (!c->block) {
+      c->block = static_cast<double*>(platform::heap_alloc(kNumberBlock * sizeof(double)));
+      if (!c->block) return Error::OutOfMemory;
     }
-    const double delta = number - c->mean;
-    c->mean += delta / static_cast<double>(c->numeric);
-    c->m2 += delta * (number - c->mean);
-    if (Error e = quantile_add(&c->quantiles, number); failed(e)) return e;
+    c->block[c->n_block++] = number;
+    ++c->numeric;
   }
   if (kinds & kKindInteger) ++c->integers;
   if (kinds & kKindBoolean) ++c->booleans;
@@ -198,6 +228,8 @@ Error column_profile_add(ColumnProfile* c, FieldView value) {
   return count_kinds(c, kinds, number);
 }
 
+Error column_profile_finish(ColumnProfile* c) { return flush_numbers(c); }
+
 double column_distinct_count(const ColumnProfile& c) {
   return c.exact ? static_cast<double>(c.distinct.values.len) : hll_estimate(c.estimate);
 }
@@ -210,6 +242,8 @@ void column_profile_free(ColumnProfile* c) {
   c->distinct.slots.release();
   hll_free(&c->estimate);
   quantile_free(&c->quantiles);
+  platform::heap_free(c->block);
+  c->block = nullptr;
 }
 
 }  // namespace quelta

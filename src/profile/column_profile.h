@@ -53,8 +53,14 @@ struct ColumnProfile {
   uint64_t booleans = 0;
   uint64_t datetimes = 0;
   uint64_t texts = 0;  // non-blank values of no kind
-  // Numeric values: Welford's running mean and sum of squared deviations.
+  // Numeric values wait in a block (allocated with the first); a full block is
+  // summed in two passes and merged into the running mean and sum of squared
+  // deviations (Chan, Golub and LeVeque), which is numerically stable and
+  // keeps a division off every value, and its values go into the sketch.
   double min = 0, max = 0, mean = 0, m2 = 0;
+  uint64_t merged = 0;  // values in mean and m2
+  double* block = nullptr;
+  size_t n_block = 0;
   // Non-blank values as they are.
   uint64_t min_length = 0, max_length = 0;
   ByteBuffer min_text, max_text;
@@ -64,8 +70,12 @@ struct ColumnProfile {
   QuantileSketch quantiles;
 };
 
+constexpr size_t kNumberBlock = 256;
+
 // Takes one field of the column (a row without it passes the empty text).
 Error column_profile_add(ColumnProfile* c, FieldView value);
+// Takes in the values still waiting; call once after the last value.
+Error column_profile_finish(ColumnProfile* c);
 
 // The number of distinct non-blank values: exact, or HyperLogLog's estimate.
 double column_distinct_count(const ColumnProfile& c);

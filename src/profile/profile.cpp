@@ -221,13 +221,15 @@ Error profile_scan(ScanState* s, FileProfile* out) {
     out->indexes.data[out->indexes.len++] = at;
   }
   ColumnProfile* columns = out->columns.data;
-  return for_each_row(s, [&](const FieldView* fields, size_t n) {
+  Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
     ++out->rows;
     for (size_t i = 0; i < n_columns; ++i) {
       if (Error e = column_profile_add(&columns[i], i < n ? fields[i] : FieldView{}); failed(e)) return e;
     }
     return Error::None;
   });
+  for (size_t i = 0; i < n_columns && !failed(e); ++i) e = column_profile_finish(&columns[i]);
+  return e;
 }
 
 void file_profile_free(FileProfile* p) {

@@ -69,6 +69,20 @@ Error quantile_add_slow(QuantileSketch* s, double v) {
   return Error::None;
 }
 
+Error quantile_add_many(QuantileSketch* s, const double* values, size_t n) {
+  if (s->n_levels == 0) {
+    if (Error e = add_level(s); failed(e)) return e;
+  }
+  // Level 0 takes the whole run; compactions bring the stack back under its size.
+  if (Error e = s->levels[0].append(values, n); failed(e)) return e;
+  s->size += n;
+  s->count += n;
+  while (s->size >= s->max_size) {
+    if (Error e = compact(s); failed(e)) return e;
+  }
+  return Error::None;
+}
+
 Error quantile_values(const QuantileSketch& s, const double* fractions, size_t n_fractions, double* out) {
   struct Weighted {
     double value;

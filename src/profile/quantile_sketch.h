@@ -44,6 +44,9 @@ inline Error quantile_add(QuantileSketch* s, double v) {
   return quantile_add_slow(s, v);
 }
 
+// Adds values[0..n) at once; OutOfMemory as quantile_add.
+Error quantile_add_many(QuantileSketch* s, const double* values, size_t n);
+
 // The values at each of n_fractions ranks (fractions in [0, 1], ascending),
 // written to out; count must be > 0. OutOfMemory when the merge cannot be held.
 Error quantile_values(const QuantileSketch& s, const double* fractions, size_t n_fractions, double* out);
