@@ -23,6 +23,74 @@ Error add_level(QuantileSketch* s) {
   return s->levels[0].reserve(s->capacities[0] + 1);
 }
 
+constexpr size_t kMinRun = 16;
+
+void insertion_sort(double* p, size_t n) {
+  for (size_t i = 1; i < n; ++i) {
+    const double v = p[i];
+    size_t j = i;
+    for (; j > 0 && v < p[j - 1]; --j) p[j] = p[j - 1];
+    p[j] = v;
+  }
+}
+
+// Merges [a, a_end) and [b, b_end), both ascending, into out; the choice of the
+// next item is a select, not a branch, since it is a coin toss on real data.
+void merge(const double* a, const double* a_end, const double* b, const double* b_end, double* out) {
+  while (a < a_end && b < b_end) {
+    const bool from_b = *b < *a;
+    *out++ = from_b ? *b : *a;
+    b += from_b;
+    a += !from_b;
+  }
+  while (a < a_end) *out++ = *a++;
+  while (b < b_end) *out++ = *b++;
+}
+
+// Sorts a level: an upper level is a few ascending runs (each the half of a
+// sorted level below) and level 0 is in arrival order; runs already ascending
+// are kept, short stretches sorted by insertion, and runs merged pairwise.
+Error sort_level(QuantileSketch* s, double* data, size_t n) {
+  s->runs.clear();
+  if (Error e = s->runs.push(0); failed(e)) return e;
+  for (size_t i = 0; i < n;) {
+    size_t j = i + 1;
+    while (j < n && !(data[j] < data[j - 1])) ++j;
+    if (j - i < kMinRun) {
+      j = i + kMinRun < n ? i + kMinRun : n;
+      insertion_sort(data + i, j - i);
+    }
+    if (Error e = s->runs.push(j); failed(e)) return e;
+    i = j;
+  }
+  if (s->runs.len <= 2) return Error::None;
+  s->scratch.clear();
+  if (Error e = s->scratch.reserve(n); failed(e)) return e;
+  double* from = data;
+  double* to = s->scratch.data;
+  size_t* bounds = s->runs.data;
+  size_t n_bounds = s->runs.len;
+  while (n_bounds > 2) {
+    size_t kept = 0;
+    size_t r = 0;
+    for (; r + 2 < n_bounds; r += 2) {
+      merge(from + bounds[r], from + bounds[r + 1], from + bounds[r + 1], from + bounds[r + 2],
+            to + bounds[r]);
+      bounds[kept++] = bounds[r];
+    }
+    // A last run without a partner is carried over as it is.
+    if (r + 1 < n_bounds) {
+      std::copy(from + bounds[r], from + bounds[r + 1], to + bounds[r]);
+      bounds[kept++] = bounds[r];
+    }
+    bounds[kept++] = n;
+    n_bounds = kept;
+    std::swap(from, to);
+  }
+  if (from != data) std::copy(from, from + n, data);
+  return Error::None;
+}
+
 bool coin(QuantileSketch* s) {
   uint64_t x = s->random;
   x ^= x << 13;
@@ -43,7 +111,7 @@ Error compact(QuantileSketch* s) {
     }
     GrowBuffer<double>& above = s->levels[h + 1];
     if (Error e = above.reserve(above.len + level.len / 2); failed(e)) return e;
-    std::sort(level.data, level.data + level.len);
+    if (Error e = sort_level(s, level.data, level.len); failed(e)) return e;
     // An odd item out (the smallest) stays at this level.
     const size_t start = level.len % 2;
     const size_t pick = coin(s) ? 1 : 0;
@@ -112,6 +180,8 @@ Error quantile_values(const QuantileSketch& s, const double* fractions, size_t n
 
 void quantile_free(QuantileSketch* s) {
   for (size_t h = 0; h < kQuantileMaxLevels; ++h) s->levels[h].release();
+  s->scratch.release();
+  s->runs.release();
   s->n_levels = s->size = s->max_size = 0;
 }
 

@@ -29,6 +29,8 @@ struct QuantileSketch {
   size_t max_size = 0;  // the sum of the capacities; reaching it compacts
   uint64_t count = 0;   // values added
   uint64_t random = 0x9e3779b97f4a7c15ull;
+  GrowBuffer<double> scratch;  // room to merge a level into
+  GrowBuffer<size_t> runs;     // the sorted runs of a level being sorted
 };
 
 Error quantile_add_slow(QuantileSketch* s, double v);
