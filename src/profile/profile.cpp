@@ -10,6 +10,7 @@
 
 #include "input/open_input.h"
 #include "platform/heap.h"
+#include "util/utf8.h"
 
 namespace quelta {
 namespace {
@@ -194,7 +195,13 @@ void write_rules(Out& out, const ColumnProfile& c, const GrowBuffer<uint32_t>& o
     out.count(c.max_length);
   }
   const size_t n_distinct = c.distinct.values.len;
-  if ((string || integer) && c.exact && n_distinct <= kOneOfMax && present >= 2 * n_distinct) {
+  // A schema holds texts only: values that are not UTF-8 cannot be listed.
+  bool listable = true;
+  for (size_t i = 0; i < order.len && listable; ++i) {
+    const DistinctValue& d = c.distinct.values.data[order.data[i]];
+    listable = is_valid_utf8(c.distinct.texts.data + d.offset, d.len);
+  }
+  if ((string || integer) && listable && c.exact && n_distinct <= kOneOfMax && present >= 2 * n_distinct) {
     out.raw(",\"one_of\":[");
     for (size_t i = 0; i < order.len; ++i) {
       const DistinctValue& d = c.distinct.values.data[order.data[i]];
@@ -259,7 +266,9 @@ Error write_inferred_schema(const FileProfile& p, OutputSink& sink) {
   out.raw("{");
   bool first = true;
   for (size_t i = 0; i < p.columns.len; ++i) {
-    // A repeated name is bound to its first column only.
+    // A repeated name is bound to its first column only; a name that is not
+    // UTF-8 cannot be a schema key.
+    if (!is_valid_utf8(p.names.data[i].ptr, p.names.data[i].len)) continue;
     bool repeated = false;
     for (size_t j = 0; j < i && !repeated; ++j) repeated = same_name(p.names.data[j], p.names.data[i]);
     if (repeated) continue;

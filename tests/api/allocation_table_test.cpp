@@ -409,8 +409,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_profile_with",
-       45,
-       45,
+       46,
+       46,
        {"open failed: OutOfMemory", "out of memory allocating scanner context",
         "out of memory allocating header", "profile failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -422,8 +422,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_infer_schema_with",
-       43,
-       43,
+       44,
+       44,
        {"open failed: OutOfMemory", "out of memory allocating scanner context",
         "out of memory allocating header", "infer_schema failed: OutOfMemory"},
        [&](FaultArm& fault) {

@@ -198,6 +198,8 @@ TEST(InferSchema, EveryFilePassesItsOwnSchemaAndNotABadRow) {
        },
        2000, "abc,0"},
       {"a column that is always blank", "a,b", [](int i) { return std::to_string(i) + ","; }, 100, "x,"},
+      {"bytes that are not UTF-8 in a name and in few values", "id,\xff,code",
+       [](int i) { return std::to_string(i) + ",x," + (i % 2 ? "\xe9t\xe9" : "ok"); }, 50, "51,x,okay"},
   };
   for (const Generated& g : cases) {
     SCOPED_TRACE(g.name);
