@@ -311,5 +311,7 @@ int run_sort(const Args& args);
 int run_columnar(const Args& args);
 int run_validate(const Args& args);
 int run_check(const Args& args);
+int run_summary(const Args& args);
+int run_infer(const Args& args);
 
 }  // namespace cli

@@ -31,6 +31,8 @@ constexpr const char* kToolUsage =
     "  columnar  a per-column summary of a whole file, read on several threads\n"
     "  validate  check every row against a JSON schema and report the breaches\n"
     "  check     tell whether a file or standard input is valid (exit 0, 1 or 2)\n"
+    "  summary   a profile of every column: kinds, blanks, numbers, lengths, values\n"
+    "  infer     print a JSON schema that the file passes\n"
     "\n"
     "A file whose name ends in .json, .jsonl or .ndjson is read as JSON rows, any\n"
     "other as CSV with a header line (tab-separated for .tsv and .tab). Every command\n"
@@ -184,6 +186,29 @@ const std::vector<Command>& commands() {
              "  --list           print every invalid row with its breaches as a JSON array;\n"
              "                   with --max-errors, the rows up to the Nth breach\n"),
        with_read_options({{"--schema", true}, {"--max-errors", true}, {"--list", false}}), run_check},
+      {"summary",
+       usage("Usage: quelta summary FILE|- [--json] [--select COLS] [--where EXPR]... [--not] [--limit N]\n"
+             "\n"
+             "Read FILE once and describe every column: its type, blank values, the kinds of\n"
+             "its values, numeric min, median, max, mean and standard deviation, lengths,\n"
+             "and its distinct values (exact up to 1,000, estimated past that). '-' reads\n"
+             "standard input. docs/profile.md describes the JSON.\n"
+             "\n"
+             "  --json           print the whole profile as one JSON object\n"
+             "  --select COLS    the columns to describe, in order\n" QUELTA_FILTER_HELP
+             "  --limit N        describe the first N matching rows only\n"),
+       with_filter({{"--json", false}, {"--select", true}}), run_summary},
+      {"infer",
+       usage("Usage: quelta infer FILE|- [--select COLS] [--where EXPR]... [--not] [--limit N]\n"
+             "\n"
+             "Read FILE once and print a schema for 'quelta validate' that every row passes:\n"
+             "per column the strictest type of its non-blank values, required when none is\n"
+             "blank, the numeric range or the length range seen, and one_of for a column of\n"
+             "few distinct values. '-' reads standard input.\n"
+             "\n"
+             "  --select COLS    the columns to describe, in order\n" QUELTA_FILTER_HELP
+             "  --limit N        look at the first N matching rows only\n"),
+       with_filter({{"--select", true}}), run_infer},
   };
   return table;
 }

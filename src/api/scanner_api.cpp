@@ -5,6 +5,7 @@
 #include "api/error_slot.h"
 #include "api/read_options.h"
 #include "api/row_delivery.h"
+#include "api/scanner_open.h"
 #include "input/names.h"
 #include "quelta.h"
 #include "scan/batch.h"
@@ -13,9 +14,7 @@
 
 using namespace quelta;
 
-extern "C" {
-
-static Scanner* open_scanner(const char* path, const ScanOptions* options, const ReadOptions* read) {
+Scanner* api::open_scanner(const char* path, const ScanOptions* options, const ReadOptions* read) {
   api::slot_clear();
   if (!path) {
     api::slot_set("path is null");
@@ -57,12 +56,14 @@ static Scanner* open_scanner(const char* path, const ScanOptions* options, const
   return s;
 }
 
+extern "C" {
+
 QUELTA_API Scanner* quelta_open(const char* path, const ScanOptions* options) {
-  return open_scanner(path, options, nullptr);
+  return api::open_scanner(path, options, nullptr);
 }
 
 QUELTA_API Scanner* quelta_open_with(const char* path, const ScanOptions* options, const ReadOptions* read) {
-  return open_scanner(path, options, read);
+  return api::open_scanner(path, options, read);
 }
 
 QUELTA_API void quelta_close(Scanner* scanner) { scanner_close(scanner); }

@@ -314,8 +314,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_html",
-       24,
-       24,
+       72,
+       72,
        {"out of memory", "out of memory rendering report", "validate_html failed: BadSchema",
         "validate_html failed: OutOfMemory"},
        [&](FaultArm& fault) {
@@ -423,6 +423,32 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          fault.disarm();
          Answer a = out ? Answer{false, out} : failure();
          quelta_outcome_free(out);
+         return a;
+       }},
+      {"quelta_profile_with",
+       46,
+       46,
+       {"open failed: OutOfMemory", "out of memory allocating scanner context",
+        "out of memory allocating header", "profile failed: OutOfMemory"},
+       [&](FaultArm& fault) {
+         fault.arm();
+         char* text = quelta_profile_with(csv.c_str(), nullptr, nullptr);
+         fault.disarm();
+         Answer a = text ? Answer{false, text} : failure();
+         quelta_profile_free(text);
+         return a;
+       }},
+      {"quelta_infer_schema_with",
+       44,
+       44,
+       {"open failed: OutOfMemory", "out of memory allocating scanner context",
+        "out of memory allocating header", "infer_schema failed: OutOfMemory"},
+       [&](FaultArm& fault) {
+         fault.arm();
+         char* text = quelta_infer_schema_with(jsonl.c_str(), nullptr, nullptr);
+         fault.disarm();
+         Answer a = text ? Answer{false, text} : failure();
+         quelta_profile_free(text);
          return a;
        }},
   };

@@ -65,6 +65,12 @@ const std::set<std::string> kExpected = {
     "quelta_validator_open_with",
     "quelta_validate_to_files_with",
     "quelta_validate_outcome_with",
+    // Profile and schema inference.
+    "quelta_profile",
+    "quelta_profile_with",
+    "quelta_infer_schema",
+    "quelta_infer_schema_with",
+    "quelta_profile_free",
     // The HTML validation report.
     "quelta_validate_html",
 };

@@ -164,7 +164,8 @@ class ToolCases(unittest.TestCase):
 
     def test_help_names_every_command_and_stream_lists_each_invalid_row(self):
         _, text, _ = run(["--help"])
-        for command in ["columns", "rows", "count", "stats", "top", "sort", "columnar", "validate", "check"]:
+        for command in ["columns", "rows", "count", "stats", "top", "sort", "columnar", "validate", "check",
+                        "summary", "infer"]:
             self.assertIn(f"\n  {command} ", text)
             status, usage, _ = run([command, "--help"])
             self.assertEqual((status, usage.split()[:3]), (0, ["Usage:", "quelta", command]))
@@ -494,7 +495,7 @@ class ToolCases(unittest.TestCase):
             ["count", "--where", "country=GB"], ["collect"], ["stats", "age"], ["top", "age", "-k", "3"],
             ["sort", "name", "--desc"], ["columnar", "--threads", "2"], ["validate", "--schema", SCHEMA],
             ["validate", "--schema", SCHEMA, "--json"], ["validate", "--schema", SCHEMA, "--stream"],
-            ["check", "--schema", SCHEMA, "--max-errors", "5"],
+            ["check", "--schema", SCHEMA, "--max-errors", "5"], ["summary"], ["summary", "--json"], ["infer"],
         ]
         packings = [("plain", data), ("gzip", gzip.compress(data)), ("bzip2", bz2.compress(data)),
                     ("xz", lzma.compress(data))]
@@ -510,6 +511,41 @@ class ToolCases(unittest.TestCase):
                 with self.subTest(command=command, input=name):
                     status, out, err = run([command[0], "-"] + command[1:], stdin)
                     self.assertEqual((status, out.replace("standard input", PEOPLE), err), want)
+
+    def test_summary_and_infer(self):
+        head, *rows = people()
+        status, out, err = run(["summary", PEOPLE, "--json"])
+        self.assertEqual((status, err), (0, ""))
+        profile = json.loads(out)
+        self.assertEqual(profile["rows"], len(rows))
+        self.assertEqual([c["name"] for c in profile["columns"]], head)
+        for i, column in enumerate(profile["columns"]):
+            values = [r[i] if i < len(r) else "" for r in rows]
+            self.assertEqual(column["blanks"], sum(1 for v in values if not v.strip()), head[i])
+            present = sorted({v for v in values if v.strip()})
+            self.assertEqual(column["distinct"]["count"], len(present), head[i])
+        # The table: a title line, a heading, one line per column with its name and type.
+        status, out, _ = run(["summary", PEOPLE])
+        lines = out.splitlines()
+        self.assertEqual((status, lines[0]), (0, f"{PEOPLE}: 20 rows, 7 columns"))
+        self.assertEqual(lines[2].split()[:4], ["column", "type", "blank", "distinct"])
+        self.assertEqual([line.split()[:2] for line in lines[3:]],
+                         [[c["name"], c["type"]] for c in profile["columns"]])
+        # infer: the file passes its schema (as well as an empty one: row 17 is short);
+        # a row with a value never seen in a one_of column does not.
+        status, schema, _ = run(["infer", PEOPLE])
+        self.assertEqual(status, 0)
+        self.assertEqual(json.loads(schema)["id"], {"type": "integer", "required": True, "min": 1, "max": 20})
+        path = self.write("schema.json", schema.encode())
+        self.assertEqual(run(["validate", PEOPLE, "--schema", path])[1], run(["validate", PEOPLE, "--schema", "{}"])[1])
+        good = [r for r in rows if len(r) == len(head)]
+        data = "\n".join(",".join(f'"{v}"' for v in r) for r in [head] + good) + "\n"
+        self.assertEqual(run(["check", "-", "--schema", path], data.encode())[0], 0)
+        bad = data + "21,Nobody,x@example.org,40,ZZ,2020-01-01,true\n"
+        self.assertEqual(run(["check", "-", "--schema", path], bad.encode())[0], 1)
+        # Failures name the file.
+        status, _, err = run(["summary", "missing.csv"])
+        self.assertEqual((status, err), (2, "quelta: missing.csv: open failed: FileNotFound\n"))
 
     def test_check_gives_its_reasons(self):
         status, report, _ = run(["validate", PEOPLE, "--schema", SCHEMA, "--json"])
@@ -780,6 +816,7 @@ class ReadingFiles(unittest.TestCase):
             ["validate", "--schema", schema, "--stream"], ["validate", "--schema", schema, "--stream", "--json"],
             ["validate", "--schema", schema, "--split", "v.csv", "i.jsonl"],
             ["check", "--schema", schema], ["check", "--schema", schema, "--list"],
+            ["summary"], ["summary", "--json", "--select", "name,score"], ["infer"],
         ]
         for command in commands:
             with self.subTest(command=command):

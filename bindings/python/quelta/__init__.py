@@ -30,6 +30,7 @@ from .errors import (
     UnknownColumn,
     Unsupported,
 )
+from .profile import infer_schema, profile
 from .scanner import AggregateResult, RowIterator, Scanner, open
 from .validation import Breach, ValidationReport, ValidationStats, ValidatedRow, Validator, validate, validate_outcome, validate_to_files
 from .where import Condition, col, eq, ge, gt, isin, le, lt, ne
@@ -40,8 +41,8 @@ __all__ = [
     "AggregateResult", "Breach", "Columns", "Condition", "DataError", "Error", "FileExists", "FileNotFound",
     "InvalidArgument", "IsADirectory", "LibraryNotFound", "NotRegularFile", "OutOfMemory", "PermissionDenied", "ValidationReport",
     "RowIterator", "Scanner", "SchemaError", "ValidationStats", "UnknownColumn", "Unsupported", "ValidatedRow",
-    "Validator", "build_mode", "col", "eq", "ge", "gt", "isin", "le", "library_path", "lt", "ne", "open",
-    "parallel_columns", "validate", "validate_outcome", "validate_to_files", "where",
+    "Validator", "build_mode", "col", "eq", "ge", "gt", "infer_schema", "isin", "le", "library_path", "lt", "ne",
+    "open", "parallel_columns", "profile", "validate", "validate_outcome", "validate_to_files", "where",
 ]  # fmt: skip
 
 

@@ -150,6 +150,12 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_validate_outcome": (POINTER(c_char), [c_char_p, c_size_t, c_char_p, c_uint32, c_uint32]),
     "quelta_validate_outcome_with": (POINTER(c_char), [c_char_p, c_size_t, c_char_p, c_uint32, c_uint32, _read]),
     "quelta_outcome_free": (None, [c_void_p]),
+    # Profile texts come back as raw pointers too, freed by quelta_profile_free.
+    "quelta_profile": (POINTER(c_char), [c_char_p, POINTER(ScanOptions)]),
+    "quelta_profile_with": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read]),
+    "quelta_infer_schema": (POINTER(c_char), [c_char_p, POINTER(ScanOptions)]),
+    "quelta_infer_schema_with": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read]),
+    "quelta_profile_free": (None, [c_void_p]),
 }
 
 

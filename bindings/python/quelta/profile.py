@@ -1,0 +1,118 @@
+"""One-pass profiles of every column, and schemas inferred from them.
+
+    >>> import quelta
+    >>> p = quelta.profile("sales.csv")
+    >>> p["columns"][0]["type"], p["columns"][0]["distinct"]["count"]
+    ('integer', 20)
+    >>> schema = quelta.infer_schema("sales.csv")
+    >>> quelta.validate("sales.csv", schema).valid
+    True
+
+The profile is the library's JSON (docs/profile.md) as a dict; the schema is a
+dict in the format :func:`quelta.validate` takes.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+from collections.abc import Sequence
+from typing import Any, Unpack
+
+from . import _lib, where as _where
+from ._lib import LOCK, lib
+from ._read_options import ReadKeywords, read_settings
+from ._source import input_path
+from .scanner import index_resolver, read_names
+
+
+def _run(
+    export: str,
+    source: Any,
+    select: Sequence[Any] | None,
+    where: Any,
+    limit: int | None,
+    negate: bool,
+    read: dict[str, Any],
+    function: str,
+) -> Any:
+    settings = read_settings(read, function)
+    with input_path(source, "source") as raw_path:
+        conds = _where.conditions(where)
+        if isinstance(select, (str, bytes, int)):
+            select = [select]  # one column, not the characters of a name
+        select = list(select) if select is not None else None
+        if isinstance(select, list) and not select:
+            raise ValueError("select needs at least one column")
+        wanted = (select or []) + [c.column for c in conds]
+        header = read_names(raw_path, settings) if any(not isinstance(c, int) for c in wanted) else None
+        resolve = index_resolver(header or (), "the header")
+        opts = _lib.ScanOptions(limit=-1, max_column=-1)
+        keep: list[Any] = [opts]
+        if select is not None:
+            projection = [resolve(c) for c in select]
+            array = (ctypes.c_size_t * len(projection))(*projection)
+            keep.append(array)
+            opts.projection = ctypes.cast(array, ctypes.POINTER(ctypes.c_size_t))
+            opts.n_projection = len(projection)
+        if conds:
+            preds, more = _where.build(conds, resolve)
+            keep += more
+            opts.predicates = ctypes.cast(preds, ctypes.c_void_p)
+            opts.n_predicates = len(conds)
+        if limit is not None:
+            opts.limit = _lib.size_arg(limit, "limit")
+        opts.negate = 1 if negate else 0
+        record = settings.record()
+        with LOCK:
+            if export == "profile":
+                plain, with_read = lib().profile, lib().profile_with
+            else:
+                plain, with_read = lib().infer_schema, lib().infer_schema_with
+            if record is None:
+                ptr = plain(raw_path, ctypes.byref(opts))
+            else:
+                ptr = with_read(raw_path, ctypes.byref(opts), ctypes.byref(record))
+            if not ptr:
+                raise _lib.fail()
+            try:
+                text = ctypes.string_at(ptr)
+            finally:
+                lib().profile_free(ptr)
+    return json.loads(text)
+
+
+def profile(
+    source: Any,
+    select: Sequence[Any] | None = None,
+    where: Any = None,
+    limit: int | None = None,
+    negate: bool = False,
+    **read: Unpack[ReadKeywords],
+) -> dict[str, Any]:
+    """Reads source (a path, bytes or a binary file object) once and describes every
+    column: counts of blanks, numbers, integers, booleans, datetimes and other texts;
+    min, max, mean, standard deviation and quantiles of the numbers; lengths; the
+    smallest and largest text; distinct values (exact with their counts up to 1,000,
+    then an estimate). select, where, limit, negate and the read keywords choose rows
+    and columns as in :func:`quelta.open`. Returns the profile as a dict (layout in
+    docs/profile.md)."""
+    return _run("profile", source, select, where, limit, negate, read, "profile")
+
+
+def infer_schema(
+    source: Any,
+    select: Sequence[Any] | None = None,
+    where: Any = None,
+    limit: int | None = None,
+    negate: bool = False,
+    **read: Unpack[ReadKeywords],
+) -> dict[str, Any]:
+    """A schema (a dict for :func:`quelta.validate`) that every row of source looked
+    at passes: per column the strictest type of its non-blank values, ``required``
+    where none is blank, the numeric or length range seen, ``one_of`` for columns of
+    few distinct values. Arguments as in :func:`profile`."""
+    return _run("infer_schema", source, select, where, limit, negate, read, "infer_schema")
+
+
+__all__ = ["infer_schema", "profile"]
