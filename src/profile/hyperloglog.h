@@ -31,6 +31,11 @@ inline void hll_add(HyperLogLog* h, uint64_t hash) {
   if (rank > h->registers[index]) h->registers[index] = rank;
 }
 
+// Starts loading the register hash goes to.
+inline void hll_prefetch(const HyperLogLog& h, uint64_t hash) {
+  __builtin_prefetch(h.registers + (hash >> (64 - kHllPrecision)), 1);
+}
+
 double hll_estimate(const HyperLogLog& h);
 
 }  // namespace quelta

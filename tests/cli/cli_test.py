@@ -453,7 +453,7 @@ class ToolCases(unittest.TestCase):
             (["validat"], 'quelta: unknown command "validat"; did you mean "validate"?\n'),
             (["colums"], 'quelta: unknown command "colums"; did you mean "columns"?\n'),
             (["frobnicate"], 'quelta: unknown command "frobnicate"; the commands are columns, rows, count, collect, '
-                             "stats, top, sort, columnar, validate, check ('quelta --help' describes them)\n"),
+                             "stats, top, sort, columnar, validate, check, summary, infer ('quelta --help' describes them)\n"),
             (["rows", PEOPLE, "--wher", "a=1"], 'quelta rows: unknown option "--wher"; did you mean "--where"?\n'),
             (["rows", PEOPLE, "--selcet=a"], 'quelta rows: unknown option "--selcet"; did you mean "--select"?\n'),
             (["top", PEOPLE, "age", "--k", "3"], 'quelta top: unknown option "--k"; did you mean "-k"?\n'),
