@@ -2,7 +2,7 @@
 #include "api/error_slot.h"
 #include "api/read_options.h"
 #include "quelta.h"
-#include "validate/html_report.h"
+#include "report/html_report.h"
 #include "validate/report.h"
 
 using namespace quelta;

@@ -35,6 +35,9 @@ Error validate_rows(ReportRun* run, ValidatorState* v, uint64_t cap, ReportDetai
     const uint64_t budget = detail ? kUnlimitedErrors : cap - run->errors.len;
     if (Error e = validate_next_row(v, budget, &run->counts, &r); failed(e)) return e;
     if (!r.has_row) return Error::None;
+    if (detail && detail->observe) {
+      if (Error e = detail->observe(detail->observer, r.fields, r.n_fields); failed(e)) return e;
+    }
     for (size_t i = 0; i < r.n_errors; ++i) {
       const ValidationError& err = r.errors[i];
       if (detail && err.has_column && err.column < detail->n_names)
@@ -79,7 +82,6 @@ Error write_member(OutputSink& sink, std::string_view key_with_punctuation, uint
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
                  const ReadSettings& read, FailureSite* site, ReportDetail* detail) {
   *run = ReportRun{};
-  if (detail) *detail = ReportDetail{};
   ValidatorState v;
   if (Error e = validator_setup(&v, path, schema_json, read, site); failed(e)) return e;
   Error e = detail ? detail_prepare(detail, v) : Error::None;
@@ -110,7 +112,9 @@ void report_run_release(ReportRun* run) {
 void report_detail_release(ReportDetail* detail) {
   schema_free(&detail->schema);
   arena_release(&detail->storage);
-  *detail = ReportDetail{};
+  detail->names = nullptr;
+  detail->n_names = 0;
+  detail->column_counts = nullptr;
 }
 
 Error render_report(const ReportRun& run, OutputSink& sink) {

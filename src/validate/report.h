@@ -23,20 +23,26 @@ struct ReportRun {
   Arena strings;
 };
 
+// Shown every row a run reads, with its fields as read (valid for the call).
+using RowObserver = Error (*)(void* context, const FieldView* fields, size_t n);
+
 // What a page about the run shows beyond the report: the input's column
-// names, the Schema, and every breach counted by column and rule.
+// names, the Schema, and every breach counted by column and rule; and, when
+// observe is set, every row shown to it in the same pass.
 struct ReportDetail {
   FieldView* names = nullptr;  // copies in storage
   size_t n_names = 0;
   uint64_t* column_counts = nullptr;  // n_names * kRuleCount, column by column
   Schema schema;                      // taken over from the run's validator
   Arena storage;
+  RowObserver observe = nullptr;
+  void* observer = nullptr;
 };
 
 // Validates every row of path against schema_json, keeping at most cap
-// breaches, and fills detail when given. The input is closed on return; on
-// failure the run and detail hold nothing, and site (when given) says where
-// the failure stood.
+// breaches, and fills detail when given (fresh, its observer set or not). The
+// input is closed on return; on failure the run and detail hold nothing, and
+// site (when given) says where the failure stood.
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
                  const ReadSettings& read = {}, FailureSite* site = nullptr, ReportDetail* detail = nullptr);
 void report_run_release(ReportRun* run);

@@ -368,8 +368,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_html",
-       26,
-       26,
+       72,
+       72,
        {"out of memory", "out of memory rendering report", "validate_html failed: BadSchema",
         "validate_html failed: OutOfMemory"},
        [&](FaultArm& fault) {

@@ -56,11 +56,12 @@ void expect_only_known_markup(const std::string& page) {
       "b",        "svg",    "g",    "rect",  "text",   "table",   "thead",  "tbody",
       "tr",       "th",     "td",   "input", "select", "option",  "footer", "script"};
   static const std::set<std::string> kAttributes = {
-      "lang",        "charset",    "name",        "content",    "rel",        "href",
-      "class",       "id",         "data-value",  "data-valid", "viewBox",    "preserveAspectRatio",
-      "role",        "aria-label", "x",           "y",          "width",      "height",
-      "fill",        "rx",         "tabindex",    "data-rule",  "data-count", "data-column",
-      "text-anchor", "type",       "placeholder", "value",      "title",      "data-column-index"};
+      "lang",        "charset",      "name",        "content",    "rel",        "href",
+      "class",       "id",           "data-value",  "data-valid", "viewBox",    "preserveAspectRatio",
+      "role",        "aria-label",   "x",           "y",          "width",      "height",
+      "fill",        "rx",           "tabindex",    "data-rule",  "data-count", "data-column",
+      "text-anchor", "type",         "placeholder", "value",      "title",      "data-column-index",
+      "data-blanks", "data-distinct"};
   size_t scripts = 0;
   for (size_t at = page.find('<'); at != std::string::npos; at = page.find('<', at + 1)) {
     size_t end = page.find('>', at);

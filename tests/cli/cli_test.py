@@ -199,6 +199,30 @@ class ToolCases(unittest.TestCase):
         self.assertEqual((status, err),
                          (2, f"quelta: {valid}: validate_to_files failed: PathAlreadyExists (--force replaces it)\n"))
 
+    def test_html_page_beside_the_report(self):
+        page = os.path.join(self.dir, "report.html")
+        _, text, _ = run(["validate", PEOPLE, "--schema", SCHEMA])
+        status, out, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--html", page])
+        self.assertEqual((status, err, out), (0, "", text + f"\nHTML report written to {page}\n"))
+        with open(page, encoding="utf-8") as f:
+            first = f.read()
+        self.assertIn(f"<title>Validation report: {PEOPLE}</title>", first)
+        _, report, _ = run(["validate", PEOPLE, "--schema", SCHEMA, "--json"])
+        self.assertIn('id="errors-total" data-value="%d"' % json.loads(report)["errors_total"], first)
+        # An existing page is refused unless --force, which replaces it whole; the JSON stays on stdout.
+        status, _, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--html", page])
+        self.assertEqual((status, err), (2, f"quelta: {page}: validate_html failed: PathAlreadyExists (--force replaces it)\n"))
+        status, out, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--html", page, "--force", "--json",
+                                "--max-errors", "2"])
+        self.assertEqual((status, err, json.loads(out)["truncated"]), (0, "", True))
+        with open(page, encoding="utf-8") as f:
+            self.assertIn("The table lists the first 2 of", f.read())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["report.html"])
+        for args, message in [(["--split", "v.csv", "i.jsonl"], "--html writes the report; it takes no --split or --stream"),
+                              (["--stream"], "--html writes the report; it takes no --split or --stream")]:
+            status, _, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--html", page] + args)
+            self.assertEqual((status, err.splitlines()[0]), (2, "quelta validate: " + message))
+
     def test_split_failures_leave_the_folder_as_it_was(self):
         big = self.write("big.csv", split_rows(200000))
         out = os.path.join(self.dir, "out")

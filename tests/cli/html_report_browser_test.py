@@ -3,7 +3,7 @@
 a reader sees: the numbers of the rendered page against the JSON report and a
 tally of the streamed breaches, each listed value as the page must show it, no
 console message, no markup from the data, and the filter driven as a reader
-would. Saves screenshots of the page (laptop window and whole page) in --out.
+would, and each column's profile against `quelta summary`. Saves screenshots of the page (laptop window and whole page) in --out.
 
 Usage: html_report_browser_test.py --tool PATH --out DIR
 Exit status 77 (skipped) when no chromium is installed.
@@ -267,6 +267,15 @@ def main() -> int:
         check(tags <= PAGE_TAGS, f"no markup from the data: {sorted(tags - PAGE_TAGS)}")
         check(len(dom.find("script")) == 1, "one script, the page's own")
         check(not any(k.startswith("on") for e in dom.elements for k in e[1]), "no event handler attributes")
+
+        # The profile beside each column's rules, against the tool's own summary of the file.
+        summary = subprocess.run([opts.tool, "summary", data, "--json"], capture_output=True, timeout=120)
+        if summary.returncode != 0:
+            raise AssertionError("quelta summary failed: " + summary.stderr.decode("utf-8", "replace"))
+        profiled = [(int(e[1]["data-blanks"]), int(e[1]["data-distinct"]))
+                    for e in dom.elements if "data-distinct" in e[1]]
+        want_profile = [(c["blanks"], c["distinct"]["count"]) for c in json.loads(summary.stdout)["columns"]]
+        check(profiled == want_profile, f"profile by column {profiled} == summary {want_profile}")
 
         # The filter, driven in the page.
         driven = os.path.join(work, "driven.html")

@@ -57,6 +57,27 @@ class ValidationTest(TempDirTest):
         self.assertTrue(report.truncated)
         self.assertEqual(len(report.errors), 1)
 
+    def test_report_with_html_page(self) -> None:
+        page = os.path.join(self.dir, "report.html")
+        report = quelta.validate(self.path, SCHEMA, html=page)
+        self.assertEqual(report, quelta.validate(self.path, SCHEMA))
+        text = read_bytes(page).decode("utf-8")
+        self.assertIn('id="rows-invalid" data-value="3"', text)
+        self.assertIn('data-column="age" data-count="2"', text)
+        self.assertIn("people.csv", text)  # the input named as given
+        # A page that exists is refused and kept; a failed run leaves no page and no temporaries.
+        with self.assertRaises(quelta.FileExists):
+            quelta.validate(self.path, SCHEMA, html=page)
+        self.assertEqual(read_bytes(page).decode("utf-8"), text)
+        other = os.path.join(self.dir, "other.html")
+        with self.assertRaises(quelta.UnknownColumn) as caught:
+            quelta.validate(self.path, {"zip": {}}, html=pathlib.Path(other))
+        self.assertEqual(str(caught.exception), "validate_html failed: UnknownColumn")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["people.csv", "report.html"])
+        # Bytes in memory are validated through a copy; the page calls them by their type.
+        quelta.validate(CSV.encode(), SCHEMA, html=other)
+        self.assertIn("&lt;bytes&gt;", read_bytes(other).decode("utf-8"))
+
     def test_validator_rows_and_batches(self) -> None:
         with quelta.Validator(self.path, SCHEMA) as validator:
             self.assertEqual(validator.columns, ("name", "age"))

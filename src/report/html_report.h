@@ -10,6 +10,7 @@
 
 #include "input/field_view.h"
 #include "json/json_writer.h"
+#include "validate/json_tree.h"
 #include "validate/report.h"
 
 namespace quelta {
@@ -19,6 +20,9 @@ struct HtmlReportInput {
   const ReportDetail* detail = nullptr;
   FieldView title;   // what the page calls the input
   uint64_t cap = 0;  // the most breaches the run kept
+  // The profile of the file's columns as its JSON layout reads (the "columns"
+  // array), shown beside each column's rules; null for none.
+  const JsonNode* profile = nullptr;
 };
 
 [[nodiscard]] Error write_html_report(OutputSink& sink, const HtmlReportInput& in);
@@ -27,9 +31,10 @@ struct HtmlReportInput {
 // holds one); after a failure no file this call created is left behind.
 [[nodiscard]] Error write_html_report_file(const char* path, const HtmlReportInput& in);
 
-// Validates path as report_run does and writes the run's page, calling the
-// input title, to a new file at html_path. On failure the run holds nothing,
-// no page is left behind and site (when given) says where a read failed.
+// Validates path as report_run does, profiling every column in the same
+// pass, and writes the run's page, calling the input title, to a new file at
+// html_path. On failure the run holds nothing, no page is left behind and
+// site (when given) says where a read failed.
 [[nodiscard]] Error html_report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
                                     const ReadSettings& read, const char* html_path, const char* title,
                                     FailureSite* site = nullptr);

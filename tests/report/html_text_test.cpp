@@ -1,6 +1,6 @@
 // HTML text from arbitrary bytes: what each kind of byte becomes, the cut, and
 // that no input whatever can open or close markup.
-#include "validate/html_text.h"
+#include "report/html_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // HTML text from arbitrary bytes: UTF-8 is decoded one sequence at a time, so a
 // byte that does not start a well-formed sequence is shown on its own and the
 // text after it is still read as text.
-#include "validate/html_text.h"
+#include "report/html_text.h"
 
 #include <string_view>
 

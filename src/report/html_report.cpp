@@ -2,17 +2,19 @@
 // pass; its look lives in the style sheet below, its numbers carry data-value
 // attributes (the exact integers) beside their grouped display, and the breach
 // table is filtered by a short script that only reads and hides table rows.
-#include "validate/html_report.h"
+#include "report/html_report.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string_view>
 
 #include "json/file_sink.h"
 #include "platform/file.h"
 #include "platform/heap.h"
+#include "profile/profile.h"
 #include "quelta.h"
-#include "validate/html_text.h"
+#include "report/html_text.h"
 
 namespace quelta {
 namespace {
@@ -25,6 +27,7 @@ constexpr size_t kOneOfShown = 8;    // allowed values listed per rule
 constexpr size_t kOneOfChars = 40;   // each of them
 constexpr size_t kColumnBars = 15;   // bars in the by-column chart
 constexpr size_t kTitleChars = 200;  // the input's name
+constexpr size_t kTopValues = 5;     // most frequent values shown per column
 
 // Rule colours by rule code, told apart on white and in print.
 constexpr const char* kRuleColours[kRuleCount] = {
@@ -87,6 +90,10 @@ td.val{word-break:break-all}
 .chip{display:inline-block;border:1px solid var(--line);border-radius:999px;padding:0 8px;margin:1px 4px 1px 0;font-size:12px;background:#f8fafc;white-space:nowrap}
 .chip.type{border-color:#c8d5f1;background:#edf2fd;color:#274a9b}
 .chip.req{border-color:#f0d2b4;background:#fdf3e8;color:#8a4a10}
+.chip.seen{border-color:#d5dbe4;background:#f1f3f7;color:var(--fg)}
+.prof{font-size:12.5px;color:var(--muted);white-space:nowrap;font-variant-numeric:tabular-nums}
+.prof .chip{margin-right:6px}
+.prof.top{white-space:normal;color:var(--fg)}
 .rule{white-space:nowrap}
 .rule::before{content:"";display:inline-block;width:9px;height:9px;border-radius:2px;margin-right:6px;background:var(--c)}
 .muted{color:var(--muted)}
@@ -95,6 +102,7 @@ td.val{word-break:break-all}
 .filters input,.filters select{font:inherit;padding:5px 8px;border:1px solid #cdd4de;border-radius:6px;background:#fff;color:var(--fg)}
 .filters input{min-width:260px}
 .scroll{max-height:520px;overflow:auto;border:1px solid var(--line);border-radius:8px}
+.frame{border:1px solid var(--line);border-radius:8px}
 .scroll table th:first-child,.scroll table td:first-child{padding-left:12px}
 .note{color:var(--muted);font-size:13px;margin:8px 0 0}
 .empty{color:var(--muted);margin:6px 0}
@@ -219,6 +227,21 @@ class Html {
     integer(tenths / 10);
     if (tenths % 10) *this << "." << std::string_view(&"0123456789"[tenths % 10], 1);
     return *this << "%";
+  }
+  // A number of the profile: integers as they are, others to digits significant digits.
+  Html& number(const JsonNode* v, int digits) {
+    if (!v) return *this << "\xE2\x80\x94";
+    if (v->type == JsonType::Integer) {
+      if (v->integer < 0) *this << "-";
+      return integer(v->integer < 0 ? 0 - static_cast<uint64_t>(v->integer)
+                                    : static_cast<uint64_t>(v->integer));
+    }
+    if (v->type == JsonType::BigNumber)
+      return *this << std::string_view(reinterpret_cast<const char*>(v->text.ptr), v->text.len);
+    if (v->type != JsonType::Float) return *this << "\xE2\x80\x94";
+    char buf[48];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v->number, std::chars_format::general, digits);
+    return *this << std::string_view(buf, ec == std::errc() ? static_cast<size_t>(end - buf) : 0);
   }
   Html& plural(uint64_t n, std::string_view one, std::string_view many) {
     grouped(n) << " ";
@@ -553,11 +576,134 @@ void write_rules(Html& h, const ReportDetail& d, size_t column) {
   if (!any) h << "<span class=\"muted\">no rules</span>";
 }
 
-void write_columns(Html& h, const ReportDetail& d) {
-  h << "<section class=\"card\" id=\"columns\">\n<h2>Columns</h2>\n<div class=\"scroll\"><table>\n"
-       "<thead><tr><th class=\"w-idx\">#</th><th "
-       "class=\"w-col\">Column</th><th>Rules</th><th>Breaches</th></tr>"
-       "</thead>\n<tbody>\n";
+const JsonNode* member(const JsonNode* object, std::string_view key) {
+  if (!object || object->type != JsonType::Object) return nullptr;
+  for (size_t i = 0; i < object->n; ++i) {
+    const FieldView& k = object->keys[i];
+    if (k.len == key.size() && std::memcmp(k.ptr, key.data(), k.len) == 0) return &object->items[i];
+  }
+  return nullptr;
+}
+
+uint64_t count_of(const JsonNode* v) {
+  return v && v->type == JsonType::Integer && v->integer > 0 ? static_cast<uint64_t>(v->integer) : 0;
+}
+
+// A text of the profile: a string, or the array of byte values the profile
+// writes for bytes that are not UTF-8 (its first bytes, enough for a short view).
+void write_profile_text(Html& h, const JsonNode* v, size_t max_chars) {
+  if (!v) return;
+  if (v->type == JsonType::String) {
+    h.text(v->text, max_chars, true);
+    return;
+  }
+  if (v->type != JsonType::Array) return;
+  uint8_t bytes[256];
+  size_t n = 0;
+  for (; n < v->n && n < sizeof bytes; ++n) bytes[n] = static_cast<uint8_t>(v->items[n].integer);
+  h.text(FieldView{bytes, n}, max_chars, true);
+  if (n < v->n) h << "\xE2\x80\xA6";
+}
+
+// The profile of column index: the object of the profile's columns whose "index" it is.
+const JsonNode* profile_of(const JsonNode* columns, size_t index) {
+  if (!columns || columns->type != JsonType::Array) return nullptr;
+  for (size_t i = 0; i < columns->n; ++i) {
+    const JsonNode* at = member(&columns->items[i], "index");
+    if (at && at->type == JsonType::Integer && static_cast<uint64_t>(at->integer) == index)
+      return &columns->items[i];
+  }
+  return nullptr;
+}
+
+bool is_word(const JsonNode* v, std::string_view word) {
+  return v && v->type == JsonType::String && v->text.len == word.size() &&
+         std::memcmp(v->text.ptr, word.data(), word.size()) == 0;
+}
+
+void write_profile(Html& h, const JsonNode* p) {
+  if (!p) return;
+  const uint64_t rows = count_of(member(p, "rows")), blanks = count_of(member(p, "blanks"));
+  const JsonNode* type = member(p, "type");
+  const JsonNode* distinct = member(p, "distinct");
+  const uint64_t n_distinct = count_of(member(distinct, "count"));
+  // The figures a program checks, beside their display.
+  h << "<div class=\"prof\" data-blanks=\"";
+  h.integer(blanks) << "\" data-distinct=\"";
+  h.integer(n_distinct) << "\"><span class=\"chip seen\" title=\"the strictest type every non-blank value "
+                           "meets\">";
+  if (type && type->type == JsonType::String) h.text(type->text, 20);
+  h << "</span> ";
+  if (blanks == 0) {
+    h << "no blanks";
+  } else {
+    h.plural(blanks, "blank", "blanks");
+    h << " (";
+    h.percent(blanks, rows) << ")";
+  }
+  const JsonNode* exact = member(distinct, "exact");
+  h << " \xC2\xB7 ";
+  if (exact && exact->type == JsonType::False) h << "\xE2\x89\x88";
+  h.grouped(n_distinct) << " distinct";
+  const uint64_t numeric = count_of(member(p, "numeric")), texts = count_of(member(p, "texts"));
+  // A text column mixing kinds: how many values of each, which tells a stray value from a wrong type.
+  const uint64_t booleans = count_of(member(p, "booleans")), datetimes = count_of(member(p, "datetimes"));
+  if (is_word(type, "string") && (numeric || booleans || datetimes)) {
+    const std::pair<uint64_t, const char*> kinds[] = {
+        {numeric, " numeric"}, {booleans, " boolean"}, {datetimes, " datetime"}, {texts, " other"}};
+    const char* separator = " \xC2\xB7 ";
+    for (const auto& [n, word] : kinds) {
+      if (!n) continue;
+      h << separator;
+      h.grouped(n) << word;
+      separator = ", ";
+    }
+  }
+  h << "</div>";
+  if (numeric) {
+    h << "<div class=\"prof\">min ";
+    h.number(member(p, "min"), 6) << " \xC2\xB7 max ";
+    h.number(member(p, "max"), 6) << " \xC2\xB7 mean ";
+    h.number(member(p, "mean"), 4) << " \xC2\xB7 sd ";
+    h.number(member(p, "stddev"), 4) << "</div>";
+    const JsonNode* q = member(p, "quantiles");
+    if (q && q->type == JsonType::Object) {
+      h << "<div class=\"prof\" title=\"percentiles of the numeric values\">p1 ";
+      h.number(member(q, "p1"), 6) << " \xC2\xB7 p25 ";
+      h.number(member(q, "p25"), 6) << " \xC2\xB7 median ";
+      h.number(member(q, "p50"), 6) << " \xC2\xB7 p75 ";
+      h.number(member(q, "p75"), 6) << " \xC2\xB7 p99 ";
+      h.number(member(q, "p99"), 6) << "</div>";
+    }
+  }
+  const JsonNode* min_length = member(p, "min_length");
+  if (min_length && min_length->type == JsonType::Integer) {
+    h << "<div class=\"prof\">length ";
+    h.number(min_length, 6) << "\xE2\x80\x93";
+    h.number(member(p, "max_length"), 6) << "</div>";
+  }
+  // The most frequent values, unless every value is seen once.
+  const JsonNode* values = member(distinct, "values");
+  if (values && values->type == JsonType::Array && values->n > 0 &&
+      count_of(member(&values->items[0], "count")) > 1) {
+    h << "<div class=\"prof top\">";
+    for (size_t i = 0; i < values->n && i < kTopValues; ++i) {
+      if (i) h << ", ";
+      h << "<span class=\"mono\">";
+      write_profile_text(h, member(&values->items[i], "value"), kOneOfChars);
+      h << "</span>&#8201;\xC3\x97";
+      h.grouped(count_of(member(&values->items[i], "count")));
+    }
+    if (values->n > kTopValues) h << ", \xE2\x80\xA6";
+    h << "</div>";
+  }
+}
+
+void write_columns(Html& h, const ReportDetail& d, const JsonNode* profile) {
+  h << "<section class=\"card\" id=\"columns\">\n<h2>Columns</h2>\n<div class=\"frame\"><table>\n"
+       "<thead><tr><th class=\"w-idx\">#</th><th class=\"w-col\">Column</th><th>Rules</th><th>Breaches</th>";
+  if (profile) h << "<th>Profile of the file</th>";
+  h << "</tr></thead>\n<tbody>\n";
   for (size_t c = 0; c < d.n_names; ++c) {
     const uint64_t total = column_total(d, c);
     h << "<tr data-column-index=\"";
@@ -574,7 +720,13 @@ void write_columns(Html& h, const ReportDetail& d) {
       h.integer(r) << "\">" << rule_text(r) << " ";
       h.grouped(n) << "</span>";
     }
-    h << "</td></tr>\n";
+    h << "</td>";
+    if (profile) {
+      h << "<td>";
+      write_profile(h, profile_of(profile, c));
+      h << "</td>";
+    }
+    h << "</tr>\n";
   }
   h << "</tbody></table></div>\n</section>\n";
 }
@@ -628,6 +780,45 @@ void write_breaches(Html& h, const HtmlReportInput& in) {
   h << "</section>\n";
 }
 
+// Profiles every header column from the rows the run reads; the columns are
+// made at the first row (or after the run, for a file without rows).
+struct RowProfiler {
+  const ReportDetail* detail;
+  FileProfile profile;
+
+  static Error observe(void* context, const FieldView* fields, size_t n) {
+    auto* self = static_cast<RowProfiler*>(context);
+    FileProfile& p = self->profile;
+    if (p.columns.len < self->detail->n_names) {
+      if (Error e = p.columns.fill(ColumnProfile{}, self->detail->n_names); failed(e)) return e;
+    }
+    ++p.rows;
+    for (size_t i = 0; i < p.columns.len; ++i) {
+      if (Error e = column_profile_add(&p.columns.data[i], i < n ? fields[i] : FieldView{}); failed(e))
+        return e;
+    }
+    return Error::None;
+  }
+
+  // The profile's JSON text in text, parsed into tree (whose views point into text).
+  Error finish(MemorySink& text, JsonTree* tree) {
+    FileProfile& p = profile;
+    const size_t n = detail->n_names;
+    if (p.columns.len < n) {
+      if (Error e = p.columns.fill(ColumnProfile{}, n); failed(e)) return e;
+    }
+    if (Error e = p.names.reserve(n); failed(e)) return e;
+    if (Error e = p.indexes.reserve(n); failed(e)) return e;
+    for (size_t i = 0; i < n; ++i) {
+      if (Error e = column_profile_finish(&p.columns.data[i]); failed(e)) return e;
+      p.names.data[p.names.len++] = detail->names[i];
+      p.indexes.data[p.indexes.len++] = i;
+    }
+    if (Error e = write_profile_json(p, text); failed(e)) return e;
+    return json_tree_parse(text.data(), text.size(), tree);
+  }
+};
+
 }  // namespace
 
 Error write_html_report(OutputSink& sink, const HtmlReportInput& in) {
@@ -640,7 +831,7 @@ Error write_html_report(OutputSink& sink, const HtmlReportInput& in) {
   if (Error e = write_column_chart(h, *in.run, *in.detail); failed(e)) return e;
   h << "</div>\n";
   write_breaches(h, in);
-  write_columns(h, *in.detail);
+  write_columns(h, *in.detail, in.profile);
   h << "<footer>Written by quelta " QUELTA_VERSION_STRING
        "; the page is self-contained and works offline.</footer>\n</main>\n"
     << kScript << "</body>\n</html>\n";
@@ -664,10 +855,25 @@ Error write_html_report_file(const char* path, const HtmlReportInput& in) {
 Error html_report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
                       const ReadSettings& read, const char* html_path, const char* title, FailureSite* site) {
   ReportDetail detail;
-  if (Error e = report_run(run, path, schema_json, cap, read, site, &detail); failed(e)) return e;
-  const HtmlReportInput page{run, &detail,
-                             FieldView{reinterpret_cast<const uint8_t*>(title), std::strlen(title)}, cap};
-  Error e = write_html_report_file(html_path, page);
+  RowProfiler profiler{&detail, {}};
+  detail.observe = RowProfiler::observe;
+  detail.observer = &profiler;
+  Error e = report_run(run, path, schema_json, cap, read, site, &detail);
+  if (failed(e)) {
+    file_profile_free(&profiler.profile);
+    return e;
+  }
+  MemorySink profile_text;
+  JsonTree profile;
+  e = profiler.finish(profile_text, &profile);
+  file_profile_free(&profiler.profile);
+  if (!failed(e)) {
+    const HtmlReportInput page{run, &detail,
+                               FieldView{reinterpret_cast<const uint8_t*>(title), std::strlen(title)}, cap,
+                               member(&profile.root, "columns")};
+    e = write_html_report_file(html_path, page);
+  }
+  json_tree_free(&profile);
   report_detail_release(&detail);
   if (failed(e)) report_run_release(run);
   return e;
