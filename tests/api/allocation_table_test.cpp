@@ -368,8 +368,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          return a;
        }},
       {"quelta_validate_html",
-       72,
-       72,
+       76,
+       76,
        {"out of memory", "out of memory rendering report", "validate_html failed: BadSchema",
         "validate_html failed: OutOfMemory"},
        [&](FaultArm& fault) {

@@ -72,7 +72,7 @@ class ValidationTest(TempDirTest):
         other = os.path.join(self.dir, "other.html")
         with self.assertRaises(quelta.UnknownColumn) as caught:
             quelta.validate(self.path, {"zip": {}}, html=pathlib.Path(other))
-        self.assertEqual(str(caught.exception), "validate_html failed: UnknownColumn")
+        self.assertEqual(caught.exception.message, "validate_html failed: UnknownColumn")
         self.assertEqual(sorted(os.listdir(self.dir)), ["people.csv", "report.html"])
         # Bytes in memory are validated through a copy; the page calls them by their type.
         quelta.validate(CSV.encode(), SCHEMA, html=other)
