@@ -498,8 +498,9 @@ QUELTA_API int32_t quelta_collect_columnar_float64(ColumnarCollectContext* ctx, 
                                                    uint8_t* valid, size_t n, ColumnCounts* counts);
 QUELTA_API int32_t quelta_collect_columnar_int64(ColumnarCollectContext* ctx, size_t column, int64_t* values,
                                                  uint8_t* valid, size_t n, ColumnCounts* counts);
-QUELTA_API int32_t quelta_collect_columnar_boolean(ColumnarCollectContext* ctx, size_t column, uint8_t* values,
-                                                   uint8_t* valid, size_t n, ColumnCounts* counts);
+QUELTA_API int32_t quelta_collect_columnar_boolean(ColumnarCollectContext* ctx, size_t column,
+                                                   uint8_t* values, uint8_t* valid, size_t n,
+                                                   ColumnCounts* counts);
 QUELTA_API int32_t quelta_collect_columnar_datetime(ColumnarCollectContext* ctx, size_t column,
                                                     int64_t* values, uint8_t* valid, size_t n,
                                                     ColumnCounts* counts);
