@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import ctypes
 from collections.abc import Sequence
-from typing import Any, Callable, Literal, Union
+from typing import Any, Callable, Literal, NamedTuple, Union
 
-from . import _lib, errors
+from . import _lib, errors, where as _where
 from ._lib import LOCK, lib
 from ._read_options import ReadSettings
 
@@ -82,3 +82,51 @@ def index_resolver(names: Sequence[str], what: str) -> Callable[[Any], int]:
         raise TypeError(f"a column is a name or an index, not {type(column).__name__}")
 
     return resolve
+
+
+class ScanPlan(NamedTuple):
+    options: Any  # _lib.ScanOptions
+    keep: list[Any]  # what its pointers refer to; must outlive every use of options
+    projection: list[int] | None
+
+
+def scan_options(
+    raw_path: bytes,
+    settings: ReadSettings,
+    select: Any,
+    where: Any,
+    limit: int | None,
+    negate: bool,
+    max_column: int | None = None,
+) -> ScanPlan:
+    """The ScanOptions of a select/where/limit/negate call; names are resolved
+    through the header of raw_path, read only when a name is given."""
+    conds = _where.conditions(where)
+    if isinstance(select, (str, bytes, int)):
+        select = [select]  # one column, not the characters of a name
+    select = list(select) if select is not None else None
+    if isinstance(select, list) and not select:
+        raise ValueError("select needs at least one column")
+    wanted = (select or []) + [c.column for c in conds]
+    header = read_names(raw_path, settings) if any(not isinstance(c, int) for c in wanted) else None
+    resolve = index_resolver(header or (), "the header")
+    opts = _lib.ScanOptions(limit=-1, max_column=-1)
+    keep: list[Any] = [opts]
+    projection: list[int] | None = None
+    if select is not None:
+        projection = [resolve(c) for c in select]
+        array = (ctypes.c_size_t * len(projection))(*projection)
+        keep.append(array)
+        opts.projection = ctypes.cast(array, ctypes.POINTER(ctypes.c_size_t))
+        opts.n_projection = len(projection)
+    if conds:
+        preds, more = _where.build(conds, resolve)
+        keep += more
+        opts.predicates = ctypes.cast(preds, ctypes.c_void_p)
+        opts.n_predicates = len(conds)
+    if limit is not None:
+        opts.limit = _lib.size_arg(limit, "limit")
+    if max_column is not None:
+        opts.max_column = _lib.size_arg(max_column, "max_column")
+    opts.negate = 1 if negate else 0
+    return ScanPlan(opts, keep, projection)

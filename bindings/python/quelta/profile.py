@@ -19,11 +19,11 @@ import json
 from collections.abc import Sequence
 from typing import Any, Unpack
 
-from . import _lib, where as _where
+from . import _lib
 from ._lib import LOCK, lib
 from ._read_options import ReadKeywords, read_settings
 from ._source import input_path
-from ._fields import index_resolver, read_names
+from ._fields import scan_options
 
 
 def _run(
@@ -38,31 +38,7 @@ def _run(
 ) -> Any:
     settings = read_settings(read, function)
     with input_path(source, "source") as raw_path:
-        conds = _where.conditions(where)
-        if isinstance(select, (str, bytes, int)):
-            select = [select]  # one column, not the characters of a name
-        select = list(select) if select is not None else None
-        if isinstance(select, list) and not select:
-            raise ValueError("select needs at least one column")
-        wanted = (select or []) + [c.column for c in conds]
-        header = read_names(raw_path, settings) if any(not isinstance(c, int) for c in wanted) else None
-        resolve = index_resolver(header or (), "the header")
-        opts = _lib.ScanOptions(limit=-1, max_column=-1)
-        keep: list[Any] = [opts]
-        if select is not None:
-            projection = [resolve(c) for c in select]
-            array = (ctypes.c_size_t * len(projection))(*projection)
-            keep.append(array)
-            opts.projection = ctypes.cast(array, ctypes.POINTER(ctypes.c_size_t))
-            opts.n_projection = len(projection)
-        if conds:
-            preds, more = _where.build(conds, resolve)
-            keep += more
-            opts.predicates = ctypes.cast(preds, ctypes.c_void_p)
-            opts.n_predicates = len(conds)
-        if limit is not None:
-            opts.limit = _lib.size_arg(limit, "limit")
-        opts.negate = 1 if negate else 0
+        opts, _keep, _ = scan_options(raw_path, settings, select, where, limit, negate)
         record = settings.record()
         with LOCK:
             if export == "profile":

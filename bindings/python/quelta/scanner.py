@@ -9,9 +9,9 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Unpack
 
-from . import _bulk, _lib, errors, where as _where
+from . import _bulk, _lib, errors
 from ._lib import LOCK, Handle, lib
-from ._fields import Mode, check_mode, decoder, index_resolver, name_text, open_scanner, read_names
+from ._fields import Mode, check_mode, decoder, index_resolver, name_text, open_scanner, scan_options
 from ._read_options import ReadKeywords, read_settings
 from ._source import display_name, input_path
 
@@ -101,35 +101,7 @@ class Scanner:
         check_mode(mode, errors)
         settings = read_settings(read, "Scanner")
         with input_path(path) as raw_path:
-            conds = _where.conditions(where)
-            if isinstance(select, (str, bytes, int)):
-                select = [select]  # one column, not the characters of a name
-            select = list(select) if select is not None else None
-            if isinstance(select, list) and not select:
-                raise ValueError("select needs at least one column")
-            wanted = (select or []) + [c.column for c in conds]
-            header = read_names(raw_path, settings) if any(not isinstance(c, int) for c in wanted) else None
-            resolve = index_resolver(header or (), "the header")
-
-            opts = _lib.ScanOptions(limit=-1, max_column=-1)
-            keep: list[Any] = [opts]
-            projection: list[int] | None = None
-            if select is not None:
-                projection = [resolve(c) for c in select]
-                array = (ctypes.c_size_t * len(projection))(*projection)
-                keep.append(array)
-                opts.projection = ctypes.cast(array, ctypes.POINTER(ctypes.c_size_t))
-                opts.n_projection = len(projection)
-            if conds:
-                preds, more = _where.build(conds, resolve)
-                keep += more
-                opts.predicates = ctypes.cast(preds, ctypes.c_void_p)
-                opts.n_predicates = len(conds)
-            if limit is not None:
-                opts.limit = _lib.size_arg(limit, "limit")
-            if max_column is not None:
-                opts.max_column = _lib.size_arg(max_column, "max_column")
-            opts.negate = 1 if negate else 0
+            opts, keep, projection = scan_options(raw_path, settings, select, where, limit, negate, max_column)
 
             with LOCK:
                 ptr = open_scanner(raw_path, ctypes.byref(opts), settings)
