@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 struct Validator {
   quelta::ValidatorState state;
@@ -60,19 +61,19 @@ Validator* validator_open(const char* path, const char* schema_json, ValidatorOp
                           Error* condition, const ReadSettings& read, FailureSite* site) {
   *failure = ValidatorOpenFailure::None;
   *condition = Error::None;
-  void* block = platform::heap_alloc(sizeof(Validator));
-  if (!block) {
+  auto box = platform::HeapBox<Validator>::make();
+  if (!box) {
     *failure = ValidatorOpenFailure::NoMemory;
     return nullptr;
   }
-  Validator* v = new (block) Validator{};
-  if (Error e = validator_setup(&v->state, path, schema_json, read, site); failed(e)) {
-    v->~Validator();
-    platform::heap_free(v);
+  // A failed set-up leaves nothing of the state to release.
+  if (Error e = validator_setup(&box->state, path, schema_json, read, site); failed(e)) {
     *failure = ValidatorOpenFailure::Setup;
     *condition = e;
     return nullptr;
   }
+  // From here the Validator owns all it holds, and validator_close releases it.
+  Validator* v = box.release();
   if (ValidatorOpenFailure f = copy_columns(v); f != ValidatorOpenFailure::None) {
     validator_close(v);
     *failure = f;
