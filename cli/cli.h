@@ -243,8 +243,11 @@ size_t display_width(std::string_view text);
 // Prints rows of cells aligned in columns (right-aligned where right[i] is set).
 void print_aligned(const std::vector<std::vector<std::string>>& rows, std::string_view indent,
                    const std::vector<bool>& right);
-// A value shown to a person: quoted, control and non-UTF-8 bytes escaped.
+// A value shown to a person: quoted, control and non-UTF-8 bytes escaped, and
+// so are the characters a terminal acts on (C1 controls, bidirectional overrides).
 std::string quoted(std::string_view value);
+// The same escapes without the quotes (quote false), for names in a listing.
+std::string visible(std::string_view value, bool quote = false);
 
 // ---- JSON texts returned by the library -------------------------------------------
 

@@ -245,28 +245,64 @@ size_t display_width(std::string_view text) {
   return width;
 }
 
-std::string quoted(std::string_view value) {
-  std::string text = "\"";
+namespace {
+
+// The length of a UTF-8 sequence at p[0..n) that a terminal would act on
+// rather than show: a C1 control (U+0080..U+009F) or a bidirectional
+// formatting character (U+061C, U+200E, U+200F, U+202A..U+202E,
+// U+2066..U+2069); 0 for anything else. Its code point goes to *cp.
+size_t invisible_sequence(const unsigned char* p, size_t n, unsigned* cp) {
+  if (n >= 2 && p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+    *cp = p[1];
+    return 2;
+  }
+  if (n >= 2 && p[0] == 0xD8 && p[1] == 0x9C) {
+    *cp = 0x061C;
+    return 2;
+  }
+  if (n >= 3 && p[0] == 0xE2 && (p[1] == 0x80 || p[1] == 0x81)) {
+    unsigned c = 0x2000 + ((p[1] & 0x3Fu) << 6) + (p[2] & 0x3Fu);
+    if (c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)) {
+      *cp = c;
+      return 3;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string visible(std::string_view value, bool quote) {
+  std::string text = quote ? "\"" : "";
   bool utf8 = is_utf8(value);
-  for (char ch : value) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
+  const auto* p = reinterpret_cast<const unsigned char*>(value.data());
+  for (size_t i = 0; i < value.size(); ++i) {
+    unsigned char c = p[i];
+    unsigned cp = 0;
+    char esc[12];
+    if (quote && (c == '"' || c == '\\')) {
       text += '\\';
-      text += ch;
+      text += static_cast<char>(c);
     } else if (c == '\n') {
       text += "\\n";
     } else if (c == '\t') {
       text += "\\t";
     } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8)) {
-      char esc[8];
       std::snprintf(esc, sizeof esc, "\\x%02X", c);
       text += esc;
+    } else if (size_t len = c >= 0xC2 ? invisible_sequence(p + i, value.size() - i, &cp) : 0) {
+      std::snprintf(esc, sizeof esc, "\\u%04X", cp);
+      text += esc;
+      i += len - 1;
     } else {
-      text += ch;
+      text += static_cast<char>(c);
     }
   }
-  return text + "\"";
+  if (quote) text += '"';
+  return text;
 }
+
+std::string quoted(std::string_view value) { return visible(value, true); }
 
 void print_aligned(const std::vector<std::vector<std::string>>& rows, std::string_view indent,
                    const std::vector<bool>& right) {

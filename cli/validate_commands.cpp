@@ -62,7 +62,7 @@ void print_report(const std::string& file, const Json& report) {
     std::string rule = e.get("rule") ? e.get("rule")->bytes() : "";
     std::string value = e.get("value") ? e.get("value")->bytes() : "";
     list.push_back({e.get("row") ? std::to_string(e.get("row")->count()) : "",
-                    has_column ? (name.empty() ? "#" + col->text : name) : "-", rule,
+                    has_column ? (name.empty() ? "#" + col->text : visible(name)) : "-", rule,
                     has_column ? quoted(value) : ""});
   }
   out().put("\n");

@@ -223,6 +223,27 @@ class ToolCases(unittest.TestCase):
             status, _, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--html", page] + args)
             self.assertEqual((status, err.splitlines()[0]), (2, "quelta validate: " + message))
 
+    def test_report_escapes_what_a_terminal_would_act_on(self):
+        # Names and values reach the terminal with controls, C1 controls and
+        # bidirectional formatting shown as escapes, never raw.
+        cases = [
+            (b"x\xe2\x80\xaey", '"x\\u202Ey"'),  # right-to-left override
+            (b"x\xc2\x9b2Jy", '"x\\u009B2Jy"'),   # C1 control sequence introducer
+            (b"x\x1b[2Jy", '"x\\x1B[2Jy"'),        # escape
+            (b"x\xe2\x81\xa6y", '"x\\u2066y"'),  # left-to-right isolate
+            (b"caf\xc3\xa9", '"caf\u00e9"'),      # ordinary text stays as it is
+        ]
+        for raw, shown in cases:
+            with self.subTest(shown=shown):
+                path = os.path.join(self.dir, "v.csv")
+                with open(path, "wb") as f:
+                    f.write(b"a\xe2\x80\xae,b\n" + raw + b",1\n")
+                status, out, _ = run(["validate", path, "--schema", '{"b":{"max":0},"a\u202e":{"type":"integer"}}'])
+                self.assertEqual(status, 0)
+                self.assertNotIn("\u202e", out)
+                self.assertIn("a\\u202E", out)
+                self.assertIn(shown, out)
+
     def test_split_failures_leave_the_folder_as_it_was(self):
         big = self.write("big.csv", split_rows(200000))
         out = os.path.join(self.dir, "out")
