@@ -58,23 +58,23 @@ def pandas() -> Any:
     return pd
 
 
-def kind_of(spec: Any) -> str:
+def kind_of(asked: Any) -> str:
     """The conversion a dtypes entry asks for: int64, float64, boolean, datetime or text."""
-    if isinstance(spec, str) and spec in _BY_SPELLING:
-        return _BY_SPELLING[spec]
-    if isinstance(spec, type) and spec in _BY_TYPE:
-        return _BY_TYPE[spec]
-    name = str(getattr(spec, "name", spec))  # pandas dtypes
+    if isinstance(asked, str) and asked in _BY_SPELLING:
+        return _BY_SPELLING[asked]
+    if isinstance(asked, type) and asked in _BY_TYPE:
+        return _BY_TYPE[asked]
+    name = str(getattr(asked, "name", asked))  # pandas dtypes
     if name in _BY_SPELLING:
         return _BY_SPELLING[name]
     try:
-        letter = numpy().dtype(spec).kind  # numpy dtypes and scalar types
+        letter = numpy().dtype(asked).kind  # numpy dtypes and scalar types
     except TypeError:
         letter = ""
     kind = {"i": "int64", "f": "float64", "b": "boolean", "M": "datetime", "O": "text", "U": "text"}.get(letter)
     if kind:
         return kind
-    raise ValueError(f"unsupported dtype {spec!r}: use int64, float64, boolean, datetime or str")
+    raise ValueError(f"unsupported dtype {asked!r}: use int64, float64, boolean, datetime or str")
 
 
 def _handle_ptr(cols: "Columns") -> Any:
@@ -297,8 +297,8 @@ def to_pandas(cols: "Columns", columns: Sequence[Any] | None = None, dtypes: Map
     pd = pandas()
     indices = [cols._column(c) for c in columns] if columns is not None else list(range(cols.n_cols))
     forced: dict[int, str] = {}
-    for key, spec in (dtypes or {}).items():
-        forced[cols._column(key)] = kind_of(spec)
+    for key, asked in (dtypes or {}).items():
+        forced[cols._column(key)] = kind_of(asked)
     data: dict[str, Any] = {}
     for index in indices:
         name = cols.names[index]
