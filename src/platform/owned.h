@@ -3,7 +3,10 @@
 // goes out of scope is released, whatever was handed on (release()) is not.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "platform/heap.h"
@@ -62,6 +65,7 @@ template <typename T, void (*Release)(T*)>
 class Owned {
  public:
   Owned() = default;
+  explicit Owned(T value) : value_(std::move(value)) {}
   Owned(const Owned&) = delete;
   Owned& operator=(const Owned&) = delete;
   ~Owned() { Release(&value_); }
@@ -74,6 +78,82 @@ class Owned {
 
  private:
   T value_{};
+};
+
+// A block of n elements of a type with nothing to destroy (hash slots, a
+// text, entries whose parts are freed elsewhere), freed with the owner. Empty
+// when the allocation failed.
+template <typename T>
+class HeapArray {
+  static_assert(std::is_trivially_destructible_v<T>, "HeapArray frees its block without destroying elements");
+
+ public:
+  HeapArray() = default;
+  HeapArray(const HeapArray&) = delete;
+  HeapArray& operator=(const HeapArray&) = delete;
+  HeapArray(HeapArray&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  HeapArray& operator=(HeapArray&& other) noexcept {
+    if (this != &other) {
+      heap_free(ptr_);
+      ptr_ = std::exchange(other.ptr_, nullptr);
+    }
+    return *this;
+  }
+  ~HeapArray() { heap_free(ptr_); }
+
+  // One heap allocation of n uninitialised elements; an empty array, without
+  // asking the heap, when the size overflows.
+  static HeapArray allocate(size_t n) {
+    HeapArray array;
+    if (n <= SIZE_MAX / sizeof(T)) array.ptr_ = static_cast<T*>(heap_alloc(n * sizeof(T)));
+    return array;
+  }
+
+  explicit operator bool() const { return ptr_ != nullptr; }
+  T* get() const { return ptr_; }
+  T& operator[](size_t i) const { return ptr_[i]; }
+
+  // Hands the block on: the caller now frees it.
+  [[nodiscard]] T* release() { return std::exchange(ptr_, nullptr); }
+
+ private:
+  T* ptr_ = nullptr;
+};
+
+// A handle, or a record someone else holds, that Release(p) frees (the whole
+// handle, or the record's parts) unless release() hands it on first: for a
+// function whose failure must leave nothing of what it was building. Owns
+// nothing when null.
+template <typename T, void (*Release)(T*)>
+class OwnedPtr {
+ public:
+  OwnedPtr() = default;
+  explicit OwnedPtr(T* p) : ptr_(p) {}
+  OwnedPtr(const OwnedPtr&) = delete;
+  OwnedPtr& operator=(const OwnedPtr&) = delete;
+  OwnedPtr(OwnedPtr&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  OwnedPtr& operator=(OwnedPtr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      ptr_ = std::exchange(other.ptr_, nullptr);
+    }
+    return *this;
+  }
+  ~OwnedPtr() { reset(); }
+
+  explicit operator bool() const { return ptr_ != nullptr; }
+  T* get() const { return ptr_; }
+  T* operator->() const { return ptr_; }
+
+  // Hands the handle or record on: whoever holds it now releases it.
+  [[nodiscard]] T* release() { return std::exchange(ptr_, nullptr); }
+
+  void reset() {
+    if (T* p = std::exchange(ptr_, nullptr)) Release(p);
+  }
+
+ private:
+  T* ptr_ = nullptr;
 };
 
 }  // namespace quelta::platform
