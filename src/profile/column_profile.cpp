@@ -122,14 +122,17 @@ inline Error note_text(ColumnProfile* c, FieldView value, uint64_t length) {
   return Error::None;
 }
 
+constexpr uint64_t kTagMask = ~uint64_t{0} << 32;
+
 Error rehash(DistinctTable* t, size_t n_slots) {
   t->slots.clear();
   if (Error e = t->slots.fill(0, n_slots); failed(e)) return e;
   const size_t mask = n_slots - 1;
   for (size_t i = 0; i < t->values.len; ++i) {
-    size_t slot = t->values.data[i].hash & mask;
+    const uint64_t hash = t->values.data[i].hash;
+    size_t slot = hash & mask;
     while (t->slots.data[slot]) slot = (slot + 1) & mask;
-    t->slots.data[slot] = static_cast<uint32_t>(i + 1);
+    t->slots.data[slot] = (hash & kTagMask) | (i + 1);
   }
   return Error::None;
 }
@@ -161,12 +164,12 @@ Error insert_distinct(ColumnProfile* c, FieldView value, uint64_t hash, uint8_t 
       hash, 1, number, length, static_cast<uint32_t>(t.texts.len), static_cast<uint32_t>(value.len), kinds};
   if (Error e = t.texts.append(value.ptr, value.len); failed(e)) return e;
   if (Error e = t.values.push(d); failed(e)) return e;
-  // At most half full.
-  if (t.values.len * 2 > t.slots.len) return rehash(&t, t.slots.len ? t.slots.len * 2 : kFirstSlots);
+  // At most a quarter full.
+  if (t.values.len * 4 > t.slots.len) return rehash(&t, t.slots.len ? t.slots.len * 2 : kFirstSlots);
   const size_t mask = t.slots.len - 1;
   size_t slot = hash & mask;
   while (t.slots.data[slot]) slot = (slot + 1) & mask;
-  t.slots.data[slot] = static_cast<uint32_t>(t.values.len);
+  t.slots.data[slot] = (hash & kTagMask) | t.values.len;
   return Error::None;
 }
 
@@ -185,13 +188,21 @@ bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
 DistinctValue* find_distinct(DistinctTable* t, FieldView value, uint64_t hash) {
   if (t->slots.len == 0) return nullptr;
   const size_t mask = t->slots.len - 1;
+  const uint64_t tag = hash & kTagMask;
   for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const uint32_t i = t->slots.data[slot];
-    if (i == 0) return nullptr;
-    DistinctValue& d = t->values.data[i - 1];
+    const uint64_t entry = t->slots.data[slot];
+    if (entry == 0) return nullptr;
+    if ((entry & kTagMask) != tag) continue;
+    DistinctValue& d = t->values.data[(entry & ~kTagMask) - 1];
     if (d.hash == hash && d.len == value.len && same_bytes(t->texts.data + d.offset, value.ptr, value.len))
       return &d;
   }
+}
+
+// Makes the register update left waiting by the previous value.
+inline void settle_pending(ColumnProfile* c) {
+  if (c->pending) hll_add(&c->estimate, c->pending_hash);
+  c->pending = false;
 }
 
 }  // namespace
@@ -211,8 +222,8 @@ Error column_profile_add(ColumnProfile* c, FieldView value) {
       return known->kinds & kGrammarNumeric ? push_number(c, known->number) : Error::None;
     }
   } else {
-    // The register is fetched now and updated last, so the load has the
-    // value's other work to arrive in.
+    // The register is fetched now and updated with the next value, so the
+    // load has a whole row's work to arrive in.
     hll_prefetch(c->estimate, hash);
   }
   double number = 0;
@@ -224,13 +235,16 @@ Error column_profile_add(ColumnProfile* c, FieldView value) {
     // Counted in the table while it lasts; give_up_exact moves the counts here.
     if (!c->exact) ++c->by_kinds[kinds];
   } else {
-    hll_add(&c->estimate, hash);
+    settle_pending(c);
+    c->pending_hash = hash;
+    c->pending = true;
     ++c->by_kinds[kinds];
   }
   return kinds & kGrammarNumeric ? push_number(c, number) : Error::None;
 }
 
 Error column_profile_finish(ColumnProfile* c) {
+  settle_pending(c);
   uint64_t by_kinds[16];
   for (size_t k = 0; k < 16; ++k) by_kinds[k] = c->by_kinds[k];
   if (c->exact)

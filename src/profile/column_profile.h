@@ -34,7 +34,10 @@ struct DistinctValue {
 struct DistinctTable {
   GrowBuffer<DistinctValue> values;  // in order of first appearance
   ByteBuffer texts;
-  GrowBuffer<uint32_t> slots;  // index + 1 into values, 0 for a free slot; a power of two long
+  // Per slot the hash's high half above index + 1 into values, 0 for a free
+  // slot; a power of two long and at most a quarter full, so that a lookup
+  // rarely goes past its first slot and most misses end without a load of values.
+  GrowBuffer<uint64_t> slots;
 };
 
 struct ColumnProfile {
@@ -64,6 +67,10 @@ struct ColumnProfile {
   bool exact = true;                  // distinct values are all in the table
   DistinctTable distinct;
   HyperLogLog estimate;  // allocated when the table gives up
+  // The register update of the previous value, made at the next one (or at
+  // the finish), so that the register's load, started early, has arrived.
+  uint64_t pending_hash = 0;
+  bool pending = false;
   QuantileSketch quantiles;
 };
 
