@@ -68,6 +68,31 @@ inline bool plain_decimal(const uint8_t* p, size_t n, size_t i, bool negative, d
   return true;
 }
 
+// Two ASCII digits as a number, or a value above 99 when either is not a digit.
+inline unsigned two_digits(const uint8_t* p) {
+  const unsigned hi = static_cast<uint8_t>(p[0] - '0'), lo = static_cast<uint8_t>(p[1] - '0');
+  return hi > 9 || lo > 9 ? 100 : hi * 10 + lo;
+}
+
+// The common datetime shapes, YYYY-MM-DD and YYYY-MM-DD[T ]HH:MM:SS, checked
+// field by field; a text of another shape, or one these checks refuse, goes to
+// the shared datetime test, which has the last word.
+inline bool datetime_shape(FieldView t) {
+  const uint8_t* p = t.ptr;
+  if (t.len != 10 && t.len != 19) return is_datetime_text(t);
+  const unsigned century = two_digits(p), year_in = two_digits(p + 2), month = two_digits(p + 5),
+                 day = two_digits(p + 8);
+  bool ok = p[7] == '-' && century <= 99 && year_in <= 99 && month - 1 < 12 && day - 1 < 28 &&
+            (century | year_in) != 0;
+  if (t.len == 19) {
+    const unsigned hour = two_digits(p + 11), minute = two_digits(p + 14), second = two_digits(p + 17);
+    ok = ok && (p[10] == 'T' || p[10] == ' ') && p[13] == ':' && p[16] == ':' && hour < 24 && minute < 60 &&
+         second <= 60;
+  }
+  // Days 29 to 31 depend on the month and the year: the shared test settles them.
+  return ok || is_datetime_text(t);
+}
+
 }  // namespace grammar_detail
 
 inline uint8_t grammar_kinds(FieldView value, double* number) {
@@ -88,19 +113,24 @@ inline uint8_t grammar_kinds(FieldView value, double* number) {
     }
     // Up to 15 digits an integer is exact in a double; only longer ones need
     // the general conversion.
+    // A date is told by its fifth byte before any digits are gathered.
+    if (n >= 10 && sign == 0 && p[4] == '-' && is_digit(p[1]) && is_digit(p[2]) && is_digit(p[3]))
+      return grammar_detail::datetime_shape(value) ? kGrammarDatetime : 0;
     bool integer = false;
     if (grammar_detail::plain_decimal(p, n, sign, first == '-', number, &integer) &&
         (!integer || n - sign <= 15))
       return integer ? kGrammarNumeric | kGrammarInteger : kGrammarNumeric;
     // Four digits and a '-' can only start a date: no number has a '-' there.
     if (n > 4 && sign == 0 && p[4] == '-' && is_digit(p[1]) && is_digit(p[2]) && is_digit(p[3]))
-      return is_datetime_text(value) ? kGrammarDatetime : 0;
+      return grammar_detail::datetime_shape(value) ? kGrammarDatetime : 0;
     return grammar_kinds_general(value, number);
   }
   // A value that starts with neither a digit nor a sign, a point or the word of
-  // a number (inf, infinity, nan) is no number and no date; it may be a boolean.
+  // a number (inf, infinity, nan: three or eight letters) is no number and no
+  // date; it may be a boolean.
   const uint8_t folded = first | 0x20;
-  if (sign || first == '.' || folded == 'i' || folded == 'n') return grammar_kinds_general(value, number);
+  if (sign || first == '.' || ((folded == 'i' || folded == 'n') && (n == 3 || n == 8)))
+    return grammar_kinds_general(value, number);
   return is_boolean_text(value) ? kGrammarBoolean : 0;
 }
 
