@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "profile/hyperloglog.h"
 #include "profile/quantile_sketch.h"
+#include "profile/value_grammar.h"
 #include "util/grow_buffer.h"
 
 namespace quelta {
@@ -19,15 +20,6 @@ namespace quelta {
 // their texts take at most kDistinctExactBytes; past either, by HyperLogLog.
 constexpr size_t kDistinctExactMax = 1000;
 constexpr size_t kDistinctExactBytes = size_t{256} << 10;
-
-// The grammars of the schema types a non-blank value may meet (the integer one
-// has no range, unlike ValueKind's); a value of none of them is an other text.
-enum GrammarKind : uint8_t {
-  kGrammarNumeric = 1,   // the float grammar: a finite number
-  kGrammarInteger = 2,   // the integer grammar
-  kGrammarBoolean = 4,   // true or false in any case
-  kGrammarDatetime = 8,  // the datetime grammar
-};
 
 struct DistinctValue {
   uint64_t hash;
@@ -42,7 +34,10 @@ struct DistinctValue {
 struct DistinctTable {
   GrowBuffer<DistinctValue> values;  // in order of first appearance
   ByteBuffer texts;
-  GrowBuffer<uint32_t> slots;  // index + 1 into values, 0 for a free slot; a power of two long
+  // Per slot the hash's high half above index + 1 into values, 0 for a free
+  // slot; a power of two long and at most a quarter full, so that a lookup
+  // rarely goes past its first slot and most misses end without a load of values.
+  GrowBuffer<uint64_t> slots;
 };
 
 struct ColumnProfile {
@@ -53,6 +48,10 @@ struct ColumnProfile {
   uint64_t booleans = 0;
   uint64_t datetimes = 0;
   uint64_t texts = 0;  // non-blank values of no kind
+  // The counts above are set by column_profile_finish from these: values by
+  // their set of kinds, and, while the table is exact, the table's counts
+  // (a value seen again then costs its count only).
+  uint64_t by_kinds[16] = {};
   // Numeric values wait in a block (allocated with the first); a full block is
   // summed in two passes and merged into the running mean and sum of squared
   // deviations (Chan, Golub and LeVeque), which is numerically stable and
@@ -64,9 +63,14 @@ struct ColumnProfile {
   // Non-blank values as they are.
   uint64_t min_length = 0, max_length = 0;
   ByteBuffer min_text, max_text;
-  bool exact = true;  // distinct values are all in the table
+  uint64_t min_key = 0, max_key = 0;  // their first eight bytes, big-endian: most comparisons end there
+  bool exact = true;                  // distinct values are all in the table
   DistinctTable distinct;
   HyperLogLog estimate;  // allocated when the table gives up
+  // The register update of the previous value, made at the next one (or at
+  // the finish), so that the register's load, started early, has arrived.
+  uint64_t pending_hash = 0;
+  bool pending = false;
   QuantileSketch quantiles;
 };
 
@@ -74,7 +78,8 @@ constexpr size_t kNumberBlock = 256;
 
 // Takes one field of the column (a row without it passes the empty text).
 Error column_profile_add(ColumnProfile* c, FieldView value);
-// Takes in the values still waiting; call once after the last value.
+// Takes in the values still waiting and sets the counts by kind; call after
+// the last value.
 Error column_profile_finish(ColumnProfile* c);
 
 // The number of distinct non-blank values: exact, or HyperLogLog's estimate.

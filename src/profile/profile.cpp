@@ -103,8 +103,8 @@ void write_distinct(Out& out, const ColumnProfile& c, const GrowBuffer<uint32_t>
 Error write_quantiles(Out& out, const ColumnProfile& c) {
   double values[kQuantileCount];
   if (Error e = quantile_values(c.quantiles, kQuantileFractions, kQuantileCount, values); failed(e)) return e;
-  // Until the first compaction the sketch holds every value, and its answers are exact.
-  const bool exact = c.quantiles.n_levels == 1 && c.quantiles.size == c.quantiles.count;
+  // While the sample holds every value, its answers are exact.
+  const bool exact = quantile_exact(c.quantiles);
   out.raw("{\"rank_error\":");
   out.number(exact ? 0.0 : kQuantileRankError);
   for (size_t q = 0; q < kQuantileCount; ++q) {

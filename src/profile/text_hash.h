@@ -28,11 +28,17 @@ constexpr uint64_t kK2 = 0x8ebc6af09c88c6e3ull;
 
 }  // namespace text_hash_detail
 
-inline uint64_t text_hash(const uint8_t* p, size_t n) {
+// The hash, and in *high the OR of every byte (its top bit is set when some byte is not ASCII).
+inline uint64_t text_hash_noting_high(const uint8_t* p, size_t n, uint64_t* high) {
   using namespace text_hash_detail;
   uint64_t h = kK0 ^ (n * kK1);
+  uint64_t seen = 0;
   size_t i = 0;
-  for (; n - i > 8; i += 8) h = fold_multiply(h ^ load64(p + i), kK1);
+  for (; n - i > 8; i += 8) {
+    const uint64_t w = load64(p + i);
+    seen |= w;
+    h = fold_multiply(h ^ w, kK1);
+  }
   // The last one to eight bytes, read without passing the end.
   uint64_t tail = 0;
   size_t rest = n - i;
@@ -41,11 +47,19 @@ inline uint64_t text_hash(const uint8_t* p, size_t n) {
     std::memcpy(&a, p + i, 4);
     std::memcpy(&b, p + i + rest - 4, 4);
     tail = uint64_t{a} << 32 | b;
+    seen |= tail;
   } else if (rest > 0) {
     tail = uint64_t{p[i]} << 16 | uint64_t{p[i + rest / 2]} << 8 | p[i + rest - 1];
+    seen |= tail;
   }
+  *high = seen;
   h = fold_multiply(h ^ tail, kK2);
   return fold_multiply(h ^ (h >> 29), kK1);
+}
+
+inline uint64_t text_hash(const uint8_t* p, size_t n) {
+  uint64_t high;
+  return text_hash_noting_high(p, n, &high);
 }
 
 }  // namespace quelta

@@ -63,11 +63,13 @@ TEST(QuantileSketch, RankErrorWithinBoundOverStreamShapes) {
     std::sort(values.begin(), values.end());
     double answers[5];
     ASSERT_EQ(quantile_values(sketch, kFractions, 5, answers), Error::None);
-    const double bound = shape.n <= kQuantileK ? 0.0 : kQuantileRankError;
+    const double bound = shape.n <= kQuantileSample ? 0.0 : kQuantileRankError;
     for (size_t q = 0; q < 5; ++q)
       EXPECT_LE(rank_error(values, answers[q], kFractions[q]), bound) << kFractions[q];
     // Bounded memory: the items held do not grow with the stream.
-    EXPECT_LT(sketch.size, 3 * kQuantileK + kQuantileMaxLevels * kQuantileMinCapacity);
+    EXPECT_EQ(sketch.sample.len, std::min<size_t>(shape.n, kQuantileSample));
+    EXPECT_LE(sketch.sample.cap, kQuantileSample);
+    EXPECT_EQ(quantile_exact(sketch), shape.n <= kQuantileSample);
     quantile_free(&sketch);
   }
 }
