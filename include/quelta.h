@@ -677,8 +677,9 @@ QUELTA_API void quelta_outcome_free(char* text);
  * Distinct values are exact (listed with their counts, most frequent first)
  * up to 1,000 per column, then a HyperLogLog estimate of standard error
  * 0.81 %; quantiles come from a uniform sample of 16,384 values (exact
- * below that), within 1.65 % of the count in rank with 99 % confidence. Returns NULL on failure: the messages
- * of quelta_open_with, or "profile failed: " and a condition (a read condition, OutOfMemory). Free the text
+ * below that), within 1.65 % of the count in rank with 99 % confidence.
+ * Returns NULL on failure: the messages of quelta_open_with, or "profile
+ * failed: " and a condition (a read condition, OutOfMemory). Free the text
  * with quelta_profile_free. */
 QUELTA_API char* quelta_profile(const char* path, const ScanOptions* options);
 QUELTA_API char* quelta_profile_with(const char* path, const ScanOptions* options, const ReadOptions* read);
