@@ -211,6 +211,21 @@ class ToolCases(unittest.TestCase):
         self.assertEqual(len(reading), 6)
         self.assertEqual(reading - set(option.findall(tool_help)), set())
 
+    def test_stream_json_lists_exactly_the_invalid_rows_across_batches(self):
+        # Rows come in batches of 4096: invalid ones at both sides of the first boundary, none
+        # in the third batch; a NUL byte and a control byte stay in the values.
+        invalid = {1, 4096, 4097, 13000}
+        words = {4097: b"x\x00\x08y-long"}
+        data = b"n,word\n" + b"".join(b"%d,%s\n" % (n, words.get(n, b"toolongvalue") if n in invalid else b"ok")
+                                      for n in range(1, 14001))
+        path = self.write("rows.csv", data)
+        status, out, err = run(["validate", path, "--schema", SPLIT_SCHEMA, "--stream", "--json"])
+        self.assertEqual((status, err), (0, ""))
+        rows = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([r["number"] for r in rows], sorted(invalid))
+        self.assertEqual(rows[2]["values"], ["4097", "x\x00\x08y-long"])
+        self.assertEqual({e["rule"] for r in rows for e in r["errors"]}, {"too_long"})
+
     def test_split_writes_both_files_and_refuses_to_overwrite(self):
         valid, invalid = os.path.join(self.dir, "v.csv"), os.path.join(self.dir, "i.jsonl")
         status, out, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--split", valid, invalid])
