@@ -11,7 +11,7 @@ namespace {
 
 using Line = SynopsisLine;
 constexpr auto kContinued = SynopsisLine::Continued;
-constexpr auto kOtherForm = SynopsisLine::OtherForm;
+constexpr auto kForm = SynopsisLine::Form;
 
 std::vector<Command> command_list() {
   return {
@@ -27,14 +27,14 @@ std::vector<Command> command_list() {
        kRows,
        "print the matching rows (select columns, filter, limit)",
        "FILE",
-       {{kOtherForm, {{Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}, {kContinued, {{Opt::Format}}}},
+       {{kForm, {{Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}, {kContinued, {{Opt::Format}}}},
        "Print the rows of FILE that match, with a header line.\n",
        run_rows},
       {"count",
        kCount,
        "count the matching rows",
        "FILE",
-       {{kOtherForm, {{Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
        "Print the number of matching rows. Without conditions every line below the\n"
        "header counts, blank ones too.\n",
        run_count},
@@ -42,7 +42,7 @@ std::vector<Command> command_list() {
        kCollect,
        "gather the matching rows into one buffer and report its size",
        "FILE",
-       {{kOtherForm, {{Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
        "Gather every matching row into one buffer, each field followed by a NUL byte,\n"
        "and print the number of rows, the first row's number of fields and the\n"
        "buffer's size in bytes.\n",
@@ -51,7 +51,7 @@ std::vector<Command> command_list() {
        kStats,
        "count, sum, min, max and mean of a numeric column",
        "FILE COLUMN",
-       {{kOtherForm, {{Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
        "Print the count, sum, min, max and mean of the numeric values of COLUMN in the\n"
        "matching rows. Empty and non-numeric values are skipped.\n",
        run_stats},
@@ -59,7 +59,7 @@ std::vector<Command> command_list() {
        kTop,
        "the k rows with the largest (or smallest) value in a column",
        "FILE COLUMN",
-       {{kOtherForm, {{Opt::K}, {Opt::Asc}, {Opt::Select}, {Opt::Where}, {Opt::Not}}},
+       {{kForm, {{Opt::K}, {Opt::Asc}, {Opt::Select}, {Opt::Where}, {Opt::Not}}},
         {kContinued, {{Opt::Format}}}},
        "Print the N rows (10 by default) with the largest numeric values in COLUMN,\n"
        "largest first. Rows whose value is not a number are left out.\n",
@@ -68,7 +68,7 @@ std::vector<Command> command_list() {
        kSort,
        "every matching row, sorted by a column",
        "FILE COLUMN",
-       {{kOtherForm, {{Opt::Desc}, {Opt::Select}, {Opt::Where}, {Opt::Not}}},
+       {{kForm, {{Opt::Desc}, {Opt::Select}, {Opt::Where}, {Opt::Not}}},
         {kContinued, {{Opt::Limit}, {Opt::Format}}}},
        "Print every matching row sorted by COLUMN: as numbers where both values are\n"
        "numbers, as text otherwise. Equal values keep their order in the file.\n",
@@ -77,8 +77,7 @@ std::vector<Command> command_list() {
        kColumnar,
        "a per-column summary of a whole file, read on several threads",
        "FILE",
-       {{kOtherForm, {{Opt::Threads}, {Opt::Where}, {Opt::Not}, {Opt::Select}}},
-        {kContinued, {{Opt::Limit}}}},
+       {{kForm, {{Opt::Threads}, {Opt::Where}, {Opt::Not}, {Opt::Select}}}, {kContinued, {{Opt::Limit}}}},
        "Read FILE column by column and print, per column, its number of values, its\n"
        "bytes and its first values. The whole file is split among threads; with\n"
        "--select or --limit it is read in one pass instead.\n",
@@ -87,9 +86,9 @@ std::vector<Command> command_list() {
        kValidate,
        "check every row against a JSON schema and report the breaches",
        "FILE",
-       {{kOtherForm, {{Opt::Schema, true}, {Opt::MaxErrors}, {Opt::Json}, {Opt::Html, false, Opt::Force}}},
-        {kOtherForm, {{Opt::Schema, true}, {Opt::Split, true}, {Opt::Force}}},
-        {kOtherForm, {{Opt::Schema, true}, {Opt::Stream, true}, {Opt::Json}}}},
+       {{kForm, {{Opt::Schema, true}, {Opt::MaxErrors}, {Opt::Json}, {Opt::Html, false, Opt::Force}}},
+        {kForm, {{Opt::Schema, true}, {Opt::Split, true}, {Opt::Force}}},
+        {kForm, {{Opt::Schema, true}, {Opt::Stream, true}, {Opt::Json}}}},
        "Check every row of FILE against SCHEMA, a JSON file (or a JSON text starting\n"
        "with '{') mapping column names to rules, for example\n"
        "  {\"age\": {\"type\": \"integer\", \"min\": 0}, \"email\": {\"required\": true}}\n"
@@ -101,7 +100,7 @@ std::vector<Command> command_list() {
        kCheck,
        "tell whether a file or standard input is valid (exit 0, 1 or 2)",
        "FILE|-",
-       {{kOtherForm, {{Opt::Schema, true}, {Opt::MaxErrors}, {Opt::List}}}},
+       {{kForm, {{Opt::Schema, true}, {Opt::MaxErrors}, {Opt::List}}}},
        "Tell whether every row of FILE is valid under SCHEMA, stopping at the first\n"
        "invalid row, and why not: the breaches per rule of the invalid rows looked at.\n"
        "'-' reads the input from standard input, as CSV unless --input-format says\n"
@@ -111,7 +110,7 @@ std::vector<Command> command_list() {
        kSummary,
        "a profile of every column: kinds, blanks, numbers, lengths, values",
        "FILE|-",
-       {{kOtherForm, {{Opt::Json}, {Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Json}, {Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
        "Read FILE once and describe every column: its type, blank values, the kinds of\n"
        "its values, numeric min, median, max, mean and standard deviation, lengths,\n"
        "and its distinct values (exact up to 1,000, estimated past that). '-' reads\n"
@@ -121,7 +120,7 @@ std::vector<Command> command_list() {
        kInfer,
        "print a JSON schema that the file passes",
        "FILE|-",
-       {{kOtherForm, {{Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
        "Read FILE once and print a schema for 'quelta validate' that every row passes:\n"
        "per column the strictest type of its non-blank values, required when none is\n"
        "blank, the numeric range or the length range seen, and one_of for a column of\n"
@@ -154,7 +153,7 @@ std::string compose_usage(const Command& c) {
   for (size_t i = 0; i < c.synopsis.size(); ++i) {
     const SynopsisLine& line = c.synopsis[i];
     bool first_part = true;
-    if (i > 0 && line.kind == SynopsisLine::OtherForm) {
+    if (i > 0 && line.kind == SynopsisLine::Form) {
       text += "\n       ";
       text += invocation;
     } else if (i > 0) {

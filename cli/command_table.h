@@ -25,10 +25,11 @@ struct SynopsisPart {
   std::optional<Opt> nested;
 };
 
-// A line of a synopsis: a continuation of the line above, aligned after the
-// operands, or another form of the command.
+// A line of a synopsis: a form of the command ("quelta NAME OPERANDS" and its
+// options; the first line is one), or the options that continue the line above,
+// aligned after its operands.
 struct SynopsisLine {
-  enum Kind { Continued, OtherForm } kind;
+  enum Kind { Form, Continued } kind;
   std::vector<SynopsisPart> parts;
 };
 
