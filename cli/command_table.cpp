@@ -2,6 +2,8 @@
 #include "command_table.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "commands.h"
 
@@ -147,6 +149,13 @@ std::string synopsis_part(const SynopsisPart& part) {
   return text;
 }
 
+bool in_synopsis(const Command& c, Opt id) {
+  for (const SynopsisLine& line : c.synopsis)
+    for (const SynopsisPart& part : line.parts)
+      if (part.option == id || part.nested == id) return true;
+  return false;
+}
+
 std::string compose_usage(const Command& c) {
   const std::string invocation = std::string("quelta ") + c.name + " " + c.operands;
   std::string text = "Usage: " + invocation;
@@ -171,8 +180,16 @@ std::string compose_usage(const Command& c) {
   text += c.description;
   std::string lines, reading;
   for (const OptionDef& def : options()) {
-    const OptionHelp* help = (def.commands & c.bit) ? def.help_for(c.bit) : nullptr;
+    const bool taken = def.commands & c.bit;
+    const OptionHelp* help = taken ? def.help_for(c.bit) : nullptr;
     if (help) append_option_help(def.reading ? reading : lines, def, *help);
+    // An option the usage does not show, or shows without the command taking
+    // it, is a slip in the tables.
+    if (taken != (help || in_synopsis(c, def.id))) {
+      std::fprintf(stderr, "quelta: the usage of %s %s %s\n", c.name, taken ? "does not show" : "shows",
+                   def.name);
+      std::abort();
+    }
   }
   if (!lines.empty()) text += "\n" + lines;
   if (!reading.empty()) text += "\nReading the input (every command):\n" + reading;
