@@ -1,6 +1,7 @@
-// A small reader for the JSON texts the library returns where it has no other
-// form of them (the validation report, breach lists, the profile): enough to
-// show them to a person or to split them into rows.
+// A small reader for the JSON texts the library returns where it gives what the
+// tool needs in no other form (the validation report, breach lists, the profile)
+// or where only the text keeps every byte of a field (row and validation
+// batches): enough to show them to a person or to split them into rows.
 #pragma once
 
 #include <cstdint>
