@@ -1,12 +1,11 @@
-// Argument parsing, column resolution and the scan options built from --select,
-// --where, --not and --limit.
+// Parsing a subcommand's arguments against the option table, and the near-miss
+// suggestions for mistyped commands and options.
+#include "args.h"
+
 #include <algorithm>
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
-#include <string>
 
-#include "cli.h"
+#include "failures.h"
 
 namespace cli {
 
@@ -23,7 +22,7 @@ Args::Args(const Command& command, int argc, char** argv) : command_(&command) {
       continue;
     }
     if (arg == "--help" || arg == "-h") {
-      options_.emplace_back("--help", "");
+      help_ = true;
       continue;
     }
     std::string name = arg, value;
@@ -33,60 +32,62 @@ Args::Args(const Command& command, int argc, char** argv) : command_(&command) {
       value = arg.substr(eq + 1);
       inline_value = true;
     }
-    const OptionInfo* option = nullptr;
-    for (const OptionInfo& o : command.options)
-      if (name == o.name) option = &o;
+    const OptionDef* option = nullptr;
+    for (const OptionDef& o : options())
+      if ((o.commands & command.bit) && name == o.name) option = &o;
     if (!option) {
       std::vector<std::string_view> names = {"--help"};
-      for (const OptionInfo& o : command.options) names.push_back(o.name);
+      for (const OptionDef& o : options())
+        if (o.commands & command.bit) names.push_back(o.name);
       std::string guess = nearest(name, names);
       std::string prefix = "unknown option \"" + name + "\"; ";
       if (!guess.empty()) throw UsageError{prefix + "did you mean \"" + guess + "\"?", false};
       throw UsageError{prefix + "'quelta " + command.name + " --help' lists the options", false};
     }
-    if (option->takes_value && !inline_value) {
+    const size_t n_values = option->n_values();
+    if (n_values > 0 && !inline_value) {
       if (i + 1 >= argc) throw UsageError{"option " + name + " needs a value"};
       value = argv[++i];
-    } else if (!option->takes_value && inline_value) {
+    } else if (n_values == 0 && inline_value) {
       throw UsageError{"option " + name + " takes no value"};
     }
-    options_.emplace_back(name, value);
-    // --split names two files.
-    if (name == "--split") {
-      if (i + 1 >= argc) throw UsageError{"option --split needs two files"};
-      options_.emplace_back(name, argv[++i]);
+    options_.emplace_back(option->id, value);
+    if (n_values == 2) {
+      if (i + 1 >= argc) throw UsageError{"option " + name + " needs two " + option->values_noun};
+      options_.emplace_back(option->id, argv[++i]);
     }
   }
 }
 
-bool Args::has(std::string_view name) const {
-  for (const auto& [n, v] : options_)
-    if (n == name) return true;
+bool Args::has(Opt option) const {
+  for (const auto& [o, v] : options_)
+    if (o == option) return true;
   return false;
 }
 
-std::optional<std::string> Args::value(std::string_view name) const {
+std::optional<std::string> Args::value(Opt option) const {
   std::optional<std::string> found;
-  for (const auto& [n, v] : options_)
-    if (n == name) found = v;
+  for (const auto& [o, v] : options_)
+    if (o == option) found = v;
   return found;
 }
 
-std::vector<std::string> Args::values(std::string_view name) const {
+std::vector<std::string> Args::values(Opt option) const {
   std::vector<std::string> found;
-  for (const auto& [n, v] : options_)
-    if (n == name) found.push_back(v);
+  for (const auto& [o, v] : options_)
+    if (o == option) found.push_back(v);
   return found;
 }
 
-uint64_t Args::number(std::string_view name, uint64_t fallback) const {
-  std::optional<std::string> text = value(name);
+uint64_t Args::number(Opt option, uint64_t fallback) const {
+  std::optional<std::string> text = value(option);
   if (!text) return fallback;
   uint64_t n = 0;
   const char* end = text->data() + text->size();
   auto [ptr, ec] = std::from_chars(text->data(), end, n);
   if (text->empty() || ec != std::errc() || ptr != end)
-    throw UsageError{"option " + std::string(name) + " needs a whole number, not '" + *text + "'"};
+    throw UsageError{"option " + std::string(cli::option(option).name) + " needs a whole number, not '" +
+                     *text + "'"};
   return n;
 }
 
@@ -95,325 +96,35 @@ void Args::expect_positional(size_t n) const {
   if (positional_.size() > n) throw UsageError{"unexpected argument '" + positional_[n] + "'"};
 }
 
-namespace {
-
-std::string trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && s[b] == ' ') ++b;
-  while (e > b && s[e - 1] == ' ') --e;
-  return std::string(s.substr(b, e - b));
-}
-
-std::vector<std::string> split(std::string_view s, char sep) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    size_t p = s.find(sep, start);
-    parts.push_back(trim(s.substr(start, p == std::string_view::npos ? std::string_view::npos : p - start)));
-    if (p == std::string_view::npos) return parts;
-    start = p + 1;
-  }
-}
-
-std::string join(const std::vector<std::string>& parts, char sep) {
-  std::string text;
-  for (size_t i = 0; i < parts.size(); ++i) text += (i ? std::string(1, sep) : "") + parts[i];
-  return text;
-}
-
-struct Condition {
-  std::string column;
-  int32_t op = QUELTA_OP_EQ;
-  std::string_view op_text;  // a literal: " in " or one of the operators
-  std::string value;
-  std::vector<std::string> in_values;
-};
-
-constexpr const char* kWhereForms =
-    "\nA --where condition is one of\n"
-    "  COL=V  COL==V  COL!=V  COL>V  COL>=V  COL<V  COL<=V  'COL in A|B|C'\n"
-    "with the value written as it stands in the file, without quotes; repeat --where\n"
-    "to require several conditions.";
-
-[[noreturn]] void bad_where(const std::string& expr, const std::string& why) {
-  throw UsageError{"cannot read --where '" + expr + "': " + why + kWhereForms, false};
-}
-
-bool quoted_whole(std::string_view s) {
-  return s.size() >= 2 && (s.front() == '\'' || s.front() == '"') && s.back() == s.front();
-}
-
-// Whether a value goes on into a second condition: a comparison after a space,
-// a comma or a semicolon ("500, qty>=5", "500 and qty>=5", "500 qty>=5").
-bool holds_second_condition(std::string_view value) {
-  size_t op = value.find_first_of("=<>");
-  return op != std::string_view::npos && value.substr(0, op).find_first_of(" ,;") != std::string_view::npos;
-}
-
-void check_value(const std::string& expr, const std::string& column, const std::string& op,
-                 const std::string& value) {
-  if (quoted_whole(value))
-    bad_where(expr, "the quotes around " + value + " would be compared as part of the value; write " +
-                        column + op + value.substr(1, value.size() - 2));
-  if (holds_second_condition(value))
-    bad_where(expr, "one --where holds one condition; write --where for each");
-}
-
-// COL=V, COL==V, COL!=V, COL>V, COL>=V, COL<V, COL<=V or "COL in A|B|C"; spaces
-// around the column and the values are ignored. Anything else is refused rather
-// than compared as text: a value never starts with an operator character, is not
-// wrapped in quotes and holds no second condition.
-Condition parse_where(const std::string& expr) {
-  if (expr.find("&&") != std::string::npos)
-    bad_where(expr, "conditions are not joined with && or ||; write --where for each");
-  Condition c;
-  size_t op_at = expr.find_first_of("=!<>");
-  size_t in_at = expr.find(" in ");
-  bool is_in = in_at != std::string::npos && (op_at == std::string::npos || in_at < op_at);
-  if (expr.find("||") != std::string::npos)
-    bad_where(expr, is_in
-                        ? "an empty value between the |, or conditions joined with ||; write --where for each"
-                        : "conditions are not joined with && or ||; write --where for each");
-  if (is_in) {
-    c.column = trim(std::string_view(expr).substr(0, in_at));
-    c.op = QUELTA_OP_IN;
-    c.op_text = " in ";
-    std::string list = trim(std::string_view(expr).substr(in_at + 4));
-    if (list.size() >= 2 && std::string_view("([{").find(list.front()) != std::string_view::npos &&
-        list.back() == ")]}"[std::string_view("([{").find(list.front())])
-      bad_where(expr, "write the values without brackets: " + c.column + " in A|B|C");
-    if (list.find(',') != std::string::npos && list.find('|') == std::string::npos) {
-      std::string fixed = list;
-      for (char& ch : fixed)
-        if (ch == ',') ch = '|';
-      bad_where(expr, "the values of 'in' are separated by |, not commas; write " + c.column + " in " +
-                          join(split(fixed, '|'), '|'));
-    }
-    c.in_values = split(list, '|');
-    for (const std::string& v : c.in_values) {
-      if (v.empty()) bad_where(expr, "an empty value between the |");
-      if (holds_second_condition(v))
-        bad_where(expr, "one --where holds one condition; write --where for each");
-      if (quoted_whole(v))
-        bad_where(expr, "the quotes around " + v +
-                            " would be compared as part of the value; write the values " + "without quotes");
-    }
-  } else if (op_at != std::string::npos) {
-    c.column = trim(std::string_view(expr).substr(0, op_at));
-    std::string_view rest = std::string_view(expr).substr(op_at);
-    static constexpr std::pair<const char*, int32_t> kOperators[] = {
-        {"!=", QUELTA_OP_NE}, {">=", QUELTA_OP_GE}, {"<=", QUELTA_OP_LE}, {"==", QUELTA_OP_EQ},
-        {">", QUELTA_OP_GT},  {"<", QUELTA_OP_LT},  {"=", QUELTA_OP_EQ}};
-    for (const auto& [text, op] : kOperators)
-      if (rest.rfind(text, 0) == 0) {
-        c.op = op;
-        c.op_text = text;
-        break;
+std::string nearest(std::string_view word, const std::vector<std::string_view>& candidates) {
+  // Optimal string alignment distance: insertions, deletions, substitutions and
+  // swaps of neighbours.
+  auto distance = [](std::string_view a, std::string_view b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+      for (size_t j = 1; j <= b.size(); ++j) {
+        size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+        d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+        if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+          d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
-    // "=>", "<>", "===", "!" and the like: the operator runs on past a known one.
-    size_t op_end = rest.find_first_not_of("=!<>");
-    std::string written = trim(rest.substr(0, op_end));
-    if (c.op_text.empty() || written != c.op_text) bad_where(expr, "unknown operator '" + written + "'");
-    c.value = trim(rest.substr(c.op_text.size()));
-    if (!c.value.empty() && std::string_view("=!<>").find(c.value[0]) != std::string_view::npos)
-      bad_where(expr,
-                "unknown operator '" + trim(rest.substr(0, rest.size() - c.value.size())) + c.value[0] + "'");
-    if (c.value.empty() && c.op != QUELTA_OP_EQ && c.op != QUELTA_OP_NE)
-      bad_where(expr, "no value after " + std::string(c.op_text));
-  } else {
-    bad_where(expr, "no operator");
-  }
-  if (c.column.empty()) bad_where(expr, "no column before the operator");
-  if (quoted_whole(c.column))
-    bad_where(expr, "the quotes around the column " + c.column + " are not part of its name");
-  if (c.op != QUELTA_OP_IN) check_value(expr, c.column, std::string(c.op_text), c.value);
-  return c;
-}
-
-constexpr const char* kLowestNumber = "-1.7976931348623157e308";
-constexpr const char* kHighestNumber = "+1.7976931348623157e308";
-
-bool is_index(const std::string& column) {
-  return column.size() > 1 && column[0] == '#' &&
-         column.find_first_not_of("0123456789", 1) == std::string::npos;
-}
-
-}  // namespace
-
-namespace {
-
-// A run of digits (hexadecimal ones with hex) with single '_' between two
-// digits, from t[i]; false, and i unmoved, when none starts there.
-bool digit_run(std::string_view t, size_t& i, bool hex) {
-  auto digit = [&](char c) {
-    return (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    return d[a.size()][b.size()];
   };
-  if (i >= t.size() || !digit(t[i])) return false;
-  while (i < t.size()) {
-    if (digit(t[i])) {
-      ++i;
-    } else if (t[i] == '_' && i + 1 < t.size() && digit(t[i + 1])) {
-      i += 2;
-    } else {
-      break;
+  std::string best;
+  size_t best_distance = 0;
+  for (std::string_view candidate : candidates) {
+    // About one edit in three letters, so that short words are not matched to anything.
+    std::string_view bare = candidate.substr(candidate.find_first_not_of('-'));
+    size_t allowed = std::max<size_t>(1, bare.size() / 3);
+    size_t d = distance(word, candidate);
+    if (d <= allowed && (best.empty() || d < best_distance)) {
+      best = candidate;
+      best_distance = d;
     }
   }
-  return true;
-}
-
-// Digits with an optional fraction ("1", "1.", "1.5"), or a fraction alone (".5").
-bool mantissa(std::string_view t, size_t& i, bool hex) {
-  if (digit_run(t, i, hex)) {
-    if (i < t.size() && t[i] == '.') {
-      ++i;
-      digit_run(t, i, hex);
-    }
-    return true;
-  }
-  if (i + 1 < t.size() && t[i] == '.') {
-    size_t j = i + 1;
-    if (!digit_run(t, j, hex)) return false;
-    i = j;
-    return true;
-  }
-  return false;
-}
-
-// The library's number grammar: [+-] then decimal digits with an optional
-// fraction and e-exponent, or 0x and hexadecimal ones with an optional p-exponent.
-bool number_syntax(std::string_view t) {
-  size_t i = 0;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-  const bool hex = i + 1 < t.size() && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X');
-  if (hex) i += 2;
-  if (!mantissa(t, i, hex)) return false;
-  if (i < t.size() && (hex ? (t[i] == 'p' || t[i] == 'P') : (t[i] == 'e' || t[i] == 'E'))) {
-    ++i;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-    if (!digit_run(t, i, false)) return false;
-  }
-  return i == t.size();
-}
-
-}  // namespace
-
-bool is_number(std::string_view text) {
-  if (!number_syntax(text)) return false;
-  std::string digits;
-  for (char c : text)
-    if (c != '_') digits += c;
-  // strtod reads the same grammar once the separators are gone; the value must be finite.
-  return std::isfinite(std::strtod(digits.c_str(), nullptr));
-}
-
-NumberText read_number(std::string_view text, double* value) {
-  if (!number_syntax(text)) return NumberText::NotNumber;
-  if (text.find_first_of("_xX") != text.npos) return NumberText::Unsure;
-  // The library's conversion rounds correctly, as from_chars does.
-  const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(begin, end, *value);
-  if (ec != std::errc() || ptr != end || !std::isfinite(*value)) return NumberText::Unsure;
-  return NumberText::Finite;
-}
-
-size_t Directory::resolve(const std::string& column, const std::string& file) const {
-  if (is_index(column)) {
-    uint64_t n = 0;
-    auto [ptr, ec] = std::from_chars(column.data() + 1, column.data() + column.size(), n);
-    if (ec == std::errc() && n < names.size()) return static_cast<size_t>(n);
-    throw Failure{"no column " + column + " in " + input_name(file) + " (it has " +
-                  std::to_string(names.size()) + " columns, #0 to #" +
-                  std::to_string(names.empty() ? 0 : names.size() - 1) + ")"};
-  }
-  int64_t index = -1;
-  if (probe) {
-    index = quelta_column_index(probe.get(), column.c_str());
-  } else {
-    for (size_t i = 0; i < names.size() && index < 0; ++i)
-      if (names[i] == column) index = static_cast<int64_t>(i);
-  }
-  if (index >= 0) return static_cast<size_t>(index);
-  std::string known;
-  for (size_t i = 0; i < names.size() && i < 12; ++i) known += (i ? ", " : "") + names[i];
-  if (names.size() > 12) known += ", ...";
-  throw Failure{"no column named '" + column + "' in " + input_name(file) + " (columns: " + known + ")"};
-}
-
-Directory read_directory(const std::string& path, const ReadOptions& read) {
-  Directory dir;
-  dir.probe.reset(quelta_open_with(path.c_str(), nullptr, &read));
-  if (!dir.probe) fail_library(path);
-  size_t n = quelta_n_columns(dir.probe.get());
-  for (size_t i = 0; i < n; ++i) {
-    const char* name = quelta_column_name(dir.probe.get(), i);
-    dir.names.emplace_back(name ? name : "");
-  }
-  return dir;
-}
-
-void build_scan_plan(const Args& args, const Directory& dir, const std::string& file, ScanPlan& plan) {
-  if (std::optional<std::string> select = args.value("--select")) {
-    for (const std::string& column : split(*select, ',')) {
-      if (column.empty()) throw UsageError{"--select needs column names separated by commas"};
-      plan.projection.push_back(dir.resolve(column, file));
-    }
-    for (size_t index : plan.projection) {
-      plan.output_names.push_back(dir.names[index]);
-      plan.json_keys.push_back(json_key(dir.names[index], index));
-    }
-  } else {
-    plan.output_names = dir.names;
-    for (size_t i = 0; i < dir.names.size(); ++i) plan.json_keys.push_back(json_key(dir.names[i], i));
-  }
-  bool numeric = args.has("--numeric");
-  std::vector<size_t> numeric_columns;
-  for (const std::string& expr : args.values("--where")) {
-    Condition c = parse_where(expr);
-    if (numeric) {
-      for (const std::string& v : c.op == QUELTA_OP_IN ? c.in_values : std::vector<std::string>{c.value})
-        if (!is_number(v))
-          throw UsageError{
-              "--numeric compares numbers, and " + quoted(v) + " in --where '" + expr + "' is not one",
-              false};
-    }
-    Predicate p{};
-    p.column = dir.resolve(c.column, file);
-    p.op = c.op;
-    if (c.op == QUELTA_OP_IN) {
-      std::vector<const char*>& list = plan.in_lists.emplace_back();
-      for (std::string& v : c.in_values) list.push_back(plan.texts.emplace_back(std::move(v)).c_str());
-      p.in_values = list.data();
-      p.n_in_values = list.size();
-    } else {
-      p.value = plan.texts.emplace_back(std::move(c.value)).c_str();
-    }
-    plan.predicates.push_back(p);
-    if (numeric &&
-        std::find(numeric_columns.begin(), numeric_columns.end(), p.column) == numeric_columns.end())
-      numeric_columns.push_back(p.column);
-  }
-  // Every finite number lies between -max and +max, while as text nothing is both
-  // at least "-1.79..." and at most "+1.79..." ('+' sorts before '-'): the pair
-  // keeps exactly the rows whose value is a number.
-  for (size_t column : numeric_columns) {
-    plan.predicates.push_back(Predicate{column, QUELTA_OP_GE, kLowestNumber, nullptr, 0});
-    plan.predicates.push_back(Predicate{column, QUELTA_OP_LE, kHighestNumber, nullptr, 0});
-  }
-  ScanOptions& o = plan.options;
-  o.projection = plan.projection.empty() ? nullptr : plan.projection.data();
-  o.n_projection = plan.projection.size();
-  o.predicates = plan.predicates.empty() ? nullptr : plan.predicates.data();
-  o.n_predicates = plan.predicates.size();
-  o.limit = args.has("--limit") ? static_cast<int64_t>(args.number("--limit", 0)) : -1;
-  o.max_column = -1;
-  o.negate = args.has("--not") ? 1 : 0;
-}
-
-ScannerPtr open_scanner(const std::string& path, const ScanPlan& plan, const ReadOptions& read) {
-  ScannerPtr scanner(quelta_open_with(path.c_str(), &plan.options, &read));
-  if (!scanner) fail_library(path);
-  return scanner;
+  return best;
 }
 
 }  // namespace cli

@@ -1,6 +1,8 @@
 // Output files that appear whole or not at all: each is written under a hidden
 // temporary name in its target's folder and moved into place when complete, and
 // SIGINT, SIGTERM and SIGHUP remove the temporaries before the tool exits.
+#include "atomic_output.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -17,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "failures.h"
 
 namespace cli {
 namespace {

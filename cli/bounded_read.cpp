@@ -1,6 +1,8 @@
 // Reading schema files into memory and copying standard input aside, each with
 // a ceiling, so that an endless input (/dev/zero, a runaway pipe) ends in a
 // message, not in exhaustion.
+#include "bounded_read.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "failures.h"
 
 namespace cli {
 namespace {

@@ -1,9 +1,9 @@
 // A small reader for the JSON texts the library returns (reports, breach lists,
 // batches): enough to show them to a person or to split them into rows.
+#include "json_text.h"
+
 #include <cstdlib>
 #include <string>
-
-#include "cli.h"
 
 namespace cli {
 

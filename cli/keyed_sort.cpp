@@ -5,6 +5,8 @@
 // mixes numbers and text has an order that depends on the library's sort, so
 // such a column (and anything this route cannot judge exactly) goes back to
 // quelta_order_by.
+#include "keyed_sort.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,7 +18,7 @@
 #include <new>
 #include <string>
 
-#include "cli.h"
+#include "number_text.h"
 
 namespace cli {
 

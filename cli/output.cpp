@@ -1,5 +1,7 @@
 // Output of the quelta tool: block-buffered standard output that ends quietly on
 // a closed pipe, the progress line, and the csv, json and table row formats.
+#include "output.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "cli.h"
+#include "failures.h"
+#include "scan_setup.h"
 
 namespace cli {
 
@@ -331,7 +334,7 @@ void print_aligned(const std::vector<std::vector<std::string>>& rows, std::strin
 // ---- Row formats -------------------------------------------------------------
 
 Format output_format(const Args& args) {
-  std::optional<std::string> f = args.value("--format");
+  std::optional<std::string> f = args.value(Opt::Format);
   if (!f) return stdout_is_terminal() ? Format::Table : Format::Csv;
   if (*f == "csv") return Format::Csv;
   if (*f == "json") return Format::Json;

@@ -5,18 +5,24 @@
 #include <memory>
 #include <string>
 
-#include "cli.h"
+#include "args.h"
+#include "bounded_read.h"
+#include "commands.h"
+#include "failures.h"
+#include "handles.h"
+#include "json_text.h"
+#include "output.h"
+#include "read_options.h"
+#include "scan_setup.h"
 
 namespace cli {
 
 namespace {
 
-using ProfileText = std::unique_ptr<char, Releaser<char, quelta_profile_free>>;
-
 // One pass of the chosen export over the first positional FILE, with the
 // filter, --select and reading options.
-ProfileText run_profile(const Args& args,
-                        char* (*call)(const char*, const ScanOptions*, const ReadOptions*)) {
+ProfileTextPtr run_profile(const Args& args,
+                           char* (*call)(const char*, const ScanOptions*, const ReadOptions*)) {
   args.expect_positional(1);
   const std::string file = input_file(args.positional()[0]);
   const ReadOptions read = read_options(args, file);
@@ -24,7 +30,7 @@ ProfileText run_profile(const Args& args,
   ScanPlan plan;
   build_scan_plan(args, dir, file, plan);
   dir.probe.reset();
-  ProfileText text(call(file.c_str(), &plan.options, &read));
+  ProfileTextPtr text(call(file.c_str(), &plan.options, &read));
   if (!text) fail_library(file);
   return text;
 }
@@ -103,8 +109,8 @@ void print_summary(const std::string& file, const Json& profile) {
 }  // namespace
 
 int run_summary(const Args& args) {
-  ProfileText text = run_profile(args, quelta_profile_with);
-  if (args.has("--json")) {
+  ProfileTextPtr text = run_profile(args, quelta_profile_with);
+  if (args.has(Opt::Json)) {
     out().put(text.get());
     out().put('\n');
     return 0;
@@ -116,7 +122,7 @@ int run_summary(const Args& args) {
 }
 
 int run_infer(const Args& args) {
-  ProfileText text = run_profile(args, quelta_infer_schema_with);
+  ProfileTextPtr text = run_profile(args, quelta_infer_schema_with);
   out().put(text.get());
   return 0;
 }

@@ -4,7 +4,17 @@
 #include <new>
 #include <string>
 
-#include "cli.h"
+#include "args.h"
+#include "bounded_read.h"
+#include "commands.h"
+#include "failures.h"
+#include "handles.h"
+#include "json_text.h"
+#include "keyed_sort.h"
+#include "number_text.h"
+#include "output.h"
+#include "read_options.h"
+#include "scan_setup.h"
 
 namespace cli {
 
@@ -170,10 +180,10 @@ int run_top(const Args& args) {
   prepare(args, q);
   const std::string& column = args.positional()[1];
   size_t position = key_position(q, column);
-  uint64_t k = args.number("-k", 10);
+  uint64_t k = args.number(Opt::K, 10);
   q.dir.probe.reset();
   ScannerPtr scanner = open_scanner(q.file, q.plan, q.read);
-  TopkPtr top(quelta_topk(scanner.get(), position, static_cast<size_t>(k), args.has("--asc") ? 0 : 1));
+  TopkPtr top(quelta_topk(scanner.get(), position, static_cast<size_t>(k), args.has(Opt::Asc) ? 0 : 1));
   if (!top) fail_library(q.file);
   scanner.reset();
   const char** fields = nullptr;
@@ -227,7 +237,7 @@ int run_sort(const Args& args) {
   prepare(args, q);
   const std::string& column = args.positional()[1];
   size_t position = key_position(q, column);
-  const bool descending = args.has("--desc");
+  const bool descending = args.has(Opt::Desc);
   q.dir.probe.reset();
   if (keyed_sort_applies(q.file)) {
     // The tool's own sort where it gives the library's order; quelta_order_by
@@ -302,8 +312,8 @@ int run_columnar(const Args& args) {
   args.expect_positional(1);
   const std::string file = input_file(args.positional()[0]);
   ReadOptions read = read_options(args, file);
-  bool one_pass = args.has("--select") || args.has("--limit");
-  if (one_pass && args.has("--threads"))
+  bool one_pass = args.has(Opt::Select) || args.has(Opt::Limit);
+  if (one_pass && args.has(Opt::Threads))
     throw UsageError{"--select and --limit read in one pass, without --threads"};
   Directory dir = read_directory(file, read);
   ScanPlan plan;
@@ -314,9 +324,9 @@ int run_columnar(const Args& args) {
     ScannerPtr scanner = open_scanner(file, plan, read);
     ctx.reset(quelta_collect_columnar(scanner.get()));
   } else {
-    ctx.reset(quelta_parallel_collect_columnar_with(file.c_str(), plan.options.predicates,
-                                                    plan.options.n_predicates, plan.options.negate,
-                                                    static_cast<size_t>(args.number("--threads", 0)), &read));
+    ctx.reset(quelta_parallel_collect_columnar_with(
+        file.c_str(), plan.options.predicates, plan.options.n_predicates, plan.options.negate,
+        static_cast<size_t>(args.number(Opt::Threads, 0)), &read));
   }
   if (!ctx) fail_library(file);
   size_t n_rows = quelta_collect_columnar_n_rows(ctx.get());

@@ -2,7 +2,15 @@
 #include <algorithm>
 #include <string>
 
-#include "cli.h"
+#include "args.h"
+#include "atomic_output.h"
+#include "bounded_read.h"
+#include "commands.h"
+#include "failures.h"
+#include "handles.h"
+#include "json_text.h"
+#include "output.h"
+#include "read_options.h"
 
 namespace cli {
 
@@ -11,7 +19,7 @@ namespace {
 // --schema names a file, or is the JSON text itself when it starts with '{'.
 // *name is what messages call it: the file's path, or "--schema".
 std::string load_schema(const Args& args, std::string* name) {
-  std::optional<std::string> schema = args.value("--schema");
+  std::optional<std::string> schema = args.value(Opt::Schema);
   if (!schema) throw UsageError{"--schema is required"};
   size_t first = schema->find_first_not_of(" \t\r\n");
   if (first != std::string::npos && (*schema)[first] == '{') {
@@ -107,21 +115,33 @@ int validate_stream(const Args& args, const std::string& file, const std::string
   if (!v) fail_validation(subjects);
   Progress progress;
   uint64_t rows = 0;
-  if (args.has("--json")) {
-    // Invalid rows as the library writes them, one JSON object per line.
+  if (args.has(Opt::Json)) {
+    // Invalid rows as the library writes them, one JSON object per line. The
+    // batches keep fields whole (quelta_validator_next cuts them at a NUL byte);
+    // the validator's counts tell which batches hold invalid rows, and only those
+    // are read for them.
     while (!out().closed()) {
+      const uint64_t total_before = quelta_validator_rows_total(v.get());
+      const uint64_t invalid_before = quelta_validator_rows_invalid(v.get());
       Batch* raw = nullptr;
       int32_t status = quelta_validator_next_batch(v.get(), 4096, size_t{1} << 20, &raw);
       if (status < 0) fail_validation(subjects);
       if (status == 0) break;
       BatchPtr batch(raw);
+      const uint64_t batch_rows = quelta_validator_rows_total(v.get()) - total_before;
+      uint64_t invalid = quelta_validator_rows_invalid(v.get()) - invalid_before;
+      if (invalid == 0) {
+        for (uint64_t i = 0; i < batch_rows; ++i) progress.tick(++rows);
+        continue;
+      }
       size_t len = 0;
       const char* text = quelta_batch_json(batch.get(), &len);
       for (std::string_view row : json_array_elements(std::string_view(text, len))) {
         Json parsed;
-        if (parse_json(row, parsed) && parsed.get("errors")) {
+        if (invalid > 0 && parse_json(row, parsed) && parsed.get("errors")) {
           out().put(row);
           out().put('\n');
+          --invalid;
         }
         progress.tick(++rows);
       }
@@ -155,23 +175,23 @@ int run_validate(const Args& args) {
   ValidationSubjects subjects{input_name(file), "", {}};
   std::string schema = load_schema(args, &subjects.schema);
   ReadOptions read = read_options(args, file);
-  std::vector<std::string> split = args.values("--split");
-  if (args.has("--stream") + !split.empty() > 1) throw UsageError{"--split and --stream exclude each other"};
-  if (!split.empty() && (args.has("--json") || args.has("--max-errors")))
+  std::vector<std::string> split = args.values(Opt::Split);
+  if (args.has(Opt::Stream) + !split.empty() > 1) throw UsageError{"--split and --stream exclude each other"};
+  if (!split.empty() && (args.has(Opt::Json) || args.has(Opt::MaxErrors)))
     throw UsageError{"--split takes no --json or --max-errors"};
-  std::optional<std::string> html = args.value("--html");
-  if (html && (args.has("--stream") || !split.empty()))
+  std::optional<std::string> html = args.value(Opt::Html);
+  if (html && (args.has(Opt::Stream) || !split.empty()))
     throw UsageError{"--html writes the report; it takes no --split or --stream"};
-  if (args.has("--force") && split.empty() && !html) throw UsageError{"--force goes with --split or --html"};
-  if (args.has("--stream")) {
-    if (args.has("--max-errors"))
+  if (args.has(Opt::Force) && split.empty() && !html) throw UsageError{"--force goes with --split or --html"};
+  if (args.has(Opt::Stream)) {
+    if (args.has(Opt::MaxErrors))
       throw UsageError{"--stream lists every invalid row; it takes no --max-errors"};
     return validate_stream(args, file, schema, subjects, read);
   }
   if (!split.empty()) {
     // The library writes hidden temporaries next to the targets; they are
     // published together once both are complete.
-    OutputSet outputs("validate_to_files failed", args.has("--force"));
+    OutputSet outputs("validate_to_files failed", args.has(Opt::Force));
     outputs.add(split[0]);
     outputs.add(split[1]);
     subjects.outputs = {split[0], split[1]};
@@ -187,13 +207,13 @@ int run_validate(const Args& args) {
               " written to " + split[1] + "\n");
     return 0;
   }
-  uint64_t max_errors = args.number("--max-errors", 100);
+  uint64_t max_errors = args.number(Opt::MaxErrors, 100);
   if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
   ReportPtr report;
   if (html) {
     // The library writes the page under a hidden temporary name; it is moved
     // into place once complete.
-    OutputSet outputs("validate_html failed", args.has("--force"));
+    OutputSet outputs("validate_html failed", args.has(Opt::Force));
     outputs.add(*html);
     subjects.outputs = {*html};
     report.reset(quelta_validate_html(file.c_str(), schema.c_str(), static_cast<size_t>(max_errors), &read,
@@ -205,7 +225,7 @@ int run_validate(const Args& args) {
     if (!report) fail_validation(subjects);
   }
   const char* json = quelta_validate_json(report.get());
-  if (args.has("--json")) {
+  if (args.has(Opt::Json)) {
     out().put(json);
     out().put('\n');
     return 0;
@@ -294,10 +314,10 @@ int run_check(const Args& args) {
   const std::string shown = input_name(file);
   ValidationSubjects subjects{shown, "", {}};
   std::string schema = load_schema(args, &subjects.schema);
-  uint64_t max_errors = args.number("--max-errors", 1);
+  uint64_t max_errors = args.number(Opt::MaxErrors, 1);
   if (max_errors == 0) throw UsageError{"--max-errors must be at least 1"};
-  bool limited = args.has("--max-errors");
-  uint32_t result_kind = args.has("--list") ? 1 : 0;
+  bool limited = args.has(Opt::MaxErrors);
+  uint32_t result_kind = args.has(Opt::List) ? 1 : 0;
   const uint32_t input_kind = 0;
   std::string_view input = file;
   ReadOptions read = read_options(args, file);

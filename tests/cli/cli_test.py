@@ -182,6 +182,50 @@ class ToolCases(unittest.TestCase):
         self.assertIn("row 17: too_few_fields (5 of 7 fields, no joined, active)", lines)
         self.assertEqual(lines[-1], f"{PEOPLE}: 20 rows, {20 - len(bad)} valid, {len(bad)} invalid")
 
+    def test_help_describes_exactly_the_options_each_command_takes(self):
+        """Every option a command accepts is in its --help and every option its --help names is
+        accepted; docs/cli.md names every option, and the tool's --help every reading flag."""
+        option = re.compile(r"(?<![\w-])(--[a-z][a-z-]*[a-z]|-[a-zA-Z])\b")
+        _, tool_help, _ = run(["--help"])
+        commands = re.findall(r"^  ([a-z]+) ", tool_help.split("Commands:\n")[1].split("\n\n")[0], re.M)
+        self.assertEqual(len(commands), 12)
+        docs = pathlib.Path(OPTS.source, "docs", "cli.md").read_text()
+        helps = {command: run([command, "--help"])[1] for command in commands}
+        # The probes: every option named anywhere, so that one a command accepts without naming it shows.
+        probes = set(option.findall(tool_help + docs + "".join(helps.values()))) - {"-h", "--help", "-V", "--version"}
+        accepted = {}
+        for command, text in helps.items():
+            named = set(option.findall(text)) - {"-h", "--help"}
+            accepted[command] = set()
+            for probe in sorted(probes | named):
+                status, _, err = run([command, probe])
+                with self.subTest(command=command, option=probe):
+                    self.assertEqual(status, 2)
+                    taken = "unknown option" not in err
+                    self.assertEqual(taken, probe in named, err)
+                if taken:
+                    accepted[command].add(probe)
+        every_option = set().union(*accepted.values())
+        self.assertEqual(every_option - set(option.findall(docs)), set())
+        reading = set.intersection(*accepted.values())
+        self.assertEqual(len(reading), 6)
+        self.assertEqual(reading - set(option.findall(tool_help)), set())
+
+    def test_stream_json_lists_exactly_the_invalid_rows_across_batches(self):
+        # Rows come in batches of 4096: invalid ones at both sides of the first boundary, none
+        # in the third batch; a NUL byte and a control byte stay in the values.
+        invalid = {1, 4096, 4097, 13000}
+        words = {4097: b"x\x00\x08y-long"}
+        data = b"n,word\n" + b"".join(b"%d,%s\n" % (n, words.get(n, b"toolongvalue") if n in invalid else b"ok")
+                                      for n in range(1, 14001))
+        path = self.write("rows.csv", data)
+        status, out, err = run(["validate", path, "--schema", SPLIT_SCHEMA, "--stream", "--json"])
+        self.assertEqual((status, err), (0, ""))
+        rows = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([r["number"] for r in rows], sorted(invalid))
+        self.assertEqual(rows[2]["values"], ["4097", "x\x00\x08y-long"])
+        self.assertEqual({e["rule"] for r in rows for e in r["errors"]}, {"too_long"})
+
     def test_split_writes_both_files_and_refuses_to_overwrite(self):
         valid, invalid = os.path.join(self.dir, "v.csv"), os.path.join(self.dir, "i.jsonl")
         status, out, err = run(["validate", PEOPLE, "--schema", SCHEMA, "--split", valid, invalid])
