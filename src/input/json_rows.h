@@ -33,6 +33,9 @@ struct JsonReader {
   uint64_t records = 0;        // records read so far, the first included
   uint64_t record_offset = 0;  // text offset of the record last read
   FailureSite site;            // where the last failed read stood; kept by json_close
+  // Rows as the reader made them before the fast path took escapes: a
+  // reference that tests compare the reader with.
+  bool reference_rows = false;
 };
 
 // Opens path (EmptyFile for size 0), chooses the framing from the first
