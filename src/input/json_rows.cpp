@@ -69,6 +69,61 @@ inline size_t find_quote_or_backslash(const uint8_t* p, size_t i, size_t n) {
   return i;
 }
 
+// How the ordered fast path finds the end of a string or a bare word: by
+// searching the bytes (ByteFinder) or from the record's structural index
+// (IndexFinder). Both give the same offsets.
+struct ByteFinder {
+  const uint8_t* p;
+  size_t n;
+  // The first '"' or '\\' at or after i, or n.
+  size_t quote_or_backslash(size_t i) const { return find_quote_or_backslash(p, i, n); }
+  // The first byte at or after i that ends a bare word or sends it to the general parser, or n.
+  size_t word_end(size_t i) const {
+    i = skip_number_bytes(p, i, n);
+    while (i < n && kBareClass[p[i]] == kWordByte) ++i;
+    return i;
+  }
+};
+
+// Classifies the blocks of a record as the walk reaches them: a row whose
+// needed members end early leaves the rest of its bytes unread.
+struct IndexFinder {
+  const uint8_t* p;
+  size_t n;
+  JsonRecordIndex* ix;
+
+  const JsonBlockMasks& block(size_t k) const {
+    if (k >= ix->ready) {
+      // A row read whole is classified at once; one whose needed members may
+      // end early, a block at a time, so that the rest stays unread.
+      size_t upto = ix->whole ? ix->count : k + 1;
+      json_blocks(p + 64 * ix->ready, n - 64 * ix->ready, ix->blocks + ix->ready, upto - ix->ready);
+      ix->ready = upto;
+    }
+    return ix->blocks[k];
+  }
+  template <typename Select>
+  size_t next(size_t i, Select select) const {
+    size_t k = i >> 6;
+    if (k >= ix->count) return n;
+    if (uint64_t bits = select(block(k)) >> (i & 63)) return i + static_cast<size_t>(std::countr_zero(bits));
+    for (++k; k < ix->count; ++k)
+      if (uint64_t bits = select(block(k))) return 64 * k + static_cast<size_t>(std::countr_zero(bits));
+    return n;
+  }
+  size_t quote_or_backslash(size_t i) const {
+    return next(i, [](const JsonBlockMasks& b) { return b.quote | b.backslash; });
+  }
+  // The structural bytes and blanks are exactly the bytes that are not kWordByte.
+  size_t word_end(size_t i) const {
+    return next(i, [](const JsonBlockMasks& b) { return b.structural | b.blank; });
+  }
+  // Classifies what the walk left, for the general parser.
+  void finish() const {
+    if (ix->ready < ix->count) block(ix->count - 1);
+  }
+};
+
 // Reads the next record and notes where it starts (a failed read: where it stood).
 Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
   BufferedReader* r = &json->reader;
@@ -138,6 +193,26 @@ Error copy_names(JsonReader* json) {
   return Error::None;
 }
 
+// The text "name": of each short plain name, as the fast path compares it.
+void build_key_patterns(JsonKeyPatterns* keys, const FieldView* names, size_t n) {
+  *keys = JsonKeyPatterns{};
+  for (size_t j = 0; j < n && j < JsonKeyPatterns::kColumns; ++j) {
+    const FieldView& name = names[j];
+    if (name.len + 3 > 16 || !json_names_plain(&name, 1)) continue;
+    uint8_t text[16] = {}, mask[16] = {};
+    text[0] = '"';
+    if (name.len) std::memcpy(text + 1, name.ptr, name.len);
+    text[name.len + 1] = '"';
+    text[name.len + 2] = ':';
+    std::memset(mask, 0xFF, name.len + 3);
+    std::memcpy(&keys->lo[j], text, 8);
+    std::memcpy(&keys->hi[j], text + 8, 8);
+    std::memcpy(&keys->mask_lo[j], mask, 8);
+    std::memcpy(&keys->mask_hi[j], mask + 8, 8);
+    keys->len[j] = static_cast<uint8_t>(name.len + 3);
+  }
+}
+
 Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& settings) {
   BufferedReader* r = &json->reader;
   json->nested_text = settings.nested_text;
@@ -173,6 +248,7 @@ Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& set
   if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
   json->fields_per_row = max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
   json->names_plain = json_names_plain(json->names, json->fields_per_row);
+  build_key_patterns(&json->keys, json->names, json->n_columns);
   json->first_delivered = false;
   return Error::None;
 }
@@ -213,9 +289,10 @@ enum class FastPath : uint8_t { Accepted, Declined, OutOfMemory };
 // bare words must be ones the parser trims alike; every escape must be valid;
 // and the parser must not refuse it as a whole. Anything else is declined,
 // and the general parser decides as before.
-template <bool kPaddedNames>
-FastPath ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, size_t n_columns,
-                           FieldView* row, bool names_plain, ByteBuffer* scratch) {
+template <bool kPaddedNames, typename Finder>
+FastPath ordered_fast_path(const Finder& find, FieldView record, const FieldView* names,
+                           size_t fields_per_row, size_t n_columns, FieldView* row, bool names_plain,
+                           ByteBuffer* scratch, const JsonKeyPatterns* keys = nullptr) {
   constexpr FastPath kDeclined = FastPath::Declined;
   // A key holding a quote or a backslash never matches its text here.
   if (!names_plain) return kDeclined;
@@ -231,35 +308,50 @@ FastPath ordered_fast_path(FieldView record, const FieldView* names, size_t fiel
   bool trimmed_apart = false;  // a word the general parser would trim further
   size_t members = fields_per_row;
   for (size_t j = 0; j < members; ++j) {
-    while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
-    if (i >= n || p[i] != '"') return kDeclined;
-    ++i;
-    // The key's text is the name exactly when the name's bytes follow, then its closing quote.
-    const FieldView& name = names[j];
-    if (n - i <= name.len) return kDeclined;
-    if (kPaddedNames && name.len - 1 < 8 && n - i >= 8) {
-      // One to eight bytes: the first name.len bytes of the two words must agree.
-      uint64_t key, want;
-      std::memcpy(&key, p + i, 8);
-      std::memcpy(&want, name.ptr, 8);
-      if ((key ^ want) << (8 * (8 - name.len))) return kDeclined;
-    } else {
-      for (size_t t = 0; t < name.len; ++t) {
-        if (p[i + t] != name.ptr[t]) return kDeclined;
+    // Most rows write a member as ,"name": with nothing between: one look at
+    // sixteen bytes then stands for the steps below.
+    if (i < n && p[i] == ',') ++i;
+    bool key_seen = false;
+    if (keys && j < JsonKeyPatterns::kColumns && keys->len[j] && n - i >= 16) {
+      uint64_t lo, hi;
+      std::memcpy(&lo, p + i, 8);
+      std::memcpy(&hi, p + i + 8, 8);
+      if ((((lo ^ keys->lo[j]) & keys->mask_lo[j]) | ((hi ^ keys->hi[j]) & keys->mask_hi[j])) == 0) {
+        i += keys->len[j];
+        key_seen = true;
       }
     }
-    i += name.len;
-    if (p[i] != '"') return kDeclined;
-    ++i;
-    while (i < n && p[i] == ' ') ++i;
-    if (i >= n || p[i] != ':') return kDeclined;
-    ++i;
+    if (!key_seen) {
+      while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
+      if (i >= n || p[i] != '"') return kDeclined;
+      ++i;
+      // The key's text is the name exactly when the name's bytes follow, then its closing quote.
+      const FieldView& name = names[j];
+      if (n - i <= name.len) return kDeclined;
+      if (kPaddedNames && name.len - 1 < 8 && n - i >= 8) {
+        // One to eight bytes: the first name.len bytes of the two words must agree.
+        uint64_t key, want;
+        std::memcpy(&key, p + i, 8);
+        std::memcpy(&want, name.ptr, 8);
+        if ((key ^ want) << (8 * (8 - name.len))) return kDeclined;
+      } else {
+        for (size_t t = 0; t < name.len; ++t) {
+          if (p[i + t] != name.ptr[t]) return kDeclined;
+        }
+      }
+      i += name.len;
+      if (p[i] != '"') return kDeclined;
+      ++i;
+      while (i < n && p[i] == ' ') ++i;
+      if (i >= n || p[i] != ':') return kDeclined;
+      ++i;
+    }
     while (i < n && is_blank(p[i])) ++i;
     if (i >= n) return kDeclined;
     uint8_t c = p[i];
     if (c == '"') {
       ++i;
-      size_t k = find_quote_or_backslash(p, i, n);
+      size_t k = find.quote_or_backslash(i);
       if (k >= n) return kDeclined;
       if (p[k] == '\\') {
         if (!scratch) return kDeclined;
@@ -285,10 +377,8 @@ FastPath ordered_fast_path(FieldView record, const FieldView* names, size_t fiel
       // A bare word as the general parser reads it: up to ',' or '}',
       // trimmed, with null as the empty text.
       const size_t start = i;
-      i = skip_number_bytes(p, i, n);
-      uint8_t kind = kWordByte;
-      while (i < n && (kind = kBareClass[p[i]]) == kWordByte) ++i;
-      if (i < n && kind == kWordRejects) return kDeclined;
+      i = find.word_end(i);
+      if (i < n && kBareClass[p[i]] == kWordRejects) return kDeclined;
       const size_t end = i;
       while (i < n && is_blank(p[i])) ++i;
       // Blanks inside a word, or no word: the general parser decides.
@@ -350,8 +440,8 @@ bool json_names_plain(const FieldView* names, size_t n) {
 
 bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row,
                             bool names_plain) {
-  return ordered_fast_path<false>(record, names, fields_per_row, fields_per_row, row, names_plain, nullptr) ==
-         FastPath::Accepted;
+  return ordered_fast_path<false>(ByteFinder{record.ptr, record.len}, record, names, fields_per_row,
+                                  fields_per_row, row, names_plain, nullptr) == FastPath::Accepted;
 }
 
 Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, bool* at_end) {
@@ -379,18 +469,31 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
   FieldView* row = json->row.data;
   *fields = row;
   *count = json->fields_per_row;
-  ByteBuffer* escapes = json->reference_rows ? nullptr : &json->parser.scratch;
-  switch (ordered_fast_path<true>(record, json->names, json->fields_per_row, n, row, json->names_plain,
-                                  escapes)) {
-    case FastPath::Accepted:
-      return Error::None;
-    case FastPath::OutOfMemory:
-      return Error::OutOfMemory;
-    case FastPath::Declined:
-      break;
+  FastPath fast;
+  const JsonBlockMasks* blocks = nullptr;
+  if (json->reference_rows) {
+    fast = ordered_fast_path<true>(ByteFinder{record.ptr, record.len}, record, json->names,
+                                   json->fields_per_row, n, row, json->names_plain, nullptr);
+  } else if (record.len <= 64 * JsonRecordIndex::kMaxBlocks) {
+    JsonRecordIndex* ix = &json->index;
+    ix->ready = 0;
+    ix->count = (record.len + 63) / 64;
+    ix->whole = json->fields_per_row == n;
+    const IndexFinder find{record.ptr, record.len, ix};
+    fast = ordered_fast_path<true>(find, record, json->names, json->fields_per_row, n, row, json->names_plain,
+                                   &json->parser.scratch, &json->keys);
+    if (fast == FastPath::Declined) {
+      find.finish();
+      blocks = ix->blocks;
+    }
+  } else {
+    fast = ordered_fast_path<true>(ByteFinder{record.ptr, record.len}, record, json->names,
+                                   json->fields_per_row, n, row, json->names_plain, &json->parser.scratch);
   }
+  if (fast == FastPath::Accepted) return Error::None;
+  if (fast == FastPath::OutOfMemory) return Error::OutOfMemory;
 
-  Error parsed = parse_object(&json->parser, record);
+  Error parsed = parse_object(&json->parser, record, blocks);
   if (parsed == Error::OutOfMemory) return parsed;
   if (failed(parsed)) return refused(json, parsed);
   if (!members_to_row(json->parser, json->names, n, json->key_index, true, record, row, json->nested_text))

@@ -129,6 +129,32 @@ TEST_P(JsonEscapes, EscapesAtEveryOffsetAroundBlocks) {
   EXPECT_EQ(want[7].substr(0, 25), "!InvalidJson/InvalidEscap");
 }
 
+// The block classes of every byte value at every offset of a block and of a
+// short last block, against the byte's own class.
+TEST_P(JsonEscapes, BlockClassesMatchTheBytes) {
+  std::vector<uint8_t> bytes(300);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  for (size_t len : {size_t{0}, size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{200}, size_t{300}}) {
+    // An exact-size copy, so a read past its end is caught.
+    std::vector<uint8_t> text(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len));
+    JsonBlockMasks blocks[5];
+    const size_t count = json_blocks(text.data(), len, blocks, 5);
+    ASSERT_EQ(count, (len + 63) / 64);
+    for (size_t i = 0; i < count * 64; ++i) {
+      const uint8_t c = i < len ? text[i] : 0;
+      const bool in = i < len;
+      const JsonBlockMasks& b = blocks[i / 64];
+      const size_t bit = i % 64;
+      EXPECT_EQ(b.quote >> bit & 1, in && c == '"') << i;
+      EXPECT_EQ(b.backslash >> bit & 1, in && c == '\\') << i;
+      EXPECT_EQ(b.structural >> bit & 1,
+                in && std::string("{}[]\":,").find(static_cast<char>(c)) != std::string::npos && c)
+          << i;
+      EXPECT_EQ(b.blank >> bit & 1, in && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) << i;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllLevels, JsonEscapes, test::all_simd_levels(), test::SimdLevelName());
 
 }  // namespace
