@@ -465,7 +465,10 @@ QUELTA_AVX2 size_t match_blocks_avx2(const uint8_t* p, size_t n, const uint8_t* 
 }
 
 QUELTA_AVX2 inline uint64_t mask64(__m256i lo, __m256i hi) {
-  return mask32(lo) | static_cast<uint64_t>(mask32(hi)) << 32;
+  uint64_t m = mask32(lo) | static_cast<uint64_t>(mask32(hi)) << 32;
+  // In a general register, as in match64.
+  __asm__("" : "+r"(m));
+  return m;
 }
 
 QUELTA_AVX2 inline JsonBlockMasks json_block_avx2(const uint8_t* q) {
