@@ -2,7 +2,7 @@
 # place of libFuzzer) and registers one CTest test per target that runs it over
 # its seed corpus. The ARM64 build uses this: the differential targets then
 # compare the NEON byte searches with the scalar ones on that processor.
-foreach(surface csv csv_tokenizer json_rows json_writer decimal)
+foreach(surface csv csv_tokenizer json_rows json_index json_writer decimal)
   add_executable(replay_fuzz_${surface} ${PROJECT_SOURCE_DIR}/fuzz/fuzz_${surface}.cpp
                                         ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
   # FUZZ_CHECK without a message passes g++ an empty format (clang, the fuzz compiler, allows it).

@@ -17,7 +17,7 @@ for corpus in "$here"/corpus/*/; do
   exe="$build/fuzz/$target"
   [ -x "$exe" ] || { echo "missing $exe" >&2; exit 1; }
   max_len=4096
-  [ "$target" = fuzz_json_rows ] && max_len=8192
+  [ "$target" = fuzz_json_rows ] || [ "$target" = fuzz_json_index ] && max_len=8192
   mkdir -p "$scratch/$target" "fuzz-crashes/$target"
   echo "== $target (${seconds}s)"
   if ! "$exe" -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb=2048 -timeout=25 \

@@ -1,6 +1,8 @@
 // Structural-position JSON object parsing and string unescaping.
 #include "input/json_parser.h"
 
+#include <bit>
+
 #include "platform/heap.h"
 #include "util/byte_search.h"
 
@@ -320,14 +322,31 @@ Error json_unescape(FieldView src, ByteBuffer* out, FieldView* result) {
   return Error::None;
 }
 
-Error parse_object(JsonParser* parser, FieldView record) {
+namespace {
+
+// The offsets of the structural bytes the masks mark, in order, at most max of them.
+size_t structural_from_blocks(const JsonBlockMasks* blocks, size_t len, size_t* out, size_t max) {
+  size_t k = 0;
+  for (size_t b = 0; b * 64 < len; ++b) {
+    for (uint64_t m = blocks[b].structural; m; m &= m - 1) {
+      if (k == max) return k;
+      out[k++] = 64 * b + static_cast<size_t>(std::countr_zero(m));
+    }
+  }
+  return k;
+}
+
+}  // namespace
+
+Error parse_object(JsonParser* parser, FieldView record, const JsonBlockMasks* blocks) {
   parser->members.clear();
   parser->scratch.clear();
   if (!parser->tokens) {
     parser->tokens = static_cast<size_t*>(platform::heap_alloc(kMaxJsonTokens * sizeof(size_t)));
     if (!parser->tokens) return Error::OutOfMemory;
   }
-  size_t n = find_structural(record.ptr, record.len, parser->tokens, kMaxJsonTokens);
+  size_t n = blocks ? structural_from_blocks(blocks, record.len, parser->tokens, kMaxJsonTokens)
+                    : find_structural(record.ptr, record.len, parser->tokens, kMaxJsonTokens);
   if (n == 0 || record.ptr[parser->tokens[0]] != '{') return Error::ParserInvalidJson;
   if (n == kMaxJsonTokens) return Error::TooManyTokens;
   if (n == 1) return Error::UnexpectedEnd;

@@ -8,6 +8,7 @@
 
 #include "input/field_view.h"
 #include "platform/error.h"
+#include "util/byte_search.h"
 #include "util/grow_buffer.h"
 
 namespace quelta {
@@ -36,7 +37,10 @@ struct JsonParser {
 // conditions (ParserInvalidJson, TooManyTokens, UnexpectedEnd, MalformedKey,
 // ExpectedColon, ExpectedQuote, MalformedString, UnexpectedToken,
 // InvalidEscape, InvalidUnicodeEscape) or OutOfMemory.
-Error parse_object(JsonParser* parser, FieldView record);
+// With blocks, the record's structural index (util/byte_search.h, every
+// block of it classified), the structural bytes are taken from its masks
+// instead of searched for; the result is the same.
+Error parse_object(JsonParser* parser, FieldView record, const JsonBlockMasks* blocks = nullptr);
 
 // Unescapes src (which holds at least one backslash) onto the end of out,
 // which must have room for src.len more bytes.

@@ -15,6 +15,10 @@ constexpr uint8_t kTrue[] = {'t', 'r', 'u', 'e'};
 constexpr uint8_t kFalse[] = {'f', 'a', 'l', 's', 'e'};
 
 inline bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+inline bool is_vf(uint8_t c) { return c == '\v' || c == '\f'; }
+inline bool is_structural_byte(uint8_t c) {
+  return c == '{' || c == '}' || c == '[' || c == ']' || c == '"' || c == ':' || c == ',';
+}
 
 // How the ordered fast path treats a byte of a bare value: part of the word,
 // its end (a separator, a closing brace or a blank), or a byte that sends the
@@ -64,6 +68,61 @@ inline size_t find_quote_or_backslash(const uint8_t* p, size_t i, size_t n) {
   while (i < n && p[i] != '"' && p[i] != '\\') ++i;
   return i;
 }
+
+// How the ordered fast path finds the end of a string or a bare word: by
+// searching the bytes (ByteFinder) or from the record's structural index
+// (IndexFinder). Both give the same offsets.
+struct ByteFinder {
+  const uint8_t* p;
+  size_t n;
+  // The first '"' or '\\' at or after i, or n.
+  size_t quote_or_backslash(size_t i) const { return find_quote_or_backslash(p, i, n); }
+  // The first byte at or after i that ends a bare word or sends it to the general parser, or n.
+  size_t word_end(size_t i) const {
+    i = skip_number_bytes(p, i, n);
+    while (i < n && kBareClass[p[i]] == kWordByte) ++i;
+    return i;
+  }
+};
+
+// Classifies the blocks of a record as the walk reaches them: a row whose
+// needed members end early leaves the rest of its bytes unread.
+struct IndexFinder {
+  const uint8_t* p;
+  size_t n;
+  JsonRecordIndex* ix;
+
+  const JsonBlockMasks& block(size_t k) const {
+    if (k >= ix->ready) {
+      // A row read whole is classified at once; one whose needed members may
+      // end early, a block at a time, so that the rest stays unread.
+      size_t upto = ix->whole ? ix->count : k + 1;
+      json_blocks(p + 64 * ix->ready, n - 64 * ix->ready, ix->blocks + ix->ready, upto - ix->ready);
+      ix->ready = upto;
+    }
+    return ix->blocks[k];
+  }
+  template <typename Select>
+  size_t next(size_t i, Select select) const {
+    size_t k = i >> 6;
+    if (k >= ix->count) return n;
+    if (uint64_t bits = select(block(k)) >> (i & 63)) return i + static_cast<size_t>(std::countr_zero(bits));
+    for (++k; k < ix->count; ++k)
+      if (uint64_t bits = select(block(k))) return 64 * k + static_cast<size_t>(std::countr_zero(bits));
+    return n;
+  }
+  size_t quote_or_backslash(size_t i) const {
+    return next(i, [](const JsonBlockMasks& b) { return b.quote | b.backslash; });
+  }
+  // The structural bytes and blanks are exactly the bytes that are not kWordByte.
+  size_t word_end(size_t i) const {
+    return next(i, [](const JsonBlockMasks& b) { return b.structural | b.blank; });
+  }
+  // Classifies what the walk left, for the general parser.
+  void finish() const {
+    if (ix->ready < ix->count) block(ix->count - 1);
+  }
+};
 
 // Reads the next record and notes where it starts (a failed read: where it stood).
 Error read_json_record(JsonReader* json, FieldView* record, bool* at_end) {
@@ -134,6 +193,26 @@ Error copy_names(JsonReader* json) {
   return Error::None;
 }
 
+// The text "name": of each short plain name, as the fast path compares it.
+void build_key_patterns(JsonKeyPatterns* keys, const FieldView* names, size_t n) {
+  *keys = JsonKeyPatterns{};
+  for (size_t j = 0; j < n && j < JsonKeyPatterns::kColumns; ++j) {
+    const FieldView& name = names[j];
+    if (name.len + 3 > 16 || !json_names_plain(&name, 1)) continue;
+    uint8_t text[16] = {}, mask[16] = {};
+    text[0] = '"';
+    if (name.len) std::memcpy(text + 1, name.ptr, name.len);
+    text[name.len + 1] = '"';
+    text[name.len + 2] = ':';
+    std::memset(mask, 0xFF, name.len + 3);
+    std::memcpy(&keys->lo[j], text, 8);
+    std::memcpy(&keys->hi[j], text + 8, 8);
+    std::memcpy(&keys->mask_lo[j], mask, 8);
+    std::memcpy(&keys->mask_hi[j], mask + 8, 8);
+    keys->len[j] = static_cast<uint8_t>(name.len + 3);
+  }
+}
+
 Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& settings) {
   BufferedReader* r = &json->reader;
   json->nested_text = settings.nested_text;
@@ -169,80 +248,157 @@ Error json_set_up(JsonReader* json, uint64_t max_column, const ReadSettings& set
   if (Error e = key_index_build(&json->key_index, json->names, json->n_columns); failed(e)) return e;
   json->fields_per_row = max_column < json->n_columns ? static_cast<size_t>(max_column) + 1 : json->n_columns;
   json->names_plain = json_names_plain(json->names, json->fields_per_row);
+  build_key_patterns(&json->keys, json->names, json->n_columns);
   json->first_delivered = false;
   return Error::None;
 }
 
+// The offset of the quote that closes a string whose first backslash is at
+// p[k], or n: a backslash takes the byte after it along.
+inline size_t escaped_string_end(const uint8_t* p, size_t k, size_t n) {
+  for (;;) {
+    k += 2;
+    if (k >= n) return n;
+    k += find_either(p + k, n - k, '"', '\\');
+    if (k >= n || p[k] == '"') return k;
+  }
+}
+
+// Whether the general parser would refuse the record before looking at its
+// members: a structural byte before its first '{' (at open), or too many
+// structural bytes in all.
+bool refused_up_front(const uint8_t* p, size_t n, size_t open) {
+  for (size_t i = 0; i < open; ++i)
+    if (is_structural_byte(p[i])) return true;
+  if (n < kMaxJsonTokens) return false;
+  size_t tokens = 0;
+  for (size_t i = 0; i < n; ++i) tokens += is_structural_byte(p[i]);
+  return tokens >= kMaxJsonTokens;
+}
+
+// How the ordered fast path ended.
+enum class FastPath : uint8_t { Accepted, Declined, OutOfMemory };
+
 // With kPaddedNames every name of eight bytes or fewer may be read as one word
 // (the reader's own copies, see copy_names).
-template <bool kPaddedNames>
-bool ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row,
-                       bool names_plain) {
+//
+// With a scratch buffer, strings holding escapes are taken too, unescaped into
+// it. Such a record is accepted only where the general parser, which alone
+// decided it before, would give the same row: it must list every name of the
+// directory in order (n_columns of them) and close right after the last; its
+// bare words must be ones the parser trims alike; every escape must be valid;
+// and the parser must not refuse it as a whole. Anything else is declined,
+// and the general parser decides as before.
+template <bool kPaddedNames, typename Finder>
+FastPath ordered_fast_path(const Finder& find, FieldView record, const FieldView* names,
+                           size_t fields_per_row, size_t n_columns, FieldView* row, bool names_plain,
+                           ByteBuffer* scratch, const JsonKeyPatterns* keys = nullptr) {
+  constexpr FastPath kDeclined = FastPath::Declined;
   // A key holding a quote or a backslash never matches its text here.
-  if (!names_plain) return false;
+  if (!names_plain) return kDeclined;
   const uint8_t* p = record.ptr;
   const size_t n = record.len;
   size_t i = n && p[0] == '{' ? 0 : find_byte(p, n, '{');
-  if (i == n) return false;
+  if (i == n) return kDeclined;
+  const size_t open = i;
   ++i;
-  for (size_t j = 0; j < fields_per_row; ++j) {
-    while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
-    if (i >= n || p[i] != '"') return false;
-    ++i;
-    // The key's text is the name exactly when the name's bytes follow, then its closing quote.
-    const FieldView& name = names[j];
-    if (n - i <= name.len) return false;
-    if (kPaddedNames && name.len - 1 < 8 && n - i >= 8) {
-      // One to eight bytes: the first name.len bytes of the two words must agree.
-      uint64_t key, want;
-      std::memcpy(&key, p + i, 8);
-      std::memcpy(&want, name.ptr, 8);
-      if ((key ^ want) << (8 * (8 - name.len))) return false;
-    } else {
-      for (size_t t = 0; t < name.len; ++t) {
-        if (p[i + t] != name.ptr[t]) return false;
+  // Set once a string with an escape has been taken: from then on the record
+  // is walked to its closing brace by the stricter rules above.
+  bool escapes = false;
+  bool trimmed_apart = false;  // a word the general parser would trim further
+  size_t members = fields_per_row;
+  for (size_t j = 0; j < members; ++j) {
+    // Most rows write a member as ,"name": with nothing between: one look at
+    // sixteen bytes then stands for the steps below.
+    if (i < n && p[i] == ',') ++i;
+    bool key_seen = false;
+    if (keys && j < JsonKeyPatterns::kColumns && keys->len[j] && n - i >= 16) {
+      uint64_t lo, hi;
+      std::memcpy(&lo, p + i, 8);
+      std::memcpy(&hi, p + i + 8, 8);
+      if ((((lo ^ keys->lo[j]) & keys->mask_lo[j]) | ((hi ^ keys->hi[j]) & keys->mask_hi[j])) == 0) {
+        i += keys->len[j];
+        key_seen = true;
       }
     }
-    i += name.len;
-    if (p[i] != '"') return false;
-    ++i;
-    while (i < n && p[i] == ' ') ++i;
-    if (i >= n || p[i] != ':') return false;
-    ++i;
+    if (!key_seen) {
+      while (i < n && (p[i] == ' ' || p[i] == ',')) ++i;
+      if (i >= n || p[i] != '"') return kDeclined;
+      ++i;
+      // The key's text is the name exactly when the name's bytes follow, then its closing quote.
+      const FieldView& name = names[j];
+      if (n - i <= name.len) return kDeclined;
+      if (kPaddedNames && name.len - 1 < 8 && n - i >= 8) {
+        // One to eight bytes: the first name.len bytes of the two words must agree.
+        uint64_t key, want;
+        std::memcpy(&key, p + i, 8);
+        std::memcpy(&want, name.ptr, 8);
+        if ((key ^ want) << (8 * (8 - name.len))) return kDeclined;
+      } else {
+        for (size_t t = 0; t < name.len; ++t) {
+          if (p[i + t] != name.ptr[t]) return kDeclined;
+        }
+      }
+      i += name.len;
+      if (p[i] != '"') return kDeclined;
+      ++i;
+      while (i < n && p[i] == ' ') ++i;
+      if (i >= n || p[i] != ':') return kDeclined;
+      ++i;
+    }
     while (i < n && is_blank(p[i])) ++i;
-    if (i >= n) return false;
+    if (i >= n) return kDeclined;
     uint8_t c = p[i];
     if (c == '"') {
       ++i;
-      const size_t k = find_quote_or_backslash(p, i, n);
-      if (k >= n || p[k] == '\\') return false;
-      row[j] = FieldView{p + i, k - i};
+      size_t k = find.quote_or_backslash(i);
+      if (k >= n) return kDeclined;
+      if (p[k] == '\\') {
+        if (!scratch) return kDeclined;
+        k = escaped_string_end(p, k, n);
+        if (k >= n) return kDeclined;
+        if (!escapes) {
+          if (trimmed_apart || refused_up_front(p, n, open)) return kDeclined;
+          escapes = true;
+          members = n_columns;
+          scratch->clear();
+          // Unescaped text is never longer than its source: views into the
+          // buffer stay put for the whole record.
+          if (failed(scratch->reserve(n))) return FastPath::OutOfMemory;
+        }
+        if (failed(json_unescape(FieldView{p + i, k - i}, scratch, &row[j]))) return kDeclined;
+      } else {
+        row[j] = FieldView{p + i, k - i};
+      }
       i = k + 1;
     } else if (c == '{' || c == '[') {
-      return false;
+      return kDeclined;
     } else {
       // A bare word as the general parser reads it: up to ',' or '}',
       // trimmed, with null as the empty text.
       const size_t start = i;
-      i = skip_number_bytes(p, i, n);
-      uint8_t kind = kWordByte;
-      while (i < n && (kind = kBareClass[p[i]]) == kWordByte) ++i;
-      if (i < n && kind == kWordRejects) return false;
+      i = find.word_end(i);
+      if (i < n && kBareClass[p[i]] == kWordRejects) return kDeclined;
       const size_t end = i;
       while (i < n && is_blank(p[i])) ++i;
       // Blanks inside a word, or no word: the general parser decides.
-      if (end == start || (i < n && p[i] != ',' && p[i] != '}')) return false;
+      if (end == start || (i < n && p[i] != ',' && p[i] != '}')) return kDeclined;
+      // The general parser also trims '\v' and '\f', which the words here keep.
+      if (is_vf(p[start]) || is_vf(p[end - 1])) {
+        if (escapes) return kDeclined;
+        trimmed_apart = true;
+      }
       row[j] = end - start == 4 && std::memcmp(p + start, "null", 4) == 0 ? FieldView{p, 0}
                                                                           : FieldView{p + start, end - start};
     }
   }
   while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
-  if (i >= n) return false;
-  if (p[i] == '}') return true;
-  if (p[i] != ',') return false;
+  if (i >= n) return kDeclined;
+  if (p[i] == '}') return FastPath::Accepted;
+  if (p[i] != ',' || escapes) return kDeclined;
   size_t last = n;
   while (last > 0 && is_blank(p[last - 1])) --last;
-  return last > 0 && p[last - 1] == '}';
+  return last > 0 && p[last - 1] == '}' ? FastPath::Accepted : kDeclined;
 }
 
 }  // namespace
@@ -284,7 +440,8 @@ bool json_names_plain(const FieldView* names, size_t n) {
 
 bool json_ordered_fast_path(FieldView record, const FieldView* names, size_t fields_per_row, FieldView* row,
                             bool names_plain) {
-  return ordered_fast_path<false>(record, names, fields_per_row, row, names_plain);
+  return ordered_fast_path<false>(ByteFinder{record.ptr, record.len}, record, names, fields_per_row,
+                                  fields_per_row, row, names_plain, nullptr) == FastPath::Accepted;
 }
 
 Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, bool* at_end) {
@@ -312,10 +469,31 @@ Error json_next_row(JsonReader* json, const FieldView** fields, size_t* count, b
   FieldView* row = json->row.data;
   *fields = row;
   *count = json->fields_per_row;
-  if (ordered_fast_path<true>(record, json->names, json->fields_per_row, row, json->names_plain))
-    return Error::None;
+  FastPath fast;
+  const JsonBlockMasks* blocks = nullptr;
+  if (json->reference_rows) {
+    fast = ordered_fast_path<true>(ByteFinder{record.ptr, record.len}, record, json->names,
+                                   json->fields_per_row, n, row, json->names_plain, nullptr);
+  } else if (record.len <= 64 * JsonRecordIndex::kMaxBlocks) {
+    JsonRecordIndex* ix = &json->index;
+    ix->ready = 0;
+    ix->count = (record.len + 63) / 64;
+    ix->whole = json->fields_per_row == n;
+    const IndexFinder find{record.ptr, record.len, ix};
+    fast = ordered_fast_path<true>(find, record, json->names, json->fields_per_row, n, row, json->names_plain,
+                                   &json->parser.scratch, &json->keys);
+    if (fast == FastPath::Declined) {
+      find.finish();
+      blocks = ix->blocks;
+    }
+  } else {
+    fast = ordered_fast_path<true>(ByteFinder{record.ptr, record.len}, record, json->names,
+                                   json->fields_per_row, n, row, json->names_plain, &json->parser.scratch);
+  }
+  if (fast == FastPath::Accepted) return Error::None;
+  if (fast == FastPath::OutOfMemory) return Error::OutOfMemory;
 
-  Error parsed = parse_object(&json->parser, record);
+  Error parsed = parse_object(&json->parser, record, blocks);
   if (parsed == Error::OutOfMemory) return parsed;
   if (failed(parsed)) return refused(json, parsed);
   if (!members_to_row(json->parser, json->names, n, json->key_index, true, record, row, json->nested_text))

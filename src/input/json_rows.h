@@ -13,9 +13,29 @@
 #include "input/key_index.h"
 #include "input/names.h"
 #include "input/read_settings.h"
+#include "util/byte_search.h"
 #include "util/failure_site.h"
 
 namespace quelta {
+
+// The structural index of the record being read: its 64-byte blocks
+// classified (util/byte_search.h), as far as the reading has needed them.
+struct JsonRecordIndex {
+  static constexpr size_t kMaxBlocks = 64;  // longer records are searched byte by byte
+  size_t ready = 0;                         // blocks classified
+  size_t count = 0;                         // blocks of the record
+  bool whole = false;                       // every member wanted: all blocks at once
+  JsonBlockMasks blocks[kMaxBlocks];
+};
+
+// The first columns' keys as the fast path looks for them: the text "name":
+// of up to sixteen bytes as two words and the masks of its bytes (len 0: no
+// pattern, the name is too long or not plain).
+struct JsonKeyPatterns {
+  static constexpr size_t kColumns = 64;
+  uint64_t lo[kColumns], hi[kColumns], mask_lo[kColumns], mask_hi[kColumns];
+  uint8_t len[kColumns];
+};
 
 struct JsonReader {
   BufferedReader reader;
@@ -33,6 +53,11 @@ struct JsonReader {
   uint64_t records = 0;        // records read so far, the first included
   uint64_t record_offset = 0;  // text offset of the record last read
   FailureSite site;            // where the last failed read stood; kept by json_close
+  // Rows as the reader made them before the fast path took escapes: a
+  // reference that tests compare the reader with.
+  bool reference_rows = false;
+  JsonRecordIndex index;
+  JsonKeyPatterns keys;
 };
 
 // Opens path (EmptyFile for size 0), chooses the framing from the first

@@ -3,6 +3,7 @@
 #include "util/byte_search.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/cpu.h"
 #include "util/byte_search_neon.h"
@@ -130,6 +131,34 @@ size_t match_blocks_scalar(const uint8_t* p, size_t n, const uint8_t* bytes, Blo
   return k;
 }
 
+// Byte classes of the JSON blocks: bit 0 quote, 1 backslash, 2 structural, 3 blank.
+constexpr struct JsonClasses {
+  uint8_t c[256] = {};
+  constexpr JsonClasses() {
+    c[uint8_t{'"'}] = 1 | 4;
+    c[uint8_t{'\\'}] = 2;
+    for (uint8_t b : {'{', '}', '[', ']', ':', ','}) c[b] = 4;
+    for (uint8_t b : {' ', '\t', '\n', '\r'}) c[b] = 8;
+  }
+} kJsonClasses;
+
+size_t json_blocks_scalar(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max) {
+  size_t k = 0;
+  for (size_t at = 0; at < n && k < max; at += 64, ++k) {
+    const size_t w = n - at < 64 ? n - at : 64;
+    JsonBlockMasks m{0, 0, 0, 0};
+    for (size_t i = 0; i < w; ++i) {
+      const uint64_t c = kJsonClasses.c[p[at + i]];
+      m.quote |= (c & 1) << i;
+      m.backslash |= (c >> 1 & 1) << i;
+      m.structural |= (c >> 2 & 1) << i;
+      m.blank |= (c >> 3 & 1) << i;
+    }
+    out[k] = m;
+  }
+  return k;
+}
+
 #if QUELTA_X86
 
 // ---- SSE2: 16 bytes a step ----
@@ -234,6 +263,60 @@ size_t find_structural_sse2(const uint8_t* p, size_t n, size_t* out, size_t max)
   size_t rest = find_structural_scalar(p + i, n - i, out + k, max - k);
   for (size_t j = k; j < k + rest; ++j) out[j] += i;
   return k + rest;
+}
+
+// The JSON classes by table: a byte belongs to a set when the table entry at
+// its low four bits is the byte itself (a byte of 0x80 or above looks up 0 and
+// never matches). The structural bytes need two tables, as '[' and '{' (and
+// ']' and '}') share their low bits; entries of 0xFF match nothing.
+alignas(16) constexpr uint8_t kStructuralA[16] = {0xFF, 0xFF, '"', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                  0xFF, 0xFF, ':', '[',  ',',  ']',  0xFF, 0xFF};
+alignas(16) constexpr uint8_t kStructuralB[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                  0xFF, 0xFF, 0xFF, '{',  0xFF, '}',  0xFF, 0xFF};
+alignas(16) constexpr uint8_t kBlanks[16] = {' ',  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                             0xFF, '\t', '\n', 0xFF, 0xFF, '\r', 0xFF, 0xFF};
+
+// SSE2 has no byte shuffle (the tables above need SSSE3): one compare per
+// byte value, with bit 0x20 folding '[' onto '{' and ']' onto '}'.
+inline JsonBlockMasks json_block_sse2(const uint8_t* q) {
+  const __m128i lower = _mm_set1_epi8(0x20);
+  JsonBlockMasks m{0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = load16(q + 16 * i);
+    const __m128i f = _mm_or_si128(v, lower);
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i structural = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(f, _mm_set1_epi8('{')), _mm_cmpeq_epi8(f, _mm_set1_epi8('}'))),
+        _mm_or_si128(quote, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
+                                         _mm_cmpeq_epi8(v, _mm_set1_epi8(',')))));
+    const __m128i blank = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+    m.quote |= static_cast<uint64_t>(mask16(quote)) << (16 * i);
+    m.backslash |= static_cast<uint64_t>(mask16(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))) << (16 * i);
+    m.structural |= static_cast<uint64_t>(mask16(structural)) << (16 * i);
+    m.blank |= static_cast<uint64_t>(mask16(blank)) << (16 * i);
+  }
+  return m;
+}
+
+// Whole blocks in place; a last partial block from a zeroed copy, its bits past n cleared.
+template <typename Block>
+inline size_t json_blocks_with(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max, Block block) {
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = block(p + 64 * k);
+  if (full == max || full * 64 == n) return full;
+  alignas(32) uint8_t tail[64];
+  const size_t w = n - full * 64;
+  JsonBlockMasks m = block(padded64(p + full * 64, w, tail));
+  const uint64_t valid = low_bits(w);
+  m.quote &= valid, m.backslash &= valid, m.structural &= valid, m.blank &= valid;
+  out[full] = m;
+  return full + 1;
+}
+
+size_t json_blocks_sse2(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max) {
+  return json_blocks_with(p, n, out, max, json_block_sse2);
 }
 
 // ---- AVX2: 64 bytes a step, then 32, then the SSE2 tail ----
@@ -381,16 +464,53 @@ QUELTA_AVX2 size_t match_blocks_avx2(const uint8_t* p, size_t n, const uint8_t* 
   return full + 1;
 }
 
+QUELTA_AVX2 inline uint64_t mask64(__m256i lo, __m256i hi) {
+  uint64_t m = mask32(lo) | static_cast<uint64_t>(mask32(hi)) << 32;
+  // In a general register, as in match64.
+  __asm__("" : "+r"(m));
+  return m;
+}
+
+QUELTA_AVX2 inline JsonBlockMasks json_block_avx2(const uint8_t* q) {
+  const __m256i table_a = _mm256_broadcastsi128_si256(load16(kStructuralA));
+  const __m256i table_b = _mm256_broadcastsi128_si256(load16(kStructuralB));
+  const __m256i blanks = _mm256_broadcastsi128_si256(load16(kBlanks));
+  __m256i quote[2], backslash[2], structural[2], blank[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m256i v = load32(q + 32 * h);
+    quote[h] = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+    backslash[h] = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    structural[h] = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table_a, v), v),
+                                    _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table_b, v), v));
+    blank[h] = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(blanks, v), v);
+  }
+  return JsonBlockMasks{mask64(quote[0], quote[1]), mask64(backslash[0], backslash[1]),
+                        mask64(structural[0], structural[1]), mask64(blank[0], blank[1])};
+}
+
+QUELTA_AVX2 size_t json_blocks_avx2(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max) {
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = json_block_avx2(p + 64 * k);
+  if (full == max || full * 64 == n) return full;
+  alignas(32) uint8_t tail[64];
+  const size_t w = n - full * 64;
+  JsonBlockMasks m = json_block_avx2(padded64(p + full * 64, w, tail));
+  const uint64_t valid = low_bits(w);
+  m.quote &= valid, m.backslash &= valid, m.structural &= valid, m.blank &= valid;
+  out[full] = m;
+  return full + 1;
+}
+
 #endif  // QUELTA_X86
 
 constexpr ByteSearchOps kScalar{find_byte_scalar,      count_byte_scalar,      find_either_scalar,
                                 find_non_ascii_scalar, find_structural_scalar, match_mask64_scalar,
-                                match_blocks_scalar};
+                                match_blocks_scalar,   json_blocks_scalar};
 #if QUELTA_X86
-constexpr ByteSearchOps kSse2{find_byte_sse2,       count_byte_sse2,   find_either_sse2, find_non_ascii_sse2,
-                              find_structural_sse2, match_mask64_sse2, match_blocks_sse2};
-constexpr ByteSearchOps kAvx2{find_byte_avx2,       count_byte_avx2,   find_either_avx2, find_non_ascii_avx2,
-                              find_structural_avx2, match_mask64_avx2, match_blocks_avx2};
+constexpr ByteSearchOps kSse2{find_byte_sse2,       count_byte_sse2,   find_either_sse2,  find_non_ascii_sse2,
+                              find_structural_sse2, match_mask64_sse2, match_blocks_sse2, json_blocks_sse2};
+constexpr ByteSearchOps kAvx2{find_byte_avx2,       count_byte_avx2,   find_either_avx2,  find_non_ascii_avx2,
+                              find_structural_avx2, match_mask64_avx2, match_blocks_avx2, json_blocks_avx2};
 #endif
 
 // The table of a supported level.

@@ -1,6 +1,7 @@
 // Byte searches over memory: find a byte, count a byte, find the first of two
-// bytes, the first non-ASCII byte, the JSON structural bytes, and per-block
-// masks of four bytes for the CSV structural index. AVX2 (32-byte) and SSE2
+// bytes, the first non-ASCII byte, the JSON structural bytes, per-block masks
+// of four bytes for the CSV structural index and the per-block classes of the
+// JSON row index. AVX2 (32-byte) and SSE2
 // (16-byte) versions on x86-64, a NEON (16-byte) version on ARM64 and the
 // scalar reference give identical results; the best one the CPU supports is
 // chosen once at load time.
@@ -30,6 +31,13 @@ struct BlockMasks {
   uint64_t a_parity;  // bit i set when an odd number of bits 0..i of a are set
 };
 
+// The bytes of one 64-byte block that JSON rows are cut at (bit i for byte i):
+// the quote, the backslash, the structural bytes { } [ ] " : , (the quote
+// among them) and the blanks space, tab, line feed and carriage return.
+struct JsonBlockMasks {
+  uint64_t quote, backslash, structural, blank;
+};
+
 struct ByteSearchOps {
   // Offset of the first b in p[0..n), or n.
   size_t (*find_byte)(const uint8_t* p, size_t n, uint8_t b);
@@ -47,6 +55,9 @@ struct ByteSearchOps {
   // Fills out[k] for the 64-byte blocks k of p[0..n), at most max of them, for
   // the bytes[0..4); a last partial block has no bits past n. Returns the count.
   size_t (*match_blocks)(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max);
+  // Fills out[k] for the 64-byte blocks k of p[0..n), at most max of them; a
+  // last partial block has no bits past n and reads no byte past p[n). Returns the count.
+  size_t (*json_blocks)(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max);
 };
 
 extern ByteSearchOps g_byte_search;
@@ -71,6 +82,9 @@ inline uint64_t match_mask64(const uint8_t* p, size_t n, uint8_t b) {
 }
 inline size_t match_blocks(const uint8_t* p, size_t n, const uint8_t* bytes, BlockMasks* out, size_t max) {
   return g_byte_search.match_blocks(p, n, bytes, out, max);
+}
+inline size_t json_blocks(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max) {
+  return g_byte_search.json_blocks(p, n, out, max);
 }
 inline size_t find_structural(const uint8_t* p, size_t n, size_t* out, size_t max) {
   return g_byte_search.find_structural(p, n, out, max);

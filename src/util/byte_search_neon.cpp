@@ -192,6 +192,46 @@ size_t match_blocks_cascade(const uint8_t* p, size_t n, const uint8_t* bytes, Bl
   return match_blocks<false>(p, n, bytes, out, max);
 }
 
+// The classes of 16 bytes; setting bit 0x20 folds '[' onto '{' and ']' onto '}'.
+struct JsonClasses16 {
+  uint8x16_t quote, backslash, structural, blank;
+};
+
+inline JsonClasses16 json_classes16(uint8x16_t v) {
+  const uint8x16_t f = vorrq_u8(v, vdupq_n_u8(0x20));
+  JsonClasses16 c;
+  c.quote = vceqq_u8(v, vdupq_n_u8('"'));
+  c.backslash = vceqq_u8(v, vdupq_n_u8('\\'));
+  c.structural =
+      vorrq_u8(vorrq_u8(vceqq_u8(f, vdupq_n_u8('{')), vceqq_u8(f, vdupq_n_u8('}'))),
+               vorrq_u8(c.quote, vorrq_u8(vceqq_u8(v, vdupq_n_u8(':')), vceqq_u8(v, vdupq_n_u8(',')))));
+  c.blank = vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8(' ')), vceqq_u8(v, vdupq_n_u8('\t'))),
+                     vorrq_u8(vceqq_u8(v, vdupq_n_u8('\n')), vceqq_u8(v, vdupq_n_u8('\r'))));
+  return c;
+}
+
+inline JsonBlockMasks json_block(const uint8_t* q) {
+  const JsonClasses16 c0 = json_classes16(vld1q_u8(q)), c1 = json_classes16(vld1q_u8(q + 16)),
+                      c2 = json_classes16(vld1q_u8(q + 32)), c3 = json_classes16(vld1q_u8(q + 48));
+  return JsonBlockMasks{bit_mask64(c0.quote, c1.quote, c2.quote, c3.quote),
+                        bit_mask64(c0.backslash, c1.backslash, c2.backslash, c3.backslash),
+                        bit_mask64(c0.structural, c1.structural, c2.structural, c3.structural),
+                        bit_mask64(c0.blank, c1.blank, c2.blank, c3.blank)};
+}
+
+size_t json_blocks_neon(const uint8_t* p, size_t n, JsonBlockMasks* out, size_t max) {
+  const size_t full = n / 64 < max ? n / 64 : max;
+  for (size_t k = 0; k < full; ++k) out[k] = json_block(p + 64 * k);
+  if (full == max || full * 64 == n) return full;
+  uint8_t block[64];
+  const size_t w = n - full * 64;
+  JsonBlockMasks m = json_block(padded(p + full * 64, w, block, 64));
+  const uint64_t valid = low_bits(w);
+  m.quote &= valid, m.backslash &= valid, m.structural &= valid, m.blank &= valid;
+  out[full] = m;
+  return full + 1;
+}
+
 }  // namespace
 
 ByteSearchOps byte_search_neon_ops(bool with_pmull) {
@@ -201,7 +241,8 @@ ByteSearchOps byte_search_neon_ops(bool with_pmull) {
                        find_non_ascii_neon,
                        find_structural_neon,
                        match_mask64_neon,
-                       with_pmull ? match_blocks_pmull : match_blocks_cascade};
+                       with_pmull ? match_blocks_pmull : match_blocks_cascade,
+                       json_blocks_neon};
 }
 
 }  // namespace quelta
