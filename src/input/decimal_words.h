@@ -75,14 +75,12 @@ struct ShortDecimal {
   uint32_t scale;   // digits after the point, at most 7
 };
 
-// Reads p[0..end) when it is one to eight bytes of digits with at most one point
-// and at least one digit (no sign, exponent, separator or word). False otherwise,
-// for the caller's general path to judge.
-inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecimal* out) {
+// Reads the n bytes held in w (first byte lowest, zeros above them) when they are
+// one to eight bytes of digits with at most one point and at least one digit (no
+// sign, exponent, separator or word). False otherwise, for the caller's general
+// path to judge.
+inline bool read_short_decimal_word(uint64_t w, size_t n, ShortDecimal* out) {
   using namespace words;
-  size_t n = size_t(end - p);
-  if (n == 0 || n > 8) return false;
-  uint64_t w = tail_word(p, end) >> (64 - 8 * n);
   uint64_t valid = ~uint64_t{0} >> (64 - 8 * n);
   uint32_t scale = 0;
   if (uint64_t bad = non_digits(w) & valid) {
@@ -98,6 +96,13 @@ inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecima
   // The digit values moved to the top leave zero digits in front of them.
   *out = ShortDecimal{digits_value((w - (0x3030303030303030 & valid)) << (8 * (8 - n))), scale};
   return true;
+}
+
+// read_short_decimal_word over p[0..end).
+inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecimal* out) {
+  size_t n = size_t(end - p);
+  if (n == 0 || n > 8) return false;
+  return read_short_decimal_word(words::tail_word(p, end) >> (64 - 8 * n), n, out);
 }
 
 // The nearest double: digits and 10^scale are exact doubles, so one division

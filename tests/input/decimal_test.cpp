@@ -391,6 +391,77 @@ TEST(DecimalMediumTexts, MatchTheOracle) {
   }
 }
 
+// Generated decimal and hexadecimal texts against strtod, which knows no digit
+// separators: one to twenty digits with a point anywhere or none, exponents across
+// the whole range (subnormals, the overflow edge, far beyond both, leading zeros),
+// every sign form, and separators between random pairs of digits. A separator
+// placed anywhere else must make the text fail.
+TEST(DecimalDifferential, GeneratedTextsMatchStrtod) {
+  std::mt19937_64 rng(4417);
+  auto pick = [&rng](uint64_t n) { return rng() % n; };
+  auto digit_run = [&](size_t n, bool hex) {
+    std::string r;
+    for (size_t i = 0; i < n; ++i) r += (hex ? "0123456789abcdefABCDEF" : "0123456789")[pick(hex ? 22 : 10)];
+    if (!hex && pick(4) == 0) r[0] = '0';
+    return r;
+  };
+  auto exponent_value = [&]() -> int64_t {
+    switch (pick(6)) {
+      case 0:
+        return int64_t(pick(35)) - 17;  // the exact range of small powers
+      case 1:
+        return -int64_t(pick(40)) - 300;  // subnormals and below
+      case 2:
+        return int64_t(pick(30)) + 290;  // up to and past the overflow edge
+      case 3:
+        return int64_t(pick(900)) - 450;
+      case 4:
+        return pick(2) ? 99999999999 : -99999999999;
+      default:
+        return int64_t(pick(700)) - 350;
+    }
+  };
+  size_t checked = 0, separated = 0;
+  for (int i = 0; i < 400000; ++i) {
+    const bool hex = i % 8 == 7;
+    std::string text = pick(3) == 0 ? "-" : pick(6) == 0 ? "+" : "";
+    if (hex) text += pick(2) ? "0x" : "0X";
+    const size_t digits = 1 + pick(hex ? 16 : 20);
+    std::string mantissa = digit_run(digits, hex);
+    const size_t point = pick(digits + 4);  // past the end: no point
+    if (point <= digits) mantissa.insert(point, ".");
+    text += mantissa;
+    if (pick(hex ? 2 : 3) != 0) {
+      int64_t e = hex ? int64_t(pick(2300)) - 1150 : exponent_value();
+      text += hex ? (pick(2) ? "p" : "P") : (pick(2) ? "e" : "E");
+      text += e < 0 ? "-" : pick(4) == 0 ? "+" : "";
+      text += std::string(pick(5) == 0 ? pick(4) : 0, '0') + std::to_string(e < 0 ? -e : e);
+    }
+    const uint64_t want = oracle_bits(text);
+    ASSERT_EQ(converted_bits(text), want) << text;
+    ++checked;
+    // An underscore at a random place: valid only between two digits of one run.
+    std::string with = text;
+    const size_t at = pick(with.size() + 1);
+    with.insert(at, "_");
+    auto digit_at = [&](size_t k) {
+      if (k >= with.size()) return false;
+      uint8_t c = uint8_t(with[k]);
+      bool in_exponent = with.find_first_of(hex ? "pP" : "eE") < k;
+      return (hex && !in_exponent ? std::isxdigit(c) : std::isdigit(c)) != 0;
+    };
+    const bool valid = at > 0 && digit_at(at - 1) && digit_at(at + 1);
+    double got;
+    ASSERT_EQ(convert(with, &got) == Error::None, valid) << with;
+    if (valid) {
+      ASSERT_EQ(bits_of(got), want) << with;
+      ++separated;
+    }
+  }
+  EXPECT_EQ(checked, 400000u);
+  EXPECT_GT(separated, 100000u);
+}
+
 TEST(DecimalParseFinite, OnlyFiniteValuesAreNumeric) {
   const auto finite = [](const char* text) {
     double d = 7;
