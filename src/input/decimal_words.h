@@ -129,4 +129,132 @@ inline bool read_short_number(const uint8_t* p, size_t n, int64_t* scaled) {
   return true;
 }
 
+// A plain decimal (optional sign, digits with at most one point, no exponent,
+// separator or word) of at most 15 significant digits, read exactly: the number is
+// digits / 10^scale. Distinct such numbers lie further apart than the doubles
+// near them (15 digits never outnumber a double's 52 fraction bits), and correctly
+// rounded conversion keeps order, so two of them compare exactly as their converted
+// values do; 0 and -0 are both 0.
+struct PlainNumber {
+  int64_t digits;  // signed, below 10^15 in magnitude
+  int32_t scale;   // digits after the point, at most kPlainMaxScale
+};
+
+// Leading zeros after the point beyond this many are left to the conversion: the
+// comparison below then still fits 128 bits (10^15 * 10^20).
+constexpr int32_t kPlainMaxScale = 20;
+constexpr uint64_t kPlainLimit = 1'000'000'000'000'000;  // 10^15
+
+namespace words {
+
+// Nine to sixteen bytes of digits with at most one point, read from two words.
+inline bool read_two_words(const uint8_t* p, size_t n, uint64_t* digits, int32_t* scale) {
+  uint64_t lo = load8(p);
+  size_t k = n - 8;                                 // bytes in the second word, 1..8
+  uint64_t hi = load8(p + n - 8) >> (8 * (8 - k));  // bytes 8..n-1, zeros above
+  uint64_t hi_valid = ~uint64_t{0} >> (64 - 8 * k);
+  uint64_t bad_lo = non_digits(lo), bad_hi = non_digits(hi) & hi_valid;
+  *scale = 0;
+  if (bad_lo | bad_hi) {
+    // The first non-digit is found exactly (later flags may be carries) and must be the point.
+    size_t at = bad_lo ? size_t(std::countr_zero(bad_lo)) >> 3 : 8 + (size_t(std::countr_zero(bad_hi)) >> 3);
+    unsigned __int128 x = (unsigned __int128)hi << 64 | lo;
+    if (uint8_t(x >> (8 * at)) != '.') return false;
+    unsigned __int128 head = ((unsigned __int128)1 << (8 * at)) - 1;
+    x = (x & head) | ((x >> 8) & ~head);  // the point squeezed out
+    lo = uint64_t(x);
+    hi = uint64_t(x >> 64);
+    *scale = int32_t(n - 1 - at);
+    --k;
+    hi_valid >>= 8;
+    if (non_digits(lo) | (non_digits(hi) & hi_valid)) return false;
+  }
+  // The second word's digit values moved to its top leave zero digits in front.
+  uint64_t hi_digits = ((hi - 0x3030303030303030) & hi_valid) << (k ? 8 * (8 - k) : 0);
+  constexpr uint64_t kPow10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+  *digits = uint64_t(digits_value(lo - 0x3030303030303030)) * kPow10[k] + digits_value(hi_digits);
+  return true;
+}
+
+}  // namespace words
+
+// Reads p[0..n) as a PlainNumber; false for any other text, which the caller
+// converts instead.
+inline bool read_plain_number(const uint8_t* p, size_t n, PlainNumber* out) {
+  if (n == 0) return false;
+  bool negative = *p == '-';
+  size_t sign = negative || *p == '+';
+  p += sign;
+  n -= sign;
+  uint64_t digits;
+  int32_t scale;
+  if (n <= 8) {
+    ShortDecimal d;
+    if (!read_short_decimal(p, p + n, &d)) return false;
+    digits = d.digits;
+    scale = int32_t(d.scale);
+  } else if (n <= 16) {
+    // Below 10^15, the digits hold at most 15 significant ones, leading zeros aside.
+    if (!words::read_two_words(p, n, &digits, &scale) || digits >= kPlainLimit) return false;
+  } else {
+    // Only leading zeros make a longer text plain enough: rare, read byte by byte.
+    digits = 0;
+    scale = 0;
+    int significant = 0;
+    bool point = false, any = false;
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t c = p[i];
+      if (uint8_t(c - '0') < 10) {
+        any = true;
+        scale += point;
+        if (digits == 0 && c == '0') continue;
+        if (++significant > 15) return false;
+        digits = digits * 10 + (c - '0');
+      } else if (c == '.' && !point) {
+        point = true;
+      } else {
+        return false;
+      }
+    }
+    if (!any || scale > kPlainMaxScale) return false;
+  }
+  *out = PlainNumber{negative ? -int64_t(digits) : int64_t(digits), scale};
+  return true;
+}
+
+// -1, 0 or 1 as a is below, equal to or above b: both brought to the larger scale.
+inline int compare_plain_numbers(PlainNumber a, PlainNumber b) {
+  constexpr int64_t kPow10[19] = {1,
+                                  10,
+                                  100,
+                                  1000,
+                                  10000,
+                                  100000,
+                                  1000000,
+                                  10000000,
+                                  100000000,
+                                  1000000000,
+                                  10000000000,
+                                  100000000000,
+                                  1000000000000,
+                                  10000000000000,
+                                  100000000000000,
+                                  1000000000000000,
+                                  10000000000000000,
+                                  100000000000000000,
+                                  1000000000000000000};
+  __int128 x = a.digits, y = b.digits;
+  int32_t d = a.scale - b.scale;
+  if (d != 0) {
+    int32_t up = d < 0 ? -d : d;
+    __int128 f = up <= 18 ? __int128{kPow10[up]} : __int128{kPow10[up - 10]} * 10'000'000'000;
+    if (d < 0) {
+      x *= f;
+    } else {
+      y *= f;
+    }
+  }
+  return (x > y) - (x < y);
+}
+
 }  // namespace quelta

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "input/decimal.h"
-#include "input/decimal_words.h"
 #include "platform/heap.h"
 
 namespace quelta {
@@ -74,13 +73,13 @@ bool test_one(const PreparedPredicate& p, const FieldView* fields, size_t count)
   }
   double x = 0;
   if (p.numeric) {
-    // Two short decimals order as their scaled integers exactly as their
-    // nearest doubles do, without a conversion.
-    int64_t scaled;
-    if (p.short_value && read_short_number(field.ptr, field.len, &scaled)) {
+    // Two plain decimals of at most 15 significant digits compare exactly as
+    // their nearest doubles do, without a conversion.
+    PlainNumber plain;
+    if (p.plain_value && read_plain_number(field.ptr, field.len, &plain)) {
       p.last_numeric = p.last_pending = true;
       p.last_text = field;
-      return compare(p.op, scaled < p.scaled ? -1 : (scaled > p.scaled ? 1 : 0));
+      return compare(p.op, compare_plain_numbers(plain, p.plain));
     }
     p.last_pending = false;
     p.last_numeric = parse_finite(field.ptr, field.len, &x);
@@ -123,7 +122,7 @@ PrepareResult prepare_predicates(const Predicate* src, size_t n, PredicateSet* o
       d.value = measure(s.value);
       d.numeric = parse_finite(d.value.ptr, d.value.len, &d.number);
       if (!d.numeric) d.number = 0;
-      d.short_value = d.numeric && read_short_number(d.value.ptr, d.value.len, &d.scaled);
+      d.plain_value = d.numeric && read_plain_number(d.value.ptr, d.value.len, &d.plain);
     }
   }
   return PrepareResult::Ok;

@@ -462,6 +462,68 @@ TEST(DecimalDifferential, GeneratedTextsMatchStrtod) {
   EXPECT_GT(separated, 100000u);
 }
 
+// Random signed texts of digits (leading zeros among them) with up to two points,
+// one to 24 bytes: read_plain_number takes exactly the plain decimals of at most
+// 15 significant digits and 20 fraction digits, with their exact value, and two
+// of them compare as their strtod values do.
+TEST(DecimalPlainNumbers, ExactlyThePlainOnesWithTheirValueAndOrder) {
+  std::mt19937_64 rng(3131);
+  auto pick = [&rng](uint64_t n) { return rng() % n; };
+  std::string prev = "0";
+  PlainNumber prev_plain{0, 0};
+  size_t plain = 0, compared = 0;
+  for (int i = 0; i < 300000; ++i) {
+    std::string t = pick(3) == 0 ? "-" : pick(8) == 0 ? "+" : "";
+    const size_t len = 1 + pick(24);
+    const size_t zeros = pick(4) == 0 ? pick(len + 1) : 0;
+    std::string body;
+    for (size_t k = 0; k < len; ++k) body += k < zeros ? '0' : char('0' + pick(10));
+    for (int points = pick(12) == 0 ? 2 : 1; points > 0; --points) {
+      const size_t at = pick(body.size() + 3);
+      if (at <= body.size()) body.insert(at, ".");
+    }
+    if (pick(40) == 0) body[pick(body.size())] = "e_x/"[pick(4)];
+    t += body;
+    // The rule, read independently: one point at most, a digit, the counts.
+    const size_t point = body.find('.');
+    const bool shape = body.find_first_not_of("0123456789.") == std::string::npos &&
+                       body.find('.', point == std::string::npos ? point : point + 1) == std::string::npos &&
+                       body.find_first_of("0123456789") != std::string::npos;
+    std::string digits = body;
+    std::erase(digits, '.');
+    const size_t first = digits.find_first_not_of('0');
+    const size_t significant = first == std::string::npos ? 0 : digits.size() - first;
+    const size_t scale = point == std::string::npos ? 0 : body.size() - point - 1;
+    const bool want = shape && significant <= 15 && scale <= 20;
+    PlainNumber got{};
+    ASSERT_EQ(read_plain_number(reinterpret_cast<const uint8_t*>(t.data()), t.size(), &got), want) << t;
+    if (!want) continue;
+    ++plain;
+    // The same digits and scale written as an exponent give the text's double.
+    ASSERT_EQ(got.scale, int32_t(scale)) << t;
+    const std::string rewritten = std::to_string(got.digits) + "e-" + std::to_string(got.scale);
+    const double value = std::strtod(t.c_str(), nullptr);
+    ASSERT_EQ(std::strtod(rewritten.c_str(), nullptr), value) << t << " read as " << rewritten;
+    ASSERT_EQ(got.digits < 0, t[0] == '-' && significant > 0) << t;
+    const double other = std::strtod(prev.c_str(), nullptr);
+    ASSERT_EQ(compare_plain_numbers(got, prev_plain), value < other   ? -1
+                                                      : value > other ? 1
+                                                                      : 0)
+        << t << " vs " << prev;
+    ++compared;
+    prev = t;
+    prev_plain = got;
+  }
+  EXPECT_GT(plain, 100000u);
+  EXPECT_EQ(compared, plain);
+  // Sixteen digits can name one double twice; fifteen cannot.
+  for (const char* t : {"9007199254740993", "9007199254740992", "1234567890123456", "0.1234567890123456",
+                        "1.000000000000000", "9999999999999999"}) {
+    PlainNumber p;
+    EXPECT_FALSE(read_plain_number(reinterpret_cast<const uint8_t*>(t), std::strlen(t), &p)) << t;
+  }
+}
+
 TEST(DecimalParseFinite, OnlyFiniteValuesAreNumeric) {
   const auto finite = [](const char* text) {
     double d = 7;
