@@ -344,6 +344,13 @@ Error convert_decimal(const uint8_t* p, const uint8_t* end, uint64_t tail, doubl
   return Error::None;
 }
 
+// Whether the word holds an e or E (seldom also when it does not: the test may
+// flag a byte above a match).
+inline bool may_hold_exponent(uint64_t w) {
+  uint64_t x = (w | 0x2020202020202020) ^ 0x6565656565656565;
+  return ((x - 0x0101010101010101) & ~x & 0x8080808080808080) != 0;
+}
+
 // A decimal number whose digits and point lie within its first eight bytes, with an
 // optional exponent after them: the digits are read from one word and scaled by
 // Clinger's exact path or by eisel_lemire. False for any other shape and for the
@@ -509,8 +516,10 @@ Error decimal_to_double(const uint8_t* p, size_t n, double* out) {
     v = short_decimal_value(d);
     e = Error::None;
   } else if (is_digit(*p) || *p == '.') {
-    // Past twelve bytes a text cannot fit one word and an exponent of up to -999.
-    if (len <= 12 && convert_one_word(p, end, tail, &v)) {
+    // Past twelve bytes a text cannot fit one word and an exponent of up to -999;
+    // without an e among its last eight, it has no exponent the word path could take.
+    // One branch on both tests: plain texts of any length then always go the same way.
+    if (((len <= 12) & may_hold_exponent(tail)) && convert_one_word(p, end, tail, &v)) {
       e = Error::None;
     } else if (*p == '0' && len > 1 && (p[1] | 0x20) == 'x') {
       e = convert_hex(p + 2, end, &v);

@@ -108,7 +108,7 @@ inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecima
 // The nearest double: digits and 10^scale are exact doubles, so one division
 // rounds correctly.
 inline double short_decimal_value(ShortDecimal d) {
-  constexpr double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+  static constexpr double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
   double v = double(d.digits);
   return d.scale ? v / kPow10[d.scale] : v;
 }
@@ -123,7 +123,7 @@ inline bool read_short_number(const uint8_t* p, size_t n, int64_t* scaled) {
   size_t sign = negative || *p == '+';
   ShortDecimal d;
   if (!read_short_decimal(p + sign, p + n, &d)) return false;
-  constexpr int64_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  static constexpr int64_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   int64_t v = int64_t(d.digits) * kPow10[7 - d.scale];
   *scaled = negative ? -v : v;
   return true;
@@ -140,9 +140,9 @@ struct PlainNumber {
   int32_t scale;   // digits after the point, at most kPlainMaxScale
 };
 
-// Leading zeros after the point beyond this many are left to the conversion: the
-// comparison below then still fits 128 bits (10^15 * 10^20).
-constexpr int32_t kPlainMaxScale = 20;
+// Leading zeros after the point beyond this many are left to the conversion: every
+// number then scales to an integer of 128 bits with one 64-bit multiplication.
+constexpr int32_t kPlainMaxScale = 18;
 constexpr uint64_t kPlainLimit = 1'000'000'000'000'000;  // 10^15
 
 namespace words {
@@ -171,33 +171,24 @@ inline bool read_two_words(const uint8_t* p, size_t n, uint64_t* digits, int32_t
   }
   // The second word's digit values moved to its top leave zero digits in front.
   uint64_t hi_digits = ((hi - 0x3030303030303030) & hi_valid) << (k ? 8 * (8 - k) : 0);
-  constexpr uint64_t kPow10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+  static constexpr uint64_t kPow10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
   *digits = uint64_t(digits_value(lo - 0x3030303030303030)) * kPow10[k] + digits_value(hi_digits);
   return true;
 }
 
 }  // namespace words
 
-// Reads p[0..n) as a PlainNumber; false for any other text, which the caller
-// converts instead.
-inline bool read_plain_number(const uint8_t* p, size_t n, PlainNumber* out) {
-  if (n == 0) return false;
-  bool negative = *p == '-';
-  size_t sign = negative || *p == '+';
-  p += sign;
-  n -= sign;
+// read_plain_number past eight bytes, sign taken off.
+[[gnu::noinline]] inline bool read_long_plain_number(const uint8_t* p, size_t n, bool negative,
+                                                     PlainNumber* out) {
   uint64_t digits;
   int32_t scale;
-  if (n <= 8) {
-    ShortDecimal d;
-    if (!read_short_decimal(p, p + n, &d)) return false;
-    digits = d.digits;
-    scale = int32_t(d.scale);
-  } else if (n <= 16) {
+  if (n <= 16) {
     // Below 10^15, the digits hold at most 15 significant ones, leading zeros aside.
     if (!words::read_two_words(p, n, &digits, &scale) || digits >= kPlainLimit) return false;
   } else {
     // Only leading zeros make a longer text plain enough: rare, read byte by byte.
+    if (*p != '0' && *p != '.') return false;
     digits = 0;
     scale = 0;
     int significant = 0;
@@ -222,38 +213,50 @@ inline bool read_plain_number(const uint8_t* p, size_t n, PlainNumber* out) {
   return true;
 }
 
-// -1, 0 or 1 as a is below, equal to or above b: both brought to the larger scale.
+// Reads p[0..n) as a PlainNumber; false for any other text, which the caller
+// converts instead.
+inline bool read_plain_number(const uint8_t* p, size_t n, PlainNumber* out) {
+  if (n == 0) return false;
+  bool negative = *p == '-';
+  size_t sign = negative || *p == '+';
+  if (n - sign > 8) return read_long_plain_number(p + sign, n - sign, negative, out);
+  ShortDecimal d;
+  if (!read_short_decimal(p + sign, p + n, &d)) return false;
+  *out = PlainNumber{negative ? -int64_t(d.digits) : int64_t(d.digits), int32_t(d.scale)};
+  return true;
+}
+
+// The number times 10^kPlainMaxScale, exact: below 10^15 * 10^18 in magnitude.
+inline __int128 plain_scaled(PlainNumber a) {
+  static constexpr int64_t kPow10[kPlainMaxScale + 1] = {1000000000000000000,
+                                                         100000000000000000,
+                                                         10000000000000000,
+                                                         1000000000000000,
+                                                         100000000000000,
+                                                         10000000000000,
+                                                         1000000000000,
+                                                         100000000000,
+                                                         10000000000,
+                                                         1000000000,
+                                                         100000000,
+                                                         10000000,
+                                                         1000000,
+                                                         100000,
+                                                         10000,
+                                                         1000,
+                                                         100,
+                                                         10,
+                                                         1};
+  return __int128{a.digits} * kPow10[a.scale];
+}
+
+// A read_short_number integer (the number times 10^7) times this is its plain_scaled one.
+constexpr int64_t kShortToPlainScale = 100'000'000'000;
+static_assert(kPlainMaxScale == 18);
+
+// -1, 0 or 1 as a is below, equal to or above b.
 inline int compare_plain_numbers(PlainNumber a, PlainNumber b) {
-  constexpr int64_t kPow10[19] = {1,
-                                  10,
-                                  100,
-                                  1000,
-                                  10000,
-                                  100000,
-                                  1000000,
-                                  10000000,
-                                  100000000,
-                                  1000000000,
-                                  10000000000,
-                                  100000000000,
-                                  1000000000000,
-                                  10000000000000,
-                                  100000000000000,
-                                  1000000000000000,
-                                  10000000000000000,
-                                  100000000000000000,
-                                  1000000000000000000};
-  __int128 x = a.digits, y = b.digits;
-  int32_t d = a.scale - b.scale;
-  if (d != 0) {
-    int32_t up = d < 0 ? -d : d;
-    __int128 f = up <= 18 ? __int128{kPow10[up]} : __int128{kPow10[up - 10]} * 10'000'000'000;
-    if (d < 0) {
-      x *= f;
-    } else {
-      y *= f;
-    }
-  }
+  __int128 x = plain_scaled(a), y = plain_scaled(b);
   return (x > y) - (x < y);
 }
 

@@ -27,8 +27,8 @@ struct PreparedPredicate {
   FieldView value;  // the caller's text, referenced
   InValue* in_values;
   size_t n_in_values;
-  bool plain_value;   // value is a plain decimal of at most 15 significant digits...
-  PlainNumber plain;  // ...read exactly (read_plain_number)
+  bool short_value;            // value is a short decimal (read_short_number)...
+  int64_t short_value_scaled;  // ...and this its scaled integer
   // The field last tested numerically by this predicate, so that an operator on
   // the same column need not convert it again. A plain decimal is compared
   // exactly and converted only when asked for (last_pending).
@@ -36,6 +36,8 @@ struct PreparedPredicate {
   mutable bool last_pending;
   mutable double last_number;
   mutable FieldView last_text;
+  bool plain_value;   // value is a plain decimal of at most 15 significant digits...
+  PlainNumber plain;  // ...read exactly
 
   // The number of the field last tested, when last_numeric.
   double last_value() const {
