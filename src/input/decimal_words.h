@@ -132,9 +132,9 @@ inline bool read_short_number(const uint8_t* p, size_t n, int64_t* scaled) {
 // A plain decimal (optional sign, digits with at most one point, no exponent,
 // separator or word) of at most 15 significant digits, read exactly: the number is
 // digits / 10^scale. Distinct such numbers lie further apart than the doubles
-// near them (15 digits never outnumber a double's 52 fraction bits), and correctly
-// rounded conversion keeps order, so two of them compare exactly as their converted
-// values do; 0 and -0 are both 0.
+// near them (10^15 is below 2^52, so a unit in the 15th digit is wider than a
+// double's spacing there), and correctly rounded conversion keeps order, so two
+// of them compare exactly as their converted values do; 0 and -0 are both 0.
 struct PlainNumber {
   int64_t digits;  // signed, below 10^15 in magnitude
   int32_t scale;   // digits after the point, at most kPlainMaxScale
