@@ -1,5 +1,8 @@
-// Throughput of the decimal conversion against the C library's strtod and
-// std::from_chars on the same number texts, best of three runs each.
+// Speed of the decimal conversion against std::from_chars (and fast_float when
+// its header is installed) on the same number texts: the whole mix, then plain
+// decimals, texts with an exponent and long texts (17+ significant digits) each
+// on their own, as ns per number, the median CPU time of five runs; strtod on the
+// mix only.
 //
 // Usage: bench_decimal [numbers.txt]   (one number text per line; default
 // bench/data/numbers.txt). When the file is missing, ten million texts of mixed
@@ -9,6 +12,9 @@
 // With a file, quelta_aggregate over it (a one-column CSV whose first line is the
 // header) is timed too: reading, splitting and converting every line, against
 // the from_chars loop over the same texts already split in memory.
+#include <time.h>
+
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -24,9 +30,18 @@
 #include "input/decimal.h"
 #include "quelta.h"
 
+// fast_float, when its header is installed, is the baseline named in the aims.
+#if __has_include(<fast_float/fast_float.h>)
+#include <fast_float/fast_float.h>
+#define QUELTA_BENCH_FAST_FLOAT 1
+#else
+#define QUELTA_BENCH_FAST_FLOAT 0
+#endif
+
 namespace {
 
 using quelta::bench::kRuns;
+constexpr int kMedianRuns = 5;
 
 constexpr size_t kGeneratedCount = 10'000'000;
 
@@ -93,37 +108,84 @@ void generate(Corpus* c) {
   }
 }
 
+// The forms a text takes, timed apart: plain decimals of up to 16 significant
+// digits, texts with an exponent, and long plain texts (17 or more significant digits).
+enum Form { kPlain, kExponent, kLong, kForms };
+constexpr const char* kFormNames[kForms] = {"plain", "exponent", "long"};
+
+Form form_of(const char* p, size_t n) {
+  size_t significant = 0;
+  bool leading = true;
+  for (size_t i = 0; i < n; ++i) {
+    char c = p[i];
+    if (c == 'e' || c == 'E') return kExponent;
+    if (c < '0' || c > '9') continue;
+    leading = leading && c == '0';
+    significant += !leading;
+  }
+  return significant >= 17 ? kLong : kPlain;
+}
+
 struct Result {
   double seconds;
   double checksum;
   size_t failures;
 };
 
+// Seconds of this thread's CPU time: a loaded machine's waits do not count.
+double cpu_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 template <typename Convert>
 Result time_once(const Corpus& c, Convert convert) {
   double sum = 0;
   size_t failures = 0;
-  auto start = std::chrono::steady_clock::now();
+  double start = cpu_seconds();
   for (size_t i = 0; i < c.count(); ++i) {
     double v;
-    if (convert(i, &v)) {
+    if (convert(c, i, &v)) {
       sum += v;
     } else {
       ++failures;
     }
   }
-  return {quelta::bench::seconds_since(start), sum, failures};
+  return {cpu_seconds() - start, sum, failures};
 }
 
-void keep_best(Result* best, const Result& r) {
-  if (r.seconds < best->seconds) *best = r;
+// The median of the runs' times, with the first run's checksum and failures.
+Result median(std::vector<Result> runs) {
+  std::vector<double> t;
+  for (const Result& r : runs) t.push_back(r.seconds);
+  std::sort(t.begin(), t.end());
+  return {t[t.size() / 2], runs[0].checksum, runs[0].failures};
 }
 
 void report(const char* name, const Result& r, const Corpus& c) {
-  std::printf("%-12s %9.1f MB/s %12.0f numbers/s   (%zu rejected, checksum %.6g)\n", name,
-              quelta::bench::mb_per_s(c.bytes.size(), r.seconds), double(c.count()) / r.seconds, r.failures,
+  std::printf("  %-11s %7.2f ns/number %9.1f MB/s   (%zu rejected, checksum %.6g)\n", name,
+              1e9 * r.seconds / double(c.count()), double(c.bytes.size()) / r.seconds / 1e6, r.failures,
               r.checksum);
 }
+
+bool ours_one(const Corpus& c, size_t i, double* v) {
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(c.bytes.data());
+  return quelta::decimal_to_double(base + c.offsets[i], c.offsets[i + 1] - c.offsets[i], v) ==
+         quelta::Error::None;
+}
+
+bool from_chars_one(const Corpus& c, size_t i, double* v) {
+  const char* s = c.bytes.data() + c.offsets[i];
+  return std::from_chars(s, c.bytes.data() + c.offsets[i + 1], *v).ec == std::errc();
+}
+
+#if QUELTA_BENCH_FAST_FLOAT
+bool fast_float_one(const Corpus& c, size_t i, double* v) {
+  const char* s = c.bytes.data() + c.offsets[i];
+  return fast_float::from_chars(s, c.bytes.data() + c.offsets[i + 1], *v).ec == std::errc();
+}
+#endif
 
 }  // namespace
 
@@ -149,34 +211,56 @@ int main(int argc, char** argv) {
     terminated += '\0';
   }
 
-  const uint8_t* base = reinterpret_cast<const uint8_t*>(c.bytes.data());
-  auto ours_one = [&](size_t i, double* v) {
-    return quelta::decimal_to_double(base + c.offsets[i], c.offsets[i + 1] - c.offsets[i], v) ==
-           quelta::Error::None;
-  };
-  auto strtod_one = [&](size_t i, double* v) {
+  auto strtod_one = [&](const Corpus&, size_t i, double* v) {
     const char* s = terminated.data() + starts[i];
     char* end;
     *v = std::strtod(s, &end);
     return end != s;
   };
-  auto from_chars_one = [&](size_t i, double* v) {
-    const char* s = c.bytes.data() + c.offsets[i];
-    return std::from_chars(s, c.bytes.data() + c.offsets[i + 1], *v).ec == std::errc();
-  };
-  // The three take turns within each run, so a busy machine slows them alike.
-  Result ours{1e300, 0, 0}, libc{1e300, 0, 0}, std_fc{1e300, 0, 0};
-  for (int run = 0; run < kRuns; ++run) {
-    keep_best(&ours, time_once(c, ours_one));
-    keep_best(&libc, time_once(c, strtod_one));
-    keep_best(&std_fc, time_once(c, from_chars_one));
+  // The whole mix, then each form on its own.
+  Corpus forms[kForms];
+  for (size_t i = 0; i < c.count(); ++i) {
+    const char* p = c.bytes.data() + c.offsets[i];
+    size_t n = c.offsets[i + 1] - c.offsets[i];
+    forms[form_of(p, n)].add(p, n);
   }
-
-  report("ours", ours, c);
-  report("strtod", libc, c);
-  report("from_chars", std_fc, c);
-  std::printf("ours/strtod     %.2fx\nours/from_chars %.2fx\n", libc.seconds / ours.seconds,
-              std_fc.seconds / ours.seconds);
+  const Corpus* sets[kForms + 1] = {&c, &forms[kPlain], &forms[kExponent], &forms[kLong]};
+  const char* set_names[kForms + 1] = {"mix", kFormNames[kPlain], kFormNames[kExponent], kFormNames[kLong]};
+  double from_chars_mix = 0;
+  for (int s = 0; s <= kForms; ++s) {
+    const Corpus& set = *sets[s];
+    if (set.count() == 0) continue;
+    std::printf("%s: %zu texts, %.1f bytes each\n", set_names[s], set.count(),
+                double(set.bytes.size()) / double(set.count()));
+    // The converters take turns within each run, so a busy machine slows them alike.
+    std::vector<Result> ours, std_fc, ff, libc;
+    for (int run = 0; run < kMedianRuns; ++run) {
+      ours.push_back(time_once(set, ours_one));
+      std_fc.push_back(time_once(set, from_chars_one));
+#if QUELTA_BENCH_FAST_FLOAT
+      ff.push_back(time_once(set, fast_float_one));
+#endif
+      if (s == 0 && run < 2) libc.push_back(time_once(set, strtod_one));
+    }
+    Result o = median(ours), f = median(std_fc);
+    report("ours", o, set);
+    report("from_chars", f, set);
+    std::printf("  ours/from_chars %.2fx", f.seconds / o.seconds);
+#if QUELTA_BENCH_FAST_FLOAT
+    Result fa = median(ff);
+    std::printf("\n");
+    report("fast_float", fa, set);
+    std::printf("  ours/fast_float %.2fx", fa.seconds / o.seconds);
+#endif
+    if (!libc.empty()) {
+      Result l = median(libc);
+      std::printf("\n");
+      report("strtod", l, set);
+      std::printf("  ours/strtod %.2fx", l.seconds / o.seconds);
+    }
+    std::printf("   (speed ratios, median CPU time of %d runs)\n", kMedianRuns);
+    if (s == 0) from_chars_mix = f.seconds;
+  }
   if (!from_file) return 0;
 
   // The whole file through the public interface; the first line is the header.
@@ -196,6 +280,6 @@ int main(int argc, char** argv) {
   }
   std::printf("aggregate    %9.3f s for the file (%llu values, sum %.6g); from_chars loop / aggregate %.2f\n",
               aggregate_best, static_cast<unsigned long long>(result.count), result.sum,
-              std_fc.seconds / aggregate_best);
+              from_chars_mix / aggregate_best);
   return result.count + 1 == c.count() ? 0 : 1;
 }

@@ -135,8 +135,9 @@ constexpr size_t kExactDigits = 780;
 // rounded exactly. The significant digits go to std::from_chars, which rounds
 // exactly without allocating; a long rest is folded into one trailing 1, which keeps
 // the value on the same side of every tie.
-double exact_decimal(const uint8_t* int_b, const uint8_t* int_e, const uint8_t* frac_b, const uint8_t* frac_e,
-                     int64_t exp10) {
+[[gnu::noinline, gnu::cold]] double exact_decimal(const uint8_t* int_b, const uint8_t* int_e,
+                                                  const uint8_t* frac_b, const uint8_t* frac_e,
+                                                  int64_t exp10) {
   char buf[kExactDigits + 32];
   size_t len = 0;
   int64_t sig = 0;
@@ -229,6 +230,26 @@ inline const uint8_t* scan_exponent(const uint8_t* p, const uint8_t* end, int64_
   return p;
 }
 
+// A decimal exponent after its marker: an optional sign, then digits up to the end of
+// the text. A short run is read as one word; a long one, or one with separators,
+// digit by digit. False when the text does not end in such an exponent.
+inline bool read_exponent(const uint8_t* p, const uint8_t* end, uint64_t tail, int64_t* e) {
+  bool negative = false;
+  if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  uint64_t chunk = window(p, end, tail);
+  size_t k = size_t(std::countr_zero(non_digits(chunk))) >> 3;
+  int64_t v;
+  if (k != 0 && p + k == end) {
+    v = digits_value((chunk - 0x3030303030303030) << (8 * (8 - k)));
+  } else {
+    const uint8_t* digits = p;
+    p = scan_exponent(p, end, &v);
+    if (p == digits || p != end) return false;
+  }
+  *e = negative ? -v : v;
+  return true;
+}
+
 // Optional e/E (decimal) or p/P (hexadecimal) exponent with sign. Returns the end of
 // the text it took, or nullptr when the marker is not followed by a digit.
 inline const uint8_t* scan_signed_exponent(const uint8_t* p, const uint8_t* end, uint8_t marker, int64_t* e) {
@@ -247,9 +268,8 @@ inline const uint8_t* scan_signed_exponent(const uint8_t* p, const uint8_t* end,
 // ---------------------------------------------------------------------------
 // Decimal numbers.
 
-// The decimal number in [p, end); begin is the start of the whole text, sign included.
-Error convert_decimal(const uint8_t* begin, const uint8_t* p, const uint8_t* end, double* out) {
-  uint64_t tail = tail_word(begin, end);
+// The decimal number in [p, end); tail is the text's last word (tail_word).
+Error convert_decimal(const uint8_t* p, const uint8_t* end, uint64_t tail, double* out) {
   uint64_t w = 0;
   size_t int_digits = 0, frac_digits = 0;
   const uint8_t* int_b = p;
@@ -262,9 +282,9 @@ Error convert_decimal(const uint8_t* begin, const uint8_t* p, const uint8_t* end
   }
   const uint8_t* frac_e = p;
   if (int_digits + frac_digits == 0) return Error::InvalidCharacter;
-  int64_t exp10;
-  p = scan_signed_exponent(p, end, 'e', &exp10);
-  if (p != end) return Error::InvalidCharacter;
+  int64_t exp10 = 0;
+  if (p != end && ((*p | 0x20) != 'e' || !read_exponent(p + 1, end, tail, &exp10)))
+    return Error::InvalidCharacter;
   exp10 -= int64_t(frac_digits);
 
   // w is exact up to 19 significant digits; past that it keeps the first 19 and the
@@ -322,6 +342,55 @@ Error convert_decimal(const uint8_t* begin, const uint8_t* p, const uint8_t* end
   }
   *out = v;
   return Error::None;
+}
+
+// Whether the word holds an e or E (seldom also when it does not: the test may
+// flag a byte above a match).
+inline bool may_hold_exponent(uint64_t w) {
+  uint64_t x = (w | 0x2020202020202020) ^ 0x6565656565656565;
+  return ((x - 0x0101010101010101) & ~x & 0x8080808080808080) != 0;
+}
+
+// A decimal number whose digits and point lie within its first eight bytes, with an
+// optional exponent after them: the digits are read from one word and scaled by
+// Clinger's exact path or by eisel_lemire. False for any other shape and for the
+// rare values those leave open; convert_decimal then judges the text.
+inline bool convert_one_word(const uint8_t* p, const uint8_t* end, uint64_t tail, double* out) {
+  uint64_t w = window(p, end, tail);
+  size_t at = size_t(std::countr_zero(non_digits(w))) >> 3;  // the first non-digit
+  size_t digits = at, used = at;
+  if (at < 8 && uint8_t(w >> (8 * at)) == '.') {
+    uint64_t head = (uint64_t{1} << (8 * at)) - 1;
+    w = (w & head) | ((w >> 8) & ~head);  // the point squeezed out; a zero byte comes in on top
+    digits = size_t(std::countr_zero(non_digits(w))) >> 3;
+    used = digits + 1;
+  }
+  // Past the window's eighth byte the digits may go on.
+  size_t len = size_t(end - p);
+  if (digits == 0 || (used == 8 && len > 8)) return false;
+  int64_t q = 0;
+  if (used != len && ((p[used] | 0x20) != 'e' || !read_exponent(p + used + 1, end, tail, &q))) return false;
+  q -= int64_t(digits - at);
+  // The digit values moved to the top leave zero digits in front of them.
+  uint64_t m = digits_value((w - 0x3030303030303030) << (8 * (8 - digits)));
+  double v;
+  if (m == 0) {
+    v = 0.0;
+  } else if (q >= -22 && q <= 22) {
+    // m is below 10^8: both operands are exact doubles, so one IEEE operation rounds correctly.
+    v = double(m);
+    v = q < 0 ? v / kExactPow10[-q] : v * kExactPow10[q];
+  } else if (q < kMinPow10) {
+    v = 0.0;
+  } else if (q > kMaxPow10) {
+    v = std::numeric_limits<double>::infinity();
+  } else {
+    uint64_t bits;
+    if (!eisel_lemire(m, q, &bits)) return false;
+    v = std::bit_cast<double>(bits);
+  }
+  *out = v;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -393,7 +462,7 @@ uint64_t round_binary(uint64_t m, int64_t exp2, bool sticky) {
   return uint64_t(e + 1023) << 52 | (kept & kMantissaMask);
 }
 
-Error convert_hex(const uint8_t* p, const uint8_t* end, double* out) {
+[[gnu::noinline]] Error convert_hex(const uint8_t* p, const uint8_t* end, double* out) {
   HexMantissa h;
   size_t int_digits = 0, frac_digits = 0;
   p = scan_hex_digits(p, end, false, &h, &int_digits);
@@ -417,7 +486,7 @@ inline bool is_word(const uint8_t* p, size_t n, const char* word, size_t len) {
   return true;
 }
 
-Error convert_word(const uint8_t* p, size_t n, double* out) {
+[[gnu::noinline]] Error convert_word(const uint8_t* p, size_t n, double* out) {
   if (is_word(p, n, "inf", 3) || is_word(p, n, "infinity", 8)) {
     *out = std::numeric_limits<double>::infinity();
   } else if (is_word(p, n, "nan", 3)) {
@@ -438,16 +507,24 @@ Error decimal_to_double(const uint8_t* p, size_t n, double* out) {
   uint64_t sign = uint64_t(*p == '-') << 63;
   p += *p == '-' || *p == '+';
   if (p == end) return Error::InvalidCharacter;
+  size_t len = size_t(end - p);
+  // The last eight bytes, read once: every word scan of a short text takes them from here.
+  uint64_t tail = tail_word(begin, end);
   double v;
   Error e;
-  if (ShortDecimal d; end - p <= 8 && read_short_decimal(p, end, &d)) {
+  if (ShortDecimal d; len <= 8 && read_short_decimal_word(tail >> (64 - 8 * len), len, &d)) {
     v = short_decimal_value(d);
     e = Error::None;
   } else if (is_digit(*p) || *p == '.') {
-    if (*p == '0' && end - p > 1 && (p[1] | 0x20) == 'x') {
+    // Past twelve bytes a text cannot fit one word and an exponent of up to -999;
+    // without an e among its last eight, it has no exponent the word path could take.
+    // One branch on both tests: plain texts of any length then always go the same way.
+    if (((len <= 12) & may_hold_exponent(tail)) && convert_one_word(p, end, tail, &v)) {
+      e = Error::None;
+    } else if (*p == '0' && len > 1 && (p[1] | 0x20) == 'x') {
       e = convert_hex(p + 2, end, &v);
     } else {
-      e = convert_decimal(begin, p, end, &v);
+      e = convert_decimal(p, end, tail, &v);
     }
   } else {
     e = convert_word(p, size_t(end - p), &v);

@@ -75,14 +75,12 @@ struct ShortDecimal {
   uint32_t scale;   // digits after the point, at most 7
 };
 
-// Reads p[0..end) when it is one to eight bytes of digits with at most one point
-// and at least one digit (no sign, exponent, separator or word). False otherwise,
-// for the caller's general path to judge.
-inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecimal* out) {
+// Reads the n bytes held in w (first byte lowest, zeros above them) when they are
+// one to eight bytes of digits with at most one point and at least one digit (no
+// sign, exponent, separator or word). False otherwise, for the caller's general
+// path to judge.
+inline bool read_short_decimal_word(uint64_t w, size_t n, ShortDecimal* out) {
   using namespace words;
-  size_t n = size_t(end - p);
-  if (n == 0 || n > 8) return false;
-  uint64_t w = tail_word(p, end) >> (64 - 8 * n);
   uint64_t valid = ~uint64_t{0} >> (64 - 8 * n);
   uint32_t scale = 0;
   if (uint64_t bad = non_digits(w) & valid) {
@@ -100,10 +98,17 @@ inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecima
   return true;
 }
 
+// read_short_decimal_word over p[0..end).
+inline bool read_short_decimal(const uint8_t* p, const uint8_t* end, ShortDecimal* out) {
+  size_t n = size_t(end - p);
+  if (n == 0 || n > 8) return false;
+  return read_short_decimal_word(words::tail_word(p, end) >> (64 - 8 * n), n, out);
+}
+
 // The nearest double: digits and 10^scale are exact doubles, so one division
 // rounds correctly.
 inline double short_decimal_value(ShortDecimal d) {
-  constexpr double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+  static constexpr double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
   double v = double(d.digits);
   return d.scale ? v / kPow10[d.scale] : v;
 }
@@ -118,10 +123,141 @@ inline bool read_short_number(const uint8_t* p, size_t n, int64_t* scaled) {
   size_t sign = negative || *p == '+';
   ShortDecimal d;
   if (!read_short_decimal(p + sign, p + n, &d)) return false;
-  constexpr int64_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  static constexpr int64_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   int64_t v = int64_t(d.digits) * kPow10[7 - d.scale];
   *scaled = negative ? -v : v;
   return true;
+}
+
+// A plain decimal (optional sign, digits with at most one point, no exponent,
+// separator or word) of at most 15 significant digits, read exactly: the number is
+// digits / 10^scale. Distinct such numbers lie further apart than the doubles
+// near them (10^15 is below 2^52, so a unit in the 15th digit is wider than a
+// double's spacing there), and correctly rounded conversion keeps order, so two
+// of them compare exactly as their converted values do; 0 and -0 are both 0.
+struct PlainNumber {
+  int64_t digits;  // signed, below 10^15 in magnitude
+  int32_t scale;   // digits after the point, at most kPlainMaxScale
+};
+
+// Leading zeros after the point beyond this many are left to the conversion: every
+// number then scales to an integer of 128 bits with one 64-bit multiplication.
+constexpr int32_t kPlainMaxScale = 18;
+constexpr uint64_t kPlainLimit = 1'000'000'000'000'000;  // 10^15
+
+namespace words {
+
+// Nine to sixteen bytes of digits with at most one point, read from two words.
+inline bool read_two_words(const uint8_t* p, size_t n, uint64_t* digits, int32_t* scale) {
+  uint64_t lo = load8(p);
+  size_t k = n - 8;                                 // bytes in the second word, 1..8
+  uint64_t hi = load8(p + n - 8) >> (8 * (8 - k));  // bytes 8..n-1, zeros above
+  uint64_t hi_valid = ~uint64_t{0} >> (64 - 8 * k);
+  uint64_t bad_lo = non_digits(lo), bad_hi = non_digits(hi) & hi_valid;
+  *scale = 0;
+  if (bad_lo | bad_hi) {
+    // The first non-digit is found exactly (later flags may be carries) and must be the point.
+    size_t at = bad_lo ? size_t(std::countr_zero(bad_lo)) >> 3 : 8 + (size_t(std::countr_zero(bad_hi)) >> 3);
+    unsigned __int128 x = (unsigned __int128)hi << 64 | lo;
+    if (uint8_t(x >> (8 * at)) != '.') return false;
+    unsigned __int128 head = ((unsigned __int128)1 << (8 * at)) - 1;
+    x = (x & head) | ((x >> 8) & ~head);  // the point squeezed out
+    lo = uint64_t(x);
+    hi = uint64_t(x >> 64);
+    *scale = int32_t(n - 1 - at);
+    --k;
+    hi_valid >>= 8;
+    if (non_digits(lo) | (non_digits(hi) & hi_valid)) return false;
+  }
+  // The second word's digit values moved to its top leave zero digits in front.
+  uint64_t hi_digits = ((hi - 0x3030303030303030) & hi_valid) << (k ? 8 * (8 - k) : 0);
+  static constexpr uint64_t kPow10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+  *digits = uint64_t(digits_value(lo - 0x3030303030303030)) * kPow10[k] + digits_value(hi_digits);
+  return true;
+}
+
+}  // namespace words
+
+// read_plain_number past eight bytes, sign taken off.
+[[gnu::noinline]] inline bool read_long_plain_number(const uint8_t* p, size_t n, bool negative,
+                                                     PlainNumber* out) {
+  uint64_t digits;
+  int32_t scale;
+  if (n <= 16) {
+    // Below 10^15, the digits hold at most 15 significant ones, leading zeros aside.
+    if (!words::read_two_words(p, n, &digits, &scale) || digits >= kPlainLimit) return false;
+  } else {
+    // Only leading zeros make a longer text plain enough: rare, read byte by byte.
+    if (*p != '0' && *p != '.') return false;
+    digits = 0;
+    scale = 0;
+    int significant = 0;
+    bool point = false, any = false;
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t c = p[i];
+      if (uint8_t(c - '0') < 10) {
+        any = true;
+        scale += point;
+        if (digits == 0 && c == '0') continue;
+        if (++significant > 15) return false;
+        digits = digits * 10 + (c - '0');
+      } else if (c == '.' && !point) {
+        point = true;
+      } else {
+        return false;
+      }
+    }
+    if (!any || scale > kPlainMaxScale) return false;
+  }
+  *out = PlainNumber{negative ? -int64_t(digits) : int64_t(digits), scale};
+  return true;
+}
+
+// Reads p[0..n) as a PlainNumber; false for any other text, which the caller
+// converts instead.
+inline bool read_plain_number(const uint8_t* p, size_t n, PlainNumber* out) {
+  if (n == 0) return false;
+  bool negative = *p == '-';
+  size_t sign = negative || *p == '+';
+  if (n - sign > 8) return read_long_plain_number(p + sign, n - sign, negative, out);
+  ShortDecimal d;
+  if (!read_short_decimal(p + sign, p + n, &d)) return false;
+  *out = PlainNumber{negative ? -int64_t(d.digits) : int64_t(d.digits), int32_t(d.scale)};
+  return true;
+}
+
+// The number times 10^kPlainMaxScale, exact: below 10^15 * 10^18 in magnitude.
+inline __int128 plain_scaled(PlainNumber a) {
+  static constexpr int64_t kPow10[kPlainMaxScale + 1] = {1000000000000000000,
+                                                         100000000000000000,
+                                                         10000000000000000,
+                                                         1000000000000000,
+                                                         100000000000000,
+                                                         10000000000000,
+                                                         1000000000000,
+                                                         100000000000,
+                                                         10000000000,
+                                                         1000000000,
+                                                         100000000,
+                                                         10000000,
+                                                         1000000,
+                                                         100000,
+                                                         10000,
+                                                         1000,
+                                                         100,
+                                                         10,
+                                                         1};
+  return __int128{a.digits} * kPow10[a.scale];
+}
+
+// A read_short_number integer (the number times 10^7) times this is its plain_scaled one.
+constexpr int64_t kShortToPlainScale = 100'000'000'000;
+static_assert(kPlainMaxScale == 18);
+
+// -1, 0 or 1 as a is below, equal to or above b.
+inline int compare_plain_numbers(PlainNumber a, PlainNumber b) {
+  __int128 x = plain_scaled(a), y = plain_scaled(b);
+  return (x > y) - (x < y);
 }
 
 }  // namespace quelta

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "input/decimal.h"
-#include "input/decimal_words.h"
 #include "platform/heap.h"
 
 namespace quelta {
@@ -74,13 +73,23 @@ bool test_one(const PreparedPredicate& p, const FieldView* fields, size_t count)
   }
   double x = 0;
   if (p.numeric) {
-    // Two short decimals order as their scaled integers exactly as their
-    // nearest doubles do, without a conversion.
+    // Two plain decimals of at most 15 significant digits compare exactly as
+    // their nearest doubles do. A short field (read_short_number) is compared
+    // so, without a conversion: against a short value as the cheapest integers,
+    // against a longer one at the 128-bit scale. Longer fields are converted,
+    // which measured as fast as reading them exactly.
     int64_t scaled;
-    if (p.short_value && read_short_number(field.ptr, field.len, &scaled)) {
+    if ((p.short_value || p.plain_value) && read_short_number(field.ptr, field.len, &scaled)) {
+      int order;
+      if (p.short_value) {
+        order = scaled < p.short_value_scaled ? -1 : (scaled > p.short_value_scaled ? 1 : 0);
+      } else {
+        __int128 x = __int128{scaled} * kShortToPlainScale, y = plain_scaled(p.plain);
+        order = x < y ? -1 : (x > y ? 1 : 0);
+      }
       p.last_numeric = p.last_pending = true;
       p.last_text = field;
-      return compare(p.op, scaled < p.scaled ? -1 : (scaled > p.scaled ? 1 : 0));
+      return compare(p.op, order);
     }
     p.last_pending = false;
     p.last_numeric = parse_finite(field.ptr, field.len, &x);
@@ -123,7 +132,8 @@ PrepareResult prepare_predicates(const Predicate* src, size_t n, PredicateSet* o
       d.value = measure(s.value);
       d.numeric = parse_finite(d.value.ptr, d.value.len, &d.number);
       if (!d.numeric) d.number = 0;
-      d.short_value = d.numeric && read_short_number(d.value.ptr, d.value.len, &d.scaled);
+      d.plain_value = d.numeric && read_plain_number(d.value.ptr, d.value.len, &d.plain);
+      d.short_value = d.numeric && read_short_number(d.value.ptr, d.value.len, &d.short_value_scaled);
     }
   }
   return PrepareResult::Ok;

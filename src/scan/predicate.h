@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "input/decimal.h"
+#include "input/decimal_words.h"
 #include "input/field_view.h"
 #include "quelta.h"
 
@@ -26,15 +27,17 @@ struct PreparedPredicate {
   FieldView value;  // the caller's text, referenced
   InValue* in_values;
   size_t n_in_values;
-  bool short_value;  // value is a short decimal (read_short_number)...
-  int64_t scaled;    // ...and this its scaled integer
+  bool short_value;            // value is a short decimal (read_short_number)...
+  int64_t short_value_scaled;  // ...and this its scaled integer
   // The field last tested numerically by this predicate, so that an operator on
-  // the same column need not convert it again. A short decimal is compared
-  // as its scaled integer and converted only when asked for (last_pending).
+  // the same column need not convert it again. A plain decimal is compared
+  // exactly and converted only when asked for (last_pending).
   mutable bool last_numeric;
   mutable bool last_pending;
   mutable double last_number;
   mutable FieldView last_text;
+  bool plain_value;   // value is a plain decimal of at most 15 significant digits...
+  PlainNumber plain;  // ...read exactly
 
   // The number of the field last tested, when last_numeric.
   double last_value() const {

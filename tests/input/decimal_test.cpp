@@ -391,6 +391,139 @@ TEST(DecimalMediumTexts, MatchTheOracle) {
   }
 }
 
+// Generated decimal and hexadecimal texts against strtod, which knows no digit
+// separators: one to twenty digits with a point anywhere or none, exponents across
+// the whole range (subnormals, the overflow edge, far beyond both, leading zeros),
+// every sign form, and separators between random pairs of digits. A separator
+// placed anywhere else must make the text fail.
+TEST(DecimalDifferential, GeneratedTextsMatchStrtod) {
+  std::mt19937_64 rng(4417);
+  auto pick = [&rng](uint64_t n) { return rng() % n; };
+  auto digit_run = [&](size_t n, bool hex) {
+    std::string r;
+    for (size_t i = 0; i < n; ++i) r += (hex ? "0123456789abcdefABCDEF" : "0123456789")[pick(hex ? 22 : 10)];
+    if (!hex && pick(4) == 0) r[0] = '0';
+    return r;
+  };
+  auto exponent_value = [&]() -> int64_t {
+    switch (pick(6)) {
+      case 0:
+        return int64_t(pick(35)) - 17;  // the exact range of small powers
+      case 1:
+        return -int64_t(pick(40)) - 300;  // subnormals and below
+      case 2:
+        return int64_t(pick(30)) + 290;  // up to and past the overflow edge
+      case 3:
+        return int64_t(pick(900)) - 450;
+      case 4:
+        return pick(2) ? 99999999999 : -99999999999;
+      default:
+        return int64_t(pick(700)) - 350;
+    }
+  };
+  size_t checked = 0, separated = 0;
+  for (int i = 0; i < 400000; ++i) {
+    const bool hex = i % 8 == 7;
+    std::string text = pick(3) == 0 ? "-" : pick(6) == 0 ? "+" : "";
+    if (hex) text += pick(2) ? "0x" : "0X";
+    const size_t digits = 1 + pick(hex ? 16 : 20);
+    std::string mantissa = digit_run(digits, hex);
+    const size_t point = pick(digits + 4);  // past the end: no point
+    if (point <= digits) mantissa.insert(point, ".");
+    text += mantissa;
+    if (pick(hex ? 2 : 3) != 0) {
+      int64_t e = hex ? int64_t(pick(2300)) - 1150 : exponent_value();
+      text += hex ? (pick(2) ? "p" : "P") : (pick(2) ? "e" : "E");
+      text += e < 0 ? "-" : pick(4) == 0 ? "+" : "";
+      text += std::string(pick(5) == 0 ? pick(4) : 0, '0') + std::to_string(e < 0 ? -e : e);
+    }
+    const uint64_t want = oracle_bits(text);
+    ASSERT_EQ(converted_bits(text), want) << text;
+    ++checked;
+    // An underscore at a random place: valid only between two digits of one run.
+    std::string with = text;
+    const size_t at = pick(with.size() + 1);
+    with.insert(at, "_");
+    auto digit_at = [&](size_t k) {
+      if (k >= with.size()) return false;
+      uint8_t c = uint8_t(with[k]);
+      bool in_exponent = with.find_first_of(hex ? "pP" : "eE") < k;
+      return (hex && !in_exponent ? std::isxdigit(c) : std::isdigit(c)) != 0;
+    };
+    const bool valid = at > 0 && digit_at(at - 1) && digit_at(at + 1);
+    double got;
+    ASSERT_EQ(convert(with, &got) == Error::None, valid) << with;
+    if (valid) {
+      ASSERT_EQ(bits_of(got), want) << with;
+      ++separated;
+    }
+  }
+  EXPECT_EQ(checked, 400000u);
+  EXPECT_GT(separated, 100000u);
+}
+
+// Random signed texts of digits (leading zeros among them) with up to two points,
+// one to 24 bytes: read_plain_number takes exactly the plain decimals of at most
+// 15 significant digits and 18 fraction digits, with their exact value, and two
+// of them compare as their strtod values do.
+TEST(DecimalPlainNumbers, ExactlyThePlainOnesWithTheirValueAndOrder) {
+  std::mt19937_64 rng(3131);
+  auto pick = [&rng](uint64_t n) { return rng() % n; };
+  std::string prev = "0";
+  PlainNumber prev_plain{0, 0};
+  size_t plain = 0, compared = 0;
+  for (int i = 0; i < 300000; ++i) {
+    std::string t = pick(3) == 0 ? "-" : pick(8) == 0 ? "+" : "";
+    const size_t len = 1 + pick(24);
+    const size_t zeros = pick(4) == 0 ? pick(len + 1) : 0;
+    std::string body;
+    for (size_t k = 0; k < len; ++k) body += k < zeros ? '0' : char('0' + pick(10));
+    for (int points = pick(12) == 0 ? 2 : 1; points > 0; --points) {
+      const size_t at = pick(body.size() + 3);
+      if (at <= body.size()) body.insert(at, ".");
+    }
+    if (pick(40) == 0) body[pick(body.size())] = "e_x/"[pick(4)];
+    t += body;
+    // The rule, read independently: one point at most, a digit, the counts.
+    const size_t point = body.find('.');
+    const bool shape = body.find_first_not_of("0123456789.") == std::string::npos &&
+                       body.find('.', point == std::string::npos ? point : point + 1) == std::string::npos &&
+                       body.find_first_of("0123456789") != std::string::npos;
+    std::string digits = body;
+    std::erase(digits, '.');
+    const size_t first = digits.find_first_not_of('0');
+    const size_t significant = first == std::string::npos ? 0 : digits.size() - first;
+    const size_t scale = point == std::string::npos ? 0 : body.size() - point - 1;
+    const bool want = shape && significant <= 15 && scale <= 18;
+    PlainNumber got{};
+    ASSERT_EQ(read_plain_number(reinterpret_cast<const uint8_t*>(t.data()), t.size(), &got), want) << t;
+    if (!want) continue;
+    ++plain;
+    // The same digits and scale written as an exponent give the text's double.
+    ASSERT_EQ(got.scale, int32_t(scale)) << t;
+    const std::string rewritten = std::to_string(got.digits) + "e-" + std::to_string(got.scale);
+    const double value = std::strtod(t.c_str(), nullptr);
+    ASSERT_EQ(std::strtod(rewritten.c_str(), nullptr), value) << t << " read as " << rewritten;
+    ASSERT_EQ(got.digits < 0, t[0] == '-' && significant > 0) << t;
+    const double other = std::strtod(prev.c_str(), nullptr);
+    ASSERT_EQ(compare_plain_numbers(got, prev_plain), value < other   ? -1
+                                                      : value > other ? 1
+                                                                      : 0)
+        << t << " vs " << prev;
+    ++compared;
+    prev = t;
+    prev_plain = got;
+  }
+  EXPECT_GT(plain, 100000u);
+  EXPECT_EQ(compared, plain);
+  // Sixteen digits can name one double twice; fifteen cannot.
+  for (const char* t : {"9007199254740993", "9007199254740992", "1234567890123456", "0.1234567890123456",
+                        "1.000000000000000", "9999999999999999"}) {
+    PlainNumber p;
+    EXPECT_FALSE(read_plain_number(reinterpret_cast<const uint8_t*>(t), std::strlen(t), &p)) << t;
+  }
+}
+
 TEST(DecimalParseFinite, OnlyFiniteValuesAreNumeric) {
   const auto finite = [](const char* text) {
     double d = 7;
