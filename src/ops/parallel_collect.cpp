@@ -52,56 +52,66 @@ inline FieldView without_cr(FieldView line) {
 // One chunk's part of one column: its values end to end and where each ends,
 // counted from the part's first byte. They are written into the part's region
 // of the column's blocks, of which the result is made, until the region is
-// full; then into blocks of the part's own, copied in once every part is done.
+// full; the rest goes on in a block of the part's own, copied in once every
+// part is done. Values and ends leave their regions independently.
 struct ColumnPart {
+  // Where values (and ends) are written now, what that piece holds and can hold.
   uint8_t* data = nullptr;
   size_t len = 0, cap = 0;
   uint32_t* ends = nullptr;
   size_t n = 0, n_cap = 0;
+  // Values (ends) the region kept when the rest went on in more_data (more_ends).
+  size_t kept = 0, kept_n = 0;
   size_t data_at = 0, ends_at = 0;  // where the regions start in the column's blocks
-  platform::HeapArray<uint8_t> own_data;
-  platform::HeapArray<uint32_t> own_ends;
+  platform::HeapArray<uint8_t> more_data;
+  platform::HeapArray<uint32_t> more_ends;
+
+  size_t total_len() const { return kept + len; }
+  size_t total_n() const { return kept_n + n; }
 };
 
-// Moves what a part holds out of its region (or its own block) into a block of
-// its own with room for need, growing by half again.
+// Makes room for need more elements in the piece being written: the first time
+// by going on in a block of the part's own (what the region holds stays
+// there), later by growing that block by half again.
 template <typename T>
-bool part_grow(T** items, size_t used, size_t* cap, platform::HeapArray<T>* own, size_t need) {
-  const size_t step = *cap / 2 + 4096 / sizeof(T);
-  size_t want = *cap > SIZE_MAX - step ? SIZE_MAX : *cap + step;
-  if (want < need) want = need;
-  if (*own) {
-    if (!own->resize(want)) return false;
+bool make_room(T** items, size_t* len, size_t* cap, size_t* kept, platform::HeapArray<T>* more, size_t need) {
+  if (!*more) {
+    const size_t want = std::max(need, *cap / 4 + 4096 / sizeof(T));
+    *more = platform::HeapArray<T>::make(want);
+    if (!*more) return false;
+    *kept = *len;
+    *len = 0;
+    *cap = want;
   } else {
-    platform::HeapArray<T> fresh = platform::HeapArray<T>::make(want);
-    if (!fresh) return false;
-    if (used) std::memcpy(fresh.get(), *items, used * sizeof(T));
-    *own = std::move(fresh);
+    const size_t step = *cap / 2 + 4096 / sizeof(T);
+    size_t want = *cap > SIZE_MAX - step ? SIZE_MAX : *cap + step;
+    if (want - *len < need) want = *len + need;
+    if (!more->resize(want)) return false;
+    *cap = want;
   }
-  *items = own->get();
-  *cap = want;
+  *items = more->get();
   return true;
 }
 
 bool part_append_slow(ColumnPart* p, const uint8_t* s, size_t n) {
   const uint64_t limit = columnar_data_limit();
-  if (n > limit || p->len > limit - n) return false;
-  if (n > p->cap - p->len && !part_grow(&p->data, p->len, &p->cap, &p->own_data, p->len + n)) return false;
-  if (p->n == p->n_cap && !part_grow(&p->ends, p->n, &p->n_cap, &p->own_ends, p->n + 1)) return false;
+  if (n > limit || p->total_len() > limit - n) return false;
+  if (n > p->cap - p->len && !make_room(&p->data, &p->len, &p->cap, &p->kept, &p->more_data, n)) return false;
+  if (p->n == p->n_cap && !make_room(&p->ends, &p->n, &p->n_cap, &p->kept_n, &p->more_ends, 1)) return false;
   if (n) std::memcpy(p->data + p->len, s, n);
   p->len += n;
-  p->ends[p->n++] = static_cast<uint32_t>(p->len);
+  p->ends[p->n++] = static_cast<uint32_t>(p->total_len());
   return true;
 }
 
 // Appends one value and its end. Runs once per field: a short value with room
-// in both regions is copied inline. False when a block cannot grow or the
+// in both pieces is copied inline. False when a block cannot grow or the
 // part's data would pass the column limit.
 inline bool part_append(ColumnPart* p, const uint8_t* s, size_t n) {
-  if (n <= 32 && n <= p->cap - p->len && p->n < p->n_cap && p->len + n <= columnar_data_limit()) {
+  if (n <= 32 && n <= p->cap - p->len && p->n < p->n_cap && p->total_len() + n <= columnar_data_limit()) {
     copy_short(p->data + p->len, s, n);
     p->len += n;
-    p->ends[p->n++] = static_cast<uint32_t>(p->len);
+    p->ends[p->n++] = static_cast<uint32_t>(p->total_len());
     return true;
   }
   return part_append_slow(p, s, n);
@@ -271,38 +281,43 @@ void move_piece(T* block, const Piece<T>& p) {
   }
 }
 
-// Part i's values (Piece<uint8_t>) or ends (Piece<uint32_t>), which belong
-// after at bytes and row rows of the parts before it.
+// What part p kept in its region of values (Piece<uint8_t>) or ends
+// (Piece<uint32_t>), or with more set what went on in its own block; the part
+// belongs after at bytes and row rows of the parts before it.
 template <typename T>
-Piece<T> piece_of(const ColumnPart& p, size_t at, size_t row) {
-  if constexpr (sizeof(T) == 1)
-    return Piece<T>{p.own_data.get(), p.data_at, p.len, at, 0};
-  else
-    return Piece<T>{p.own_ends.get(), p.ends_at, p.n, 1 + row, static_cast<uint32_t>(at)};
+Piece<T> piece_of(const ColumnPart& p, size_t at, size_t row, bool more) {
+  if constexpr (sizeof(T) == 1) {
+    if (more) return Piece<T>{p.more_data.get(), 0, p.more_data ? p.len : 0, at + p.kept, 0};
+    return Piece<T>{nullptr, p.data_at, p.more_data ? p.kept : p.len, at, 0};
+  } else {
+    const auto add = static_cast<uint32_t>(at);
+    if (more) return Piece<T>{p.more_ends.get(), 0, p.more_ends ? p.n : 0, 1 + row + p.kept_n, add};
+    return Piece<T>{nullptr, p.ends_at, p.more_ends ? p.kept_n : p.n, 1 + row, add};
+  }
 }
 
 // Moves every part's values (or ends) of column c to where they belong.
-// Regions lie in chunk order and no part in its region passes the region's
-// end, so the parts that move up (taken from the last) and then those that
-// move down or stay (from the first) never overwrite one still to be moved;
-// parts in blocks of their own are copied in last, over what is free by then.
+// Regions lie in chunk order and nothing kept in a region passes its end, so
+// what moves up (taken from the last part) and then what moves down or stays
+// (from the first) never overwrites what is still to be moved; what went on in
+// blocks of the parts' own is copied in last, over what is free by then.
 template <typename T>
 void place_parts(const MergeShare& m, size_t c, T* block, size_t data_len, size_t rows) {
   const auto part = [&](size_t i) -> const ColumnPart& { return m.tasks[i].parts[c]; };
   size_t at = data_len, row = rows;
   for (size_t i = m.n_tasks; i-- > 0;) {
-    at -= part(i).len;
-    row -= part(i).n;
-    const Piece<T> p = piece_of<T>(part(i), at, row);
-    if (!p.own && p.to > p.from) move_piece(block, p);
+    at -= part(i).total_len();
+    row -= part(i).total_n();
+    const Piece<T> p = piece_of<T>(part(i), at, row, false);
+    if (p.to > p.from) move_piece(block, p);
   }
-  for (int pass = 0; pass < 2; ++pass) {
+  for (bool more : {false, true}) {
     at = row = 0;
     for (size_t i = 0; i < m.n_tasks; ++i) {
-      const Piece<T> p = piece_of<T>(part(i), at, row);
-      if (pass == 0 ? !p.own && p.to <= p.from : p.own != nullptr) move_piece(block, p);
-      at += part(i).len;
-      row += part(i).n;
+      const Piece<T> p = piece_of<T>(part(i), at, row, more);
+      if (more || p.to <= p.from) move_piece(block, p);
+      at += part(i).total_len();
+      row += part(i).total_n();
     }
   }
 }
@@ -315,9 +330,9 @@ bool place_column(MergeShare* m, size_t c) {
   size_t data_len = 0, rows = 0;
   for (size_t i = 0; i < m->n_tasks; ++i) {
     const ColumnPart& p = m->tasks[i].parts[c];
-    if (p.len > columnar_data_limit() - data_len) return false;
-    data_len += p.len;
-    rows += p.n;
+    if (p.total_len() > columnar_data_limit() - data_len) return false;
+    data_len += p.total_len();
+    rows += p.total_n();
   }
   if (data_len > block.data.size() && !block.data.resize(data_len)) return false;
   if (rows + 1 > block.offsets.size() && !block.offsets.resize(rows + 1)) return false;
@@ -542,7 +557,7 @@ Error sample_rates(Job* job, bool is_json, uint64_t data_start) {
   if (e == Error::OutOfMemory) return e;
   const double scale = 1.0 / static_cast<double>(len);
   for (size_t c = 0; c < job->n_columns; ++c)
-    job->rates.bytes[c] = static_cast<double>(t.parts[c].len) * scale;
+    job->rates.bytes[c] = static_cast<double>(t.parts[c].total_len()) * scale;
   job->rates.rows = static_cast<double>(t.n_rows) * scale;
   return Error::None;
 }
@@ -698,8 +713,8 @@ Error take_columns(Job* job) {
     column->data.len = 0;
     column->offsets.len = 1;
     for (const ChunkTask& t : job->tasks) {
-      column->data.len += t.parts[c].len;
-      column->offsets.len += t.parts[c].n;
+      column->data.len += t.parts[c].total_len();
+      column->offsets.len += t.parts[c].total_n();
     }
     column->data.cap = block.data.size();
     column->offsets.cap = block.offsets.size();
