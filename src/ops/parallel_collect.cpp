@@ -35,8 +35,11 @@ constexpr size_t kWorkerReadSize = 1048576;
 constexpr size_t kWorkerStackSize = 16 * 1048576;
 constexpr size_t kSniffSize = 256;
 constexpr size_t kFirstLineRead = 1048576;
-// The data sampled on the calling thread to size the workers' regions.
-constexpr uint64_t kSampleBytes = 262144;
+// The data sampled on the calling thread to size the workers' regions: a
+// 64th of it, within these bounds, so that it stays a small share of the work.
+constexpr uint64_t kSampleShare = 64;
+constexpr uint64_t kLeastSampleBytes = 16384;
+constexpr uint64_t kMostSampleBytes = 262144;
 // Room every region has beyond its prediction, so that a small or unsampled
 // column does not leave its region at once.
 constexpr size_t kRegionSlackBytes = 4096;
@@ -541,7 +544,7 @@ Error init_task(const Job& job, bool is_json, ChunkTask* t) {
   return Error::None;
 }
 
-// Collects the first kSampleBytes of the data on the calling thread into
+// Collects the first bytes of the data on the calling thread into
 // parts of their own and keeps what they hold per input byte. A failure other
 // than running out of memory only ends the sample early: the workers meet it
 // again and report it.
@@ -550,7 +553,9 @@ Error sample_rates(Job* job, bool is_json, uint64_t data_start) {
   if (job->n_columns && !job->rates.bytes) return Error::OutOfMemory;
   ChunkTask t;
   if (Error e = init_task(*job, is_json, &t); failed(e)) return e;
-  const uint64_t len = std::min<uint64_t>(job->size - data_start, kSampleBytes);
+  const uint64_t data_len = job->size - data_start;
+  const uint64_t len =
+      std::min(data_len, std::clamp(data_len / kSampleShare, kLeastSampleBytes, kMostSampleBytes));
   t.start = data_start;
   t.end = data_start + len;
   Error e = is_json ? run_range<collect_json_lines>(&t) : run_range<collect_csv_lines>(&t);
@@ -857,31 +862,25 @@ Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, 
   if (offset >= size) return Error::None;
   const uint64_t rest = size - offset;
   size_t window = rest < kLineWindow ? static_cast<size_t>(rest) : kLineWindow;
-  uint8_t* buf = nullptr;
+  auto buf = platform::HeapArray<uint8_t>::make(window);
+  if (!buf) return Error::OutOfMemory;
   size_t have = 0;
-  Error e = Error::None;
   for (;;) {
-    void* grown = platform::heap_realloc(buf, window);
-    if (!grown) {
-      e = Error::OutOfMemory;
-      break;
-    }
-    buf = static_cast<uint8_t*>(grown);
     size_t got = 0;
-    if (e = platform::file_pread(file, buf + have, window - have, offset + have, &got); failed(e)) break;
-    if (got == 0) break;  // the file ended early
-    size_t k = find_byte(buf + have, got, '\n');
+    if (Error e = platform::file_pread(file, buf.get() + have, window - have, offset + have, &got); failed(e))
+      return e;
+    if (got == 0) return Error::None;  // the file ended early
+    size_t k = find_byte(buf.get() + have, got, '\n');
     if (k < got) {
       *out = offset + have + k + 1;
-      break;
+      return Error::None;
     }
     have += got;
     if (have < window) continue;
-    if (window >= rest) break;
+    if (window >= rest) return Error::None;
     window = rest - window < window ? static_cast<size_t>(rest) : window * 2;
+    if (!buf.resize(window)) return Error::OutOfMemory;
   }
-  platform::heap_free(buf);
-  return e;
 }
 
 Error find_next_record_start(platform::File file, uint64_t record_start, uint64_t offset, uint64_t size,
@@ -891,28 +890,26 @@ Error find_next_record_start(platform::File file, uint64_t record_start, uint64_
 
 Error find_record_start_from(platform::File file, uint64_t from, QuotedFraming framing, uint64_t offset,
                              uint64_t size, uint8_t delimiter, uint64_t* out) {
-  const uint64_t record_start = from;
   *out = size;
-  auto* buf = static_cast<uint8_t*>(platform::heap_alloc(kLineWindow));
+  auto buf = platform::HeapArray<uint8_t>::make(kLineWindow);
   if (!buf) return Error::OutOfMemory;
-  Error e = Error::None;
-  for (uint64_t pos = record_start; pos < size;) {
+  for (uint64_t pos = from; pos < size;) {
     const uint64_t rest = size - pos;
     size_t got = 0;
-    if (e = platform::file_pread(file, buf, rest < kLineWindow ? static_cast<size_t>(rest) : kLineWindow, pos,
-                                 &got);
-        failed(e) || got == 0)
-      break;
+    if (Error e = platform::file_pread(
+            file, buf.get(), rest < kLineWindow ? static_cast<size_t>(rest) : kLineWindow, pos, &got);
+        failed(e))
+      return e;
+    if (got == 0) break;
     size_t first = SIZE_MAX;
-    count_quoted_ends(&framing, buf, got, delimiter, offset > pos ? offset - pos : 0, &first);
+    count_quoted_ends(&framing, buf.get(), got, delimiter, offset > pos ? offset - pos : 0, &first);
     if (first != SIZE_MAX) {
       *out = pos + first + 1;
       break;
     }
     pos += got;
   }
-  platform::heap_free(buf);
-  return e;
+  return Error::None;
 }
 
 ColumnarCollectContext* parallel_collect_columnar(const char* path, uint8_t delimiter,

@@ -232,11 +232,11 @@ TEST_F(ParallelCollect, EveryThreadCountMatchesTheSingleThreadedCollect) {
   }
 }
 
-// The workers write into regions of the result sized from the first 256 KiB;
-// rows that grow, shrink or first pass the filter after it make parts leave
-// their regions or leave room behind, and chunk ends fall inside quoted
-// fields, CRLF pairs and records spanning lines. Every thread count from 1 to
-// 20 must give the single-threaded collect's columns.
+// The workers write into regions of the result sized from a sample of the
+// first bytes (at most 256 KiB); rows that grow, shrink or first pass the
+// filter after it make parts leave their regions or leave room behind, and
+// chunk ends fall inside quoted fields, CRLF pairs and records spanning lines.
+// Every thread count from 1 to 20 must give the single-threaded collect's columns.
 TEST_F(ParallelCollect, EveryThreadCountAndChunkingMatchesTheSingleThreadedCollect) {
   const size_t kBytes = 1536 * 1024;
   const size_t kSampled = 300000;  // past the sample
