@@ -1,6 +1,7 @@
 // Exports of the one-pass profile and of the schema inferred from it.
 #include "api/error_slot.h"
 #include "api/scanner_open.h"
+#include "platform/owned.h"
 #include "profile/profile.h"
 #include "quelta.h"
 #include "scan/scanner.h"
@@ -10,11 +11,10 @@ using namespace quelta;
 namespace {
 
 char* run(const char* path, const ScanOptions* options, const ReadOptions* read, ProfileOutput what) {
-  Scanner* scanner = api::open_scanner(path, options, read);
+  platform::OwnedPtr<Scanner, scanner_close> scanner(api::open_scanner(path, options, read));
   if (!scanner) return nullptr;
   Error condition = Error::None;
-  char* text = profile_text(scanner_state(scanner), what, &condition);
-  scanner_close(scanner);
+  char* text = profile_text(scanner_state(scanner.get()), what, &condition);
   if (!text)
     api::slot_set(what == ProfileOutput::Profile ? "profile failed: " : "infer_schema failed: ", condition);
   return text;

@@ -1,6 +1,7 @@
 // Exports of the whole-file validation report.
 #include "api/error_slot.h"
 #include "api/read_options.h"
+#include "platform/owned.h"
 #include "quelta.h"
 #include "report/html_report.h"
 #include "validate/report.h"
@@ -11,21 +12,21 @@ extern "C" {
 
 // The report JSON rendered and handed out with the run; the run is released on failure.
 static ValidationReport* report_from_run(ReportRun* run) {
+  platform::OwnedPtr<ReportRun, report_run_release> owned_run(run);
   MemorySink sink;
   if (failed(render_report(*run, sink)) || failed(sink.put('\0'))) {
-    report_run_release(run);
     api::slot_set("out of memory rendering report");
     return nullptr;
   }
-  ByteBuffer text = sink.take();
-  ValidationReport* report = report_create(run, reinterpret_cast<char*>(text.data), text.len - 1);
+  OwnedBuffer<uint8_t> text(sink.take());
+  ValidationReport* report = report_create(run, reinterpret_cast<char*>(text->data), text->len - 1);
   if (!report) {
-    text.release();
-    report_run_release(run);
     api::slot_set("out of memory");
     return nullptr;
   }
-  text.take();
+  // The report holds both now.
+  (void)text.take();
+  (void)owned_run.release();
   return report;
 }
 

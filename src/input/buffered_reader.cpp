@@ -2,9 +2,9 @@
 #include "input/buffered_reader.h"
 
 #include <cstring>
-#include <new>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 #include "util/byte_search.h"
 
 namespace quelta {
@@ -14,11 +14,12 @@ constexpr uint8_t kQuoteByte = '"';
 Error open_input_file(const char* path, platform::File* out, bool allow_stream) {
   if (Error e = platform::file_open_read(path, out, allow_stream); failed(e)) return e;
   if (out->stream) return Error::None;  // no size to tell: an empty stream reads as an empty file later
+  platform::OwnedPtr<platform::File, platform::file_close> opened(out);
   uint64_t size = 0;
-  Error e = platform::file_size(*out, &size);
-  if (!failed(e) && size == 0) e = Error::EmptyFile;
-  if (failed(e)) platform::file_close(out);
-  return e;
+  if (Error e = platform::file_size(*out, &size); failed(e)) return e;
+  if (size == 0) return Error::EmptyFile;
+  (void)opened.release();
+  return Error::None;
 }
 
 static Error reader_init(BufferedReader* r, size_t chunk_size) {
@@ -107,12 +108,11 @@ static Error zip_entries_at_end(BufferedReader* r, uint64_t* entries) {
   uint64_t size = 0;
   if (r->file.stream || failed(platform::file_size(r->file, &size))) return Error::None;
   const size_t n = size < kZipTailSize ? static_cast<size_t>(size) : kZipTailSize;
-  auto* tail = static_cast<uint8_t*>(platform::heap_alloc(n ? n : 1));
+  auto tail = platform::HeapArray<uint8_t>::allocate(n ? n : 1);
   if (!tail) return Error::OutOfMemory;
   size_t got = 0;
-  Error e = platform::file_pread(r->file, tail, n, size - n, &got);
-  if (!failed(e)) zip_entries_from_tail(tail, got, entries);
-  platform::heap_free(tail);
+  Error e = platform::file_pread(r->file, tail.get(), n, size - n, &got);
+  if (!failed(e)) zip_entries_from_tail(tail.get(), got, entries);
   return e;
 }
 
@@ -134,14 +134,11 @@ Error reader_detect_compression(BufferedReader* r) {
     if (Error e = zip_entries_at_end(r, &entries); failed(e)) return e;
     if (entries > 1) return Error::SeveralZipMembers;
   }
-  void* block = platform::heap_alloc(sizeof(Decompressor));
-  if (!block) return Error::OutOfMemory;
-  Decompressor* d = new (block) Decompressor{};
-  if (Error e = decompressor_open(d, kind); failed(e)) {
-    platform::heap_free(d);
-    return e;
-  }
-  r->inflow = d;
+  auto d = platform::HeapBox<Decompressor>::make();
+  if (!d) return Error::OutOfMemory;
+  // A failed open leaves nothing in the decompressor to close.
+  if (Error e = decompressor_open(d.get(), kind); failed(e)) return e;
+  r->inflow = d.release();
   // A regular file is decompressed ahead of the reader on a thread of its own. A
   // stream is not: closing the reader early would wait for its next bytes.
   r->ahead_wanted = r->is_file && !r->file.stream && read_ahead_in_use();

@@ -2,6 +2,7 @@
 #include "input/csv_reader.h"
 
 #include "input/header.h"
+#include "platform/owned.h"
 #include "util/byte_search.h"
 
 namespace quelta {
@@ -135,20 +136,19 @@ static Error csv_finish_open(CsvReader* csv, uint64_t max_column, const ReadSett
   csv->max_column = max_column;
   csv->delimiter = settings.delimiter;
   csv->quoting = settings.quoting;
-  Error e = reader_set_decoding(&csv->reader, settings);
-  if (!failed(e)) e = read_header(csv);
-  if (failed(e)) csv_close(csv);
-  return e;
+  platform::OwnedPtr<CsvReader, csv_close> opening(csv);
+  if (Error e = reader_set_decoding(&csv->reader, settings); failed(e)) return e;
+  if (Error e = read_header(csv); failed(e)) return e;
+  (void)opening.release();
+  return Error::None;
 }
 
 Error csv_open_file(CsvReader* csv, const char* path, uint64_t max_column, const ReadSettings& settings) {
   *csv = CsvReader{};
-  platform::File file;
-  if (Error e = open_input_file(path, &file, settings.stream); failed(e)) return e;
-  if (Error e = reader_init_file(&csv->reader, file); failed(e)) {
-    platform::file_close(&file);
-    return e;
-  }
+  platform::Owned<platform::File, platform::file_close> file;
+  if (Error e = open_input_file(path, file.get(), settings.stream); failed(e)) return e;
+  if (Error e = reader_init_file(&csv->reader, *file.get()); failed(e)) return e;
+  (void)file.take();  // the reader closes it from now on
   return csv_finish_open(csv, max_column, settings);
 }
 

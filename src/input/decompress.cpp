@@ -15,6 +15,7 @@
 #include <new>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 namespace quelta {
 
@@ -117,14 +118,13 @@ static Error zstd_condition(size_t code) {
 
 Error decompressor_open(Decompressor* d, Compression kind) {
   *d = Decompressor{};
+  // Until the decoder is ready, a failure closes what there is of it.
+  platform::OwnedPtr<Decompressor, decompressor_close> opening(d);
   d->kind = kind;
   d->in = static_cast<uint8_t*>(platform::heap_alloc(kInputSize));
   void* block = platform::heap_alloc(sizeof(DecoderState));
   if (block) d->state = new (block) DecoderState{};
-  if (!d->in || !d->state) {
-    decompressor_close(d);
-    return Error::OutOfMemory;
-  }
+  if (!d->in || !d->state) return Error::OutOfMemory;
   DecoderState* s = d->state;
   Error e = Error::None;
   switch (kind) {
@@ -151,8 +151,9 @@ Error decompressor_open(Decompressor* d, Compression kind) {
       e = Error::Unexpected;
       break;
   }
-  if (failed(e)) decompressor_close(d);
-  return e;
+  if (failed(e)) return e;
+  (void)opening.release();
+  return Error::None;
 }
 
 void decompressor_close(Decompressor* d) {

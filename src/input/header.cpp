@@ -4,9 +4,25 @@
 #include <cstring>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 #include "util/byte_search.h"
+#include "util/grow_buffer.h"
 
 namespace quelta {
+namespace {
+
+// Names copied so far: the first n entries of names.
+struct NameList {
+  FieldView* names = nullptr;
+  size_t n = 0;
+};
+
+void free_name_list(NameList* list) {
+  free_names(list->names, list->n);
+  *list = NameList{};
+}
+
+}  // namespace
 
 Error read_header(CsvReader* csv) {
   FieldView line;
@@ -22,41 +38,31 @@ Error read_header(CsvReader* csv) {
   if (at_end) return Error::EmptyFile;
 
   // Split a copy: the names must survive the reader's next refill.
-  ByteBuffer copy;
-  GrowBuffer<FieldView> fields;
-  ByteBuffer scratch;
-  FieldView* names = nullptr;
-  size_t count = 0, copied = 0;
-  Error e = copy.append(line.ptr, line.len);
-  if (!failed(e)) {
-    e = split_record(FieldView{copy.data, copy.len}, csv->delimiter, kNoMaxColumn, &fields, &scratch, &count);
-    if (failed(e)) csv_note_failure(csv, e, start, FieldView{copy.data, copy.len});
+  OwnedBuffer<uint8_t> copy;
+  OwnedBuffer<FieldView> fields;
+  OwnedBuffer<uint8_t> scratch;
+  size_t count = 0;
+  if (Error e = copy->append(line.ptr, line.len); failed(e)) return e;
+  const FieldView text{copy->data, copy->len};
+  if (Error e = split_record(text, csv->delimiter, kNoMaxColumn, fields.get(), scratch.get(), &count);
+      failed(e)) {
+    csv_note_failure(csv, e, start, text);
+    return e;
   }
-  if (!failed(e)) {
-    names = static_cast<FieldView*>(platform::heap_alloc(count * sizeof(FieldView)));
-    if (!names) e = Error::OutOfMemory;
-  }
-  for (; !failed(e) && copied < count; ++copied) {
-    const FieldView& f = fields[copied];
+  platform::Owned<NameList, free_name_list> list;
+  list->names = static_cast<FieldView*>(platform::heap_alloc(count * sizeof(FieldView)));
+  if (!list->names) return Error::OutOfMemory;
+  for (; list->n < count; ++list->n) {
+    const FieldView& f = fields->data[list->n];
     uint8_t* name = nullptr;
     if (f.len > 0) {
       name = static_cast<uint8_t*>(platform::heap_alloc(f.len));
-      if (!name) {
-        e = Error::OutOfMemory;
-        break;
-      }
+      if (!name) return Error::OutOfMemory;
       std::memcpy(name, f.ptr, f.len);
     }
-    names[copied] = FieldView{name, f.len};
+    list->names[list->n] = FieldView{name, f.len};
   }
-  copy.release();
-  fields.release();
-  scratch.release();
-  if (failed(e)) {
-    free_names(names, copied);
-    return e;
-  }
-  csv->names = names;
+  csv->names = list.take().names;
   csv->n_names = count;
   csv->lines = 1 + count_byte(line.ptr, line.len, '\n');
   return Error::None;

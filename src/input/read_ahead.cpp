@@ -1,9 +1,8 @@
 // The read-ahead thread of compressed files and its two-slot hand-over.
 #include "input/read_ahead.h"
 
-#include <new>
-
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 namespace quelta {
 
@@ -43,27 +42,22 @@ Error read_ahead_start(ReadAhead** out, Decompressor* inflow, ByteSource source,
                        size_t capacity, bool* started) {
   *out = nullptr;
   *started = false;
-  void* block = platform::heap_alloc(sizeof(ReadAhead));
-  if (!block) return Error::OutOfMemory;
-  auto* a = new (block) ReadAhead{};
+  auto box = platform::HeapBox<ReadAhead>::make();
+  if (!box) return Error::OutOfMemory;
+  // From here read_ahead_stop releases the slots and joins the thread if it runs.
+  platform::OwnedPtr<ReadAhead, read_ahead_stop> a(box.release());
   a->capacity = capacity;
   a->inflow = inflow;
   a->source = source;
   a->source_read = source_read;
   for (AheadSlot& s : a->slots) {
     s.data = static_cast<uint8_t*>(platform::heap_alloc(capacity));
-    if (!s.data) {
-      read_ahead_stop(a);
-      return Error::OutOfMemory;
-    }
+    if (!s.data) return Error::OutOfMemory;
   }
-  const Error e = platform::thread_start(&a->thread, kStackSize, produce, a);
-  if (failed(e)) {
-    read_ahead_stop(a);
-    // Without a thread the reader decompresses as it reads; only a failed allocation is reported.
+  // Without a thread the reader decompresses as it reads; only a failed allocation is reported.
+  if (Error e = platform::thread_start(&a->thread, kStackSize, produce, a.get()); failed(e))
     return e == Error::OutOfMemory ? e : Error::None;
-  }
-  *out = a;
+  *out = a.release();
   *started = true;
   return Error::None;
 }

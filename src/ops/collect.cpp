@@ -1,9 +1,8 @@
 // Row-major collection into one growing buffer.
 #include "ops/collect.h"
 
-#include <new>
-
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 struct CollectContext {
   quelta::ByteBuffer data;
@@ -23,12 +22,13 @@ static bool append_row(ByteBuffer* data, const FieldView* fields, size_t n) {
 
 CollectContext* collect_rows(ScanState* s, OpFailure* failure) {
   *failure = OpFailure{};
-  void* block = platform::heap_alloc(sizeof(CollectContext));
-  if (!block) {
+  auto box = platform::HeapBox<CollectContext>::make();
+  if (!box) {
     *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
-  auto* ctx = new (block) CollectContext{ByteBuffer{}, 0, 0};
+  // From here collect_close releases the context with the rows it holds.
+  platform::OwnedPtr<CollectContext, collect_close> ctx(box.release());
   bool buffer_full = false;
   Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
     if (ctx->n_rows == 0) ctx->n_cols = n;
@@ -39,8 +39,7 @@ CollectContext* collect_rows(ScanState* s, OpFailure* failure) {
     ++ctx->n_rows;
     return Error::None;
   });
-  if (!failed(e)) return ctx;
-  collect_close(ctx);
+  if (!failed(e)) return ctx.release();
   *failure = {buffer_full ? OpFailure::Stage::Rows : OpFailure::Stage::Scan, e};
   return nullptr;
 }

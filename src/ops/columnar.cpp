@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 struct ColumnarCollectContext {
   quelta::ColumnBuffer* columns;
@@ -14,6 +15,17 @@ struct ColumnarCollectContext {
 
 namespace quelta {
 namespace {
+
+// An array of column buffers and its length, released as one.
+struct ColumnArray {
+  ColumnBuffer* columns = nullptr;
+  size_t n = 0;
+};
+
+void free_column_array(ColumnArray* array) {
+  column_buffers_free(array->columns, array->n);
+  *array = ColumnArray{};
+}
 
 // After this many rows the columns are sized for the whole input, at the rate
 // these rows filled them.
@@ -39,13 +51,11 @@ Error column_buffers_new(size_t n, ColumnBuffer** out) {
   auto* columns = static_cast<ColumnBuffer*>(platform::heap_alloc(n * sizeof(ColumnBuffer)));
   if (!columns) return Error::OutOfMemory;
   for (size_t i = 0; i < n; ++i) new (&columns[i]) ColumnBuffer{};
+  platform::Owned<ColumnArray, free_column_array> array(ColumnArray{columns, n});
   for (size_t i = 0; i < n; ++i) {
-    if (failed(columns[i].offsets.push(0))) {
-      column_buffers_free(columns, n);
-      return Error::OutOfMemory;
-    }
+    if (failed(columns[i].offsets.push(0))) return Error::OutOfMemory;
   }
-  *out = columns;
+  *out = array.take().columns;
   return Error::None;
 }
 
@@ -122,7 +132,8 @@ ColumnarCollectContext* columnar_context_create(ColumnBuffer* columns, size_t n_
 
 ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure) {
   *failure = OpFailure{};
-  ColumnarCollectContext* ctx = columnar_context_create(nullptr, 0, 0);
+  // From its creation columnar_close releases the context with the columns it holds.
+  platform::OwnedPtr<ColumnarCollectContext, columnar_close> ctx(columnar_context_create(nullptr, 0, 0));
   if (!ctx) {
     *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
@@ -156,8 +167,7 @@ ColumnarCollectContext* columnar_collect(ScanState* s, OpFailure* failure) {
     }
     return Error::None;
   });
-  if (!failed(e)) return ctx;
-  columnar_close(ctx);
+  if (!failed(e)) return ctx.release();
   *failure = {own != OpFailure::Stage::None ? own : OpFailure::Stage::Scan, e};
   return nullptr;
 }

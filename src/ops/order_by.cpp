@@ -1,20 +1,37 @@
 // Materialising, comparing and sorting rows for order-by.
 #include "ops/order_by.h"
 
-#include <new>
-
 #include "input/decimal.h"
 #include "input/decimal_words.h"
 #include "ops/stable_sort.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 #include "scan/predicate.h"
 #include "util/arena.h"
 
+namespace quelta {
+namespace {
+
+// The materialised rows: their copies and the array that orders them.
+struct RowTable {
+  Arena row_memory;  // every row's copy, side by side in file order
+  RowCopy* rows = nullptr;
+  size_t count = 0;
+};
+
+void free_rows(RowTable* table) {
+  arena_release(&table->row_memory);
+  platform::heap_free(table->rows);
+  table->rows = nullptr;
+  table->count = 0;
+}
+
+}  // namespace
+}  // namespace quelta
+
 struct OrderByContext {
-  quelta::Arena row_memory;  // every row's copy, side by side in file order
-  quelta::RowCopy* rows;
-  size_t count;
-  size_t cursor;
+  quelta::RowTable table;
+  size_t cursor = 0;
   quelta::RowCopyOut row_out;
 };
 
@@ -24,11 +41,6 @@ namespace {
 // Rows are copied into an arena of blocks up to this size, so a sort that
 // jumps between rows stays within few pages (and huge ones, at this size).
 constexpr size_t kRowBlock = size_t{8} << 20;
-
-void free_rows(Arena* row_memory, RowCopy* rows) {
-  arena_release(row_memory);
-  platform::heap_free(rows);
-}
 
 // Appends one row to the array, growing it from c to c + c/2 + 4 entries.
 Error append_row(RowCopy** rows, size_t* count, size_t* cap, const RowCopy& row) {
@@ -46,21 +58,22 @@ Error append_row(RowCopy** rows, size_t* count, size_t* cap, const RowCopy& row)
   return Error::None;
 }
 
-Error materialise(ScanState* s, size_t column, Arena* row_memory, RowCopy** rows, size_t* count) {
+// Fills the table; on failure it holds what was copied so far.
+Error materialise(ScanState* s, size_t column, RowTable* table) {
   size_t cap = 0;
   Error scanned = for_each_row(s, [&](const FieldView* fields, size_t n) {
     RowCopy copy;
-    if (Error e = row_copy_make_keyed(row_memory, fields, n, column, &copy); failed(e)) return e;
-    return append_row(rows, count, &cap, copy);
+    if (Error e = row_copy_make_keyed(&table->row_memory, fields, n, column, &copy); failed(e)) return e;
+    return append_row(&table->rows, &table->count, &cap, copy);
   });
   if (failed(scanned)) return scanned;
-  if (*count == 0) {
-    platform::heap_free(*rows);
-    *rows = nullptr;
-  } else if (*count < cap) {
-    void* trimmed = platform::heap_realloc(*rows, *count * sizeof(RowCopy));
+  if (table->count == 0) {
+    platform::heap_free(table->rows);
+    table->rows = nullptr;
+  } else if (table->count < cap) {
+    void* trimmed = platform::heap_realloc(table->rows, table->count * sizeof(RowCopy));
     if (!trimmed) return Error::OutOfMemory;
-    *rows = static_cast<RowCopy*>(trimmed);
+    table->rows = static_cast<RowCopy*>(trimmed);
   }
   return Error::None;
 }
@@ -182,23 +195,20 @@ bool order_by_before(const RowCopy& a, const RowCopy& b, size_t column, bool des
 
 OrderByContext* order_by_run(ScanState* s, size_t column, bool descending, OpFailure* failure) {
   *failure = OpFailure{};
-  Arena row_memory;
-  row_memory.max_block = kRowBlock;
-  RowCopy* rows = nullptr;
-  size_t count = 0;
-  if (Error e = materialise(s, column, &row_memory, &rows, &count); failed(e)) {
-    free_rows(&row_memory, rows);
+  platform::Owned<RowTable, free_rows> table;
+  table->row_memory.max_block = kRowBlock;
+  if (Error e = materialise(s, column, table.get()); failed(e)) {
     *failure = {OpFailure::Stage::Scan, e};
     return nullptr;
   }
-  stable_sort(rows, count, KeyOrder{column, descending});
-  void* block = platform::heap_alloc(sizeof(OrderByContext));
-  if (!block) {
-    free_rows(&row_memory, rows);
+  stable_sort(table->rows, table->count, KeyOrder{column, descending});
+  auto ctx = platform::HeapBox<OrderByContext>::make();
+  if (!ctx) {
     *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
-  return new (block) OrderByContext{row_memory, rows, count, 0, RowCopyOut{}};
+  ctx->table = table.take();
+  return ctx.release();
 }
 
 // How far ahead of the cursor the rows to hand out are fetched, and how many
@@ -207,23 +217,24 @@ constexpr size_t kTakeAhead = 8;
 constexpr size_t kTakeLines = 6;
 
 const RowCopy* order_by_take(OrderByContext* ctx) {
-  if (ctx->cursor >= ctx->count) return nullptr;
-  if (ctx->cursor + kTakeAhead < ctx->count) {
-    const RowCopy& ahead = ctx->rows[ctx->cursor + kTakeAhead];
+  const RowTable& table = ctx->table;
+  if (ctx->cursor >= table.count) return nullptr;
+  if (ctx->cursor + kTakeAhead < table.count) {
+    const RowCopy& ahead = table.rows[ctx->cursor + kTakeAhead];
     const auto* block = reinterpret_cast<const uint8_t*>(ahead.fields);
     if (block) {
       __builtin_prefetch(block - 1);
       for (size_t line = 0; line < kTakeLines; ++line) __builtin_prefetch(block + 64 * line);
     }
   }
-  return &ctx->rows[ctx->cursor++];
+  return &table.rows[ctx->cursor++];
 }
 
 RowCopyOut* order_by_row_out(OrderByContext* ctx) { return &ctx->row_out; }
 
 void order_by_close(OrderByContext* ctx) {
   if (!ctx) return;
-  free_rows(&ctx->row_memory, ctx->rows);
+  free_rows(&ctx->table);
   row_copy_out_release(&ctx->row_out);
   ctx->~OrderByContext();
   platform::heap_free(ctx);

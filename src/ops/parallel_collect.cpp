@@ -80,7 +80,7 @@ template <typename T>
 bool make_room(T** items, size_t* len, size_t* cap, size_t* kept, platform::HeapArray<T>* more, size_t need) {
   if (!*more) {
     const size_t want = std::max(need, *cap / 4 + 4096 / sizeof(T));
-    *more = platform::HeapArray<T>::make(want);
+    *more = platform::HeapArray<T>::allocate(want);
     if (!*more) return false;
     *kept = *len;
     *len = 0;
@@ -125,6 +125,7 @@ inline bool part_append(ColumnPart* p, const uint8_t* s, size_t n) {
 struct ColumnBlock {
   platform::HeapArray<uint8_t> data;
   platform::HeapArray<uint32_t> offsets;
+  size_t data_cap = 0, offsets_cap = 0;  // elements each block holds
 };
 
 // One byte range, prepared by the calling thread, filled in by one worker and
@@ -146,7 +147,7 @@ struct ChunkTask {
   size_t n_columns = 0;
   const FieldView* names = nullptr;  // JSON only
   const KeyIndex* key_index = nullptr;
-  platform::HeapArray<ColumnPart> parts;  // one per column
+  platform::ObjectArray<ColumnPart> parts;  // one per column
   uint64_t n_rows = 0;
   Error error = Error::None;
   struct MergeShare* merge = nullptr;
@@ -337,16 +338,22 @@ bool place_column(MergeShare* m, size_t c) {
     data_len += p.total_len();
     rows += p.total_n();
   }
-  if (data_len > block.data.size() && !block.data.resize(data_len)) return false;
-  if (rows + 1 > block.offsets.size() && !block.offsets.resize(rows + 1)) return false;
+  if (data_len > block.data_cap) {
+    if (!block.data.resize(data_len)) return false;
+    block.data_cap = data_len;
+  }
+  if (rows + 1 > block.offsets_cap) {
+    if (!block.offsets.resize(rows + 1)) return false;
+    block.offsets_cap = rows + 1;
+  }
   place_parts(*m, c, block.data.get(), data_len, rows);
   place_parts(*m, c, block.offsets.get(), data_len, rows);
   block.offsets[0] = 0;
   // Region room past the joined values was written by no one or is stale:
   // give its pages back.
-  platform::heap_discard(block.data.get(), data_len, block.data.size());
+  platform::heap_discard(block.data.get(), data_len, block.data_cap);
   platform::heap_discard(block.offsets.get(), (rows + 1) * sizeof(uint32_t),
-                         block.offsets.size() * sizeof(uint32_t));
+                         block.offsets_cap * sizeof(uint32_t));
   return true;
 }
 
@@ -376,8 +383,8 @@ void merge_share(MergeShare* m) {
 template <Error (*Collect)(ChunkTask*, uint8_t*, ByteBuffer*)>
 Error run_range(ChunkTask* t) {
   const uint64_t range = t->end - t->start;
-  auto buf = platform::HeapArray<uint8_t>::make(range < kWorkerReadSize ? std::max<size_t>(range, 1)
-                                                                        : kWorkerReadSize);
+  auto buf = platform::HeapArray<uint8_t>::allocate(range < kWorkerReadSize ? std::max<size_t>(range, 1)
+                                                                            : kWorkerReadSize);
   if (!buf) return Error::OutOfMemory;
   ByteBuffer carry;
   Error e = Collect(t, buf.get(), &carry);
@@ -420,8 +427,8 @@ struct Job {
   platform::HeapArray<FieldView> names;
   KeyIndex key_index;
   Rates rates;
-  platform::HeapArray<ColumnBlock> blocks;
-  platform::HeapArray<ChunkTask> tasks;
+  platform::ObjectArray<ColumnBlock> blocks;
+  platform::ObjectArray<ChunkTask> tasks;
   MergeShare merge;
   platform::HeapArray<platform::Thread> threads;
   ColumnBuffer* merged = nullptr;
@@ -442,7 +449,7 @@ struct Job {
 
   void release_tasks() {
     tasks.reset();
-    threads.reset();
+    threads = {};
     blocks.reset();
   }
 };
@@ -469,7 +476,7 @@ Error read_json_directory(Job* job) {
   if (line.len == 0) return Error::ParserInvalidJson;
   if (Error e = parse_object(&job->parser, line); failed(e)) return e;
   const size_t n = job->parser.members.len;
-  job->names = platform::HeapArray<FieldView>::make(n ? n : 1);
+  job->names = platform::HeapArray<FieldView>::allocate(n ? n : 1);
   if (!job->names) return Error::OutOfMemory;
   for (size_t i = 0; i < n; ++i) job->names[i] = job->parser.members[i].key;
   job->n_columns = n;
@@ -530,7 +537,7 @@ Error init_task(const Job& job, bool is_json, ChunkTask* t) {
     t->key_index = &job.key_index;
   }
   if (job.predicates.count) {
-    t->own_predicates = platform::HeapArray<PreparedPredicate>::make(job.predicates.count);
+    t->own_predicates = platform::HeapArray<PreparedPredicate>::allocate(job.predicates.count);
     if (!t->own_predicates) return Error::OutOfMemory;
     std::memcpy(static_cast<void*>(t->own_predicates.get()), job.predicates.items,
                 job.predicates.count * sizeof(PreparedPredicate));
@@ -538,7 +545,7 @@ Error init_task(const Job& job, bool is_json, ChunkTask* t) {
     t->predicates.count = job.predicates.count;
   }
   if (job.n_columns) {
-    t->parts = platform::HeapArray<ColumnPart>::make(job.n_columns);
+    t->parts = platform::ObjectArray<ColumnPart>::make(job.n_columns);
     if (!t->parts) return Error::OutOfMemory;
   }
   return Error::None;
@@ -549,8 +556,10 @@ Error init_task(const Job& job, bool is_json, ChunkTask* t) {
 // than running out of memory only ends the sample early: the workers meet it
 // again and report it.
 Error sample_rates(Job* job, bool is_json, uint64_t data_start) {
-  job->rates.bytes = platform::HeapArray<double>::make(job->n_columns);
-  if (job->n_columns && !job->rates.bytes) return Error::OutOfMemory;
+  if (job->n_columns) {
+    job->rates.bytes = platform::HeapArray<double>::allocate(job->n_columns);
+    if (!job->rates.bytes) return Error::OutOfMemory;
+  }
   ChunkTask t;
   if (Error e = init_task(*job, is_json, &t); failed(e)) return e;
   const uint64_t data_len = job->size - data_start;
@@ -582,9 +591,9 @@ size_t region_size(double rate, uint64_t bytes, size_t slack) {
 // faulting 4 KiB pages just before they are written.
 template <typename T>
 platform::HeapArray<T> column_block(size_t n) {
-  if (n < platform::kHugePageBlock / sizeof(T)) return platform::HeapArray<T>::make(n);
-  platform::HeapArray<T> block = platform::HeapArray<T>::make(1);
-  if (block && n > 1 && !block.resize(n)) block.reset();
+  if (n < platform::kHugePageBlock / sizeof(T)) return platform::HeapArray<T>::allocate(n);
+  platform::HeapArray<T> block = platform::HeapArray<T>::allocate(1);
+  if (block && n > 1 && !block.resize(n)) return {};
   return block;
 }
 
@@ -593,7 +602,7 @@ platform::HeapArray<T> column_block(size_t n) {
 // blocks are allocated here but first written by the workers.
 Error lay_out_regions(Job* job) {
   if (job->n_columns == 0) return Error::None;
-  job->blocks = platform::HeapArray<ColumnBlock>::make(job->n_columns);
+  job->blocks = platform::ObjectArray<ColumnBlock>::make(job->n_columns);
   if (!job->blocks) return Error::OutOfMemory;
   for (size_t c = 0; c < job->n_columns; ++c) {
     size_t data = 0, ends = 1;
@@ -612,6 +621,8 @@ Error lay_out_regions(Job* job) {
     block.data = column_block<uint8_t>(data);
     block.offsets = column_block<uint32_t>(ends);
     if (!block.data || !block.offsets) return Error::OutOfMemory;
+    block.data_cap = data;
+    block.offsets_cap = ends;
     for (ChunkTask& t : job->tasks) {
       ColumnPart& p = t.parts[c];
       p.data = block.data.get() + p.data_at;
@@ -631,8 +642,8 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads,
   uint64_t n = data_len / kMinChunkBytes;
   if (n < 1) n = 1;
   if (n > n_threads) n = n_threads;
-  job->tasks = platform::HeapArray<ChunkTask>::make(n);
-  job->threads = platform::HeapArray<platform::Thread>::make(n);
+  job->tasks = platform::ObjectArray<ChunkTask>::make(n);
+  job->threads = platform::HeapArray<platform::Thread>::allocate(n);
   if (!job->tasks || !job->threads) return Error::OutOfMemory;
   const uint64_t step = data_len / n;
   uint64_t start = data_start;
@@ -640,7 +651,7 @@ Error plan_chunks(Job* job, bool is_json, uint64_t data_start, size_t n_threads,
   uint64_t counted_to = data_start;
   platform::HeapArray<uint8_t> buf;
   if (speculate && n > 1) {
-    buf = platform::HeapArray<uint8_t>::make(kWorkerReadSize);
+    buf = platform::HeapArray<uint8_t>::allocate(kWorkerReadSize);
     if (!buf) return Error::OutOfMemory;
   }
   for (size_t i = 0; i < n; ++i) {
@@ -696,7 +707,7 @@ Error run_workers(Job* job, bool is_json) {
     m.parsed.fetch_add(n_tasks + 1, std::memory_order_acq_rel);
     m.parsed.notify_all();
   }
-  for (platform::Thread& thread : job->threads) platform::thread_join(&thread);
+  for (size_t i = 0; i < n_tasks; ++i) platform::thread_join(&job->threads[i]);
   if (failed(start_error)) return start_error;
   for (size_t i = n_tasks; i-- > 0;)
     if (failed(job->tasks[i].error)) return job->tasks[i].error;
@@ -721,8 +732,8 @@ Error take_columns(Job* job) {
       column->data.len += t.parts[c].total_len();
       column->offsets.len += t.parts[c].total_n();
     }
-    column->data.cap = block.data.size();
-    column->offsets.cap = block.offsets.size();
+    column->data.cap = block.data_cap;
+    column->offsets.cap = block.offsets_cap;
     column->data.data = block.data.release();
     column->offsets.data = block.offsets.release();
   }
@@ -862,7 +873,7 @@ Error find_next_line_start(platform::File file, uint64_t offset, uint64_t size, 
   if (offset >= size) return Error::None;
   const uint64_t rest = size - offset;
   size_t window = rest < kLineWindow ? static_cast<size_t>(rest) : kLineWindow;
-  auto buf = platform::HeapArray<uint8_t>::make(window);
+  auto buf = platform::HeapArray<uint8_t>::allocate(window);
   if (!buf) return Error::OutOfMemory;
   size_t have = 0;
   for (;;) {
@@ -891,7 +902,7 @@ Error find_next_record_start(platform::File file, uint64_t record_start, uint64_
 Error find_record_start_from(platform::File file, uint64_t from, QuotedFraming framing, uint64_t offset,
                              uint64_t size, uint8_t delimiter, uint64_t* out) {
   *out = size;
-  auto buf = platform::HeapArray<uint8_t>::make(kLineWindow);
+  auto buf = platform::HeapArray<uint8_t>::allocate(kLineWindow);
   if (!buf) return Error::OutOfMemory;
   for (uint64_t pos = from; pos < size;) {
     const uint64_t rest = size - pos;

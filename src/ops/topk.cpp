@@ -2,18 +2,17 @@
 // in one pass, then kept with its worst entry at the root.
 #include "ops/topk.h"
 
-#include <new>
-
 #include "input/decimal.h"
 #include "ops/stable_sort.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 struct TopkContext {
-  quelta::TopkEntry* entries;
-  size_t k;
-  size_t count;
-  bool descending;
-  size_t cursor;
+  quelta::TopkEntry* entries = nullptr;
+  size_t k = 0;
+  size_t count = 0;
+  bool descending = false;
+  size_t cursor = 0;
   quelta::RowCopyOut row_out;
 };
 
@@ -21,9 +20,9 @@ namespace quelta {
 namespace {
 
 struct Heap {
-  TopkEntry* e;
-  size_t count;
-  bool descending;
+  TopkEntry* e = nullptr;  // the first count entries hold a row copy each
+  size_t count = 0;
+  bool descending = false;
 
   bool worse(double a, double b) const { return descending ? a < b : a > b; }
 
@@ -44,6 +43,12 @@ struct Heap {
 void free_entries(TopkEntry* entries, size_t count) {
   for (size_t i = 0; i < count; ++i) row_copy_free(&entries[i].row);
   platform::heap_free(entries);
+}
+
+void free_heap(Heap* heap) {
+  free_entries(heap->e, heap->count);
+  heap->e = nullptr;
+  heap->count = 0;
 }
 
 Error fill_heap(ScanState* s, size_t column, size_t k, Heap* heap) {
@@ -72,30 +77,32 @@ Error fill_heap(ScanState* s, size_t column, size_t k, Heap* heap) {
 
 TopkContext* topk_run(ScanState* s, size_t column, size_t k, bool descending, OpFailure* failure) {
   *failure = OpFailure{};
-  TopkEntry* entries = nullptr;
+  platform::Owned<Heap, free_heap> heap(Heap{nullptr, 0, descending});
   if (k > 0) {
-    if (k > SIZE_MAX / sizeof(TopkEntry) ||
-        !(entries = static_cast<TopkEntry*>(platform::heap_alloc(k * sizeof(TopkEntry))))) {
+    heap->e = platform::HeapArray<TopkEntry>::allocate(k).release();
+    if (!heap->e) {
       *failure = {OpFailure::Stage::Scan, Error::OutOfMemory};
       return nullptr;
     }
   }
-  Heap heap{entries, 0, descending};
-  if (Error e = fill_heap(s, column, k, &heap); failed(e)) {
-    free_entries(entries, heap.count);
+  if (Error e = fill_heap(s, column, k, heap.get()); failed(e)) {
     *failure = {OpFailure::Stage::Scan, e};
     return nullptr;
   }
-  void* block = platform::heap_alloc(sizeof(TopkContext));
-  if (!block) {
-    free_entries(entries, heap.count);
+  auto ctx = platform::HeapBox<TopkContext>::make();
+  if (!ctx) {
     *failure = {OpFailure::Stage::Context, Error::OutOfMemory};
     return nullptr;
   }
-  stable_sort(entries, heap.count, [descending](const TopkEntry& a, const TopkEntry& b) {
+  const Heap held = heap.take();
+  stable_sort(held.e, held.count, [descending](const TopkEntry& a, const TopkEntry& b) {
     return descending ? a.key > b.key : a.key < b.key;
   });
-  return new (block) TopkContext{entries, k, heap.count, descending, 0, RowCopyOut{}};
+  ctx->entries = held.e;
+  ctx->k = k;
+  ctx->count = held.count;
+  ctx->descending = descending;
+  return ctx.release();
 }
 
 const TopkEntry* topk_take(TopkContext* ctx) {

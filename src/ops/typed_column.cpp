@@ -1,5 +1,5 @@
 // Typed columns: one pass over a column's offsets, converting each value in
-// place from the collected bytes. Nothing is allocated.
+// place from the collected bytes. Only the dictionary allocates (its hash slots).
 #include "ops/typed_column.h"
 
 #include <algorithm>
@@ -9,7 +9,7 @@
 #include "input/datetime_text.h"
 #include "input/decimal.h"
 #include "input/value_text.h"
-#include "platform/heap.h"
+#include "platform/owned.h"
 
 namespace quelta {
 namespace {
@@ -126,12 +126,12 @@ uint64_t column_dictionary(const ColumnBuffer& c, uint32_t* codes, uint32_t* fir
   size_t wanted = std::min<size_t>(max_distinct, rows);
   size_t n_slots = 16;
   while (n_slots < 2 * wanted) n_slots *= 2;
-  auto* slots = static_cast<uint32_t*>(platform::heap_alloc(n_slots * sizeof(uint32_t)));
+  auto slots = platform::HeapArray<uint32_t>::allocate(n_slots);
   if (!slots) {
     *failed = true;
     return 0;
   }
-  std::memset(slots, 0, n_slots * sizeof(uint32_t));  // 0: empty, else value number + 1
+  std::memset(slots.get(), 0, n_slots * sizeof(uint32_t));  // 0: empty, else value number + 1
   const size_t mask = n_slots - 1;
   uint32_t distinct = 0;
   uint64_t result = 0;
@@ -159,7 +159,6 @@ uint64_t column_dictionary(const ColumnBuffer& c, uint32_t* codes, uint32_t* fir
     }
     if (result) break;
   }
-  platform::heap_free(slots);
   return result ? result : distinct;
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/file.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 namespace quelta::platform {
 namespace {
@@ -36,30 +37,26 @@ Error thread_start(Thread* t, size_t stack_size, ThreadMain fn, void* arg) {
   t->started = false;
   uint64_t number = g_start_count.fetch_add(1, std::memory_order_relaxed) + 1;
   if (number == g_fail_at.load(std::memory_order_relaxed)) return Error::Unexpected;
-  auto* start = static_cast<Start*>(heap_alloc(sizeof(Start)));
+  // The new thread frees its start record; until it runs, the record is ours.
+  auto start = HeapBox<Start>::make(Start{fn, arg});
   if (!start) return Error::OutOfMemory;
-  start->fn = fn;
-  start->arg = arg;
 
   pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) {
-    heap_free(start);
-    return Error::SystemResources;
-  }
+  if (pthread_attr_init(&attr) != 0) return Error::SystemResources;
   size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   const size_t min_stack = static_cast<size_t>(PTHREAD_STACK_MIN);
   size_t size = stack_size < min_stack ? min_stack : stack_size;
   size = (size + page - 1) / page * page;
   int rc = pthread_attr_setstacksize(&attr, size);
   pthread_t handle;
-  if (rc == 0) rc = pthread_create(&handle, &attr, trampoline, start);
+  if (rc == 0) rc = pthread_create(&handle, &attr, trampoline, start.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    heap_free(start);
     if (rc == EAGAIN) return Error::ThreadQuotaExceeded;
     if (rc == ENOMEM) return Error::SystemResources;
     return Error::Unexpected;
   }
+  (void)start.release();
   t->handle = handle;
   t->started = true;
   return Error::None;

@@ -10,6 +10,7 @@
 
 #include "input/open_input.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 #include "util/utf8.h"
 
 namespace quelta {
@@ -293,14 +294,17 @@ Error write_inferred_schema(const FileProfile& p, OutputSink& sink) {
 namespace quelta {
 
 char* profile_text(ScanState* s, ProfileOutput what, Error* condition) {
-  FileProfile profile;
   MemorySink sink;
-  Error e = profile_scan(s, &profile);
-  if (!failed(e))
-    e = what == ProfileOutput::Profile ? write_profile_json(profile, sink)
-                                       : write_inferred_schema(profile, sink);
-  if (!failed(e)) e = sink.put('\0');
-  file_profile_free(&profile);
+  Error e;
+  {
+    // The profile is released before the text is handed out.
+    platform::Owned<FileProfile, file_profile_free> profile;
+    e = profile_scan(s, profile.get());
+    if (!failed(e))
+      e = what == ProfileOutput::Profile ? write_profile_json(*profile.get(), sink)
+                                         : write_inferred_schema(*profile.get(), sink);
+    if (!failed(e)) e = sink.put('\0');
+  }
   if (failed(e)) {
     *condition = e;
     return nullptr;

@@ -12,6 +12,7 @@
 #include "json/file_sink.h"
 #include "platform/file.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 #include "profile/profile.h"
 #include "quelta.h"
 #include "report/html_text.h"
@@ -430,13 +431,11 @@ void write_rule_chart(Html& h, const RuleCounts& counts) {
 // One bar per column with breaches, most first, its parts coloured by rule;
 // the field-count breaches, which belong to no column, as a bar of their own.
 Error write_column_chart(Html& h, const ReportRun& run, const ReportDetail& d) {
-  GrowBuffer<size_t> order;
+  OwnedBuffer<size_t> owned_order;
+  GrowBuffer<size_t>& order = *owned_order.get();
   for (size_t c = 0; c < d.n_names; ++c) {
     if (column_total(d, c) == 0) continue;
-    if (Error e = order.push(c); failed(e)) {
-      order.release();
-      return e;
-    }
+    if (Error e = order.push(c); failed(e)) return e;
   }
   std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     const uint64_t ta = column_total(d, a), tb = column_total(d, b);
@@ -448,7 +447,6 @@ Error write_column_chart(Html& h, const ReportRun& run, const ReportDetail& d) {
   h << "<section class=\"card\" id=\"by-column\">\n<h2>Breaches by column</h2>\n";
   if (bars == 0) {
     h << "<p class=\"empty\">No column has a breach.</p>\n</section>\n";
-    order.release();
     return h.error();
   }
   uint64_t max = whole_row;
@@ -514,7 +512,6 @@ Error write_column_chart(Html& h, const ReportRun& run, const ReportDetail& d) {
     h.plural(order.len - shown, "more column", "more columns") << " with fewer breaches (see Columns)</p>\n";
   }
   h << "</section>\n";
-  order.release();
   return h.error();
 }
 
@@ -784,11 +781,11 @@ void write_breaches(Html& h, const HtmlReportInput& in) {
 // made at the first row (or after the run, for a file without rows).
 struct RowProfiler {
   const ReportDetail* detail;
-  FileProfile profile;
+  platform::Owned<FileProfile, file_profile_free> profile;
 
   static Error observe(void* context, const FieldView* fields, size_t n) {
     auto* self = static_cast<RowProfiler*>(context);
-    FileProfile& p = self->profile;
+    FileProfile& p = *self->profile.get();
     if (p.columns.len < self->detail->n_names) {
       if (Error e = p.columns.fill(ColumnProfile{}, self->detail->n_names); failed(e)) return e;
     }
@@ -802,7 +799,7 @@ struct RowProfiler {
 
   // The profile's JSON text in text, parsed into tree (whose views point into text).
   Error finish(MemorySink& text, JsonTree* tree) {
-    FileProfile& p = profile;
+    FileProfile& p = *profile.get();
     const size_t n = detail->n_names;
     if (p.columns.len < n) {
       if (Error e = p.columns.fill(ColumnProfile{}, n); failed(e)) return e;
@@ -854,29 +851,26 @@ Error write_html_report_file(const char* path, const HtmlReportInput& in) {
 
 Error html_report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
                       const ReadSettings& read, const char* html_path, const char* title, FailureSite* site) {
-  ReportDetail detail;
-  RowProfiler profiler{&detail, {}};
-  detail.observe = RowProfiler::observe;
-  detail.observer = &profiler;
-  Error e = report_run(run, path, schema_json, cap, read, site, &detail);
-  if (failed(e)) {
-    file_profile_free(&profiler.profile);
-    return e;
-  }
+  platform::Owned<ReportDetail, report_detail_release> detail;
+  // A failed report_run leaves nothing in the run; a later failure releases it here.
+  platform::OwnedPtr<ReportRun, report_run_release> run_owner;
   MemorySink profile_text;
-  JsonTree profile;
-  e = profiler.finish(profile_text, &profile);
-  file_profile_free(&profiler.profile);
-  if (!failed(e)) {
-    const HtmlReportInput page{run, &detail,
-                               FieldView{reinterpret_cast<const uint8_t*>(title), std::strlen(title)}, cap,
-                               member(&profile.root, "columns")};
-    e = write_html_report_file(html_path, page);
+  platform::Owned<JsonTree, json_tree_free> profile;
+  {
+    // The rows' profile lasts until its text is written and parsed.
+    RowProfiler profiler{detail.get(), {}};
+    detail->observe = RowProfiler::observe;
+    detail->observer = &profiler;
+    if (Error e = report_run(run, path, schema_json, cap, read, site, detail.get()); failed(e)) return e;
+    run_owner = platform::OwnedPtr<ReportRun, report_run_release>(run);
+    if (Error e = profiler.finish(profile_text, profile.get()); failed(e)) return e;
   }
-  json_tree_free(&profile);
-  report_detail_release(&detail);
-  if (failed(e)) report_run_release(run);
-  return e;
+  const HtmlReportInput page{run, detail.get(),
+                             FieldView{reinterpret_cast<const uint8_t*>(title), std::strlen(title)}, cap,
+                             member(&profile->root, "columns")};
+  if (Error e = write_html_report_file(html_path, page); failed(e)) return e;
+  (void)run_owner.release();
+  return Error::None;
 }
 
 void html_report_discard(const char* html_path) { (void)platform::file_delete(html_path); }

@@ -5,6 +5,7 @@
 
 #include "json/json_writer.h"
 #include "platform/heap.h"
+#include "util/grow_buffer.h"
 
 struct Batch {
   uint8_t* json;
@@ -76,14 +77,11 @@ Error write_row_array(OutputSink& sink, const FieldView* fields, size_t n) {
 bool batch_from_text(MemorySink* text, Batch** out, Error* text_failure) {
   *text_failure = text->put(']');
   if (failed(*text_failure)) return false;
-  ByteBuffer json = text->take();
-  json.trim();
-  *out = batch_create(&json);
-  if (!*out) {
-    json.release();
-    return false;
-  }
-  return true;
+  // Freed here unless the batch takes it.
+  OwnedBuffer<uint8_t> json(text->take());
+  json->trim();
+  *out = batch_create(json.get());
+  return *out != nullptr;
 }
 
 void batch_free(Batch* batch) {

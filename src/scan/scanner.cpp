@@ -90,14 +90,13 @@ Scanner* scanner_open(const char* path, const ScanOptions* options, OpenFailure*
     return nullptr;
   }
   // From here the Scanner owns all it holds, and scanner_close releases it.
-  Scanner* s = box.release();
+  platform::OwnedPtr<Scanner, scanner_close> s(box.release());
   st.predicates = predicates.take();
-  if (!build_columns(s)) {
-    scanner_close(s);
+  if (!build_columns(s.get())) {
     *failure = OpenFailure::NoMemoryForHeader;
     return nullptr;
   }
-  return s;
+  return s.release();
 }
 
 void scanner_close(Scanner* s) {

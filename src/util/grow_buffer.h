@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 namespace quelta {
 
@@ -118,5 +119,15 @@ struct GrowBuffer {
 };
 
 using ByteBuffer = GrowBuffer<uint8_t>;
+
+// GrowBuffer's release as a function, for the owners of platform/owned.h.
+template <typename T>
+void grow_buffer_release(GrowBuffer<T>* buffer) {
+  buffer->release();
+}
+
+// A buffer released when it goes out of scope, unless take() hands it on.
+template <typename T>
+using OwnedBuffer = platform::Owned<GrowBuffer<T>, grow_buffer_release<T>>;
 
 }  // namespace quelta

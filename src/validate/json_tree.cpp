@@ -9,7 +9,7 @@
 
 #include "input/decimal.h"
 #include "input/json_parser.h"
-#include "platform/heap.h"
+#include "platform/owned.h"
 #include "util/grow_buffer.h"
 #include "util/utf8.h"
 #include "validate/text_set.h"
@@ -47,13 +47,12 @@ Error find_repeated_name(const FieldView* names, size_t n, size_t* repeated) {
   }
   if (n > kTextSetMaxItems) return Error::OutOfMemory;
   size_t n_slots = text_set_slot_count(n);
-  auto* slots = static_cast<uint32_t*>(platform::heap_alloc(n_slots * sizeof(uint32_t)));
+  auto slots = platform::HeapArray<uint32_t>::allocate(n_slots);
   if (!slots) return Error::OutOfMemory;
   TextSet set;
-  text_set_init(&set, names, slots, n_slots);
+  text_set_init(&set, names, slots.get(), n_slots);
   for (size_t i = 0; i < n && *repeated == SIZE_MAX; ++i)
     if (!text_set_insert(&set, i)) *repeated = i;
-  platform::heap_free(slots);
   return Error::None;
 }
 
@@ -332,6 +331,7 @@ Error json_tree_parse(const uint8_t* text, size_t len, JsonTree* out, bool allow
                       FailureSite* site) {
   *out = JsonTree{};
   if (!text) len = 0;
+  platform::OwnedPtr<JsonTree, json_tree_free> building(out);
   Error e;
   {
     TreeReader reader(text, len, &out->arena, allow_repeated_names, site);
@@ -341,8 +341,9 @@ Error json_tree_parse(const uint8_t* text, size_t len, JsonTree* out, bool allow
     site->problem = Problem::SchemaSyntax;
     site->syntax = JsonSyntax::NoMemory;
   }
-  if (failed(e)) json_tree_free(out);
-  return e;
+  if (failed(e)) return e;
+  (void)building.release();
+  return Error::None;
 }
 
 void json_tree_free(JsonTree* tree) {

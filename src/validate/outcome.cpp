@@ -6,6 +6,7 @@
 
 #include "json/json_writer.h"
 #include "platform/heap.h"
+#include "platform/owned.h"
 #include "scan/batch.h"
 #include "validate/row_text.h"
 #include "validate/validator.h"
@@ -17,13 +18,11 @@ namespace {
 Error setup_from_path(ValidatorState* v, const uint8_t* input, size_t len, const char* schema_json,
                       const ReadSettings& read, FailureSite* site) {
   if (std::memchr(input, '\0', len)) return Error::BadPathName;
-  char* path = static_cast<char*>(platform::heap_alloc(len + 1));
+  auto path = platform::HeapArray<char>::allocate(len + 1);
   if (!path) return Error::OutOfMemory;
-  std::memcpy(path, input, len);
+  std::memcpy(path.get(), input, len);
   path[len] = '\0';
-  Error e = validator_setup(v, path, schema_json, read, site);
-  platform::heap_free(path);
-  return e;
+  return validator_setup(v, path.get(), schema_json, read, site);
 }
 
 Error write_invalid_row(OutputSink& text, const RowResult& row) {
@@ -67,25 +66,26 @@ char* validate_outcome(const uint8_t* input, size_t len, const char* schema_json
   *condition = Error::None;
   if (site) *site = FailureSite{};
   *no_memory_for_result = false;
-  ValidatorState v;
-  Error e = Error::None;
-  if (input_kind == OutcomeInput::Path)
-    e = setup_from_path(&v, input, len, schema_json, read, site);
-  else if (len == 0)
-    e = Error::EmptyFile;
-  else
-    e = validator_setup_memory(&v, input, len, input_kind == OutcomeInput::JsonText, schema_json, read, site);
-  if (failed(e)) {
-    *condition = e;
-    return nullptr;
-  }
   MemorySink text;
-  e = run_rows(&v, result_kind, &text);
-  if (failed(e)) note_site(v, site);
-  validator_release(&v);
-  if (failed(e)) {
-    *condition = e;
-    return nullptr;
+  {
+    // The input is closed before the result is copied out.
+    platform::Owned<ValidatorState, validator_release> v;
+    Error e = Error::None;
+    if (input_kind == OutcomeInput::Path)
+      e = setup_from_path(v.get(), input, len, schema_json, read, site);
+    else if (len == 0)
+      e = Error::EmptyFile;
+    else
+      e = validator_setup_memory(v.get(), input, len, input_kind == OutcomeInput::JsonText, schema_json, read,
+                                 site);
+    if (!failed(e)) {
+      e = run_rows(v.get(), result_kind, &text);
+      if (failed(e)) note_site(*v.get(), site);
+    }
+    if (failed(e)) {
+      *condition = e;
+      return nullptr;
+    }
   }
   char* result = static_cast<char*>(platform::heap_alloc(text.size() + 1));
   if (!result) {

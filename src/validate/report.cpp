@@ -3,8 +3,10 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/heap.h"
+#include "platform/owned.h"
 
 // What quelta_validate hands out: the run's counters and kept breaches, and the
 // rendered text. Immutable once returned.
@@ -82,26 +84,24 @@ Error write_member(OutputSink& sink, std::string_view key_with_punctuation, uint
 Error report_run(ReportRun* run, const char* path, const char* schema_json, uint64_t cap,
                  const ReadSettings& read, FailureSite* site, ReportDetail* detail) {
   *run = ReportRun{};
-  ValidatorState v;
-  if (Error e = validator_setup(&v, path, schema_json, read, site); failed(e)) return e;
-  Error e = detail ? detail_prepare(detail, v) : Error::None;
+  platform::Owned<ValidatorState, validator_release> v;
+  if (Error e = validator_setup(v.get(), path, schema_json, read, site); failed(e)) return e;
+  // Until the run succeeds, the run and the detail are released on the way out.
+  platform::OwnedPtr<ReportRun, report_run_release> run_owner(run);
+  platform::OwnedPtr<ReportDetail, report_detail_release> detail_owner(detail);
+  Error e = detail ? detail_prepare(detail, *v.get()) : Error::None;
   if (!failed(e)) {
-    e = validate_rows(run, &v, cap, detail);
-    if (failed(e)) note_site(v, site);
+    e = validate_rows(run, v.get(), cap, detail);
+    if (failed(e)) note_site(*v.get(), site);
   }
-  run->rows_total = v.rows_total;
-  run->rows_valid = v.rows_valid;
-  run->rows_invalid = v.rows_invalid;
-  if (detail && !failed(e)) {
-    detail->schema = v.schema;
-    v.schema = Schema{};
-  }
-  validator_release(&v);
-  if (failed(e)) {
-    report_run_release(run);
-    if (detail) report_detail_release(detail);
-  }
-  return e;
+  run->rows_total = v->rows_total;
+  run->rows_valid = v->rows_valid;
+  run->rows_invalid = v->rows_invalid;
+  if (failed(e)) return e;
+  if (detail) detail->schema = std::exchange(v->schema, Schema{});
+  (void)run_owner.release();
+  (void)detail_owner.release();
+  return Error::None;
 }
 
 void report_run_release(ReportRun* run) {

@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "input/decimal.h"
-#include "platform/heap.h"
+#include "platform/owned.h"
 #include "validate/json_tree.h"
 
 namespace quelta {
@@ -106,7 +106,6 @@ Error copy_text(Arena* arena, const uint8_t* p, size_t n, FieldView* out) {
 class ColumnLookup {
  public:
   ColumnLookup(const FieldView* names, size_t n_names) : names_(names), n_names_(n_names) {}
-  ~ColumnLookup() { platform::heap_free(set_.slots); }
   ColumnLookup(const ColumnLookup&) = delete;
   ColumnLookup& operator=(const ColumnLookup&) = delete;
 
@@ -114,9 +113,9 @@ class ColumnLookup {
   Error prepare(size_t n_keys) {
     if (n_keys < 2 || n_names_ <= kLinearNames || n_names_ > kTextSetMaxItems) return Error::None;
     const size_t n_slots = text_set_slot_count(n_names_);
-    auto* slots = static_cast<uint32_t*>(platform::heap_alloc(n_slots * sizeof(uint32_t)));
-    if (!slots) return Error::OutOfMemory;
-    text_set_init(&set_, names_, slots, n_slots);
+    slots_ = platform::HeapArray<uint32_t>::allocate(n_slots);
+    if (!slots_) return Error::OutOfMemory;
+    text_set_init(&set_, names_, slots_.get(), n_slots);
     // A repeated name is refused by the set, so the first column keeps it.
     for (size_t i = 0; i < n_names_; ++i) text_set_insert(&set_, i);
     return Error::None;
@@ -139,6 +138,7 @@ class ColumnLookup {
   static constexpr size_t kLinearNames = 32;
   const FieldView* names_;
   size_t n_names_;
+  platform::HeapArray<uint32_t> slots_;  // the set's
   TextSet set_;
 };
 
@@ -421,18 +421,18 @@ Error build_schema(const JsonNode& root, const FieldView* names, size_t n_names,
 Error schema_parse(const uint8_t* text, size_t len, const FieldView* names, size_t n_names, Schema* out,
                    FailureSite* site) {
   *out = Schema{};
-  JsonTree tree;
+  platform::Owned<JsonTree, json_tree_free> tree;
   const SiteWriter at{site, text, len};
   // Any failure while reading the document, running out of memory included,
   // is a schema the library could not take.
-  if (failed(json_tree_parse(text, len, &tree, false, site))) {
+  if (failed(json_tree_parse(text, len, tree.get(), false, site))) {
     if (site && site->offset >= 0) at.place(static_cast<size_t>(site->offset));
     return Error::BadSchema;
   }
-  Error e = build_schema(tree.root, names, n_names, out, at);
-  json_tree_free(&tree);
-  if (failed(e)) schema_free(out);
-  return e;
+  platform::OwnedPtr<Schema, schema_free> building(out);
+  if (Error e = build_schema(tree->root, names, n_names, out, at); failed(e)) return e;
+  (void)building.release();
+  return Error::None;
 }
 
 void schema_free(Schema* schema) {

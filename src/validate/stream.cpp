@@ -73,13 +73,12 @@ Validator* validator_open(const char* path, const char* schema_json, ValidatorOp
     return nullptr;
   }
   // From here the Validator owns all it holds, and validator_close releases it.
-  Validator* v = box.release();
-  if (ValidatorOpenFailure f = copy_columns(v); f != ValidatorOpenFailure::None) {
-    validator_close(v);
+  platform::OwnedPtr<Validator, validator_close> v(box.release());
+  if (ValidatorOpenFailure f = copy_columns(v.get()); f != ValidatorOpenFailure::None) {
     *failure = f;
     return nullptr;
   }
-  return v;
+  return v.release();
 }
 
 void validator_close(Validator* v) {

@@ -5,6 +5,7 @@
 
 #include "json/file_sink.h"
 #include "platform/file.h"
+#include "platform/owned.h"
 #include "scan/batch.h"
 #include "validate/row_text.h"
 #include "validate/validator.h"
@@ -14,12 +15,18 @@ namespace {
 
 constexpr size_t kOutputBufferSize = 65536;
 
-// One output file: its path, its handle while open, and its writer.
+// One output file: its path, its handle while open, and its writer. An
+// output this call created is removed when it goes out of scope unless kept.
 struct Output {
   const char* path = nullptr;
   platform::File file;
   bool created = false;
   FileSink sink;
+
+  Output() = default;
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  ~Output() { discard(); }
 
   Error create(const char* at) {
     path = at;
@@ -33,6 +40,8 @@ struct Output {
     Error closed = platform::file_close_written(&file);
     return failed(e) ? e : closed;
   }
+  // The finished file stays where it is.
+  void keep() { created = false; }
   // Closes (if still open) and removes a file this call created.
   void discard() {
     platform::file_close(&file);
@@ -75,8 +84,9 @@ Error split_rows(ValidatorState* v, Output* valid, Output* invalid, uint64_t* er
 Error validate_to_files(const char* input_path, const char* schema_json, const char* valid_path,
                         const char* invalid_path, FileSplitStats* stats, const ReadSettings& read,
                         FailureSite* site) {
-  ValidatorState v;
-  if (Error e = validator_setup(&v, input_path, schema_json, read, site); failed(e)) return e;
+  platform::Owned<ValidatorState, validator_release> v;
+  if (Error e = validator_setup(v.get(), input_path, schema_json, read, site); failed(e)) return e;
+  // Declared after the validator, so a failure removes the outputs first.
   Output valid, invalid;
   uint64_t errors_total = 0;
   Error e = valid.create(valid_path);
@@ -89,24 +99,22 @@ Error validate_to_files(const char* input_path, const char* schema_json, const c
     if (failed(e)) refused = invalid_path;
   }
   if (!failed(e)) {
-    e = split_rows(&v, &valid, &invalid, &errors_total);
-    note_site(v, site);
+    e = split_rows(v.get(), &valid, &invalid, &errors_total);
+    note_site(*v.get(), site);
   }
   if (failed(e)) {
     if (site && refused) {
       *site = FailureSite{};
       site->path = refused;
     }
-    invalid.discard();
-    valid.discard();
-    validator_release(&v);
     return e;
   }
-  stats->rows_total = v.rows_total;
-  stats->rows_valid = v.rows_valid;
-  stats->rows_invalid = v.rows_invalid;
+  valid.keep();
+  invalid.keep();
+  stats->rows_total = v->rows_total;
+  stats->rows_valid = v->rows_valid;
+  stats->rows_invalid = v->rows_invalid;
   stats->errors_total = errors_total;
-  validator_release(&v);
   return Error::None;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "input/decimal.h"
+#include "platform/owned.h"
 #include "validate/row_rules.h"
 
 namespace quelta {
@@ -15,12 +16,18 @@ constexpr const char* kRuleNames[kRuleCount] = {
     "above_max",      "too_short",       "too_long",         "not_in_set",
 };
 
+// The schema parsed against the header of v's open input, which a failure closes.
 Error parse_against_header(ValidatorState* v, const char* schema_json, FailureSite* site) {
+  platform::OwnedPtr<ValidatorState, validator_release> opened(v);
   size_t n_names;
   const FieldView* names = input_names(v->scan.input, &n_names);
   if (site) *site = FailureSite{};
-  return schema_parse(reinterpret_cast<const uint8_t*>(schema_json), std::strlen(schema_json), names, n_names,
-                      &v->schema, site);
+  if (Error e = schema_parse(reinterpret_cast<const uint8_t*>(schema_json), std::strlen(schema_json), names,
+                             n_names, &v->schema, site);
+      failed(e))
+    return e;
+  (void)opened.release();
+  return Error::None;
 }
 
 // Counts a breach and records it while the row's budget lasts.
@@ -103,11 +110,7 @@ Error validator_setup(ValidatorState* v, const char* path, const char* schema_js
     note_site(*v, site);
     return e;
   }
-  if (Error e = parse_against_header(v, schema_json, site); failed(e)) {
-    scan_state_close(&v->scan);
-    return e;
-  }
-  return Error::None;
+  return parse_against_header(v, schema_json, site);
 }
 
 Error validator_setup_memory(ValidatorState* v, const uint8_t* data, size_t len, bool is_json,
@@ -119,11 +122,7 @@ Error validator_setup_memory(ValidatorState* v, const uint8_t* data, size_t len,
     note_site(*v, site);
     return e;
   }
-  if (Error e = parse_against_header(v, schema_json, site); failed(e)) {
-    scan_state_close(&v->scan);
-    return e;
-  }
-  return Error::None;
+  return parse_against_header(v, schema_json, site);
 }
 
 void validator_release(ValidatorState* v) {

@@ -23,7 +23,14 @@ class Columns:
     :meth:`data` and :meth:`offsets` the raw buffers (value r of a column is
     ``data[offsets[r]:offsets[r + 1]]``). A context manager."""
 
-    def __init__(self, handle: Handle, names: Sequence[str], mode: Mode = "str", errors: str = "strict") -> None:
+    def __init__(
+        self,
+        handle: Handle,
+        names: Sequence[str],
+        mode: Mode = "str",
+        errors: str = "strict",
+        header: Sequence[str] | None = None,
+    ) -> None:
         self._handle: Handle | None = handle
         with LOCK:
             self.n_rows: int = lib().collect_columnar_n_rows(handle.ptr)
@@ -31,6 +38,9 @@ class Columns:
         names = list(names[: self.n_cols])
         #: Column names ("" where the header has none).
         self.names: tuple[str, ...] = tuple(names + [""] * (self.n_cols - len(names)))
+        #: The header's names when no row was collected (the columns a table of
+        #: this file would have), else the same as ``names``.
+        self.header: tuple[str, ...] = tuple(header) if header is not None and not self.n_cols else self.names
         self.mode = mode
         self.errors = errors
         self._views: dict[tuple[str, int], memoryview] = {}
@@ -204,6 +214,8 @@ def _parallel_columns(
             raise _lib.fail()
         handle = Handle(ptr, "collect_columnar_close")
         n_cols = lib().collect_columnar_n_cols(ptr)
+    # With no row collected the header still names the columns (a header-only
+    # file, or a filter nothing passed).
     if names is None:
-        names = read_names(raw_path, settings) if n_cols else ()
-    return Columns(handle, names, mode, errors)
+        names = read_names(raw_path, settings)
+    return Columns(handle, names, mode, errors, header=names)

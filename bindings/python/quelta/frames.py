@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _lib
 from ._lib import LOCK, ColumnCounts, lib
+from ._fields import index_resolver
 
 if TYPE_CHECKING:
     from .columns import Columns
@@ -295,6 +296,8 @@ def numpy_column(cols: "Columns", index: int, dtype: Any = None) -> Any:
 def to_pandas(cols: "Columns", columns: Sequence[Any] | None = None, dtypes: Mapping[Any, Any] | None = None) -> Any:
     """A DataFrame of the chosen columns (all by default), typed as :func:`read_table` says."""
     pd = pandas()
+    if not cols.n_cols:
+        return _empty_frame(cols.header, columns, dtypes)
     indices = [cols._column(c) for c in columns] if columns is not None else list(range(cols.n_cols))
     forced: dict[int, str] = {}
     for key, asked in (dtypes or {}).items():
@@ -306,3 +309,29 @@ def to_pandas(cols: "Columns", columns: Sequence[Any] | None = None, dtypes: Map
             raise ValueError(f"column name {name!r} appears twice; choose columns by index")
         data[name] = pandas_column(cols, index, forced.get(index))
     return pd.DataFrame(data, copy=False)
+
+
+# The dtype of a column with no values, by the kind asked for.
+_EMPTY_DTYPES = {"int64": "int64", "float64": "float64", "boolean": "bool", "datetime": "datetime64[ns]", "text": object}
+
+
+def _empty_frame(header: Sequence[str], columns: Sequence[Any] | None, dtypes: Mapping[Any, Any] | None) -> Any:
+    """A frame of no rows with the header's columns: text unless dtypes says."""
+    pd = pandas()
+    resolve = index_resolver(header, "the columns")
+
+    def position(column: Any) -> int:
+        index = resolve(column)
+        if index >= len(header):
+            raise IndexError(f"column {index} out of range (there are {len(header)})")
+        return index
+
+    indices = [position(c) for c in columns] if columns is not None else list(range(len(header)))
+    forced = {position(key): kind_of(asked) for key, asked in (dtypes or {}).items()}
+    data: dict[str, Any] = {}
+    for index in indices:
+        name = header[index]
+        if name in data:
+            raise ValueError(f"column name {name!r} appears twice; choose columns by index")
+        data[name] = pd.Series([], dtype=_EMPTY_DTYPES[forced.get(index, "text")])
+    return pd.DataFrame(data)

@@ -269,6 +269,24 @@ class ReadTableTest(TempDirTest):
         with self.assertRaisesRegex(ValueError, "unsupported dtype"):
             quelta.read_table(path, dtypes={"mixed": "complex"})
 
+    def test_no_rows_keeps_the_header_as_pandas_does(self) -> None:
+        header_only = self.write("h.csv", "a,b,c\n")
+        none_pass = self.generated(50, 3)
+        cases = [  # (file, keywords, dtypes pandas is given for the same frame); no values: text
+            (header_only, {}, {}),
+            (header_only, {"columns": ["c", 0], "dtypes": {"a": "int64", "c": float}}, {"a": "int64", "c": float}),
+            (none_pass, {"where": ("price", ">", 1e9)}, object),
+        ]
+        for path, keywords, dtypes in cases:
+            with self.subTest(path=os.path.basename(path), keywords=keywords):
+                ours = quelta.read_table(path, **keywords)
+                theirs = pd.read_csv(path, dtype=dtypes or None).iloc[0:0]
+                if "columns" in keywords:
+                    theirs = theirs[["c", "a"]]
+                pd.testing.assert_frame_equal(ours, theirs, check_index_type=False)
+        with self.assertRaisesRegex(quelta.DataError, "EmptyFile"):
+            quelta.read_table(self.write("e.csv", ""))
+
     def test_zones_not_utf8_and_blank_booleans(self) -> None:
         path = self.write("z.csv", b"t,b,s\n2024-01-01T00:00:00+01:00,true,caf\xc3\xa9\n2024-01-01,,\xff\xfe\n")
         frame = quelta.read_table(path)
