@@ -1,8 +1,8 @@
 // Parallel columnar collect: a whole CSV or JSON-lines file split into byte
-// ranges that end at line ends, each range parsed on its own thread into
-// private columns, and the columns joined in file order into one columnar
-// context. A JSON file that is one top-level array is read on the calling
-// thread instead.
+// ranges that end at line ends, each range parsed on its own thread into its
+// own region of the result's columns, and the regions closed up in file order
+// into one columnar context. A JSON file that is one top-level array is read
+// on the calling thread instead.
 #pragma once
 
 #include <cstddef>

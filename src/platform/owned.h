@@ -109,6 +109,18 @@ class HeapArray {
     return array;
   }
 
+  // Resizes the block to n elements, in place when the heap allows, keeping
+  // the first elements that fit; elements past the old size are
+  // uninitialised. False, with the block unchanged, when the heap refuses or
+  // the size overflows.
+  [[nodiscard]] bool resize(size_t n) requires std::is_trivially_copyable_v<T> {
+    if (n == 0 || n > SIZE_MAX / sizeof(T)) return false;
+    void* block = heap_realloc(ptr_, n * sizeof(T));
+    if (!block) return false;
+    ptr_ = static_cast<T*>(block);
+    return true;
+  }
+
   explicit operator bool() const { return ptr_ != nullptr; }
   T* get() const { return ptr_; }
   T& operator[](size_t i) const { return ptr_[i]; }
@@ -118,6 +130,60 @@ class HeapArray {
 
  private:
   T* ptr_ = nullptr;
+};
+
+// n objects of type T built in place in one heap block (each default
+// initialised), destroyed and freed with the owner: for records that own
+// parts of their own.
+template <typename T>
+class ObjectArray {
+ public:
+  ObjectArray() = default;
+  ObjectArray(const ObjectArray&) = delete;
+  ObjectArray& operator=(const ObjectArray&) = delete;
+  ObjectArray(ObjectArray&& other) noexcept
+      : ptr_(std::exchange(other.ptr_, nullptr)), n_(std::exchange(other.n_, 0)) {}
+  ObjectArray& operator=(ObjectArray&& other) noexcept {
+    if (this != &other) {
+      reset();
+      ptr_ = std::exchange(other.ptr_, nullptr);
+      n_ = std::exchange(other.n_, 0);
+    }
+    return *this;
+  }
+  ~ObjectArray() { reset(); }
+
+  // One heap allocation of n objects; an empty array when the heap refuses,
+  // when the size overflows, or when n is 0 (which allocates nothing).
+  static ObjectArray make(size_t n) {
+    ObjectArray a;
+    if (n == 0 || n > SIZE_MAX / sizeof(T)) return a;
+    if (void* block = heap_alloc(n * sizeof(T))) {
+      a.ptr_ = static_cast<T*>(block);
+      for (size_t i = 0; i < n; ++i) new (a.ptr_ + i) T;
+      a.n_ = n;
+    }
+    return a;
+  }
+
+  explicit operator bool() const { return ptr_ != nullptr; }
+  T* get() const { return ptr_; }
+  size_t size() const { return n_; }
+  T& operator[](size_t i) const { return ptr_[i]; }
+  T* begin() const { return ptr_; }
+  T* end() const { return ptr_ + n_; }
+
+  void reset() {
+    if (T* p = std::exchange(ptr_, nullptr)) {
+      for (size_t i = n_; i-- > 0;) p[i].~T();
+      heap_free(p);
+    }
+    n_ = 0;
+  }
+
+ private:
+  T* ptr_ = nullptr;
+  size_t n_ = 0;
 };
 
 // A handle, or a record someone else holds, that Release(p) frees (the whole

@@ -327,8 +327,8 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          });
        }},
       {"quelta_parallel_collect_columnar",
-       26,
-       26,
+       41,
+       41,
        {"out of memory allocating columnar collect context", "out of memory allocating predicates",
         "parallel scan failed: OutOfMemory"},
        [&](FaultArm& fault) {

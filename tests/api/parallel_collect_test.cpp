@@ -184,6 +184,39 @@ std::string uniform_csv() {
   return text;
 }
 
+// The same two calls with read options: the parallel collect, and the
+// single-threaded collect over quelta_open_with as its oracle.
+Columns parallel_with(const std::string& path, size_t n_threads, const std::vector<Predicate>& predicates,
+                      const ReadOptions& read) {
+  ColumnarPtr ctx(quelta_parallel_collect_columnar_with(path.c_str(), predicates.data(), predicates.size(), 0,
+                                                        n_threads, &read));
+  EXPECT_NE(ctx, nullptr) << path << ": " << last_error();
+  return ctx ? read_columns(ctx.get()) : Columns{};
+}
+
+Columns single_threaded_with(const std::string& path, const std::vector<Predicate>& predicates,
+                             const ReadOptions& read) {
+  ScanOptions o = options();
+  o.predicates = predicates.data();
+  o.n_predicates = predicates.size();
+  ScannerPtr s(quelta_open_with(path.c_str(), &o, &read));
+  EXPECT_NE(s, nullptr) << last_error();
+  ColumnarPtr ctx(s ? quelta_collect_columnar(s.get()) : nullptr);
+  EXPECT_NE(ctx, nullptr) << last_error();
+  return ctx ? read_columns(ctx.get()) : Columns{};
+}
+
+// A CSV file of at least min_bytes whose rows change their widths part-way:
+// row i's values are made by value(i). Every row has the header's width.
+template <typename Value>
+std::string csv_rows(size_t min_bytes, const char* line_end, Value&& value) {
+  std::string text = "id,a,b\n";
+  for (int i = 0; text.size() < min_bytes; ++i) {
+    text += std::to_string(i) + "," + value(i, 0) + "," + value(i, 1) + line_end;
+  }
+  return text;
+}
+
 class ParallelCollect : public ::testing::Test {
  protected:
   TempDir dir;
@@ -196,6 +229,76 @@ TEST_F(ParallelCollect, EveryThreadCountMatchesTheSingleThreadedCollect) {
     const Columns expected = single_threaded(path);
     ASSERT_GT(expected.n_rows, 30000u);
     for (size_t n : kThreadCounts) EXPECT_EQ(parallel(path, n), expected) << n << " threads";
+  }
+}
+
+// The workers write into regions of the result sized from a sample of the
+// first bytes (at most 256 KiB); rows that grow, shrink or first pass the
+// filter after it make parts leave their regions or leave room behind, and
+// chunk ends fall inside quoted fields, CRLF pairs and records spanning lines.
+// Every thread count from 1 to 20 must give the single-threaded collect's columns.
+TEST_F(ParallelCollect, EveryThreadCountAndChunkingMatchesTheSingleThreadedCollect) {
+  const size_t kBytes = 1536 * 1024;
+  const size_t kSampled = 300000;  // past the sample
+  size_t first_late_row = 0;
+  const std::string grow = csv_rows(kBytes, "\n", [&](int i, int col) {
+    if (static_cast<size_t>(i) * 12 < kSampled) return std::string(col ? "" : "s");
+    if (!first_late_row) first_late_row = static_cast<size_t>(i);
+    return std::string(static_cast<size_t>(20 + (i * 7 + col * 13) % 180), static_cast<char>('a' + i % 26));
+  });
+  const std::string shrink = csv_rows(kBytes, "\r\n", [](int i, int col) {
+    return i < 2000 ? std::string(static_cast<size_t>(100 + (i + col) % 60), 'L') : std::to_string(i % 7);
+  });
+  const std::string quoted = csv_rows(kBytes, "\r\n", [](int i, int col) {
+    switch ((i + col) % 4) {
+      case 0:
+        return std::string("\"x,\"\"y\"\"\"");
+      case 1:
+        return std::string("\"") + std::string(static_cast<size_t>(i % 90), ',') + "\"";
+      case 2:
+        return std::string();
+      default:
+        return "v" + std::to_string(i);
+    }
+  });
+  const std::string spanning = csv_rows(kBytes, "\n", [](int i, int col) {
+    if (col == 1) return std::to_string(i);
+    std::string v = "\"";
+    for (int k = 0; k < i % 5; ++k) v += k % 2 ? "\r\n" : "\n,\"\"";
+    return v + std::string(static_cast<size_t>(i % 70), 'q') + "\"";
+  });
+  std::string jsonl;
+  for (int i = 0; jsonl.size() < kBytes; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string b = jsonl.size() < kSampled ? "" : std::string(static_cast<size_t>(i % 150), 'j');
+    jsonl +=
+        i % 4 ? "{\"id\":" + n + ",\"b\":\"" + b + "\"}\n" : "{\"b\":\"" + b + "\\n\",\"id\":" + n + "}\r\n";
+  }
+  ReadOptions lines{};
+  lines.size = sizeof lines;
+  ReadOptions records = lines;
+  records.quoting = QUELTA_QUOTING_RFC4180;
+  const std::string late_rows = std::to_string(first_late_row);
+  struct Case {
+    const char* name;
+    const std::string& text;
+    std::vector<Predicate> predicates;
+    const ReadOptions& read;
+  } cases[] = {
+      {"grow.csv", grow, {}, lines},
+      {"grow_filtered.csv", grow, {{0, QUELTA_OP_GE, late_rows.c_str(), nullptr, 0}}, lines},
+      {"shrink.csv", shrink, {}, lines},
+      {"quoted.csv", quoted, {}, lines},
+      {"spanning.csv", spanning, {}, records},
+      {"grow.jsonl", jsonl, {}, lines},
+  };
+  ASSERT_GT(first_late_row, 0u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.write(c.name, c.text);
+    const Columns expected = single_threaded_with(path, c.predicates, c.read);
+    ASSERT_GT(expected.n_rows, 1000u);
+    for (size_t n = 1; n <= 20; ++n) EXPECT_EQ(parallel_with(path, n, c.predicates, c.read), expected) << n;
   }
 }
 
