@@ -102,6 +102,12 @@ struct Timing {
   Tally tally;
 };
 
+// The whole number after key in a report's JSON text, or UINT64_MAX.
+inline uint64_t report_member(const char* json, const char* key) {
+  const char* at = std::strstr(json, key);
+  return at ? std::strtoull(at + std::strlen(key), nullptr, 10) : UINT64_MAX;
+}
+
 // CPU time of the whole process, user and system: on a loaded machine it
 // still measures the work of a one-thread pass.
 inline double process_cpu_seconds() {

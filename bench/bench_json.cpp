@@ -54,11 +54,6 @@ Tally tokenize(const char* path) {
   return t;
 }
 
-uint64_t member(const char* json, const char* key) {
-  const char* at = std::strstr(json, key);
-  return at ? std::strtoull(at + std::strlen(key), nullptr, 10) : UINT64_MAX;
-}
-
 Tally validate(const char* path) {
   Tally t;
   ValidationReport* r = quelta_validate(path, kSchema, 100);
@@ -67,9 +62,9 @@ Tally validate(const char* path) {
     return t;
   }
   const char* json = quelta_validate_json(r);
-  t.rows = member(json, "\"rows_total\":");
-  t.units = member(json, "\"errors_total\":");
-  t.value = static_cast<double>(member(json, "\"rows_invalid\":"));
+  t.rows = report_member(json, "\"rows_total\":");
+  t.units = report_member(json, "\"errors_total\":");
+  t.value = static_cast<double>(report_member(json, "\"rows_invalid\":"));
   quelta_validate_free(r);
   t.ok = true;
   return t;

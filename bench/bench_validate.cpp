@@ -53,11 +53,6 @@ Tally tokenize(const char* path) {
 
 // quelta_validate of the whole file; rows and breach totals come from the
 // report text, so every run must agree on them.
-uint64_t member(const char* json, const char* key) {
-  const char* at = std::strstr(json, key);
-  return at ? std::strtoull(at + std::strlen(key), nullptr, 10) : UINT64_MAX;
-}
-
 Tally validate(const char* path) {
   Tally t;
   ValidationReport* r = quelta_validate(path, kSchema, 100);
@@ -66,9 +61,9 @@ Tally validate(const char* path) {
     return t;
   }
   const char* json = quelta_validate_json(r);
-  t.rows = member(json, "\"rows_total\":");
-  t.units = member(json, "\"errors_total\":");
-  t.value = static_cast<double>(member(json, "\"rows_invalid\":"));
+  t.rows = report_member(json, "\"rows_total\":");
+  t.units = report_member(json, "\"errors_total\":");
+  t.value = static_cast<double>(report_member(json, "\"rows_invalid\":"));
   quelta_validate_free(r);
   t.ok = true;
   return t;
@@ -77,7 +72,7 @@ Tally validate(const char* path) {
 void validate_in_child(const char* path, MemoryReport* r) {
   ValidationReport* report = quelta_validate(path, kSchema, 100);
   if (!report) return;
-  r->rows = static_cast<int64_t>(member(quelta_validate_json(report), "\"rows_total\":"));
+  r->rows = static_cast<int64_t>(report_member(quelta_validate_json(report), "\"rows_total\":"));
   quelta_validate_free(report);
   r->peak = peak_kib();
 }

@@ -40,11 +40,6 @@ constexpr const char* kSchema = R"({"id":{"type":"integer","required":true},)"
 constexpr const char* kAllValidSchema = R"({"id":{"type":"integer","required":true},)"
                                         R"("price":{"type":"float","min":0},"ts":{"type":"datetime"}})";
 
-uint64_t member(const char* json, const char* key) {
-  const char* at = std::strstr(json, key);
-  return at ? std::strtoull(at + std::strlen(key), nullptr, 10) : UINT64_MAX;
-}
-
 // rows = rows_total, units = rows_invalid, value = errors_total.
 Tally validate(const char* path, const char* schema) {
   Tally t;
@@ -54,9 +49,9 @@ Tally validate(const char* path, const char* schema) {
     return t;
   }
   const char* json = quelta_validate_json(r);
-  t.rows = member(json, "\"rows_total\":");
-  t.units = member(json, "\"rows_invalid\":");
-  t.value = static_cast<double>(member(json, "\"errors_total\":"));
+  t.rows = report_member(json, "\"rows_total\":");
+  t.units = report_member(json, "\"rows_invalid\":");
+  t.value = static_cast<double>(report_member(json, "\"errors_total\":"));
   quelta_validate_free(r);
   t.ok = true;
   return t;

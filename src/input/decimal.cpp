@@ -171,6 +171,23 @@ constexpr size_t kExactDigits = 780;
   return v;
 }
 
+// w * 10^q when one step settles it: zero, Clinger's exact product or quotient
+// (when exact says w is an exact double, for |q| <= 22: both operands are exact,
+// so one IEEE operation rounds correctly), or a q past every double's range.
+// False leaves it to eisel_lemire.
+inline bool scale_directly(uint64_t w, int64_t q, bool exact, double* v) {
+  if (w == 0 || q < kMinPow10) {
+    *v = 0.0;
+  } else if (exact && q >= -22 && q <= 22) {
+    *v = q < 0 ? double(w) / kExactPow10[-q] : double(w) * kExactPow10[q];
+  } else if (q > kMaxPow10) {
+    *v = std::numeric_limits<double>::infinity();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Syntax.
 
@@ -321,17 +338,7 @@ Error convert_decimal(const uint8_t* p, const uint8_t* end, uint64_t tail, doubl
   }
 
   double v;
-  if (w == 0) {
-    v = 0.0;
-  } else if (!truncated && q >= -22 && q <= 22 && w <= (uint64_t{1} << 53)) {
-    // Both operands are exact doubles, so one IEEE operation rounds correctly.
-    v = double(w);
-    v = q < 0 ? v / kExactPow10[-q] : v * kExactPow10[q];
-  } else if (q < kMinPow10) {
-    v = 0.0;
-  } else if (q > kMaxPow10) {
-    v = std::numeric_limits<double>::infinity();
-  } else {
+  if (!scale_directly(w, q, !truncated && w <= (uint64_t{1} << 53), &v)) {
     uint64_t bits, bits_up;
     // A truncated text lies between w and w + 1 times 10^q; if both round alike, so does the text.
     if (eisel_lemire(w, q, &bits) && (!truncated || (eisel_lemire(w + 1, q, &bits_up) && bits_up == bits))) {
@@ -374,17 +381,8 @@ inline bool convert_one_word(const uint8_t* p, const uint8_t* end, uint64_t tail
   // The digit values moved to the top leave zero digits in front of them.
   uint64_t m = digits_value((w - 0x3030303030303030) << (8 * (8 - digits)));
   double v;
-  if (m == 0) {
-    v = 0.0;
-  } else if (q >= -22 && q <= 22) {
-    // m is below 10^8: both operands are exact doubles, so one IEEE operation rounds correctly.
-    v = double(m);
-    v = q < 0 ? v / kExactPow10[-q] : v * kExactPow10[q];
-  } else if (q < kMinPow10) {
-    v = 0.0;
-  } else if (q > kMaxPow10) {
-    v = std::numeric_limits<double>::infinity();
-  } else {
+  // m is below 10^8, an exact double.
+  if (!scale_directly(m, q, true, &v)) {
     uint64_t bits;
     if (!eisel_lemire(m, q, &bits)) return false;
     v = std::bit_cast<double>(bits);
