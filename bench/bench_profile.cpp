@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include "bench_common.h"
 #include "quelta.h"
@@ -48,10 +50,13 @@ void run_once(Best* best, Pass pass) {
   best->cpu = std::min(best->cpu, cpu);
 }
 
-// open + profile (or inferred schema) + free; units = the text's length.
-Tally profile_pass(const char* path, bool schema) {
+// open + profile (or inferred schema) + free; units = the text's length. One
+// thread through the single-pass exports, more through the parallel ones.
+Tally profile_pass(const char* path, bool schema, size_t threads = 1) {
   Tally t;
-  char* text = schema ? quelta_infer_schema(path, nullptr) : quelta_profile(path, nullptr);
+  char* text = threads == 1 ? (schema ? quelta_infer_schema(path, nullptr) : quelta_profile(path, nullptr))
+               : schema     ? quelta_parallel_infer_schema(path, nullptr, nullptr, threads)
+                            : quelta_parallel_profile(path, nullptr, nullptr, threads);
   if (!text) {
     report_library_error(schema ? "infer_schema failed on" : "profile failed on", path);
     return t;
@@ -79,6 +84,11 @@ int run(int argc, char** argv) {
     r->peak = peak_kib();
     r->rows = t.ok ? static_cast<int64_t>(t.rows) : -1;
   });
+  MemoryReport memory_parallel = measure_in_child([=](MemoryReport* r) {
+    Tally t = profile_pass(csv, false, 0);
+    r->peak = peak_kib();
+    r->rows = t.ok ? static_cast<int64_t>(t.rows) : -1;
+  });
 
   Tally reference = count_newlines(csv);
   if (!reference.ok) return 1;
@@ -93,14 +103,17 @@ int run(int argc, char** argv) {
   const Predicate price = price_predicate();
   const ScanOptions one_column = scan_options(&price, 1, static_cast<int64_t>(kPriceColumn));
   const ScanOptions every_field = scan_options(&price, 1, -1);
-  Best count, count_all, profile, schema;
+  Best count, count_all, profile, schema, parallel, parallel_schema;
   for (int run = 0; run < kRuns; ++run) {
     run_once(&count, [&] { return count_rows(csv, &one_column); });
     run_once(&profile, [&] { return profile_pass(csv, false); });
     run_once(&count_all, [&] { return count_rows(csv, &every_field); });
     run_once(&schema, [&] { return profile_pass(csv, true); });
+    run_once(&parallel, [&] { return profile_pass(csv, false, 0); });
+    run_once(&parallel_schema, [&] { return profile_pass(csv, true, 0); });
   }
-  if (!count.ok || !profile.ok || !count_all.ok || !schema.ok) {
+  if (!count.ok || !profile.ok || !count_all.ok || !schema.ok || !parallel.ok || !parallel_schema.ok ||
+      !same_result(profile.tally, parallel.tally)) {
     print_error("a pass failed or its runs disagree");
     return 1;
   }
@@ -109,6 +122,11 @@ int run(int argc, char** argv) {
   print_row("count price>5000, every field", count_all, reference.bytes, count);
   print_row("profile", profile, reference.bytes, count);
   print_row("infer schema", schema, reference.bytes, count);
+  char label[64];
+  std::snprintf(label, sizeof label, "profile, %u threads", std::thread::hardware_concurrency());
+  print_row(label, parallel, reference.bytes, count);
+  std::snprintf(label, sizeof label, "infer schema, %u threads", std::thread::hardware_concurrency());
+  print_row(label, parallel_schema, reference.bytes, count);
   std::printf("\nprofiled rows %llu, profile text %llu bytes\n",
               static_cast<unsigned long long>(profile.tally.rows),
               static_cast<unsigned long long>(profile.tally.units));
@@ -116,11 +134,17 @@ int run(int argc, char** argv) {
               kAimRatio, profile.cpu / count.cpu <= kAimRatio ? "" : "  ABOVE AIM");
   std::printf("%-34s %8.2f %-5s (aim <= %.2f)%s\n", "profile / count, wall", profile.wall / count.wall, "x",
               kAimRatio, profile.wall / count.wall <= kAimRatio ? "" : "  ABOVE AIM");
-  if (memory.ok)
-    std::printf("%-34s %8.2f %-5s (aim < %.2f)%s\n", "profile peak memory", kib_to_mib(memory.peak), "MiB",
-                kAimPeakMiB, kib_to_mib(memory.peak) < kAimPeakMiB ? "" : "  ABOVE AIM");
-  else
-    std::printf("profile peak memory: measurement failed\n");
+  std::printf("%-34s %8.2f %-5s (aim <= %.2f)%s\n", "parallel profile / count, wall",
+              parallel.wall / count.wall, "x", kAimRatio,
+              parallel.wall / count.wall <= kAimRatio ? "" : "  ABOVE AIM");
+  for (const auto& [label, m] :
+       {std::pair{"profile peak memory", memory}, {"parallel profile peak memory", memory_parallel}}) {
+    if (m.ok)
+      std::printf("%-34s %8.2f %-5s (aim < %.2f)%s\n", label, kib_to_mib(m.peak), "MiB", kAimPeakMiB,
+                  kib_to_mib(m.peak) < kAimPeakMiB ? "" : "  ABOVE AIM");
+    else
+      std::printf("%s: measurement failed\n", label);
+  }
   return 0;
 }
 

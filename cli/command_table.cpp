@@ -112,17 +112,20 @@ std::vector<Command> command_list() {
        kSummary,
        "a profile of every column: kinds, blanks, numbers, lengths, values",
        "FILE|-",
-       {{kForm, {{Opt::Json}, {Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Json}, {Opt::Select}, {Opt::Where}, {Opt::Not}}},
+        {kContinued, {{Opt::Limit}, {Opt::Threads}}}},
        "Read FILE once and describe every column: its type, blank values, the kinds of\n"
        "its values, numeric min, median, max, mean and standard deviation, lengths,\n"
-       "and its distinct values (exact up to 1,000, estimated past that). '-' reads\n"
-       "standard input. docs/profile.md describes the JSON.\n",
+       "and its distinct values (exact up to 1,000, estimated past that). One thread\n"
+       "reads the rows and the threads share out the columns; the result is the same\n"
+       "with any number of threads. '-' reads standard input. docs/profile.md\n"
+       "describes the JSON.\n",
        run_summary},
       {"infer",
        kInfer,
        "print a JSON schema that the file passes",
        "FILE|-",
-       {{kForm, {{Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}},
+       {{kForm, {{Opt::Select}, {Opt::Where}, {Opt::Not}, {Opt::Limit}}}, {kContinued, {{Opt::Threads}}}},
        "Read FILE once and print a schema for 'quelta validate' that every row passes:\n"
        "per column the strictest type of its non-blank values, required when none is\n"
        "blank, the numeric range or the length range seen, and one_of for a column of\n"

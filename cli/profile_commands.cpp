@@ -20,9 +20,9 @@ namespace cli {
 namespace {
 
 // One pass of the chosen export over the first positional FILE, with the
-// filter, --select and reading options.
+// filter, --select, reading options and --threads.
 ProfileTextPtr run_profile(const Args& args,
-                           char* (*call)(const char*, const ScanOptions*, const ReadOptions*)) {
+                           char* (*call)(const char*, const ScanOptions*, const ReadOptions*, size_t)) {
   args.expect_positional(1);
   const std::string file = input_file(args.positional()[0]);
   const ReadOptions read = read_options(args, file);
@@ -30,7 +30,8 @@ ProfileTextPtr run_profile(const Args& args,
   ScanPlan plan;
   build_scan_plan(args, dir, file, plan);
   dir.probe.reset();
-  ProfileTextPtr text(call(file.c_str(), &plan.options, &read));
+  ProfileTextPtr text(
+      call(file.c_str(), &plan.options, &read, static_cast<size_t>(args.number(Opt::Threads, 0))));
   if (!text) fail_library(file);
   return text;
 }
@@ -109,7 +110,7 @@ void print_summary(const std::string& file, const Json& profile) {
 }  // namespace
 
 int run_summary(const Args& args) {
-  ProfileTextPtr text = run_profile(args, quelta_profile_with);
+  ProfileTextPtr text = run_profile(args, quelta_parallel_profile);
   if (args.has(Opt::Json)) {
     out().put(text.get());
     out().put('\n');
@@ -122,7 +123,7 @@ int run_summary(const Args& args) {
 }
 
 int run_infer(const Args& args) {
-  ProfileTextPtr text = run_profile(args, quelta_infer_schema_with);
+  ProfileTextPtr text = run_profile(args, quelta_parallel_infer_schema);
   out().put(text.get());
   return 0;
 }

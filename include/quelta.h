@@ -44,8 +44,9 @@
  * Threads
  *   The last-error message is one slot per process without a lock: call the
  *   library from one thread at a time (a host serialises its calls).
- *   quelta_parallel_collect_columnar starts threads of its own, and all of
- *   them have ended when it returns. A compressed regular file is, besides,
+ *   quelta_parallel_collect_columnar, quelta_parallel_profile and
+ *   quelta_parallel_infer_schema start threads of their own, and all of
+ *   them have ended when they return. A compressed regular file is, besides,
  *   decompressed a chunk ahead on one thread of its own while it is read; that
  *   thread touches nothing but the input's buffers and has ended when the
  *   input is closed (at the latest when its handle is, or the call that read
@@ -697,7 +698,20 @@ QUELTA_API char* quelta_infer_schema(const char* path, const ScanOptions* option
 QUELTA_API char* quelta_infer_schema_with(const char* path, const ScanOptions* options,
                                           const ReadOptions* read);
 
-/* Releases a text of quelta_profile or quelta_infer_schema (either form); NULL is ignored. */
+/* quelta_profile_with and quelta_infer_schema_with on up to n_threads threads
+ * in all (0: one per processor this process may use; 1: the calling thread
+ * only, as the forms above). The calling thread reads the rows and the
+ * threads share out the columns, each column taking the rows in file order:
+ * the text is the same as a single pass's, whatever the number of threads.
+ * More threads than one per delivered column and the reading thread, or than
+ * eight per processor, are not started; when a thread cannot be started, the
+ * others do its share. Fails as the forms above do. */
+QUELTA_API char* quelta_parallel_profile(const char* path, const ScanOptions* options,
+                                         const ReadOptions* read, size_t n_threads);
+QUELTA_API char* quelta_parallel_infer_schema(const char* path, const ScanOptions* options,
+                                              const ReadOptions* read, size_t n_threads);
+
+/* Releases a text of quelta_profile or quelta_infer_schema (any form); NULL is ignored. */
 QUELTA_API void quelta_profile_free(char* text);
 
 #ifdef __cplusplus

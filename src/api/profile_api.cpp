@@ -10,11 +10,12 @@ using namespace quelta;
 
 namespace {
 
-char* run(const char* path, const ScanOptions* options, const ReadOptions* read, ProfileOutput what) {
+char* run(const char* path, const ScanOptions* options, const ReadOptions* read, ProfileOutput what,
+          size_t n_threads = 1) {
   platform::OwnedPtr<Scanner, scanner_close> scanner(api::open_scanner(path, options, read));
   if (!scanner) return nullptr;
   Error condition = Error::None;
-  char* text = profile_text(scanner_state(scanner.get()), what, &condition);
+  char* text = profile_text(scanner_state(scanner.get()), what, n_threads, &condition);
   if (!text)
     api::slot_set(what == ProfileOutput::Profile ? "profile failed: " : "infer_schema failed: ", condition);
   return text;
@@ -39,6 +40,16 @@ QUELTA_API char* quelta_infer_schema(const char* path, const ScanOptions* option
 QUELTA_API char* quelta_infer_schema_with(const char* path, const ScanOptions* options,
                                           const ReadOptions* read) {
   return run(path, options, read, ProfileOutput::Schema);
+}
+
+QUELTA_API char* quelta_parallel_profile(const char* path, const ScanOptions* options,
+                                         const ReadOptions* read, size_t n_threads) {
+  return run(path, options, read, ProfileOutput::Profile, n_threads);
+}
+
+QUELTA_API char* quelta_parallel_infer_schema(const char* path, const ScanOptions* options,
+                                              const ReadOptions* read, size_t n_threads) {
+  return run(path, options, read, ProfileOutput::Schema, n_threads);
 }
 
 QUELTA_API void quelta_profile_free(char* text) { profile_text_free(text); }

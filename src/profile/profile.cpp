@@ -11,6 +11,7 @@
 #include "input/open_input.h"
 #include "platform/heap.h"
 #include "platform/owned.h"
+#include "profile/parallel_profile.h"
 #include "util/utf8.h"
 
 namespace quelta {
@@ -216,7 +217,7 @@ void write_rules(Out& out, const ColumnProfile& c, const GrowBuffer<uint32_t>& o
 
 }  // namespace
 
-Error profile_scan(ScanState* s, FileProfile* out) {
+Error profile_columns_init(ScanState* s, FileProfile* out) {
   size_t n_names;
   const FieldView* names = input_names(s->input, &n_names);
   const size_t n_columns = s->n_projection ? s->n_projection : n_names;
@@ -228,7 +229,18 @@ Error profile_scan(ScanState* s, FileProfile* out) {
     out->names.data[out->names.len++] = at < n_names ? names[at] : FieldView{};
     out->indexes.data[out->indexes.len++] = at;
   }
+  return Error::None;
+}
+
+Error profile_columns_finish(FileProfile* out) {
+  for (size_t i = 0; i < out->columns.len; ++i)
+    if (Error e = column_profile_finish(&out->columns.data[i]); failed(e)) return e;
+  return Error::None;
+}
+
+Error profile_rows(ScanState* s, FileProfile* out) {
   ColumnProfile* columns = out->columns.data;
+  const size_t n_columns = out->columns.len;
   Error e = for_each_row(s, [&](const FieldView* fields, size_t n) {
     ++out->rows;
     for (size_t i = 0; i < n_columns; ++i) {
@@ -236,8 +248,12 @@ Error profile_scan(ScanState* s, FileProfile* out) {
     }
     return Error::None;
   });
-  for (size_t i = 0; i < n_columns && !failed(e); ++i) e = column_profile_finish(&columns[i]);
-  return e;
+  return failed(e) ? e : profile_columns_finish(out);
+}
+
+Error profile_scan(ScanState* s, FileProfile* out) {
+  if (Error e = profile_columns_init(s, out); failed(e)) return e;
+  return profile_rows(s, out);
 }
 
 void file_profile_free(FileProfile* p) {
@@ -293,13 +309,13 @@ Error write_inferred_schema(const FileProfile& p, OutputSink& sink) {
 
 namespace quelta {
 
-char* profile_text(ScanState* s, ProfileOutput what, Error* condition) {
+char* profile_text(ScanState* s, ProfileOutput what, size_t n_threads, Error* condition) {
   MemorySink sink;
   Error e;
   {
     // The profile is released before the text is handed out.
     platform::Owned<FileProfile, file_profile_free> profile;
-    e = profile_scan(s, profile.get());
+    e = n_threads == 1 ? profile_scan(s, profile.get()) : profile_scan_parallel(s, profile.get(), n_threads);
     if (!failed(e))
       e = what == ProfileOutput::Profile ? write_profile_json(*profile.get(), sink)
                                          : write_inferred_schema(*profile.get(), sink);

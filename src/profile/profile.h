@@ -23,6 +23,11 @@ struct FileProfile {
 // Profiles every remaining matching row of s: one column per projected column,
 // or per header column without a projection.
 Error profile_scan(ScanState* s, FileProfile* out);
+// The steps of profile_scan: one empty profile per column; every remaining
+// matching row into them; the end of every column's profile.
+Error profile_columns_init(ScanState* s, FileProfile* out);
+Error profile_rows(ScanState* s, FileProfile* out);
+Error profile_columns_finish(FileProfile* out);
 void file_profile_free(FileProfile* p);
 
 // The profile as one JSON object (layout in docs/profile.md).
@@ -37,9 +42,11 @@ namespace quelta {
 
 enum class ProfileOutput : uint8_t { Profile, Schema };
 
-// Profiles the remaining rows of s and returns the chosen text, NUL-terminated
-// on the heap (free with profile_text_free), or null with *condition set.
-char* profile_text(ScanState* s, ProfileOutput what, Error* condition);
+// Profiles the remaining rows of s on n_threads threads (1: the calling one
+// only, 0: one per processor) and returns the chosen text, NUL-terminated on
+// the heap (free with profile_text_free), or null with *condition set. The
+// text is the same whatever the number of threads.
+char* profile_text(ScanState* s, ProfileOutput what, size_t n_threads, Error* condition);
 void profile_text_free(char* text);
 
 }  // namespace quelta

@@ -83,6 +83,8 @@ const std::set<std::string> kExpected = {
     "quelta_profile_with",
     "quelta_infer_schema",
     "quelta_infer_schema_with",
+    "quelta_parallel_profile",
+    "quelta_parallel_infer_schema",
     "quelta_profile_free",
     // The HTML validation report.
     "quelta_validate_html",

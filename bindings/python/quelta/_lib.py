@@ -210,6 +210,8 @@ PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "quelta_profile_with": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read]),
     "quelta_infer_schema": (POINTER(c_char), [c_char_p, POINTER(ScanOptions)]),
     "quelta_infer_schema_with": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read]),
+    "quelta_parallel_profile": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read, c_size_t]),
+    "quelta_parallel_infer_schema": (POINTER(c_char), [c_char_p, POINTER(ScanOptions), _read, c_size_t]),
     "quelta_profile_free": (None, [c_void_p]),
 }
 

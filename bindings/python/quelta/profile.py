@@ -33,22 +33,27 @@ def _run(
     where: Any,
     limit: int | None,
     negate: bool,
+    threads: int,
     read: dict[str, Any],
     function: str,
 ) -> Any:
     settings = read_settings(read, function)
+    threads = _lib.size_arg(threads, "threads")
     with input_path(source, "source") as raw_path:
         opts, _keep, _ = scan_options(raw_path, settings, select, where, limit, negate)
         record = settings.record()
+        read_ref = None if record is None else ctypes.byref(record)
         with LOCK:
             if export == "profile":
-                plain, with_read = lib().profile, lib().profile_with
+                plain, with_read, parallel = lib().profile, lib().profile_with, lib().parallel_profile
             else:
-                plain, with_read = lib().infer_schema, lib().infer_schema_with
-            if record is None:
+                plain, with_read, parallel = lib().infer_schema, lib().infer_schema_with, lib().parallel_infer_schema
+            if threads != 1:
+                ptr = parallel(raw_path, ctypes.byref(opts), read_ref, threads)
+            elif record is None:
                 ptr = plain(raw_path, ctypes.byref(opts))
             else:
-                ptr = with_read(raw_path, ctypes.byref(opts), ctypes.byref(record))
+                ptr = with_read(raw_path, ctypes.byref(opts), read_ref)
             if not ptr:
                 raise _lib.fail()
             try:
@@ -64,6 +69,8 @@ def profile(
     where: Any = None,
     limit: int | None = None,
     negate: bool = False,
+    *,
+    threads: int = 0,
     **read: Unpack[ReadKeywords],
 ) -> dict[str, Any]:
     """Reads source (a path, bytes or a binary file object) once and describes every
@@ -71,9 +78,10 @@ def profile(
     min, max, mean, standard deviation and quantiles of the numbers; lengths; the
     smallest and largest text; distinct values (exact with their counts up to 1,000,
     then an estimate). select, where, limit, negate and the read keywords choose rows
-    and columns as in :func:`quelta.open`. Returns the profile as a dict (layout in
-    docs/profile.md)."""
-    return _run("profile", source, select, where, limit, negate, read, "profile")
+    and columns as in :func:`quelta.open`. One thread reads the rows and up to threads
+    in all (0: one per processor) share out the columns; the profile is the same for
+    any number. Returns the profile as a dict (layout in docs/profile.md)."""
+    return _run("profile", source, select, where, limit, negate, threads, read, "profile")
 
 
 def infer_schema(
@@ -82,13 +90,15 @@ def infer_schema(
     where: Any = None,
     limit: int | None = None,
     negate: bool = False,
+    *,
+    threads: int = 0,
     **read: Unpack[ReadKeywords],
 ) -> dict[str, Any]:
     """A schema (a dict for :func:`quelta.validate`) that every row of source looked
     at passes: per column the strictest type of its non-blank values, ``required``
     where none is blank, the numeric or length range seen, ``one_of`` for columns of
     few distinct values. Arguments as in :func:`profile`."""
-    return _run("infer_schema", source, select, where, limit, negate, read, "infer_schema")
+    return _run("infer_schema", source, select, where, limit, negate, threads, read, "infer_schema")
 
 
 __all__ = ["infer_schema", "profile"]

@@ -31,7 +31,13 @@ class ExportsTest(unittest.TestCase):
             "typed columns": {f"quelta_collect_columnar_{t}" for t in ("float64", "int64", "boolean", "datetime", "infer_type", "join", "dictionary")},
             "rows in bulk": {"quelta_next_rows", "quelta_unread_rows"},
             "failure detail": {"quelta_last_error_detail"},
-            "profile": {"quelta_profile", "quelta_infer_schema", "quelta_profile_free"},
+            "profile": {
+                "quelta_profile",
+                "quelta_infer_schema",
+                "quelta_parallel_profile",
+                "quelta_parallel_infer_schema",
+                "quelta_profile_free",
+            },
             "html report": {"quelta_validate_html"},
         }
         additive = {n for n in declared if n.endswith("_with")}.union(*groups.values())
