@@ -704,7 +704,7 @@ QUELTA_API char* quelta_infer_schema_with(const char* path, const ScanOptions* o
  * threads share out the columns, each column taking the rows in file order:
  * the text is the same as a single pass's, whatever the number of threads.
  * More threads than one per delivered column and the reading thread, or than
- * eight per processor, are not started; when a thread cannot be started, the
+ * eight per processor, are not started; when the system refuses a thread, the
  * others do its share. Fails as the forms above do. */
 QUELTA_API char* quelta_parallel_profile(const char* path, const ScanOptions* options,
                                          const ReadOptions* read, size_t n_threads);

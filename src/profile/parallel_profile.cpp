@@ -240,11 +240,16 @@ Error profile_scan_parallel(ScanState* s, FileProfile* out, size_t n_threads) {
   sh.turns = platform::ObjectArray<ColumnTurn>::make(sh.n_columns);
   auto threads = platform::ObjectArray<platform::Thread>::make(n_threads - 1);
   if (!sh.turns || !threads) return Error::OutOfMemory;
+  // A thread the system refuses leaves its share to the others; memory of our
+  // own that runs out is a failure like any other.
+  Error e = Error::None;
   size_t started = 0;
-  for (; started < n_threads - 1; ++started)
-    if (failed(platform::thread_start(&threads[started], kWorkerStackSize, worker, &sh))) break;
-
-  Error e = produce(&sh, s, &out->rows);
+  for (; started < n_threads - 1; ++started) {
+    const Error start = platform::thread_start(&threads[started], kWorkerStackSize, worker, &sh);
+    if (start == Error::OutOfMemory) e = start;
+    if (failed(start)) break;
+  }
+  if (!failed(e)) e = produce(&sh, s, &out->rows);
   if (failed(e)) {
     sh.stop.store(true, std::memory_order_release);
     sh.bump();

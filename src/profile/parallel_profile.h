@@ -15,7 +15,7 @@
 namespace quelta {
 
 // profile_scan on up to n_threads threads in all (0: one per processor). When
-// a thread cannot be started, the threads that could be do the work.
+// the system refuses a thread, the threads that started do the work.
 Error profile_scan_parallel(ScanState* s, FileProfile* out, size_t n_threads);
 
 }  // namespace quelta

@@ -492,6 +492,21 @@ TEST_F(AllocationTable, EveryExportThatAllocates) {
          quelta_profile_free(text);
          return a;
        }},
+      // Two threads: the column profiles' allocations are made on either, in
+      // an order that varies, but their number does not.
+      {"quelta_parallel_profile",
+       55,
+       55,
+       {"open failed: OutOfMemory", "out of memory allocating scanner context",
+        "out of memory allocating header", "profile failed: OutOfMemory"},
+       [&](FaultArm& fault) {
+         fault.arm();
+         char* text = quelta_parallel_profile(csv.c_str(), nullptr, nullptr, 2);
+         fault.disarm();
+         Answer a = text ? Answer{false, text} : failure();
+         quelta_profile_free(text);
+         return a;
+       }},
       {"quelta_infer_schema_with",
        44,
        44,

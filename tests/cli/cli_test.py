@@ -685,6 +685,10 @@ class ToolCases(unittest.TestCase):
         self.assertEqual(run(["check", "-", "--schema", path], data.encode())[0], 0)
         bad = data + "21,Nobody,x@example.org,40,ZZ,2020-01-01,true\n"
         self.assertEqual(run(["check", "-", "--schema", path], bad.encode())[0], 1)
+        # Any number of threads gives the same profile and schema.
+        for threads in ("1", "3"):
+            self.assertEqual(run(["summary", PEOPLE, "--json", "--threads", threads]), run(["summary", PEOPLE, "--json"]))
+            self.assertEqual(run(["infer", PEOPLE, "--threads", threads])[1], schema)
         # Failures name the file.
         status, _, err = run(["summary", "missing.csv"])
         self.assertEqual((status, err), (2, "quelta: missing.csv: open failed: FileNotFound\n"))

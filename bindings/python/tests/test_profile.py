@@ -109,6 +109,16 @@ class ProfileTest(TempDirTest):
             quelta.profile(self.dir + "/missing.csv")
         with self.assertRaises(TypeError):
             quelta.profile(path, delimeter=",")  # type: ignore[call-arg]
+        # The threads share out the columns: the same answer from any number of them.
+        one = quelta.profile(path, delimiter="\t", threads=1)
+        for threads in (0, 2, 5):
+            self.assertEqual(quelta.profile(path, delimiter="\t", threads=threads), one)
+            self.assertEqual(quelta.infer_schema(path, delimiter="\t", threads=threads),
+                             quelta.infer_schema(path, delimiter="\t", threads=1))
+        with self.assertRaises(ValueError):
+            quelta.profile(path, threads=-1)
+        with self.assertRaises(TypeError):
+            quelta.infer_schema(path, threads="2")  # type: ignore[arg-type]
 
 
 class InferSchemaTest(TempDirTest):
