@@ -15,8 +15,8 @@
 namespace quelta {
 namespace {
 
-// Blocks in the ring, and when a block is closed: once its data or its field
-// ends reach these sizes (a block always takes at least one row).
+// Blocks in the ring, and when a block is closed: once its text or its fields
+// reach these sizes (a block always takes at least one row).
 constexpr size_t kRingBlocks = 16;
 constexpr size_t kBlockBytes = size_t{64} << 10;
 constexpr size_t kBlockFields = size_t{8} << 10;
@@ -129,12 +129,23 @@ void worker(void* arg) {
   }
 }
 
+// Whether the bytes [low, high) lie inside one block of the reader's text: its
+// buffer, the record it gathered across two reads, or the caller's memory.
+bool in_reader_text(const BufferedReader& r, uintptr_t low, uintptr_t high) {
+  auto inside = [&](const uint8_t* p, size_t n) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    return p && low >= start && high <= start + n;
+  };
+  return inside(r.buffer, r.end) || inside(r.pending.data, r.pending.len) || inside(r.mem_data, r.mem_len);
+}
+
 // Copies one row into b, n_columns fields, the missing ones empty. The fields
-// of a row mostly lie in order in one stretch of the reader's buffer, between
+// of a row mostly lie in order in one stretch of the reader's text, between
 // delimiters and quotes: that stretch is copied in one piece when it holds
 // little else. Otherwise (an unescaped text lies elsewhere, a projection
 // reorders the fields) the fields are copied one by one.
-Error append_row(RowBlock* b, const FieldView* fields, size_t n, size_t n_columns) {
+Error append_row(RowBlock* b, const BufferedReader& reader, const FieldView* fields, size_t n,
+                 size_t n_columns) {
   const size_t given = n < n_columns ? n : n_columns;
   if (Error e = b->fields.reserve(b->fields.len + n_columns); failed(e)) return e;
   FieldSpan* spans = b->fields.data + b->fields.len;
@@ -154,7 +165,7 @@ Error append_row(RowBlock* b, const FieldView* fields, size_t n, size_t n_column
   }
   const size_t stretch = high - low;
   size_t end = at;
-  if (ordered && stretch <= bytes + 4 * given + 64) {
+  if (ordered && stretch <= bytes + 4 * given + 64 && in_reader_text(reader, low, high)) {
     if (Error e = b->data.reserve(at + stretch); failed(e)) return e;
     if (stretch) std::memcpy(b->data.data + at, fields[0].ptr, stretch);
     end += stretch;
@@ -183,7 +194,7 @@ Error fill_block(ScanState* s, RowBlock* b, size_t n_columns, uint64_t* rows, bo
     size_t n;
     if (Error e = next_matching_row(s, &fields, &n, at_end); failed(e)) return e;
     if (*at_end) return Error::None;
-    if (Error e = append_row(b, fields, n, n_columns); failed(e)) return e;
+    if (Error e = append_row(b, *input_buffer(&s->input), fields, n, n_columns); failed(e)) return e;
     ++*rows;
   }
   return Error::None;
