@@ -1,11 +1,12 @@
 // The one-pass profile against the count it is measured by: quelta_count with
 // a filter on one column (price > 5000, fields after it not split) over the
 // same file, in the same run, alternating so that load on the machine hits
-// both alike. Also times the inferred schema and a count that splits every
-// field, and measures the peak resident memory of a whole profile in a child.
+// both alike. Also times the inferred schema, both again on one thread per
+// processor (the reading thread and the column threads; same text), and a
+// count that splits every field, and measures the peak resident memory of a
+// whole profile, one-thread and parallel, in a child.
 //
 // usage: bench_profile [CSV]   (default bench/data/rows.csv)
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,13 +23,6 @@ namespace {
 constexpr double kAimRatio = 2.0;
 constexpr double kAimPeakMiB = 16.0;
 
-double cpu_seconds() {
-  struct rusage usage {};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 // The best wall and CPU times of the runs of one pass.
 struct Best {
   double wall = 1e30;
@@ -39,11 +33,11 @@ struct Best {
 
 template <typename Pass>
 void run_once(Best* best, Pass pass) {
-  const double cpu_start = cpu_seconds();
+  const double cpu_start = process_cpu_seconds();
   auto start = std::chrono::steady_clock::now();
   Tally t = pass();
   const double wall = seconds_since(start);
-  const double cpu = cpu_seconds() - cpu_start;
+  const double cpu = process_cpu_seconds() - cpu_start;
   if (!t.ok || (best->tally.ok && !same_result(t, best->tally))) best->ok = false;
   best->tally = t;
   best->wall = std::min(best->wall, wall);

@@ -38,7 +38,7 @@ struct RowBlock {
 };
 
 // The progress of one column through the blocks.
-struct alignas(64) ColumnTurn {
+struct ColumnTurn {
   std::atomic<uint64_t> done{0};  // blocks this column has profiled
   std::atomic<bool> busy{false};  // a thread is profiling it
 };
