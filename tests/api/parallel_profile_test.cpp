@@ -90,8 +90,8 @@ ScanOptions every_row() {
 
 TEST(ParallelProfile, SameTextAsOnePass) {
   TempDir dir;
-  const std::string mixed = dir.write("mixed.csv", mixed_csv(60000));
-  const std::string lines = dir.write("rows.jsonl", jsonl(30000));
+  const std::string mixed = dir.write("mixed.csv", mixed_csv(30000));
+  const std::string lines = dir.write("rows.jsonl", jsonl(20000));
   const std::string wide = dir.write("wide.csv", wide_csv(9000, 4));
   const std::string ragged = dir.write("ragged.csv", "a,b,c\n1,2,3\n4\n5,6,7,8,9\n\n10,,\n");
   const std::string header_only = dir.write("header.csv", "a,b\n");
@@ -141,7 +141,7 @@ TEST(ParallelProfile, SameTextAsOnePass) {
     const std::string one = take(quelta_profile_with(c.path.c_str(), c.options, c.read));
     const std::string schema = take(quelta_infer_schema_with(c.path.c_str(), c.options, c.read));
     ASSERT_EQ(one.rfind("error", 0), std::string::npos) << one;
-    for (size_t threads : {0, 1, 2, 3, 8, 1000}) {
+    for (size_t threads : {0, 2, 3, 1000}) {
       SCOPED_TRACE(threads);
       EXPECT_EQ(take(quelta_parallel_profile(c.path.c_str(), c.options, c.read, threads)), one);
       EXPECT_EQ(take(quelta_parallel_infer_schema(c.path.c_str(), c.options, c.read, threads)), schema);
