@@ -1,6 +1,8 @@
 // The ring of row blocks, the turns by which threads take columns of them, and
-// the waits. Every change of the shared state bumps one counter, which an idle
-// thread waits on after finding nothing to do.
+// the waits. An idle column thread sleeps until the next block is published
+// (or the end); the reading thread, when it can neither fill a block nor take
+// a column, sleeps until some column's turn ends. A thread that ends a turn
+// looks again at once, so no work waits for a wake-up.
 #include "profile/parallel_profile.h"
 
 #include <atomic>
@@ -48,15 +50,16 @@ struct Shared {
   size_t n_columns = 0;
   platform::ObjectArray<ColumnTurn> turns;
   RowBlock ring[kRingBlocks];
-  alignas(64) std::atomic<uint64_t> produced{0};  // blocks filled, in row order
-  std::atomic<bool> finished{false};              // no block will follow
-  std::atomic<bool> stop{false};                  // a failure: everyone leaves
-  std::atomic<uint8_t> failure{0};                // the first column failure (an Error), 0 for none
-  alignas(64) std::atomic<uint32_t> progress{0};
+  alignas(64) std::atomic<uint64_t> produced{0};   // blocks filled, in row order
+  std::atomic<bool> finished{false};               // no block will follow
+  std::atomic<bool> stop{false};                   // a failure: everyone leaves
+  std::atomic<uint8_t> failure{0};                 // the first column failure (an Error), 0 for none
+  alignas(64) std::atomic<uint32_t> published{0};  // bumped for every block, the end and a failure
+  alignas(64) std::atomic<uint32_t> released{0};   // bumped for every turn that ends
 
-  void bump() {
-    progress.fetch_add(1, std::memory_order_release);
-    progress.notify_all();
+  static void bump(std::atomic<uint32_t>* counter) {
+    counter->fetch_add(1, std::memory_order_release);
+    counter->notify_all();
   }
 };
 
@@ -89,7 +92,7 @@ bool take_column(Shared* sh, size_t c) {
     worked = true;
   }
   turn.busy.store(false, std::memory_order_release);
-  if (worked) sh->bump();
+  if (worked) Shared::bump(&sh->released);
   return worked;
 }
 
@@ -117,15 +120,17 @@ bool all_done(const Shared& sh) {
          all_done_with(sh, sh.produced.load(std::memory_order_acquire) - 1);
 }
 
+// A column thread. Once no block will follow, what it finds nothing of is
+// either done or held by a thread that finishes it.
 void worker(void* arg) {
   auto* sh = static_cast<Shared*>(arg);
   size_t cursor = 0;
   for (;;) {
-    const uint32_t seen = sh->progress.load(std::memory_order_acquire);
+    const uint32_t seen = sh->published.load(std::memory_order_acquire);
     if (sh->stop.load(std::memory_order_acquire)) return;
     if (take_work(sh, &cursor)) continue;
-    if (sh->finished.load(std::memory_order_acquire) && all_done(*sh)) return;
-    sh->progress.wait(seen, std::memory_order_acquire);
+    if (sh->finished.load(std::memory_order_acquire)) return;
+    sh->published.wait(seen, std::memory_order_acquire);
   }
 }
 
@@ -205,7 +210,7 @@ Error fill_block(ScanState* s, RowBlock* b, size_t n_columns, uint64_t* rows, bo
 Error produce(Shared* sh, ScanState* s, uint64_t* rows) {
   size_t cursor = 0;
   for (;;) {
-    const uint32_t seen = sh->progress.load(std::memory_order_acquire);
+    const uint32_t seen = sh->released.load(std::memory_order_acquire);
     if (sh->stop.load(std::memory_order_acquire)) return Error::None;
     const uint64_t next = sh->produced.load(std::memory_order_relaxed);
     if (next < kRingBlocks || all_done_with(*sh, next - kRingBlocks)) {
@@ -214,15 +219,15 @@ Error produce(Shared* sh, ScanState* s, uint64_t* rows) {
       if (failed(e)) return e;
       if (sh->ring[next % kRingBlocks].rows) sh->produced.store(next + 1, std::memory_order_release);
       if (at_end) sh->finished.store(true, std::memory_order_release);
-      sh->bump();
+      Shared::bump(&sh->published);
       if (at_end) break;
       continue;
     }
-    if (!take_work(sh, &cursor)) sh->progress.wait(seen, std::memory_order_acquire);
+    if (!take_work(sh, &cursor)) sh->released.wait(seen, std::memory_order_acquire);
   }
   while (!sh->stop.load(std::memory_order_acquire) && !all_done(*sh)) {
-    const uint32_t seen = sh->progress.load(std::memory_order_acquire);
-    if (!take_work(sh, &cursor) && !all_done(*sh)) sh->progress.wait(seen, std::memory_order_acquire);
+    const uint32_t seen = sh->released.load(std::memory_order_acquire);
+    if (!take_work(sh, &cursor) && !all_done(*sh)) sh->released.wait(seen, std::memory_order_acquire);
   }
   return Error::None;
 }
@@ -261,10 +266,9 @@ Error profile_scan_parallel(ScanState* s, FileProfile* out, size_t n_threads) {
     if (failed(start)) break;
   }
   if (!failed(e)) e = produce(&sh, s, &out->rows);
-  if (failed(e)) {
-    sh.stop.store(true, std::memory_order_release);
-    sh.bump();
-  }
+  if (failed(e)) sh.stop.store(true, std::memory_order_release);
+  // Failed or not, a column thread asleep wakes to find the end or the stop.
+  Shared::bump(&sh.published);
   for (size_t i = 0; i < started; ++i) platform::thread_join(&threads[i]);
   release_ring(&sh);
   if (const uint8_t f = sh.failure.load(); f != 0) return static_cast<Error>(f);
