@@ -62,8 +62,9 @@ std::string cell(std::string_view text) {
 void print_summary(const std::string& file, const Json& profile) {
   const Json* columns = profile.get("columns");
   const uint64_t rows = profile.get("rows") ? profile.get("rows")->count() : 0;
+  const size_t n_columns = columns ? columns->items.size() : 0;
   out().put(input_name(file) + ": " + std::to_string(rows) + (rows == 1 ? " row, " : " rows, ") +
-            std::to_string(columns ? columns->items.size() : 0) + " columns\n\n");
+            std::to_string(n_columns) + (n_columns == 1 ? " column\n\n" : " columns\n\n"));
   std::vector<std::vector<std::string>> table = {{"column", "type", "blank", "distinct", "min", "p50", "max",
                                                   "mean", "stddev", "length", "most frequent"}};
   if (columns)

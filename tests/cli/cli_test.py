@@ -685,6 +685,8 @@ class ToolCases(unittest.TestCase):
         self.assertEqual(run(["check", "-", "--schema", path], data.encode())[0], 0)
         bad = data + "21,Nobody,x@example.org,40,ZZ,2020-01-01,true\n"
         self.assertEqual(run(["check", "-", "--schema", path], bad.encode())[0], 1)
+        one = self.write("one.csv", b"only\n1\n")
+        self.assertEqual(run(["summary", one])[1].splitlines()[0], f"{one}: 1 row, 1 column")
         # Any number of threads gives the same profile and schema.
         for threads in ("1", "3"):
             self.assertEqual(run(["summary", PEOPLE, "--json", "--threads", threads]), run(["summary", PEOPLE, "--json"]))
