@@ -6,7 +6,9 @@
 // must then be reported. In every case everything must be released again.
 // Last, the parallel columnar collect of the same file with the plan's
 // predicates is compared with the single-threaded columnar collect wherever
-// both read the file alike, and for CSV again with quotes that span lines.
+// both read the file alike, and the profile on several threads with the
+// one-pass profile under the plan's scan options; for CSV both again with
+// quotes that span lines.
 //
 // Input: 20 plan bytes (see read_plan), then the file's text.
 #include <stdlib.h>
@@ -22,12 +24,16 @@
 
 #include "fuzz_support.h"
 #include "input/decimal.h"
+#include "input/decompress.h"
 #include "platform/heap.h"
 #include "quelta.h"
 
 namespace {
 
 constexpr size_t kMaxFileSize = 300000;  // past the first 256 KiB chunk
+// A compressed input with more rows than this is skipped: a few bytes of it
+// may stand for millions of rows.
+constexpr size_t kMaxCompressedEvents = 20000;
 const char* const kSuffixes[4] = {".csv", ".jsonl", ".json", ".ndjson"};
 const char* const kValues[16] = {"",  "0",   "1", "1.0", "10",  "-1",  "2.5",  "a",
                                  "b", "abc", "x", "1e5", "inf", "nan", "0x10", "9x"};
@@ -114,6 +120,7 @@ struct Event {
   std::vector<std::string> fields;
   std::string text;       // the row as a batch writes it
   std::string condition;  // for a failed step
+  int64_t offset = -1;    // where it failed, when known
 };
 
 std::string condition_of(const char* message) {
@@ -123,9 +130,16 @@ std::string condition_of(const char* message) {
 
 std::string c_string(const std::string& s) { return s.substr(0, s.find('\0')); }
 
-std::vector<Event> read_reference(Scanner* a, size_t max_events) {
+// Every row and failure of a, one batch each. A plain file ends within
+// max_events; a compressed one may hold far more than its size and is cut
+// there (*cut set), to be skipped as too large to compare.
+std::vector<Event> read_reference(Scanner* a, size_t max_events, bool compressed, bool* cut) {
   std::vector<Event> events;
   for (;;) {
+    if (compressed && events.size() > max_events) {
+      *cut = true;
+      return events;
+    }
     FUZZ_CHECK(events.size() <= max_events, "reading did not end after %zu events", events.size());
     Batch* batch = nullptr;
     const int32_t r = quelta_next_batch(a, 1, SIZE_MAX, &batch);
@@ -139,6 +153,16 @@ std::vector<Event> read_reference(Scanner* a, size_t max_events) {
       FUZZ_CHECK(!batch && message, "a failed batch without its message");
       ev.condition = condition_of(message);
       FUZZ_CHECK(!ev.condition.empty(), "message '%s'", message);
+      // A scan that reads on after a failure moves past it: the same failure
+      // at the same place again would repeat for ever.
+      QueltaErrorDetail detail{};
+      detail.size = sizeof detail;
+      if (quelta_last_error_detail(&detail) == 1 && detail.offset >= 0) {
+        ev.offset = detail.offset;
+        const Event* last = events.empty() ? nullptr : &events.back();
+        FUZZ_CHECK(!last || last->is_row || last->condition != ev.condition || last->offset != ev.offset,
+                   "%s again at offset %lld", ev.condition.c_str(), static_cast<long long>(ev.offset));
+      }
       events.push_back(ev);
       continue;
     }
@@ -711,6 +735,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The profile on several threads against the one-pass profile with the plan's
+// scan options: the same text, or the same failure.
+void check_parallel_profile(const Plan& plan, const std::string& path, const ReadOptions* read = nullptr) {
+  auto take = [](char* text) {
+    std::string out = text ? text : std::string("error: ") + (quelta_last_error() ? quelta_last_error() : "");
+    quelta_profile_free(text);
+    return out;
+  };
+  static constexpr size_t kThreads[4] = {2, 3, 16, 0};
+  const size_t n_threads = kThreads[plan.fault_n % 4];
+  const std::string want = take(quelta_profile_with(path.c_str(), &plan.options, read));
+  const std::string got = take(quelta_parallel_profile(path.c_str(), &plan.options, read, n_threads));
+  FUZZ_CHECK(got == want, "profile on %zu threads differs:\n%s\none pass:\n%s", n_threads, got.c_str(),
+             want.c_str());
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Choices in(data, size);
   Plan plan = read_plan(in);
@@ -730,9 +770,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK((a == nullptr) == !open_message.empty(), "open result and message disagree: '%s'",
              open_message.c_str());
   std::vector<Event> events;
+  const bool compressed =
+      quelta::compression_from_magic(in.rest(), in.rest_size()) != quelta::Compression::None;
+  bool cut = false;
   if (a) {
     check_directory(a);
-    events = read_reference(a, file_size + 16);
+    events = read_reference(a, compressed ? kMaxCompressedEvents : file_size + 16, compressed, &cut);
+  }
+  if (cut) {
+    quelta_close(a);
+    FUZZ_CHECK(quelta::platform::heap_live_blocks() == live, "%lld blocks left allocated",
+               static_cast<long long>(quelta::platform::heap_live_blocks() - live));
+    return 0;
   }
 
   Run run{plan, events};
@@ -794,11 +843,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quelta_close(b);
   quelta_close(a);
   check_parallel(plan, path, file);
+  check_parallel_profile(plan, path);
   if (plan.format == 0) {
     ReadOptions quoted{};
     quoted.size = sizeof quoted;
     quoted.quoting = QUELTA_QUOTING_RFC4180;
     check_parallel(plan, path, file, &quoted);
+    check_parallel_profile(plan, path, &quoted);
   }
   FUZZ_CHECK(quelta::platform::heap_live_blocks() == live, "%lld blocks left allocated",
              static_cast<long long>(quelta::platform::heap_live_blocks() - live));

@@ -156,9 +156,15 @@ Error reader_refill(BufferedReader* r) {
   }
   size_t got = 0;
   uint8_t* into = r->raw ? r->raw : r->buffer;
-  if (r->ahead) {
+  if (r->inflow_failed) {
+    // The line the failure cut short is not a row: it goes with the rest.
+    r->pending.clear();
+  } else if (r->ahead) {
     const uint8_t* chunk = nullptr;
-    if (Error e = read_ahead_take(r->ahead, &chunk, &got, &r->ahead_consumed); failed(e)) return e;
+    if (Error e = read_ahead_take(r->ahead, &chunk, &got, &r->ahead_consumed); failed(e)) {
+      r->inflow_failed = true;
+      return e;
+    }
     if (r->raw) {
       into = const_cast<uint8_t*>(chunk);  // only read: decoding writes to the own buffer
     } else if (got > 0) {
@@ -168,8 +174,10 @@ Error reader_refill(BufferedReader* r) {
     }
   } else if (r->inflow) {
     if (Error e = decompressor_read(r->inflow, ByteSource{read_input_source, r}, into, r->chunk_size, &got);
-        failed(e))
+        failed(e)) {
+      r->inflow_failed = true;
       return e;
+    }
   } else {
     if (Error e = read_input(r, into, r->chunk_size, &got); failed(e)) return e;
   }

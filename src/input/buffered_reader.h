@@ -92,6 +92,9 @@ struct BufferedReader {
   // (a count is faster with the text hot in its own core's cache); refills
   // then take its chunks, in place of the own buffer (saved here).
   bool ahead_wanted = false;
+  // A compressed stream that failed (cut short, corrupt) cannot be read on:
+  // once it has reported its failure, the input ends there.
+  bool inflow_failed = false;
   bool counting = false;
   ReadAhead* ahead = nullptr;
   uint8_t* own_buffer = nullptr;
@@ -127,7 +130,9 @@ Error reader_detect_compression(BufferedReader* r);
 Error reader_set_decoding(BufferedReader* r, const ReadSettings& settings);
 
 // Replaces the buffer contents with the next chunk. A UTF-8 byte-order mark
-// at the very start of the input is skipped.
+// at the very start of the input is skipped. A compressed stream that fails
+// reports its failure once; the next refill ends the input, without the line
+// the failure cut short.
 Error reader_refill(BufferedReader* r);
 
 // The next line without its line end (and without one trailing '\r').
