@@ -115,9 +115,10 @@ bool all_done_with(const Shared& sh, uint64_t block) {
   return true;
 }
 
+// Whether every column has profiled every block filled so far.
 bool all_done(const Shared& sh) {
-  return sh.produced.load(std::memory_order_acquire) == 0 ||
-         all_done_with(sh, sh.produced.load(std::memory_order_acquire) - 1);
+  const uint64_t produced = sh.produced.load(std::memory_order_acquire);
+  return produced == 0 || all_done_with(sh, produced - 1);
 }
 
 // A column thread. Once no block will follow, what it finds nothing of is
